@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tarnel::core {
+
+// Owner of secret bytes (any bytes, not necessarily UTF-8).
+//
+// Move-only and without any textual form: the bytes are reached only through
+// expose_secret(), so every read of a secret is easy to find. On destruction
+// (and whenever the buffer grows) the used bytes are zeroed, the length is
+// reset, then the whole allocation is zeroed before it is freed.
+class SecretValue {
+public:
+    SecretValue() noexcept = default;
+    explicit SecretValue(std::span<const std::uint8_t> bytes);
+    // Copies the text's UTF-8 bytes.
+    static SecretValue from_text(std::string_view text);
+    // Takes the bytes of an owned string and wipes the string afterwards.
+    static SecretValue take(std::string&& owned);
+    // A zero-filled value of the given length, to be filled through expose_secret_mut().
+    static SecretValue zeroed(std::size_t size);
+
+    SecretValue(SecretValue&& other) noexcept;
+    SecretValue& operator=(SecretValue&& other) noexcept;
+    SecretValue(const SecretValue&) = delete;
+    SecretValue& operator=(const SecretValue&) = delete;
+    ~SecretValue();
+
+    std::span<const std::uint8_t> expose_secret() const noexcept { return {data_, size_}; }
+    std::span<std::uint8_t> expose_secret_mut() noexcept { return {data_, size_}; }
+    // The same bytes seen as characters, for APIs that take char data.
+    std::string_view expose_secret_chars() const noexcept {
+        return {reinterpret_cast<const char*>(data_), size_};
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+    void reserve(std::size_t capacity);
+    void push_back(std::uint8_t byte);
+    void append(std::span<const std::uint8_t> bytes);
+    void append(std::string_view chars);
+    // Shrinks to the given length, zeroing the bytes past it.
+    void truncate(std::size_t size) noexcept;
+    void clear() noexcept { truncate(0); }
+
+    // An explicit copy; secrets are never copied implicitly.
+    SecretValue clone() const;
+    // Compares in time independent of where the contents differ.
+    bool same_bytes(const SecretValue& other) const noexcept;
+
+private:
+    void release() noexcept;
+    void grow_to(std::size_t capacity);
+
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace tarnel::core
