@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/coordinate.hpp"
+#include "core/scope.hpp"
+#include "core/sensitivity.hpp"
+
+namespace tarnel::core {
+
+enum class Surface : std::uint8_t { Cli, WebUi, Mcp };
+
+enum class DenyReason : std::uint8_t {
+    InjectOnlyNeverRevealed,
+    McpCriticalForbidden,
+    WebUiCriticalMasked,
+    ProdRevealIntoAgentContext,
+    NotRevealable,
+};
+
+// The variant name, which is what an agent is shown.
+std::string_view deny_reason_name(DenyReason reason) noexcept;
+
+struct PolicyDecision {
+    enum class Kind : std::uint8_t { Allow, RequireConfirmation, Deny, NotAddressable };
+
+    Kind kind;
+    DenyReason reason = DenyReason::NotRevealable;  // meaningful only for Deny
+
+    static PolicyDecision allow() { return {Kind::Allow}; }
+    static PolicyDecision require_confirmation() { return {Kind::RequireConfirmation}; }
+    static PolicyDecision deny(DenyReason reason) { return {Kind::Deny, reason}; }
+    static PolicyDecision not_addressable() { return {Kind::NotAddressable}; }
+
+    friend bool operator==(const PolicyDecision& a, const PolicyDecision& b) {
+        return a.kind == b.kind && (a.kind != Kind::Deny || a.reason == b.reason);
+    }
+};
+
+struct AccessRequest {
+    std::optional<std::string_view> project;
+    const Coordinate& coordinate;
+    Sensitivity sensitivity;
+    Operation operation;
+    Surface surface;
+    bool revealable;
+    bool attended;
+};
+
+// A concrete environment spelled exactly "prod".
+bool is_production(const Coordinate& coordinate) noexcept;
+
+// The one decision for reading secrets. Pure: no I/O, no clock, no state.
+PolicyDecision decide(const AccessRequest& request, const AgentScope& scope);
+
+}  // namespace tarnel::core
