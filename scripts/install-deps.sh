@@ -11,7 +11,7 @@ apt_packages=(
   build-essential g++ cmake ninja-build pkg-config
   libsodium-dev libargon2-dev libsecret-1-dev libglib2.0-dev
   librust-blake3-dev b3sum
-  rapidjson-dev
+  rapidjson-dev nlohmann-json3-dev libsimdjson-dev
   libgtest-dev googletest
   gnome-keyring dbus dbus-x11 libsecret-tools
   python3-venv
