@@ -1,0 +1,100 @@
+"""The stable-ABI promise: one tarnel_ffi.abi3.so for CPython 3.10 and later.
+
+The wheel is audited when TARNEL_WHEEL names it (the test script sets it). The
+installed module is then imported by every CPython >= 3.10 that pyenv holds.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tarnel_ffi
+
+# Run by each interpreter against the same .so; prints "ok" when all holds.
+PROBE = """
+import sys, tarnel_ffi
+assert tarnel_ffi.__file__ == sys.argv[1], tarnel_ffi.__file__
+assert tarnel_ffi.version() == "0.9.1", tarnel_ffi.version()
+assert tarnel_ffi.TarnelError.__bases__ == (Exception,)
+assert tarnel_ffi.TarnelNotFound.__bases__ == (tarnel_ffi.TarnelError,)
+assert tarnel_ffi.TarnelDenied.__bases__ == (tarnel_ffi.TarnelError,)
+for name in ("TarnelError", "TarnelNotFound", "TarnelDenied"):
+    cls = getattr(tarnel_ffi, name)
+    assert (cls.__module__, cls.__qualname__) == ("tarnel_ffi", name)
+    try:
+        raise cls("message")
+    except tarnel_ffi.TarnelError as caught:
+        assert type(caught) is cls and caught.args == ("message",)
+print("ok")
+"""
+
+
+def pyenv_root() -> Path:
+    pyenv = shutil.which("pyenv")
+    if pyenv:
+        found = subprocess.run([pyenv, "root"], capture_output=True, text=True, check=False)
+        if found.returncode == 0 and found.stdout.strip():
+            return Path(found.stdout.strip())
+    return Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
+
+
+def cpython_versions() -> list[str]:
+    """Plain CPython releases from 3.10 on (no free-threaded or other builds)."""
+    versions_dir = pyenv_root() / "versions"
+    if not versions_dir.is_dir():
+        return []
+    found = []
+    for entry in versions_dir.iterdir():
+        match = re.fullmatch(r"3\.(\d+)\.\d+", entry.name)
+        if match and int(match.group(1)) >= 10:
+            found.append(entry.name)
+    return sorted(found, key=lambda name: tuple(int(part) for part in name.split(".")))
+
+
+def test_wheel_has_no_abi3_violation():
+    wheel = os.environ.get("TARNEL_WHEEL")
+    if not wheel:
+        pytest.skip("TARNEL_WHEEL is not set")
+    audit = subprocess.run(
+        [sys.executable, "-m", "abi3audit", "--strict", "--report", wheel],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert audit.returncode == 0, audit.stdout + audit.stderr
+    report = json.loads(audit.stdout)
+    extensions = [ext for audited in report["specs"].values() for ext in audited["wheel"]]
+    assert [ext["name"] for ext in extensions] == ["tarnel_ffi.abi3.so"]
+    result = extensions[0]["result"]
+    assert result["is_abi3"]
+    assert result["is_abi3_baseline_compatible"]
+    assert result["baseline"] == "3.10"
+    assert result["non_abi3_symbols"] == []
+    assert result["future_abi3_objects"] == {}
+
+
+@pytest.mark.parametrize("version", cpython_versions() or ["none found"])
+def test_installed_module_imports_in_each_cpython(version, tmp_path):
+    interpreter = pyenv_root() / "versions" / version / "bin" / "python3"
+    if not interpreter.is_file():
+        pytest.skip(f"no CPython {version} interpreter")
+    module_file = Path(tarnel_ffi.__file__)
+    env = {**os.environ, "PYTHONPATH": str(module_file.parent)}
+    env.pop("PYTHONHOME", None)
+    probe = subprocess.run(
+        [str(interpreter), "-s", "-c", PROBE, str(module_file)],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=tmp_path,
+        check=False,
+        timeout=60,
+    )
+    assert probe.returncode == 0, probe.stderr
+    assert probe.stdout.strip() == "ok"
