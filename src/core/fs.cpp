@@ -1,0 +1,144 @@
+#include "core/fs.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "core/fd.hpp"
+#include "core/os_error.hpp"
+
+namespace tarnel::core {
+
+namespace {
+
+std::string octal(mode_t mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%o", static_cast<unsigned>(mode));
+    return text;
+}
+
+}  // namespace
+
+Result<void> ensure_dir(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) return {};
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ec.value()));
+    return restrict(path, 0700);
+}
+
+Result<void> restrict(const std::filesystem::path& path, mode_t mode) {
+    if (::chmod(path.c_str(), mode) != 0) {
+        return fail(ErrorKind::Io, "chmod " + octal(mode) + ": " + os_error_text(errno));
+    }
+    return {};
+}
+
+int full_sync(int fd) noexcept {
+#if defined(__APPLE__)
+    int rc;
+    do {
+        rc = ::fcntl(fd, F_FULLFSYNC);
+    } while (rc == -1 && errno == EINTR);
+#else
+    int rc;
+    do {
+        rc = ::fsync(fd);
+    } while (rc == -1 && errno == EINTR);
+#endif
+    return rc == 0 ? 0 : errno;
+}
+
+Result<void> sync_dir(const std::filesystem::path& path) {
+    UniqueFd dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return fail(ErrorKind::Io, "open dir: " + os_error_text(errno));
+    if (const int err = full_sync(dir.get()); err != 0) {
+        return fail(ErrorKind::Io, "fsync dir: " + os_error_text(err));
+    }
+    return {};
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at text[i], or 0.
+std::size_t utf8_sequence(std::string_view text, std::size_t i) noexcept {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) return 1;
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) noexcept {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8_sequence(text, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string quoted_path(const std::filesystem::path& path) {
+    const std::string& raw = path.native();
+    std::string out = "\"";
+    for (std::size_t i = 0; i < raw.size();) {
+        const std::size_t length = utf8_sequence(raw, i);
+        const unsigned char c = static_cast<unsigned char>(raw[i]);
+        char hex[16];
+        if (length == 0) {
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+            ++i;
+            continue;
+        }
+        if (length > 1) {
+            out.append(raw, i, length);
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\0') {
+            out += "\\0";
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(hex, sizeof hex, "\\u{%x}", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+        i += length;
+    }
+    out += '"';
+    return out;
+}
+
+}  // namespace tarnel::core
