@@ -14,7 +14,7 @@ apt_packages=(
   rapidjson-dev nlohmann-json3-dev libsimdjson-dev
   libgtest-dev googletest
   gnome-keyring dbus dbus-x11 libsecret-tools
-  python3-venv
+  python3-venv python3-dev
 )
 
 sudo_cmd=()
