@@ -1,0 +1,155 @@
+#include "core/crypto.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "core/record.hpp"
+
+namespace tarnel::core {
+namespace {
+
+MasterKey key_of(std::uint8_t fill) {
+    std::array<std::uint8_t, MasterKey::kSize> bytes{};
+    bytes.fill(fill);
+    return MasterKey(bytes);
+}
+
+SecretRecord literal(std::string_view value) {
+    return SecretRecord{LiteralRecord{SecretValue::from_text(value)},
+                        RecordMetadata{.sensitivity = Sensitivity::Medium,
+                                       .revealable = true,
+                                       .environment = "dev",
+                                       .component = "app",
+                                       .key = "token",
+                                       .description = std::nullopt,
+                                       .created = "2026-01-01T00:00:00Z",
+                                       .updated = "2026-01-01T00:00:00Z"}};
+}
+
+std::string_view literal_value(const SecretRecord& record) {
+    return std::get<LiteralRecord>(record.kind).value.expose_secret_chars();
+}
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+TEST(Seal, TwiceGivesFreshNoncesAndBothOpen) {
+    const MasterKey key = key_of(7);
+    const SecretRecord record = literal("s3cret");
+    Result<SealedRecord> first = seal(record, key);
+    Result<SealedRecord> second = seal(record, key);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->nonce.size(), kNonceBytes);
+    EXPECT_NE(first->nonce, second->nonce);
+    EXPECT_NE(first->ciphertext, second->ciphertext);
+    for (const SealedRecord* sealed : {&*first, &*second}) {
+        Result<SecretRecord> opened = open_sealed(*sealed, key);
+        ASSERT_TRUE(opened) << opened.error().display();
+        EXPECT_EQ(literal_value(*opened), "s3cret");
+        EXPECT_EQ(opened->meta.key, "token");
+    }
+}
+
+TEST(Seal, CiphertextIsTheJsonPlusTheTag) {
+    const SecretRecord record = literal("abc");
+    Result<SecretValue> json = encode_record(record);
+    Result<SealedRecord> sealed = seal(record, key_of(1));
+    ASSERT_TRUE(json && sealed);
+    EXPECT_EQ(sealed->ciphertext.size(), json->size() + kTagBytes);
+}
+
+TEST(Seal, AnyAlteredByteOrAnotherKeyFailsAlike) {
+    const MasterKey key = key_of(3);
+    Result<SealedRecord> sealed = seal(literal("v"), key);
+    ASSERT_TRUE(sealed);
+    const auto expect_crypto = [&](const SealedRecord& candidate, const MasterKey& with) {
+        Result<SecretRecord> opened = open_sealed(candidate, with);
+        ASSERT_FALSE(opened);
+        EXPECT_EQ(opened.error().kind(), ErrorKind::Crypto);
+        EXPECT_EQ(opened.error().display(), "crypto operation failed");
+    };
+    for (std::size_t i = 0; i < sealed->nonce.size(); ++i) {
+        SealedRecord altered = *sealed;
+        altered.nonce[i] ^= 0x01;
+        expect_crypto(altered, key);
+    }
+    for (std::size_t i = 0; i < sealed->ciphertext.size(); ++i) {
+        SealedRecord altered = *sealed;
+        altered.ciphertext[i] ^= 0x80;
+        expect_crypto(altered, key);
+    }
+    SealedRecord truncated = *sealed;
+    truncated.ciphertext.resize(kTagBytes - 1);
+    expect_crypto(truncated, key);
+    expect_crypto(*sealed, key_of(4));
+}
+
+TEST(Seal, LongNonceIsRefusedBeforeDecrypting) {
+    const MasterKey key = key_of(5);
+    Result<SealedRecord> sealed = seal(literal("v"), key);
+    ASSERT_TRUE(sealed);
+    // The first 12 bytes are the right nonce: a reader that only looked at a
+    // prefix would decrypt this successfully.
+    SealedRecord long_nonce = *sealed;
+    long_nonce.nonce.resize(24, 0);
+    Result<SecretRecord> opened = open_sealed(long_nonce, key);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().kind(), ErrorKind::Crypto);
+}
+
+TEST(Seal, PlaintextThatIsNoRecordIsASerializationError) {
+    const MasterKey key = key_of(6);
+    Result<SealedRecord> sealed = seal_bytes(bytes_of("{}"), key);
+    ASSERT_TRUE(sealed);
+    Result<SecretRecord> opened = open_sealed(*sealed, key);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().kind(), ErrorKind::Serialization);
+    Result<SecretValue> raw = open_bytes(*sealed, key);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->expose_secret_chars(), "{}");
+}
+
+TEST(SealedJson, WritesCompactMembersInOrder) {
+    const SealedRecord sealed{{0, 1, 255}, {16, 200}};
+    EXPECT_EQ(sealed_to_json(sealed), R"({"nonce":[0,1,255],"ciphertext":[16,200]})");
+    Result<SealedRecord> back = sealed_from_json(bytes_of(sealed_to_json(sealed)));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, sealed);
+}
+
+TEST(SealedJson, ReadsStrictly) {
+    const auto read = [](std::string_view json) { return sealed_from_json(bytes_of(json)); };
+    const auto error_of = [&](std::string_view json) {
+        Result<SealedRecord> result = read(json);
+        EXPECT_FALSE(result) << json;
+        if (result) return std::string();
+        EXPECT_EQ(result.error().kind(), ErrorKind::Serialization) << json;
+        return result.error().detail();
+    };
+
+    Result<SealedRecord> spaced = read(" \n{ \"ciphertext\" : [ 9 ] , \"nonce\":[1], \"extra\":{\"a\":[1,{}]} }\t\n");
+    ASSERT_TRUE(spaced) << spaced.error().display();
+    EXPECT_EQ(spaced->nonce, std::vector<std::uint8_t>{1});
+    EXPECT_EQ(spaced->ciphertext, std::vector<std::uint8_t>{9});
+
+    EXPECT_EQ(error_of(R"({"nonce":[1],"nonc\u0065":[2],"ciphertext":[]})"), "duplicate field `nonce`");
+    EXPECT_EQ(error_of(R"({"nonce":[1]})"), "missing field `ciphertext`");
+    EXPECT_EQ(error_of(R"({"ciphertext":[1]})"), "missing field `nonce`");
+    EXPECT_EQ(error_of(R"({"nonce":[256],"ciphertext":[]})"), "invalid value: integer `256`, expected u8");
+    EXPECT_EQ(error_of(R"({"nonce":[-1],"ciphertext":[]})"), "invalid value: integer `-1`, expected u8");
+    error_of(R"({"nonce":[1.0],"ciphertext":[]})");
+    error_of(R"({"nonce":["1"],"ciphertext":[]})");
+    error_of(R"({"nonce":[[1]],"ciphertext":[]})");
+    error_of(R"({"nonce":"AQ==","ciphertext":[]})");
+    error_of(R"({"nonce":[1],"ciphertext":[]} {})");
+    error_of(R"({"nonce":[1],"ciphertext":[]}x)");
+    error_of(std::string(R"({"nonce":[1],"ciphertext":[]})") + '\0' + 'x');
+    error_of(R"([1,2])");
+    error_of("");
+}
+
+}  // namespace
+}  // namespace tarnel::core
