@@ -1,0 +1,16 @@
+#include "core/confirm.hpp"
+
+#include <utility>
+
+namespace tarnel::core {
+
+ConfirmRequest::ConfirmRequest(std::string_view coordinate, Sensitivity sensitivity,
+                               std::string_view environment, Actor origin)
+    : coordinate(coordinate), sensitivity(sensitivity), environment(environment), origin(origin) {}
+
+ConfirmRequest ConfirmRequest::with_requesting_process(std::string_view process) && {
+    requesting_process = std::string(process);
+    return std::move(*this);
+}
+
+}  // namespace tarnel::core

@@ -1,0 +1,204 @@
+#include "core/file_confirm.hpp"
+
+#include <fcntl.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <thread>
+
+#include "core/fd.hpp"
+#include "core/fs.hpp"
+#include "core/os_error.hpp"
+
+namespace tarnel::core {
+
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Invalid UTF-8 fails the write instead of producing a file strict readers reject.
+using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                 rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
+
+bool key(Writer& writer, std::string_view name) {
+    return writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
+}
+
+bool member(Writer& writer, std::string_view name, std::string_view value) {
+    return key(writer, name) && writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+}
+
+// The human-facing tool reads every field, so absent ones are null, not left out.
+bool member(Writer& writer, std::string_view name, const std::optional<std::string>& value) {
+    if (!value) return key(writer, name) && writer.Null();
+    return member(writer, name, std::string_view(*value));
+}
+
+std::optional<std::string> pending_json(std::string_view id, std::uint64_t created_unix,
+                                        const ConfirmRequest& request) {
+    rapidjson::StringBuffer buffer(nullptr, 128);
+    Writer writer(buffer);
+    const bool ok = writer.StartObject() && member(writer, "id", id) && key(writer, "created_unix") &&
+                    writer.Uint64(created_unix) && key(writer, "request") && writer.StartObject() &&
+                    member(writer, "resolved_command", request.resolved_command) &&
+                    member(writer, "coordinate", std::string_view(request.coordinate)) &&
+                    member(writer, "sensitivity", sensitivity_word(request.sensitivity)) &&
+                    member(writer, "environment", std::string_view(request.environment)) &&
+                    member(writer, "origin", actor_word(request.origin)) &&
+                    member(writer, "requesting_process", request.requesting_process) &&
+                    member(writer, "requester_description", request.requester_description) &&
+                    member(writer, "action", request.action) && key(writer, "allow_password") &&
+                    writer.Bool(request.allow_password) && writer.EndObject() && writer.EndObject();
+    if (!ok) return std::nullopt;
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// Unicode White_Space, UTF-8 encoded.
+constexpr std::array<std::string_view, 25> kUnicodeSpaces{
+    "\t", "\n", "\v", "\f", "\r", " ",
+    "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
+    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
+    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
+    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+};
+
+// Removes one white-space character from the chosen end. Expects valid UTF-8,
+// where a lead byte never occurs inside a character, so matching whole encoded
+// characters is unambiguous.
+bool strip_one_space(std::string_view& text, bool front) {
+    for (const auto space : kUnicodeSpaces) {
+        if (front && text.starts_with(space)) {
+            text.remove_prefix(space.size());
+            return true;
+        }
+        if (!front && text.ends_with(space)) {
+            text.remove_suffix(space.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string_view trim_unicode_space(std::string_view text) {
+    while (strip_one_space(text, true)) {
+    }
+    while (strip_one_space(text, false)) {
+    }
+    return text;
+}
+
+// The decision text, or nothing while it is absent, unreadable or not UTF-8.
+// Non-blocking open so a FIFO planted under the name cannot stall the wait.
+std::optional<std::string> read_decision(const fs::path& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    if (!is_valid_utf8(text)) return std::nullopt;
+    return text;
+}
+
+// now + timeout, saturating instead of overflowing for very long time-outs.
+steady_clock::time_point deadline_after(milliseconds timeout) {
+    const auto now = steady_clock::now();
+    if (timeout <= milliseconds::zero()) return now;
+    const auto room = std::chrono::duration_cast<milliseconds>(steady_clock::time_point::max() - now);
+    if (timeout >= room) return steady_clock::time_point::max();
+    return now + timeout;
+}
+
+int write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+}  // namespace
+
+FileConfirmer::FileConfirmer(fs::path dir, milliseconds poll_interval, const Clock& clock)
+    : dir_(std::move(dir)), poll_interval_(std::max(poll_interval, milliseconds(1))), clock_(&clock) {}
+
+FileConfirmer FileConfirmer::under_root(const fs::path& root) {
+    return FileConfirmer(root / "pending");
+}
+
+Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds timeout) const {
+    const std::string id = next_request_id(RequestKind::Confirmation, *clock_);
+    const std::uint64_t created_unix = clock_->unix_secs();
+    if (!ensure_dir(dir_)) return Decision::Denied;
+    const auto json = pending_json(id, created_unix, request);
+    if (!json) return Decision::Denied;
+    if (!atomic_write(dir_ / (id + ".json"), *json)) return Decision::Denied;
+    const Decision outcome = await_decision(id, timeout);
+    cleanup(id);
+    return outcome;
+}
+
+Decision FileConfirmer::await_decision(std::string_view id, milliseconds timeout) const {
+    const auto deadline = deadline_after(timeout);
+    const fs::path decision_path = dir_ / (std::string(id) + ".decision");
+    for (;;) {
+        if (const auto text = read_decision(decision_path)) {
+            return trim_unicode_space(*text) == "approved" ? Decision::Approved : Decision::Denied;
+        }
+        const auto now = steady_clock::now();
+        if (now >= deadline) return Decision::TimedOut;
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(poll_interval_, deadline - now));
+    }
+}
+
+void FileConfirmer::cleanup(std::string_view id) const {
+    const std::string stem(id);
+    ::unlink((dir_ / (stem + ".json")).c_str());
+    ::unlink((dir_ / (stem + ".decision")).c_str());
+}
+
+Result<void> atomic_write(const fs::path& path, std::string_view bytes) {
+    return atomic_write_as(path, bytes, "pending");
+}
+
+Result<void> atomic_write_as(const fs::path& path, std::string_view bytes, std::string_view noun) {
+    fs::path temporary = path;
+    temporary.replace_extension("tmp");
+    const std::string what(noun);
+    // Created 0600 so no one else can read it before the chmod; the chmod still
+    // matters for a temporary left behind with wider bits.
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!fd) return fail(ErrorKind::Io, "write " + what + ": " + os_error_text(errno));
+    // Synced before the rename so a crash can never expose a half-written file under path.
+    int error = write_all(fd.get(), bytes);
+    if (error == 0) error = full_sync(fd.get());
+    if (error != 0) return fail(ErrorKind::Io, "write " + what + ": " + os_error_text(error));
+    if (auto restricted = restrict(temporary, 0600); !restricted) return restricted;
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        return fail(ErrorKind::Io, "rename " + what + ": " + os_error_text(errno));
+    }
+    return {};
+}
+
+}  // namespace tarnel::core

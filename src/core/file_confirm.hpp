@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "core/clock.hpp"
+#include "core/confirm.hpp"
+#include "core/error.hpp"
+#include "core/request_id.hpp"
+
+namespace tarnel::core {
+
+// Asks through the file system: writes ID.json into the pending directory and
+// polls for ID.decision, which a human-facing tool writes beside it. Only the
+// trimmed text "approved" approves; both files are removed afterwards.
+class FileConfirmer final : public Confirmer {
+public:
+    static constexpr std::chrono::milliseconds kPollInterval{250};
+
+    // The clock stamps identifiers and "created_unix"; it must outlive the confirmer.
+    explicit FileConfirmer(std::filesystem::path dir, std::chrono::milliseconds poll_interval = kPollInterval,
+                           const Clock& clock = system_wall_clock());
+    static FileConfirmer under_root(const std::filesystem::path& root);
+
+    const std::filesystem::path& dir() const noexcept { return dir_; }
+    std::chrono::milliseconds poll_interval() const noexcept { return poll_interval_; }
+
+    Decision confirm(const ConfirmRequest& request, std::chrono::milliseconds timeout) const override;
+
+    // Withdraws ID.json and removes ID.decision; failures are ignored.
+    void cleanup(std::string_view id) const;
+
+private:
+    Decision await_decision(std::string_view id, std::chrono::milliseconds timeout) const;
+
+    std::filesystem::path dir_;
+    std::chrono::milliseconds poll_interval_;
+    const Clock* clock_;
+};
+
+// Writes bytes so that readers of path see either nothing or all of them:
+// path with its extension replaced by "tmp" is written (0600 from creation),
+// synced, restricted to 0600 and renamed onto path. Errors: "write pending: {}",
+// "chmod 600: {}", "rename pending: {}". A failure may leave the temporary behind.
+Result<void> atomic_write(const std::filesystem::path& path, std::string_view bytes);
+
+// The same with "write {noun}: {}" and "rename {noun}: {}" texts.
+Result<void> atomic_write_as(const std::filesystem::path& path, std::string_view bytes, std::string_view noun);
+
+}  // namespace tarnel::core

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/clock.hpp"
+
+namespace tarnel::core {
+
+// Each kind draws from its own counter, shared by the whole process.
+enum class RequestKind : std::uint8_t { Confirmation, Intake };
+
+// "secs-pid-seq": wall-clock seconds, process id, counter value before the
+// increment. The counter is process-wide, not per confirmer or broker, because
+// callers create one of those per request and two requests of one process in
+// the same second must never share a name (one would overwrite the other's
+// file and could read the other's decision).
+std::string next_request_id(RequestKind kind, const Clock& clock);
+
+// The clock confirmers and brokers read unless given another.
+const Clock& system_wall_clock() noexcept;
+
+}  // namespace tarnel::core
