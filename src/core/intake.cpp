@@ -1,0 +1,84 @@
+#include "core/intake.hpp"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <utility>
+
+#include "core/file_confirm.hpp"
+#include "core/fs.hpp"
+
+namespace tarnel::core {
+
+namespace {
+
+// Invalid UTF-8 fails the write instead of producing a file strict readers reject.
+using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
+                                 rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
+
+bool key(Writer& writer, std::string_view name) {
+    return writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
+}
+
+bool member(Writer& writer, std::string_view name, std::string_view value) {
+    return key(writer, name) && writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
+}
+
+// Absent fields are written as null so the consuming tool sees every key.
+bool member(Writer& writer, std::string_view name, const std::optional<std::string>& value) {
+    if (!value) return key(writer, name) && writer.Null();
+    return member(writer, name, std::string_view(*value));
+}
+
+Result<std::string> intake_json(const PendingIntake& intake) {
+    rapidjson::StringBuffer buffer(nullptr, 128);
+    Writer writer(buffer);
+    const bool ok = writer.StartObject() && member(writer, "id", std::string_view(intake.id)) &&
+                    key(writer, "created_unix") && writer.Uint64(intake.created_unix) &&
+                    member(writer, "coordinate", std::string_view(intake.coordinate)) &&
+                    member(writer, "sensitivity", sensitivity_word(intake.sensitivity)) &&
+                    member(writer, "environment", std::string_view(intake.environment)) &&
+                    member(writer, "origin", actor_word(intake.origin)) &&
+                    member(writer, "requesting_process", intake.requesting_process) &&
+                    member(writer, "description", intake.description) &&
+                    member(writer, "project", intake.project) && writer.EndObject();
+    // Every value is a string, integer or null, so only invalid UTF-8 can fail.
+    if (!ok) return fail(ErrorKind::Io, "serialize intake: text is not valid UTF-8");
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+}  // namespace
+
+PendingIntake::PendingIntake(std::string_view coordinate, Sensitivity sensitivity, std::string_view environment,
+                             Actor origin)
+    : coordinate(coordinate), sensitivity(sensitivity), environment(environment), origin(origin) {}
+
+PendingIntake PendingIntake::with_description(std::string_view text) && {
+    description = std::string(text);
+    return std::move(*this);
+}
+
+PendingIntake PendingIntake::with_requesting_process(std::string_view process) && {
+    requesting_process = std::string(process);
+    return std::move(*this);
+}
+
+PendingIntake PendingIntake::with_project(std::optional<std::string> name) && {
+    if (name && name->empty()) name.reset();
+    project = std::move(name);
+    return std::move(*this);
+}
+
+Result<PendingIntake> IntakeBroker::create(PendingIntake intake) const {
+    intake.id = next_request_id(RequestKind::Intake, *clock_);
+    intake.created_unix = clock_->unix_secs();
+    if (auto made = ensure_dir(dir_); !made) return fail(made.error());
+    const auto json = intake_json(intake);
+    if (!json) return fail(json.error());
+    if (auto written = atomic_write_as(dir_ / (intake.id + ".json"), *json, "intake"); !written) {
+        return fail(written.error());
+    }
+    return intake;
+}
+
+}  // namespace tarnel::core

@@ -1,0 +1,250 @@
+#include "core/intake.hpp"
+
+#include <gtest/gtest.h>
+#include <rapidjson/reader.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/file_confirm.hpp"
+#include "core/fs.hpp"
+
+namespace tarnel::core {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "tarnel-intake-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+class FixedClock final : public Clock {
+public:
+    explicit FixedClock(std::uint64_t secs) : secs_(secs) {}
+    std::uint64_t unix_secs() const override { return secs_; }
+
+private:
+    std::uint64_t secs_;
+};
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+std::uint64_t counter_of(const std::string& id) { return std::stoull(id.substr(id.rfind('-') + 1)); }
+
+std::string id_for(std::uint64_t secs, std::uint64_t counter) {
+    return std::to_string(secs) + '-' + std::to_string(::getpid()) + '-' + std::to_string(counter);
+}
+
+// Reads a flat JSON object strictly: each member's value as text, null as "null".
+struct FlatObject : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, FlatObject> {
+    std::map<std::string, std::string> members;
+    std::string key;
+
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        key.assign(text, length);
+        return !members.contains(key);
+    }
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        members[key].assign(text, length);
+        return true;
+    }
+    bool Uint64(std::uint64_t value) { return members.emplace(key, std::to_string(value)).second; }
+    bool Uint(unsigned value) { return Uint64(value); }
+    bool Null() { return members.emplace(key, "null").second; }
+    bool StartObject() { return true; }
+    bool EndObject(rapidjson::SizeType) { return true; }
+    bool Default() { return false; }
+};
+
+std::map<std::string, std::string> parse_flat(const std::string& text) {
+    FlatObject handler;
+    rapidjson::Reader reader;
+    rapidjson::StringStream stream(text.c_str());
+    EXPECT_FALSE(reader.Parse<rapidjson::kParseValidateEncodingFlag>(stream, handler).IsError()) << text;
+    return handler.members;
+}
+
+PendingIntake sample_intake() { return PendingIntake("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent); }
+
+TEST(PendingIntake, StartsUnnamedWithOptionalsAbsent) {
+    const auto intake = sample_intake();
+    EXPECT_EQ(intake.id, "");
+    EXPECT_EQ(intake.created_unix, 0U);
+    EXPECT_FALSE(intake.requesting_process);
+    EXPECT_FALSE(intake.description);
+    EXPECT_FALSE(intake.project);
+}
+
+TEST(PendingIntake, SettersEmptyDescriptionKeptEmptyProjectDropped) {
+    const auto intake = sample_intake().with_description("").with_requesting_process("mcp").with_project("");
+    EXPECT_EQ(intake.description, "");
+    EXPECT_EQ(intake.requesting_process, "mcp");
+    EXPECT_FALSE(intake.project);
+    EXPECT_EQ(sample_intake().with_project("alpha").project, "alpha");
+    EXPECT_FALSE(sample_intake().with_project("alpha").with_project(std::nullopt).project);
+}
+
+TEST(IntakeBroker, UnderRootUsesIntakeDir) {
+    EXPECT_EQ(IntakeBroker::under_root("/vault").dir(), fs::path("/vault/intake"));
+}
+
+TEST(IntakeBroker, FirstIntakeCreatesPrivateDirWithOneFile) {
+    TempDir root;
+    const FixedClock clock(1'767'225'600);
+    const IntakeBroker broker(root.path() / "intake", clock);
+    const auto stored = broker.create(sample_intake());
+    ASSERT_TRUE(stored) << stored.error().display();
+    EXPECT_EQ(stored->id, id_for(clock.unix_secs(), counter_of(stored->id)));
+    EXPECT_EQ(stored->created_unix, clock.unix_secs());
+    EXPECT_EQ(stored->coordinate, "secret:dev/app/db");
+
+    EXPECT_EQ(fs::status(broker.dir()).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(names_in(broker.dir()), std::set<std::string>{stored->id + ".json"});
+    const auto file = broker.dir() / (stored->id + ".json");
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    const auto json = read_file(file);
+    EXPECT_EQ(json, R"({"id":")" + stored->id + R"(","created_unix":1767225600,"coordinate":"secret:dev/app/db",)"
+                    R"("sensitivity":"high","environment":"dev","origin":"agent",)"
+                    R"("requesting_process":null,"description":null,"project":null})");
+    const auto members = parse_flat(json);
+    EXPECT_EQ(members.at("id"), stored->id);
+    EXPECT_EQ(members.at("created_unix"), std::to_string(stored->created_unix));
+}
+
+TEST(IntakeBroker, ReturnedRecordMatchesTheFileOnTheRealClock) {
+    TempDir root;
+    const auto broker = IntakeBroker::under_root(root.path());
+    const auto stored = broker.create(sample_intake().with_project("alpha"));
+    ASSERT_TRUE(stored);
+    const auto members = parse_flat(read_file(broker.dir() / (stored->id + ".json")));
+    EXPECT_EQ(members.at("id"), stored->id);
+    EXPECT_EQ(members.at("created_unix"), std::to_string(stored->created_unix));
+    EXPECT_EQ(members.at("project"), "alpha");
+    EXPECT_GT(stored->created_unix, 1'700'000'000U);
+}
+
+TEST(IntakeBroker, CoordinateAsWrittenEmptyDescriptionAndEmptyProject) {
+    TempDir root;
+    const FixedClock clock(5);
+    const IntakeBroker broker(root.path() / "intake", clock);
+    const auto stored = broker.create(PendingIntake("secret:${ENV}/app/\"db\"#frag", Sensitivity::InjectOnly,
+                                                    "staging", Actor::Human)
+                                          .with_description("")
+                                          .with_requesting_process("cli")
+                                          .with_project(""));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(read_file(broker.dir() / (stored->id + ".json")),
+              R"({"id":")" + stored->id + R"(","created_unix":5,"coordinate":"secret:${ENV}/app/\"db\"#frag",)"
+              R"("sensitivity":"inject-only","environment":"staging","origin":"human",)"
+              R"("requesting_process":"cli","description":"","project":null})");
+}
+
+// Callers build a broker per request, so the counter must live beyond any one broker.
+TEST(IntakeBroker, FreshBrokersInOneSecondGetConsecutiveCountersApartFromConfirmations) {
+    TempDir root;
+    const FixedClock clock(1'700'000'000);
+    const auto dir = root.path() / "intake";
+    const auto first = IntakeBroker(dir, clock).create(sample_intake());
+    const auto second = IntakeBroker(dir, clock).create(sample_intake());
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first->id, second->id);
+    EXPECT_EQ(second->id, id_for(clock.unix_secs(), counter_of(first->id) + 1));
+
+    // Confirmations draw from their own counter.
+    EXPECT_EQ(FileConfirmer(root.path() / "pending", 1ms, clock)
+                  .confirm(ConfirmRequest("c", Sensitivity::Low, "dev", Actor::Agent), 0ms),
+              Decision::TimedOut);
+    const auto third = IntakeBroker(dir, clock).create(sample_intake());
+    ASSERT_TRUE(third);
+    EXPECT_EQ(counter_of(third->id), counter_of(first->id) + 2);
+    EXPECT_EQ(names_in(dir).size(), 3U);
+}
+
+TEST(IntakeBroker, ConcurrentFreshBrokersNeverReplaceAnIntake) {
+    TempDir root;
+    const FixedClock clock(1'700'000'000);
+    const auto dir = root.path() / "intake";
+    constexpr int kThreads = 8;
+    constexpr int kPerThread = 25;
+    std::vector<std::vector<std::string>> ids(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const auto stored = IntakeBroker(dir, clock).create(sample_intake());
+                ids[t].push_back(stored ? stored->id : "failed: " + stored.error().display());
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::set<std::string> unique;
+    for (const auto& of_thread : ids) unique.insert(of_thread.begin(), of_thread.end());
+    EXPECT_EQ(unique.size(), static_cast<std::size_t>(kThreads * kPerThread));
+    std::set<std::string> expected_files;
+    for (const auto& id : unique) expected_files.insert(id + ".json");
+    EXPECT_EQ(names_in(dir), expected_files);
+}
+
+TEST(IntakeBroker, ErrorTexts) {
+    TempDir root;
+    const auto file_root = root.path() / "file";
+    std::ofstream(file_root) << "not a directory";
+    const auto blocked = IntakeBroker::under_root(file_root).create(sample_intake());
+    ASSERT_FALSE(blocked);
+    const auto made = ensure_dir(file_root / "intake");
+    ASSERT_FALSE(made);
+    EXPECT_EQ(blocked.error(), made.error());
+
+    const FixedClock clock(42);
+    const IntakeBroker broker(root.path() / "intake", clock);
+    const auto bad_text = broker.create(PendingIntake("secret:dev/\xFF", Sensitivity::Low, "dev", Actor::Agent));
+    ASSERT_FALSE(bad_text);
+    EXPECT_EQ(bad_text.error().kind(), ErrorKind::Io);
+    EXPECT_TRUE(bad_text.error().detail().starts_with("serialize intake: ")) << bad_text.error().detail();
+
+    // With the clock fixed the next identifiers are known, so their names can be blocked.
+    const auto seed = broker.create(sample_intake());
+    ASSERT_TRUE(seed);
+    const auto next = counter_of(seed->id) + 1;
+    fs::create_directory(broker.dir() / (id_for(42, next) + ".tmp"));
+    const auto unwritable = broker.create(sample_intake());
+    ASSERT_FALSE(unwritable);
+    EXPECT_EQ(unwritable.error().display(), "vault I/O failed: write intake: Is a directory (os error 21)");
+
+    fs::create_directories(broker.dir() / (id_for(42, next + 1) + ".json") / "inside");
+    const auto unrenamable = broker.create(sample_intake());
+    ASSERT_FALSE(unrenamable);
+    EXPECT_EQ(unrenamable.error().display(), "vault I/O failed: rename intake: Is a directory (os error 21)");
+}
+
+}  // namespace
+}  // namespace tarnel::core
