@@ -1,0 +1,340 @@
+#include "core/store.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <variant>
+
+#include "core/fd.hpp"
+#include "core/os_error.hpp"
+
+namespace tarnel::core {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kMagic = "TARN";
+constexpr std::string_view kRecordExtension = ".sec";
+
+std::unexpected<CoreError> io_error(std::string_view what, int err) {
+    return fail(ErrorKind::Io, std::string(what) + ": " + os_error_text(err));
+}
+
+// Unique per process, thread and call, so concurrent writers of one record
+// never share a temporary file. The name never ends in ".sec", so listings skip it.
+fs::path unique_temp_path(const fs::path& record) {
+    static std::atomic<std::uint64_t> counter{0};
+    fs::path temp = record;
+    temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(::gettid()) + "." +
+            std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+    return temp;
+}
+
+// Removes a temporary name on every early return; release() once it has been renamed away.
+class TempName {
+public:
+    explicit TempName(fs::path path) : path_(std::move(path)) {}
+    TempName(TempName&& other) noexcept
+        : path_(std::move(other.path_)), armed_(std::exchange(other.armed_, false)) {}
+    TempName& operator=(TempName&&) = delete;
+    ~TempName() {
+        if (armed_) ::unlink(path_.c_str());
+    }
+    const fs::path& path() const noexcept { return path_; }
+    void release() noexcept { armed_ = false; }
+
+private:
+    fs::path path_;
+    bool armed_ = true;
+};
+
+struct TempFile {
+    TempName name;
+    UniqueFd fd;
+};
+
+Result<TempFile> create_temp(const fs::path& record) {
+    // A leftover of an earlier process that had the same pid and thread id is
+    // never reused: O_EXCL refuses it and the next counter value is tried.
+    for (int attempt = 0;; ++attempt) {
+        fs::path path = unique_temp_path(record);
+        // 0600 from the first moment: the file never exists with wider permissions.
+        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd) return TempFile{TempName(std::move(path)), std::move(fd)};
+        if (errno != EEXIST || attempt == 100) return io_error("create tmp", errno);
+    }
+}
+
+int write_all(int fd, std::string_view bytes) noexcept {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+// Files are replaced by rename, never changed in place, so the size fstat
+// reports is the whole content of the file we opened.
+int read_whole(int fd, std::vector<std::uint8_t>& out) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return errno;
+    out.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t total = 0;
+    while (total < out.size()) {
+        const ssize_t n = ::read(fd, out.data() + total, out.size() - total);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        total += static_cast<std::size_t>(n);
+    }
+    out.resize(total);
+    return 0;
+}
+
+// Keeps one generation of backup without ever taking the record path away:
+// a second link to the current file is renamed over .bak, so readers keep
+// seeing the complete current version until the new one replaces it.
+Result<void> keep_backup(const fs::path& record) {
+    const fs::path link_name = unique_temp_path(record);
+    if (::link(record.c_str(), link_name.c_str()) != 0) {
+        if (errno == ENOENT) return {};  // first version: nothing to back up
+        return io_error("rotate .bak", errno);
+    }
+    fs::path backup = record;
+    backup += ".bak";
+    const int rc = ::rename(link_name.c_str(), backup.c_str());
+    const int err = errno;
+    // When .bak already is this very file (a concurrent writer linked it a moment
+    // ago) rename succeeds without removing our name, so always drop it.
+    ::unlink(link_name.c_str());
+    if (rc != 0) return io_error("rotate .bak", err);
+    return {};
+}
+
+// "<stem>.sec" with a non-empty stem, as a path-extension check would see it.
+bool is_record_name(std::string_view name) noexcept {
+    return name.size() > kRecordExtension.size() && name.ends_with(kRecordExtension);
+}
+
+bool can_stat(const fs::path& path) noexcept {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+Result<SecretRecord> open_frame(std::span<const std::uint8_t> bytes, const MasterKey& key) {
+    Result<SealedRecord> sealed = unframe(bytes);
+    if (!sealed) return fail(std::move(sealed.error()));
+    return open_sealed(*sealed, key);
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
+// The names of a directory's record files in listing order, with a descriptor
+// of the directory to open them relative to.
+struct RecordListing {
+    UniqueFd dir;
+    std::vector<std::string> names;
+};
+
+// Nothing (not an error) when the directory cannot be stat-ed.
+Result<std::optional<RecordListing>> list_record_files(const fs::path& dir) {
+    UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd) {
+        const int err = errno;
+        if (!can_stat(dir)) return std::optional<RecordListing>();
+        return io_error("read_dir", err);
+    }
+    // The DIR stream gets a descriptor of its own; ours stays valid for openat.
+    UniqueFd stream_fd(::fcntl(dir_fd.get(), F_DUPFD_CLOEXEC, 0));
+    if (!stream_fd) return io_error("read_dir", errno);
+    std::unique_ptr<DIR, DirCloser> stream(::fdopendir(stream_fd.get()));
+    if (!stream) return io_error("read_dir", errno);
+    stream_fd.release();
+
+    RecordListing listing{std::move(dir_fd), {}};
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(stream.get());
+        if (entry == nullptr) {
+            if (errno != 0) return io_error("dir entry", errno);
+            break;
+        }
+        if (is_record_name(entry->d_name)) listing.names.emplace_back(entry->d_name);
+    }
+    return std::optional<RecordListing>(std::move(listing));
+}
+
+// A record, or the display text of why the file could not be opened.
+using LoadOutcome = std::variant<std::string, SecretRecord>;
+
+LoadOutcome load_one(int dir_fd, const std::string& name, const MasterKey& key, std::vector<std::uint8_t>& bytes) {
+    UniqueFd file(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC));
+    const int err = file ? read_whole(file.get(), bytes) : errno;
+    if (err != 0) return CoreError(ErrorKind::Io, "read: " + os_error_text(err)).display();
+    Result<SecretRecord> record = open_frame(bytes, key);
+    if (!record) return record.error().display();
+    return std::move(*record);
+}
+
+// Opening a record is CPU-bound (a JSON array of hundreds of numbers to parse,
+// then decryption and decoding), so a large vault is split over a few
+// threads. work(first, step) handles items first, first + step, ...
+template <class Work>
+void run_striped(std::size_t items, Work&& work) {
+    constexpr std::size_t kItemsPerWorker = 64;
+    constexpr std::size_t kMaxWorkers = 4;
+    const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
+    const std::size_t workers = std::min({cores, kMaxWorkers, std::max<std::size_t>(1, items / kItemsPerWorker)});
+
+    std::vector<std::exception_ptr> faults(workers);
+    const auto guarded = [&](std::size_t share) {
+        try {
+            work(share, workers);
+        } catch (...) {
+            faults[share] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(workers);
+    for (std::size_t share = 1; share < workers; ++share) {
+        try {
+            threads.emplace_back(guarded, share);
+        } catch (const std::system_error&) {
+            guarded(share);  // no thread to be had: this one takes the share over
+        }
+    }
+    guarded(0);
+    for (std::thread& thread : threads) thread.join();
+    for (const std::exception_ptr& fault : faults) {
+        if (fault) std::rethrow_exception(fault);
+    }
+}
+
+}  // namespace
+
+Result<fs::path> record_path(const fs::path& dir, const Coordinate& coordinate) {
+    Result<std::string> id = coordinate.storage_id();
+    if (!id) return fail(std::move(id.error()));
+    return dir / (*id + std::string(kRecordExtension));
+}
+
+std::string frame(const SealedRecord& sealed) {
+    std::string bytes(kMagic);
+    const std::uint32_t version = kRecordFrameVersion;
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<char>((version >> shift) & 0xff));
+    append_sealed_json(sealed, bytes);
+    return bytes;
+}
+
+Result<SealedRecord> unframe(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kRecordFrameHeaderBytes || std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
+        return fail(ErrorKind::Serialization, "not a tarnel record frame");
+    }
+    std::uint32_t version = 0;
+    for (int i = 0; i < 4; ++i) version |= static_cast<std::uint32_t>(bytes[4 + i]) << (8 * i);
+    if (version != kRecordFrameVersion) {
+        return fail(ErrorKind::Serialization, "unsupported record frame version " + std::to_string(version));
+    }
+    return sealed_from_json(bytes.subspan(kRecordFrameHeaderBytes));
+}
+
+Result<void> write_record(const fs::path& dir, const Coordinate& coordinate, const SealedRecord& sealed) {
+    if (Result<void> made = ensure_dir(dir); !made) return made;
+    Result<fs::path> path = record_path(dir, coordinate);
+    if (!path) return fail(std::move(path.error()));
+    const std::string bytes = frame(sealed);
+
+    Result<TempFile> temp = create_temp(*path);
+    if (!temp) return fail(std::move(temp.error()));
+    TempFile& file = *temp;
+    if (const int err = write_all(file.fd.get(), bytes); err != 0) return io_error("write tmp", err);
+    if (const int err = full_sync(file.fd.get()); err != 0) return io_error("fsync tmp", err);
+    // The umask may have cleared bits of the creation mode; the record is exactly 0600.
+    if (::fchmod(file.fd.get(), 0600) != 0) return io_error("chmod 600", errno);
+    if (::close(file.fd.release()) != 0) return io_error("close tmp", errno);
+
+    if (Result<void> kept = keep_backup(*path); !kept) return kept;
+    if (::rename(file.name.path().c_str(), path->c_str()) != 0) return io_error("rename into place", errno);
+    file.name.release();
+    return sync_dir(dir);
+}
+
+Result<std::optional<SecretRecord>> read_record(const fs::path& dir, const Coordinate& coordinate,
+                                                const MasterKey& key) {
+    Result<fs::path> path = record_path(dir, coordinate);
+    if (!path) return fail(std::move(path.error()));
+    UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        const int err = errno;
+        if (!can_stat(*path)) return std::optional<SecretRecord>();
+        return io_error("read record", err);
+    }
+    std::vector<std::uint8_t> bytes;
+    if (const int err = read_whole(fd.get(), bytes); err != 0) return io_error("read record", err);
+    Result<SecretRecord> record = open_frame(bytes, key);
+    if (!record) return fail(std::move(record.error()));
+    return std::optional<SecretRecord>(std::move(*record));
+}
+
+Result<void> delete_record(const fs::path& dir, const Coordinate& coordinate) {
+    Result<fs::path> path = record_path(dir, coordinate);
+    if (!path) return fail(std::move(path.error()));
+    if (::unlink(path->c_str()) != 0) {
+        const int err = errno;
+        if (!can_stat(*path)) return {};
+        return io_error("remove record", err);
+    }
+    return sync_dir(dir);
+}
+
+Result<LoadedVault> load_all(const fs::path& dir, const MasterKey& key) {
+    LoadedVault vault;
+    Result<std::optional<RecordListing>> listed = list_record_files(dir);
+    if (!listed) return fail(std::move(listed.error()));
+    if (!*listed) return vault;  // no directory, no records
+    const RecordListing& listing = **listed;
+
+    std::vector<LoadOutcome> outcomes(listing.names.size());
+    run_striped(outcomes.size(), [&](std::size_t first, std::size_t step) {
+        std::vector<std::uint8_t> bytes;  // ciphertext only, reused across files
+        for (std::size_t i = first; i < outcomes.size(); i += step) {
+            outcomes[i] = load_one(listing.dir.get(), listing.names[i], key, bytes);
+        }
+    });
+
+    // Results keep the order of the listing, however the work was split.
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        const std::string& name = listing.names[i];
+        std::string stem = name.substr(0, name.size() - kRecordExtension.size());
+        if (!is_valid_utf8(stem)) stem.clear();
+        if (auto* record = std::get_if<SecretRecord>(&outcomes[i])) {
+            vault.records.push_back({std::move(stem), std::move(*record)});
+        } else {
+            vault.failures.push_back({std::move(stem), std::move(std::get<std::string>(outcomes[i]))});
+        }
+    }
+    return vault;
+}
+
+}  // namespace tarnel::core
