@@ -84,17 +84,6 @@ PyObject* exception_class(const FfiError& error) {
 
 }  // namespace
 
-std::string FfiError::message() const {
-    return std::visit(
-        Overloaded{
-            [](const core::CoreError& error) { return error.display(); },
-            [](const NotFound&) { return std::string("not addressable"); },
-            [](const Denied& denied) { return denied.text; },
-            [](const Other& other) { return other.text; },
-        },
-        kind_);
-}
-
 int claim_interpreter() noexcept {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current < 0) return -1;

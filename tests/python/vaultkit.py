@@ -1,0 +1,115 @@
+"""An independent reader and writer of vault files, for tests.
+
+Built only on Python's json, argon2-cffi, blake3 and cryptography, so what the
+module writes is checked against a second implementation of the formats, and
+records the module offers no way to create (keypairs, TOTP enrolments) can be
+put in place.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import struct
+from pathlib import Path
+
+from argon2.low_level import Type, hash_secret_raw
+from blake3 import blake3
+from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
+
+PASSPHRASE = "correct horse battery staple"
+SALT = bytes(range(16))
+STAMP = "2026-01-02T03:04:05Z"
+
+
+def derive_key(passphrase: str, salt: bytes) -> bytes:
+    return hash_secret_raw(
+        passphrase.encode(), salt, time_cost=2, memory_cost=19456, parallelism=1,
+        hash_len=32, type=Type.ID, version=19,
+    )
+
+
+def storage_id(canonical_path: str) -> str:
+    return blake3(canonical_path.encode()).hexdigest()
+
+
+def _meta(env, component, key, sensitivity, revealable, description):
+    meta = {"sensitivity": sensitivity, "revealable": revealable,
+            "environment": env, "component": component, "key": key}
+    if description is not None:
+        meta["description"] = description
+    meta["created"] = STAMP
+    meta["updated"] = STAMP
+    return meta
+
+
+def literal(path: str, value: bytes, sensitivity="medium", revealable=False, description=None):
+    return {"mode": "literal", "value": list(value),
+            **_meta(*path.split("/"), sensitivity, revealable, description)}
+
+
+def reference(path: str, uri: str, sensitivity="medium", revealable=False, description=None):
+    return {"mode": "reference", "ref": uri,
+            **_meta(*path.split("/"), sensitivity, revealable, description)}
+
+
+def keypair(path: str, public: str, private: bytes | None = b"private-key", algorithm="ed25519",
+            sensitivity="high", revealable=False):
+    record = {"mode": "keypair", "algorithm": algorithm}
+    if private is not None:
+        record["private"] = list(private)
+    record["public"] = public
+    return {**record, **_meta(*path.split("/"), sensitivity, revealable, None)}
+
+
+def totp(path: str, seed: bytes, algorithm="sha1", digits=6, period=30, sensitivity="high"):
+    return {"mode": "totp", "seed": list(seed), "algorithm": algorithm, "digits": digits,
+            "period": period, **_meta(*path.split("/"), sensitivity, False, None)}
+
+
+class Vault:
+    """A vault root in a temporary directory, keyed by a passphrase."""
+
+    def __init__(self, root: Path, passphrase: str = PASSPHRASE, salt: bytes = SALT):
+        self.root = root
+        self.passphrase = passphrase
+        root.mkdir(parents=True, exist_ok=True)
+        (root / "kdf.salt").write_bytes(salt)
+        self.key = derive_key(passphrase, salt)
+
+    def dir(self, project: str | None = None) -> Path:
+        return self.root / "global" if project is None else self.root / "projects" / project
+
+    def path_of(self, canonical_path: str, project: str | None = None) -> Path:
+        return self.dir(project) / f"{storage_id(canonical_path)}.sec"
+
+    def write(self, record: dict, project: str | None = None) -> Path:
+        canonical = "/".join((record["environment"], record["component"], record["key"]))
+        plaintext = json.dumps(record, separators=(",", ":"), ensure_ascii=False).encode()
+        nonce = os.urandom(12)
+        ciphertext = ChaCha20Poly1305(self.key).encrypt(nonce, plaintext, None)
+        sealed = json.dumps({"nonce": list(nonce), "ciphertext": list(ciphertext)},
+                            separators=(",", ":"))
+        target = self.path_of(canonical, project)
+        target.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
+        target.write_bytes(b"TARN" + struct.pack("<I", 1) + sealed.encode())
+        target.chmod(0o600)
+        return target
+
+    def read(self, canonical_path: str, project: str | None = None) -> dict | None:
+        target = self.path_of(canonical_path, project)
+        if not target.exists():
+            return None
+        data = target.read_bytes()
+        assert data[:8] == b"TARN\x01\x00\x00\x00"
+        sealed = json.loads(data[8:])
+        plaintext = ChaCha20Poly1305(self.key).decrypt(bytes(sealed["nonce"]),
+                                                       bytes(sealed["ciphertext"]), None)
+        return json.loads(plaintext)
+
+    def audit_bytes(self) -> bytes:
+        log = self.root / "audit.log"
+        return log.read_bytes() if log.exists() else b""
+
+    def audit(self) -> list[dict]:
+        return [json.loads(line) for line in self.audit_bytes().splitlines()]
