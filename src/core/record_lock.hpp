@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+
+#include "core/coordinate.hpp"
+#include "core/error.hpp"
+#include "core/fd.hpp"
+
+namespace tarnel::core {
+
+// <dir>/<storage-id>.sec.lock: not a record name, so listings never open it.
+Result<std::filesystem::path> record_lock_path(const std::filesystem::path& dir, const Coordinate& coordinate);
+
+// An exclusive flock on the record's lock file, held from acquire until the
+// guard is dropped. Records are replaced by rename, so a reader never sees a
+// torn file; what the lock adds is that a read-modify-write of one record
+// (set over an existing value, a metadata edit, generate's existence check,
+// delete) cannot interleave with another one and write back stale fields.
+// Each acquire opens its own file description, so the lock also separates
+// threads of one process. Never hold it while waiting for a human.
+class RecordLock {
+public:
+    // Blocks until the lock is ours. The directory must exist.
+    static Result<RecordLock> acquire(const std::filesystem::path& dir, const Coordinate& coordinate);
+
+    RecordLock(RecordLock&&) noexcept = default;
+    RecordLock& operator=(RecordLock&&) noexcept = default;
+    // Closing the descriptor releases the lock.
+    ~RecordLock() = default;
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+    // Unlinks the lock file while still holding it, for a deleted record;
+    // anyone already waiting on the old file notices and locks a fresh one.
+    void remove_file() noexcept;
+
+private:
+    RecordLock(std::filesystem::path path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+
+    std::filesystem::path path_;
+    UniqueFd fd_;
+};
+
+}  // namespace tarnel::core

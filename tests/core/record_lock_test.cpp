@@ -1,0 +1,264 @@
+#include "core/record_lock.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/crypto.hpp"
+#include "core/store.hpp"
+
+namespace tarnel::core {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+Coordinate coordinate(std::string_view text) {
+    Result<Coordinate> parsed = Coordinate::from_str(text);
+    EXPECT_TRUE(parsed);
+    return std::move(*parsed);
+}
+
+// Polls until the flag is set or the wait is over.
+bool becomes_true(const std::atomic<bool>& flag, std::chrono::milliseconds wait = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!flag && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+    return flag;
+}
+
+class RecordLockTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarnel-lock-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    RecordLock lock() {
+        Result<RecordLock> held = RecordLock::acquire(dir_, at_);
+        EXPECT_TRUE(held) << (held ? "" : held.error().display());
+        return std::move(*held);
+    }
+
+    fs::path dir_;
+    Coordinate at_ = coordinate("secret:dev/app/token");
+};
+
+TEST_F(RecordLockTest, LockFileSitsBesideTheRecordWithPrivateMode) {
+    const RecordLock held = lock();
+    EXPECT_EQ(held.path(), dir_ / (*at_.storage_id() + ".sec.lock"));
+    EXPECT_EQ(*record_lock_path(dir_, at_), held.path());
+    struct stat info {};
+    ASSERT_EQ(::stat(held.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600U);
+}
+
+TEST_F(RecordLockTest, LockFilesAreNotRecordsToTheStore) {
+    const std::array<std::uint8_t, MasterKey::kSize> bytes{7};
+    const MasterKey key(bytes);
+    SecretRecord record{LiteralRecord{SecretValue::from_text("v")},
+                        RecordMetadata{.sensitivity = Sensitivity::Medium,
+                                       .environment = "dev",
+                                       .component = "app",
+                                       .key = "token",
+                                       .created = "2026-01-01T00:00:00Z",
+                                       .updated = "2026-01-01T00:00:00Z"}};
+    const RecordLock held = lock();
+    ASSERT_TRUE(write_record(dir_, at_, *seal(record, key)));
+    Result<LoadedVault> loaded = load_all(dir_, key);
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->records.size(), 1U);
+    EXPECT_TRUE(loaded->failures.empty());
+}
+
+TEST_F(RecordLockTest, MissingDirectoryIsAnIoError) {
+    Result<RecordLock> held = RecordLock::acquire(dir_ / "absent", at_);
+    ASSERT_FALSE(held);
+    EXPECT_EQ(held.error().display(), "vault I/O failed: open record lock: No such file or directory (os error 2)");
+}
+
+TEST_F(RecordLockTest, PlaceholderCoordinateHasNoLock) {
+    Result<RecordLock> held = RecordLock::acquire(dir_, coordinate("secret:${ENV}/app/token"));
+    ASSERT_FALSE(held);
+    EXPECT_EQ(held.error().kind(), ErrorKind::NotStorable);
+}
+
+TEST_F(RecordLockTest, DescriptorIsClosedOnExec) {
+    const RecordLock held = lock();
+    int found = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(entry.path(), ec) != held.path()) continue;
+        const int fd = std::stoi(entry.path().filename().string());
+        EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        ++found;
+    }
+    EXPECT_EQ(found, 1);
+}
+
+TEST_F(RecordLockTest, SecondHolderWaitsForTheFirst) {
+    std::optional<RecordLock> first = lock();
+    std::atomic<bool> acquired = false;
+    std::thread second([&] {
+        const RecordLock held = lock();
+        acquired = true;
+    });
+    EXPECT_FALSE(becomes_true(acquired, 200ms));
+    first.reset();
+    EXPECT_TRUE(becomes_true(acquired));
+    second.join();
+}
+
+TEST_F(RecordLockTest, OtherRecordsAreNotBlocked) {
+    const RecordLock held = lock();
+    Result<RecordLock> other = RecordLock::acquire(dir_, coordinate("secret:dev/app/other"));
+    EXPECT_TRUE(other);
+}
+
+// A plain flock from another program: the lock is visible across processes.
+TEST_F(RecordLockTest, AnotherProcessCannotTakeAHeldLock) {
+    const auto try_from_python = [&](const fs::path& path) {
+        const std::string command = std::string(TARNEL_TEST_PYTHON) +
+                                    " -c 'import fcntl, os, sys; fd = os.open(sys.argv[1], os.O_RDWR); "
+                                    "fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)' '" +
+                                    path.string() + "' 2>/dev/null";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    std::optional<RecordLock> held = lock();
+    const fs::path path = held->path();
+    EXPECT_FALSE(try_from_python(path));
+    held.reset();
+    EXPECT_TRUE(try_from_python(path));
+}
+
+TEST_F(RecordLockTest, ForkedChildWaitsForTheParent) {
+    std::optional<RecordLock> held = lock();
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The inherited descriptor shares the parent's lock; drop it first.
+        held.reset();
+        Result<RecordLock> mine = RecordLock::acquire(dir_, at_);
+        const char byte = mine ? 'y' : 'n';
+        (void)!::write(ready[1], &byte, 1);
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    pollfd waiting{ready[0], POLLIN, 0};
+    EXPECT_EQ(::poll(&waiting, 1, 300), 0) << "the child took a held lock";
+    held.reset();
+    ASSERT_EQ(::poll(&waiting, 1, 5000), 1);
+    char byte = 0;
+    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(byte, 'y');
+    ::close(ready[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+}
+
+// The property the lock exists for: read-modify-write cycles of one file from
+// many threads lose no update.
+TEST_F(RecordLockTest, GuardedIncrementsAreNeverLost) {
+    const fs::path counter = dir_ / "counter";
+    std::ofstream(counter) << 0;
+    constexpr int kThreads = 6;
+    constexpr int kRounds = 150;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kRounds; ++i) {
+                const RecordLock held = lock();
+                int value = 0;
+                std::ifstream(counter) >> value;
+                std::this_thread::yield();
+                const fs::path temp = counter.string() + ".tmp." + std::to_string(::gettid());
+                std::ofstream(temp) << value + 1;
+                fs::rename(temp, counter);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    int total = 0;
+    std::ifstream(counter) >> total;
+    EXPECT_EQ(total, kThreads * kRounds);
+}
+
+// A waiter queued on a lock file that a delete then unlinks must not hold a lock
+// on the orphaned file while a newcomer locks the fresh one.
+TEST_F(RecordLockTest, RemovedLockFileStillExcludesWaitersAndNewcomers) {
+    std::optional<RecordLock> first = lock();
+    std::atomic<bool> waiter_has_it = false;
+    std::atomic<bool> release_waiter = false;
+    std::thread waiter([&] {
+        const RecordLock held = lock();
+        waiter_has_it = true;
+        while (!release_waiter) std::this_thread::sleep_for(1ms);
+    });
+    std::this_thread::sleep_for(100ms);  // the waiter is blocked on the old file by now
+    first->remove_file();
+    EXPECT_FALSE(fs::exists(first->path()));
+    first.reset();
+    ASSERT_TRUE(becomes_true(waiter_has_it));
+    EXPECT_TRUE(fs::exists(dir_ / (*at_.storage_id() + ".sec.lock")));
+
+    std::atomic<bool> newcomer_has_it = false;
+    std::thread newcomer([&] {
+        const RecordLock held = lock();
+        newcomer_has_it = true;
+    });
+    EXPECT_FALSE(becomes_true(newcomer_has_it, 200ms));
+    release_waiter = true;
+    EXPECT_TRUE(becomes_true(newcomer_has_it));
+    waiter.join();
+    newcomer.join();
+}
+
+void ignore_signal(int) {}
+
+TEST_F(RecordLockTest, InterruptedWaitIsResumed) {
+    struct sigaction action {};
+    action.sa_handler = ignore_signal;  // no SA_RESTART: flock returns EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+    std::optional<RecordLock> first = lock();
+    std::atomic<bool> done = false;
+    std::optional<Result<RecordLock>> outcome;
+    std::thread second([&] {
+        outcome.emplace(RecordLock::acquire(dir_, at_));
+        done = true;
+    });
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(30ms);
+        ::pthread_kill(second.native_handle(), SIGUSR1);
+    }
+    EXPECT_FALSE(done);
+    first.reset();
+    second.join();
+    ASSERT_TRUE(outcome.has_value());
+    EXPECT_TRUE(*outcome) << (*outcome ? "" : (*outcome).error().display());
+    ::sigaction(SIGUSR1, &previous, nullptr);
+}
+
+}  // namespace
+}  // namespace tarnel::core
