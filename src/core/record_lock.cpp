@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "core/os_error.hpp"
+#include "core/store.hpp"
 
 namespace tarnel::core {
 
@@ -52,6 +53,8 @@ Result<fs::path> record_lock_path(const fs::path& dir, const Coordinate& coordin
 Result<RecordLock> RecordLock::acquire(const fs::path& dir, const Coordinate& coordinate) {
     Result<fs::path> path = record_lock_path(dir, coordinate);
     if (!path) return fail(std::move(path.error()));
+    Result<fs::path> record = record_path(dir, coordinate);
+    if (!record) return fail(std::move(record.error()));
     for (;;) {
         // 0600 like every file of the vault; never through a planted link.
         UniqueFd fd(::open(path->c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -59,12 +62,26 @@ Result<RecordLock> RecordLock::acquire(const fs::path& dir, const Coordinate& co
         if (const int err = lock_exclusive(fd.get()); err != 0) return io_error("lock record", err);
         Result<bool> named = still_named(fd.get(), *path);
         if (!named) return fail(std::move(named.error()));
-        if (*named) return RecordLock(std::move(*path), std::move(fd));
+        if (*named) return RecordLock(std::move(*path), std::move(*record), std::move(fd));
     }
 }
 
-void RecordLock::remove_file() noexcept {
-    ::unlink(path_.c_str());
+RecordLock& RecordLock::operator=(RecordLock&& other) noexcept {
+    if (this != &other) {
+        release();
+        path_ = std::move(other.path_);
+        record_ = std::move(other.record_);
+        fd_ = std::move(other.fd_);
+    }
+    return *this;
+}
+
+void RecordLock::release() noexcept {
+    if (!fd_) return;
+    // Unlinked while still held, so no one can lock the name in between.
+    struct stat info {};
+    if (::lstat(record_.c_str(), &info) != 0 && errno == ENOENT) ::unlink(path_.c_str());
+    fd_.reset();
 }
 
 }  // namespace tarnel::core

@@ -18,26 +18,28 @@ Result<std::filesystem::path> record_lock_path(const std::filesystem::path& dir,
 // delete) cannot interleave with another one and write back stale fields.
 // Each acquire opens its own file description, so the lock also separates
 // threads of one process. Never hold it while waiting for a human.
+//
+// A lock file lives only beside a record: a guard released while no record
+// file exists (after a delete, or a refused first write) unlinks it first,
+// and a waiter whose file was unlinked locks the fresh one instead.
 class RecordLock {
 public:
     // Blocks until the lock is ours. The directory must exist.
     static Result<RecordLock> acquire(const std::filesystem::path& dir, const Coordinate& coordinate);
 
     RecordLock(RecordLock&&) noexcept = default;
-    RecordLock& operator=(RecordLock&&) noexcept = default;
-    // Closing the descriptor releases the lock.
-    ~RecordLock() = default;
+    RecordLock& operator=(RecordLock&& other) noexcept;
+    ~RecordLock() { release(); }
 
     const std::filesystem::path& path() const noexcept { return path_; }
 
-    // Unlinks the lock file while still holding it, for a deleted record;
-    // anyone already waiting on the old file notices and locks a fresh one.
-    void remove_file() noexcept;
-
 private:
-    RecordLock(std::filesystem::path path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+    RecordLock(std::filesystem::path path, std::filesystem::path record, UniqueFd fd)
+        : path_(std::move(path)), record_(std::move(record)), fd_(std::move(fd)) {}
+    void release() noexcept;
 
     std::filesystem::path path_;
+    std::filesystem::path record_;
     UniqueFd fd_;
 };
 

@@ -142,6 +142,7 @@ TEST_F(RecordLockTest, AnotherProcessCannotTakeAHeldLock) {
         const int status = std::system(command.c_str());
         return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     };
+    std::ofstream(*record_path(dir_, at_)) << "a record";  // keeps the lock file after release
     std::optional<RecordLock> held = lock();
     const fs::path path = held->path();
     EXPECT_FALSE(try_from_python(path));
@@ -150,6 +151,7 @@ TEST_F(RecordLockTest, AnotherProcessCannotTakeAHeldLock) {
 }
 
 TEST_F(RecordLockTest, ForkedChildWaitsForTheParent) {
+    std::ofstream(*record_path(dir_, at_)) << "a record";  // the child's copy of the guard must not unlink
     std::optional<RecordLock> held = lock();
     int ready[2];
     ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
@@ -203,9 +205,44 @@ TEST_F(RecordLockTest, GuardedIncrementsAreNeverLost) {
     EXPECT_EQ(total, kThreads * kRounds);
 }
 
-// A waiter queued on a lock file that a delete then unlinks must not hold a lock
-// on the orphaned file while a newcomer locks the fresh one.
-TEST_F(RecordLockTest, RemovedLockFileStillExcludesWaitersAndNewcomers) {
+TEST_F(RecordLockTest, LockFileStaysBesideAnExistingRecordAndGoesWithoutOne) {
+    const fs::path record = *record_path(dir_, at_);
+    const fs::path lock_file = *record_lock_path(dir_, at_);
+    { const RecordLock held = lock(); }
+    EXPECT_FALSE(fs::exists(lock_file));
+
+    std::ofstream(record) << "a record";
+    { const RecordLock held = lock(); }
+    EXPECT_TRUE(fs::exists(lock_file));
+
+    {
+        const RecordLock held = lock();
+        fs::remove(record);  // a delete under the lock
+    }
+    EXPECT_FALSE(fs::exists(lock_file));
+}
+
+TEST_F(RecordLockTest, MovedGuardReleasesOnce) {
+    std::optional<RecordLock> moved;
+    {
+        RecordLock held = lock();
+        moved.emplace(std::move(held));
+    }
+    std::atomic<bool> acquired = false;
+    std::thread other([&] {
+        const RecordLock held = lock();
+        acquired = true;
+    });
+    EXPECT_FALSE(becomes_true(acquired, 150ms));
+    moved.reset();
+    EXPECT_TRUE(becomes_true(acquired));
+    other.join();
+}
+
+// A waiter queued on a lock file that is unlinked on release (no record
+// beside it) must not hold a lock on the orphaned file while a newcomer locks
+// a fresh one.
+TEST_F(RecordLockTest, UnlinkedLockFileStillExcludesWaitersAndNewcomers) {
     std::optional<RecordLock> first = lock();
     std::atomic<bool> waiter_has_it = false;
     std::atomic<bool> release_waiter = false;
@@ -214,12 +251,10 @@ TEST_F(RecordLockTest, RemovedLockFileStillExcludesWaitersAndNewcomers) {
         waiter_has_it = true;
         while (!release_waiter) std::this_thread::sleep_for(1ms);
     });
-    std::this_thread::sleep_for(100ms);  // the waiter is blocked on the old file by now
-    first->remove_file();
-    EXPECT_FALSE(fs::exists(first->path()));
+    std::this_thread::sleep_for(100ms);  // the waiter is blocked on the first file by now
     first.reset();
     ASSERT_TRUE(becomes_true(waiter_has_it));
-    EXPECT_TRUE(fs::exists(dir_ / (*at_.storage_id() + ".sec.lock")));
+    EXPECT_TRUE(fs::exists(*record_lock_path(dir_, at_)));
 
     std::atomic<bool> newcomer_has_it = false;
     std::thread newcomer([&] {
