@@ -42,6 +42,23 @@ bool becomes_true(const std::atomic<bool>& flag, std::chrono::milliseconds wait 
     return flag;
 }
 
+// Whether a lock request is blocked on the file: /proc/locks lists a waiting
+// request with "->" and the file as dev:inode.
+bool someone_waits_on(const fs::path& path, std::chrono::milliseconds wait = 10s) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    const std::string inode = ":" + std::to_string(info.st_ino) + " ";
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return false;
+}
+
 class RecordLockTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -251,7 +268,7 @@ TEST_F(RecordLockTest, UnlinkedLockFileStillExcludesWaitersAndNewcomers) {
         waiter_has_it = true;
         while (!release_waiter) std::this_thread::sleep_for(1ms);
     });
-    std::this_thread::sleep_for(100ms);  // the waiter is blocked on the first file by now
+    ASSERT_TRUE(someone_waits_on(first->path()));  // the waiter is queued on the first file
     first.reset();
     ASSERT_TRUE(becomes_true(waiter_has_it));
     EXPECT_TRUE(fs::exists(*record_lock_path(dir_, at_)));
@@ -283,9 +300,10 @@ TEST_F(RecordLockTest, InterruptedWaitIsResumed) {
         outcome.emplace(RecordLock::acquire(dir_, at_));
         done = true;
     });
+    ASSERT_TRUE(someone_waits_on(first->path()));
     for (int i = 0; i < 5; ++i) {
-        std::this_thread::sleep_for(30ms);
         ::pthread_kill(second.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(20ms);
     }
     EXPECT_FALSE(done);
     first.reset();

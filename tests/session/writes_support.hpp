@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -102,6 +103,31 @@ inline mode_t mode_of(const fs::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return 0;
     return info.st_mode & 07777;
+}
+
+// How many lock requests wait on the file, from /proc/locks, where a
+// blocked request is listed with "->" and the file as dev:inode.
+inline int blocked_lock_waiters(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    const std::string inode = ":" + std::to_string(info.st_ino) + " ";
+    std::ifstream locks("/proc/locks");
+    int waiting = 0;
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) ++waiting;
+    }
+    return waiting;
+}
+
+// Waits until someone is blocked on the lock file, so a test knows where the
+// other thread stands instead of guessing with a sleep.
+inline bool someone_waits_on(const fs::path& path, std::chrono::milliseconds wait = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (blocked_lock_waiters(path) > 0) return true;
+        std::this_thread::sleep_for(2ms);
+    }
+    return false;
 }
 
 // Answers with a fixed decision and remembers what it was asked. The hook

@@ -400,7 +400,7 @@ TEST_F(WritesTest, AWriterWaitsForTheRecordLock) {
         EXPECT_TRUE(session_.set("secret:dev/app/token", text("v1"), std::nullopt));
         done = true;
     });
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(someone_waits_on(held->path()));
     EXPECT_FALSE(done);
     EXPECT_EQ(literal_text(*vault_.get("secret:dev/app/token")), "v0");
     held.reset();
