@@ -385,6 +385,7 @@ TEST_F(EditTest, RecordDeletedDuringTheWaitIsNotFound) {
 // --- a human answering through the pending directory ------------------------
 
 struct HumanCase {
+    std::string name;
     std::string answer;
     bool approves;
 };
@@ -429,9 +430,12 @@ TEST_P(EditWithHumanTest, DecisionFileDecidesTheEdit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, EditWithHumanTest,
-                         ::testing::Values(HumanCase{"approved\n", true}, HumanCase{"  approved ", true},
-                                           HumanCase{"APPROVED", false}, HumanCase{"maybe", false},
-                                           HumanCase{"", false}));
+                         ::testing::Values(HumanCase{"ApprovedWithLineFeed", "approved\n", true},
+                                           HumanCase{"ApprovedWithSpaces", "  approved ", true},
+                                           HumanCase{"Capitals", "APPROVED", false},
+                                           HumanCase{"AnotherWord", "maybe", false},
+                                           HumanCase{"Empty", "", false}),
+                         [](const ::testing::TestParamInfo<HumanCase>& info) { return info.param.name; });
 
 TEST_F(EditTest, NoAnswerTimesOutAndWithdrawsTheRequest) {
     vault_.put(literal("dev/app/token", "v", Sensitivity::InjectOnly, false));
