@@ -324,6 +324,7 @@ Result<LoadedVault> load_all(const fs::path& dir, const MasterKey& key) {
     });
 
     // Results keep the order of the listing, however the work was split.
+    vault.records.reserve(outcomes.size());
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const std::string& name = listing.names[i];
         std::string stem = name.substr(0, name.size() - kRecordExtension.size());
