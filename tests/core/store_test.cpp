@@ -128,6 +128,26 @@ TEST_F(Store, ExistingDirectoryKeepsItsMode) {
     EXPECT_EQ(mode_of(vault_), 0750U);
 }
 
+TEST_F(Store, RestrictSetsExactBitsAndNamesTheModeOnFailure) {
+    const fs::path file = root_ / "f";
+    write_file(file, "x");
+    ::chmod(file.c_str(), 0666);
+    ASSERT_TRUE(restrict(file, 0640));
+    EXPECT_EQ(mode_of(file), 0640U);
+    Result<void> missing = restrict(root_ / "missing", 0600);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().display(), "vault I/O failed: chmod 600: No such file or directory (os error 2)");
+}
+
+TEST_F(Store, EnsureDirQuotesThePathItCouldNotCreate) {
+    write_file(root_ / "plain", "x");
+    const fs::path wanted = root_ / "plain" / "we\"ird";
+    Result<void> made = ensure_dir(wanted);
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.error().display(),
+              "vault I/O failed: create \"" + (root_ / "plain").string() + "/we\\\"ird\": Not a directory (os error 20)");
+}
+
 TEST_F(Store, SecondWriteKeepsExactlyOneBackupOfTheFirst) {
     ASSERT_TRUE(put(at_, "first", key_));
     ASSERT_TRUE(put(at_, "second", key_));
