@@ -1,7 +1,7 @@
 // The `tarnel_ffi` extension module: the agent-facing face of the vault core.
 //
 //     def version() -> str: ...
-//     class TarnelSession: ...                 # added with the session
+//     class TarnelSession: ...                 # tarnel_session.cpp
 //     class TarnelError(Exception): ...
 //     class TarnelNotFound(TarnelError): ...
 //     class TarnelDenied(TarnelError): ...
@@ -17,6 +17,7 @@
 #include "core/version.hpp"
 #include "ffi/boundary.hpp"
 #include "ffi/errors.hpp"
+#include "ffi/tarnel_session.hpp"
 
 namespace tarnel::ffi {
 
@@ -40,7 +41,7 @@ PyMethodDef module_methods[] = {
 int exec_module(PyObject* module) noexcept {
     if (claim_interpreter() < 0) return -1;
     // `version` is already in place, from the method table.
-    // TarnelSession is added here, before the exceptions.
+    if (add_session_type(module) < 0) return -1;
     return add_exceptions(module);
 }
 

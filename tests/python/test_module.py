@@ -60,11 +60,17 @@ def test_module_has_no_all():
 
 
 def test_public_contents_in_registration_order():
-    # TarnelSession joins between version and the exceptions when the session lands.
-    assert public_names(tarnel_ffi) == ["version", *EXCEPTIONS]
+    assert public_names(tarnel_ffi) == ["version", "TarnelSession", *EXCEPTIONS]
     assert sorted(name for name in dir(tarnel_ffi) if not name.startswith("_")) == sorted(
-        ["version", *EXCEPTIONS]
+        ["version", "TarnelSession", *EXCEPTIONS]
     )
+
+
+def test_session_class_belongs_to_the_module():
+    cls = tarnel_ffi.TarnelSession
+    assert isinstance(cls, type)
+    assert cls.__bases__ == (object,)
+    assert f"{cls.__module__}.{cls.__qualname__}" == "tarnel_ffi.TarnelSession"
 
 
 def test_module_is_the_stable_abi_build():

@@ -1,0 +1,35 @@
+#pragma once
+
+// The scope dictionary the MCP server authors, turned into an AgentScope.
+// Python-facing: failures are left as pending Python exceptions.
+
+#include <Python.h>
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/scope.hpp"
+
+namespace tarnel::ffi {
+
+// A Python exception is pending; the caller returns null to the interpreter.
+struct PyErrorSet {};
+
+template <class T>
+using PyResult = std::expected<T, PyErrorSet>;
+
+// `operations` (required, a sequence of str but not a str), then `projects`
+// and `environments`; other keys are ignored. Nothing outside the dict is
+// read or touched.
+PyResult<core::AgentScope> scope_from_dict(PyObject* dict);
+
+// Absent, None: any (nullopt). One str: that name. A sequence of str: its
+// names. "*" is kept as a name here; to_filter gives it its meaning.
+PyResult<std::optional<std::vector<std::string>>> extract_filter(PyObject* dict, const char* key);
+
+// Any when absent or when a name is exactly "*"; else the set of names.
+core::ScopeFilter to_filter(std::optional<std::vector<std::string>> names);
+
+}  // namespace tarnel::ffi
