@@ -28,3 +28,41 @@ def open_session(vault):
                                         vault_dir=str(vault.root), passphrase=vault.passphrase)
 
     return opener
+
+
+# --- slow waits started early ---------------------------------------------------
+#
+# A test function may carry `start_early`, a callable that starts a long wait in
+# another process and returns (subprocess.Popen, anything the test needs). It
+# is called once collection is final (so only for selected tests), the test is
+# moved to the end of the run, and it receives the pair through the `early_job`
+# fixture: the wait overlaps the rest of the suite instead of adding to it.
+
+EARLY_JOB = pytest.StashKey[object]()
+_early_processes = []
+
+
+def pytest_collection_modifyitems(config, items):
+    items.sort(key=lambda item: hasattr(getattr(item, "function", None), "start_early"))
+
+
+def pytest_collection_finish(session):
+    for item in session.items:
+        start = getattr(getattr(item, "function", None), "start_early", None)
+        if start is not None:
+            job = start()
+            item.stash[EARLY_JOB] = job
+            _early_processes.append(job[0])
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # A run that stops before the slow test leaves its process behind otherwise.
+    for process in _early_processes:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+@pytest.fixture
+def early_job(request):
+    return request.node.stash[EARLY_JOB]

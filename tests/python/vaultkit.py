@@ -113,3 +113,12 @@ class Vault:
 
     def audit(self) -> list[dict]:
         return [json.loads(line) for line in self.audit_bytes().splitlines()]
+
+    @classmethod
+    def existing(cls, root: Path, passphrase: str = PASSPHRASE) -> Vault:
+        """A vault root already in place: its salt is read, nothing is written."""
+        vault = cls.__new__(cls)
+        vault.root = root
+        vault.passphrase = passphrase
+        vault.key = derive_key(passphrase, (root / "kdf.salt").read_bytes())
+        return vault
