@@ -1,0 +1,205 @@
+"""edit_metadata end to end, with a human answering downgrades through pending/."""
+
+import atexit
+import inspect
+import json
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from human import ScriptedHuman
+from tarnel_ffi import TarnelDenied, TarnelError, TarnelNotFound
+from vaultkit import STAMP, keypair, literal, reference, totp
+
+DENIED = "denied \u2014 sensitivity not lowered"
+TIMED_OUT = "timed out \u2014 sensitivity not lowered"
+DOC = ("Edit metadata (sensitivity / description / revealable / reference). A\n"
+       "sensitivity downgrade is separately audited (I5). Returns the new metadata.")
+AT = "secret:dev/app/token"
+
+
+def audit_pairs(vault):
+    return [(event["action"], event["result"]) for event in vault.audit()]
+
+
+def pending_names(vault):
+    pending = vault.root / "pending"
+    return sorted(p.name for p in pending.iterdir()) if pending.exists() else []
+
+
+def test_docstring_and_signature(open_session):
+    session = open_session()
+    assert type(session).edit_metadata.__doc__ == DOC
+    assert str(inspect.signature(session.edit_metadata)) == (
+        "(coordinate, sensitivity=None, description=None, revealable=None, reference=None, project=None)")
+
+
+# --- downgrades a human decides ---------------------------------------------------
+
+
+@pytest.mark.parametrize("answer", ["approved\n", "  approved ", "approved"])
+def test_an_approved_downgrade_is_applied_and_audited_in_order(vault, open_session, tmp_path, answer):
+    vault.write(literal("dev/app/token", b"v", sensitivity="high"))
+    session = open_session()
+    with ScriptedHuman(vault.root / "pending", answer, tmp_path) as human:
+        view = session.edit_metadata(AT, sensitivity="medium")
+    assert view["sensitivity"] == "medium"
+    assert vault.read("dev/app/token")["sensitivity"] == "medium"
+    name, pending = human.seen()
+    assert name == pending["id"] + ".json"
+    assert list(pending) == ["id", "created_unix", "request"]
+    assert type(pending["created_unix"]) is int
+    assert pending["request"] == {
+        "resolved_command": "edit dev/app/token --sensitivity medium (downgrade from High)",
+        "coordinate": "dev/app/token", "sensitivity": "high", "environment": "dev", "origin": "agent",
+        "requesting_process": None, "requester_description": None, "action": None, "allow_password": True,
+    }
+    assert list(pending["request"])[0] == "resolved_command"
+    assert audit_pairs(vault) == [("approve", "approved-downgrade"), ("sensitivity-downgrade", "downgraded"),
+                                  ("edit", "metadata-updated")]
+    assert {(e["coordinate"], e["environment"], e["origin"]) for e in vault.audit()} == {
+        ("dev/app/token", "dev", "agent")}
+    assert pending_names(vault) == []
+
+
+@pytest.mark.parametrize("answer", ["APPROVED", "no", "", "approved please"])
+def test_anything_but_approved_is_a_denial_and_leaves_the_file(vault, open_session, tmp_path, answer):
+    path = vault.write(literal("dev/app/token", b"v", sensitivity="high", description="d"))
+    before = path.read_bytes()
+    session = open_session()
+    with ScriptedHuman(vault.root / "pending", answer, tmp_path):
+        with pytest.raises(TarnelDenied) as raised:
+            session.edit_metadata(AT, sensitivity="low", description="changed", revealable=True)
+    assert str(raised.value) == DENIED
+    assert path.read_bytes() == before
+    assert audit_pairs(vault) == [("deny", "denied-downgrade")]
+    assert pending_names(vault) == []
+
+
+def test_inject_only_is_named_by_its_variant_name(vault, open_session, tmp_path):
+    vault.write(literal("dev/app/token", b"v", sensitivity="inject-only"))
+    with ScriptedHuman(vault.root / "pending", "approved", tmp_path) as human:
+        view = open_session().edit_metadata(AT, sensitivity="high")
+    assert view["sensitivity"] == "high"
+    assert human.seen()[1]["request"]["resolved_command"] == (
+        "edit dev/app/token --sensitivity high (downgrade from InjectOnly)")
+    assert human.seen()[1]["request"]["sensitivity"] == "inject-only"
+
+
+# --- edits that need no human -----------------------------------------------------
+
+
+def test_medium_to_low_is_audited_as_a_downgrade_without_asking(vault, open_session):
+    vault.write(literal("dev/app/token", b"v", sensitivity="medium"))
+    assert open_session().edit_metadata(AT, sensitivity="low")["sensitivity"] == "low"
+    assert audit_pairs(vault) == [("sensitivity-downgrade", "downgraded"), ("edit", "metadata-updated")]
+    assert not (vault.root / "pending").exists()
+
+
+def test_raising_or_keeping_the_level_is_only_an_edit(vault, open_session):
+    vault.write(literal("dev/app/token", b"v", sensitivity="low"))
+    session = open_session()
+    assert session.edit_metadata(AT, sensitivity="HIGH")["sensitivity"] == "high"
+    assert session.edit_metadata(AT, sensitivity="high")["sensitivity"] == "high"
+    assert session.edit_metadata(AT, sensitivity="Inject_Only")["sensitivity"] == "injectonly"
+    assert vault.read("dev/app/token")["sensitivity"] == "inject-only"
+    assert audit_pairs(vault) == [("edit", "metadata-updated")] * 3
+
+
+def test_the_coordinate_alone_rewrites_the_record(vault, open_session):
+    vault.write(literal("dev/app/token", b"v", description="same"))
+    open_session().edit_metadata(AT)
+    stored = vault.read("dev/app/token")
+    assert (stored["description"], stored["created"], bytes(stored["value"])) == ("same", STAMP, b"v")
+    assert stored["updated"] != STAMP
+    assert audit_pairs(vault) == [("edit", "metadata-updated")]
+
+
+def test_description_and_revealable(vault, open_session):
+    vault.write(literal("dev/app/token", b"v", description="old"))
+    view = open_session().edit_metadata(AT, description="", revealable=True)
+    assert view["revealable"] is True
+    stored = vault.read("dev/app/token")
+    assert (stored["description"], stored["revealable"]) == ("", True)
+
+
+def test_reference_edits(vault, open_session):
+    path = vault.write(totp("dev/mail/otp", b"seed"))
+    before = path.read_bytes()
+    session = open_session()
+    with pytest.raises(TarnelError, match=r"^`reference` edits a reference secret; this is a TOTP enrollment$"):
+        session.edit_metadata("secret:dev/mail/otp", reference="aws-sm://r/s")
+    assert path.read_bytes() == before
+    vault.write(keypair("dev/ssh/key", "pub"))
+    with pytest.raises(TarnelError, match=r"; this is a keypair$"):
+        session.edit_metadata("secret:dev/ssh/key", reference="aws-sm://r/s")
+
+    vault.write(reference("dev/app/ref", "azure-kv://v/old", sensitivity="high"))
+    view = session.edit_metadata("secret:dev/app/ref", reference="azure-kv://v/new")
+    assert (view["reference"], view["sensitivity"]) == ("azure-kv://v/new", "high")
+    assert vault.read("dev/app/ref")["ref"] == "azure-kv://v/new"
+    assert audit_pairs(vault) == [("edit", "metadata-updated")]
+
+
+def test_an_edit_never_falls_back_to_the_global_vault(vault, open_session):
+    vault.write(literal("dev/app/token", b"v"))
+    with pytest.raises(TarnelNotFound, match="^not addressable$"):
+        open_session().edit_metadata(AT, description="x", project="p")
+    vault.write(literal("dev/app/token", b"p"), project="p")
+    assert open_session().edit_metadata(AT, description="x", project="p")["origin"] == "project:p"
+    assert "description" not in vault.read("dev/app/token")
+
+
+def test_failures_before_the_edit(vault, open_session):
+    session = open_session()
+    with pytest.raises(TarnelNotFound):
+        session.edit_metadata(AT, sensitivity="nonsense")  # looked up before the word is read
+    vault.write(literal("dev/app/token", b"v"))
+    with pytest.raises(TarnelError, match=r"^unknown sensitivity `secret`"):
+        session.edit_metadata(AT, sensitivity="secret")
+    with pytest.raises(TarnelNotFound):
+        open_session(["metadata", "reveal"]).edit_metadata(AT, description="x")
+    with pytest.raises(TarnelNotFound):
+        open_session(environments=["prod"]).edit_metadata(AT, description="x")
+    assert vault.audit_bytes() == b""
+
+
+# --- no answer at all: the full 120-second wait -------------------------------------
+#
+# The session holds the interpreter lock while it waits, so the wait runs in a
+# process of its own, started as soon as collection ends (conftest.py); the test
+# itself only collects the outcome, and the rest of the suite runs meanwhile.
+
+
+def start_unanswered_downgrade():
+    workdir = Path(tempfile.mkdtemp(prefix="tarnel-timeout-"))
+    # Removed however the run ends, also when the test never gets to run.
+    atexit.register(shutil.rmtree, workdir, ignore_errors=True)
+    probe = Path(__file__).with_name("timeout_probe.py")
+    process = subprocess.Popen([sys.executable, str(probe), str(workdir)], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    return process, workdir
+
+
+@pytest.mark.slow
+def test_an_unanswered_downgrade_times_out_after_120_seconds(early_job):
+    process, _ = early_job
+    out, err = process.communicate(timeout=300)
+    assert process.returncode == 0, err
+    outcome = json.loads(out)
+    assert outcome["raised"] == "TarnelDenied"
+    assert outcome["message"] == TIMED_OUT
+    assert 119.5 <= outcome["elapsed"] < 150
+    assert outcome["seen"]["request"]["resolved_command"] == (
+        "edit prod/db/password --sensitivity low (downgrade from High)")
+    assert outcome["seen"]["request"]["allow_password"] is True
+    assert outcome["pending_after"] == []
+    assert outcome["unchanged"] is True
+    assert outcome["audit"] == [["timeout", "timeout-downgrade"]]
+
+
+test_an_unanswered_downgrade_times_out_after_120_seconds.start_early = start_unanswered_downgrade
