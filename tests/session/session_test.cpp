@@ -240,7 +240,7 @@ TEST(SessionOpenTest, EmptyVaultDirInTheEnvironmentIsAPathNotTheDefault) {
     // A complete vault at the default root that must not be chosen.
     const fs::path home = vault.base() / "home";
     fs::create_directories(home / ".vaults");
-    fs::copy_file(vault.root() / "kdf.salt", home / ".vaults" / "kdf.salt");
+    write_file(home / ".vaults" / "kdf.salt", *read_file(vault.root() / "kdf.salt"));
     ScopedEnv home_env("HOME", home.string());
     ScopedEnv dir("TARNEL_VAULT_DIR", "");
     const fs::path empty_cwd = vault.base() / "cwd";
@@ -255,7 +255,7 @@ TEST(SessionOpenTest, DefaultRootIsVaultsInHome) {
     TempVault vault;
     const fs::path home = vault.base() / "home";
     fs::create_directories(home / ".vaults");
-    fs::copy_file(vault.root() / "kdf.salt", home / ".vaults" / "kdf.salt");
+    write_file(home / ".vaults" / "kdf.salt", *read_file(vault.root() / "kdf.salt"));
     ScopedEnv home_env("HOME", home.string());
     auto session = Session::open(std::nullopt, all_operations(), core::SecretValue::from_text(kPassphrase));
     ASSERT_TRUE(session) << error_text(session.error());
