@@ -1,8 +1,6 @@
 #include "core/audit.hpp"
 
 #include <fcntl.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,8 +9,9 @@
 #include <utility>
 
 #include "core/fd.hpp"
-#include "core/os_error.hpp"
 #include "core/fs.hpp"
+#include "core/json_writer.hpp"
+#include "core/os_error.hpp"
 
 namespace tarnel::core {
 
@@ -36,29 +35,6 @@ constexpr std::array<std::string_view, 15> kActionWords{
     "out-of-scope-attempt",
 };
 
-using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
-
-void member(Writer& writer, std::string_view name, std::string_view value) {
-    writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
-    writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-}
-
-void member(Writer& writer, std::string_view name, const std::optional<std::string>& value) {
-    if (value) member(writer, name, std::string_view(*value));
-}
-
-Result<void> write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(ErrorKind::Audit, "append audit log: " + os_error_text(errno));
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
-}
-
 }  // namespace
 
 std::string_view audit_action_word(AuditAction action) noexcept {
@@ -69,20 +45,21 @@ std::string_view actor_word(Actor actor) noexcept {
     return actor == Actor::Agent ? "agent" : "human";
 }
 
-std::string AuditEvent::to_json() const {
+Result<std::string> AuditEvent::to_json() const {
     rapidjson::StringBuffer buffer(nullptr, 128);
-    Writer writer(buffer);
-    writer.StartObject();
-    member(writer, "ts", std::string_view(ts));
-    member(writer, "action", audit_action_word(action));
-    member(writer, "coordinate", coordinate);
-    member(writer, "environment", environment);
-    member(writer, "result", std::string_view(result));
-    member(writer, "origin", origin);
-    member(writer, "fingerprint", fingerprint);
-    member(writer, "requester_note", requester_note);
-    writer.EndObject();
-    return std::string(buffer.GetString(), buffer.GetSize());
+    json::Writer writer(buffer);
+    const bool ok = writer.StartObject() && json::member(writer, "ts", ts) &&
+                    json::member(writer, "action", audit_action_word(action)) &&
+                    json::member_if_present(writer, "coordinate", coordinate) &&
+                    json::member_if_present(writer, "environment", environment) &&
+                    json::member(writer, "result", result) &&
+                    json::member_if_present(writer, "origin", origin) &&
+                    json::member_if_present(writer, "fingerprint", fingerprint) &&
+                    json::member_if_present(writer, "requester_note", requester_note) &&
+                    writer.EndObject();
+    // Every member is a string, so only invalid UTF-8 can fail.
+    if (!ok) return fail(ErrorKind::Serialization, "audit event text is not valid UTF-8");
+    return json::text_of(buffer);
 }
 
 Result<void> FileAuditSink::record(const AuditEvent& event) const {
@@ -92,7 +69,9 @@ Result<void> FileAuditSink::record(const AuditEvent& event) const {
     struct stat before {};
     const bool existed = ::stat(path_.c_str(), &before) == 0;
 
-    std::string line = event.to_json();
+    auto json_line = event.to_json();
+    if (!json_line) return fail(json_line.error());
+    std::string line = std::move(*json_line);
     line += '\n';
 
     UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
@@ -100,7 +79,9 @@ Result<void> FileAuditSink::record(const AuditEvent& event) const {
     if (!existed) {
         if (auto restricted = restrict(path_, 0600); !restricted) return restricted;
     }
-    if (auto written = write_all(fd.get(), line); !written) return written;
+    if (const int error = write_all(fd.get(), line); error != 0) {
+        return fail(ErrorKind::Audit, "append audit log: " + os_error_text(error));
+    }
     if (const int error = full_sync(fd.get()); error != 0) {
         return fail(ErrorKind::Audit, "fsync audit log: " + os_error_text(error));
     }

@@ -60,7 +60,7 @@ struct AuditEvent {
     }
 
     // Compact JSON, keys in field order, absent fields left out, no line feed.
-    std::string to_json() const;
+    Result<std::string> to_json() const;
 };
 
 class AuditSink {

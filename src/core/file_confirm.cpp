@@ -1,8 +1,6 @@
 #include "core/file_confirm.hpp"
 
 #include <fcntl.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 
 #include "core/fd.hpp"
 #include "core/fs.hpp"
+#include "core/json_writer.hpp"
 #include "core/os_error.hpp"
 
 namespace tarnel::core {
@@ -24,23 +23,9 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// Invalid UTF-8 fails the write instead of producing a file strict readers reject.
-using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                 rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
-
-bool key(Writer& writer, std::string_view name) {
-    return writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
-}
-
-bool member(Writer& writer, std::string_view name, std::string_view value) {
-    return key(writer, name) && writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-}
-
-// The human-facing tool reads every field, so absent ones are null, not left out.
-bool member(Writer& writer, std::string_view name, const std::optional<std::string>& value) {
-    if (!value) return key(writer, name) && writer.Null();
-    return member(writer, name, std::string_view(*value));
-}
+using json::key;
+using json::member;
+using json::Writer;
 
 std::optional<std::string> pending_json(std::string_view id, std::uint64_t created_unix,
                                         const ConfirmRequest& request) {
@@ -48,14 +33,14 @@ std::optional<std::string> pending_json(std::string_view id, std::uint64_t creat
     Writer writer(buffer);
     const bool ok = writer.StartObject() && member(writer, "id", id) && key(writer, "created_unix") &&
                     writer.Uint64(created_unix) && key(writer, "request") && writer.StartObject() &&
-                    member(writer, "resolved_command", request.resolved_command) &&
+                    json::member_or_null(writer, "resolved_command", request.resolved_command) &&
                     member(writer, "coordinate", std::string_view(request.coordinate)) &&
                     member(writer, "sensitivity", sensitivity_word(request.sensitivity)) &&
                     member(writer, "environment", std::string_view(request.environment)) &&
                     member(writer, "origin", actor_word(request.origin)) &&
-                    member(writer, "requesting_process", request.requesting_process) &&
-                    member(writer, "requester_description", request.requester_description) &&
-                    member(writer, "action", request.action) && key(writer, "allow_password") &&
+                    json::member_or_null(writer, "requesting_process", request.requesting_process) &&
+                    json::member_or_null(writer, "requester_description", request.requester_description) &&
+                    json::member_or_null(writer, "action", request.action) && key(writer, "allow_password") &&
                     writer.Bool(request.allow_password) && writer.EndObject() && writer.EndObject();
     if (!ok) return std::nullopt;
     return std::string(buffer.GetString(), buffer.GetSize());
@@ -124,18 +109,6 @@ steady_clock::time_point deadline_after(milliseconds timeout) {
     const auto room = std::chrono::duration_cast<milliseconds>(steady_clock::time_point::max() - now);
     if (timeout >= room) return steady_clock::time_point::max();
     return now + timeout;
-}
-
-int write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return 0;
 }
 
 }  // namespace

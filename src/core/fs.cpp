@@ -31,6 +31,18 @@ Result<void> ensure_dir(const std::filesystem::path& path) {
     return restrict(path, 0700);
 }
 
+int write_all(int fd, std::string_view bytes) noexcept {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
 Result<void> restrict(const std::filesystem::path& path, mode_t mode) {
     if (::chmod(path.c_str(), mode) != 0) {
         return fail(ErrorKind::Io, "chmod " + octal(mode) + ": " + os_error_text(errno));

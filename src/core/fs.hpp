@@ -20,6 +20,9 @@ Result<void> restrict(const std::filesystem::path& path, mode_t mode);
 // (whose fsync stops at the drive's cache). Returns 0 or the errno value.
 int full_sync(int fd) noexcept;
 
+// Writes every byte, retrying after interruptions. Returns 0 or the errno value.
+int write_all(int fd, std::string_view bytes) noexcept;
+
 // Makes renames, links and removals inside the directory durable.
 Result<void> sync_dir(const std::filesystem::path& path);
 

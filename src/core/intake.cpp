@@ -1,34 +1,19 @@
 #include "core/intake.hpp"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <utility>
 
 #include "core/file_confirm.hpp"
 #include "core/fs.hpp"
+#include "core/json_writer.hpp"
 
 namespace tarnel::core {
 
 namespace {
 
-// Invalid UTF-8 fails the write instead of producing a file strict readers reject.
-using Writer = rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>,
-                                 rapidjson::CrtAllocator, rapidjson::kWriteValidateEncodingFlag>;
-
-bool key(Writer& writer, std::string_view name) {
-    return writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
-}
-
-bool member(Writer& writer, std::string_view name, std::string_view value) {
-    return key(writer, name) && writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-}
-
-// Absent fields are written as null so the consuming tool sees every key.
-bool member(Writer& writer, std::string_view name, const std::optional<std::string>& value) {
-    if (!value) return key(writer, name) && writer.Null();
-    return member(writer, name, std::string_view(*value));
-}
+using json::key;
+using json::member;
+using json::Writer;
 
 Result<std::string> intake_json(const PendingIntake& intake) {
     rapidjson::StringBuffer buffer(nullptr, 128);
@@ -39,9 +24,9 @@ Result<std::string> intake_json(const PendingIntake& intake) {
                     member(writer, "sensitivity", sensitivity_word(intake.sensitivity)) &&
                     member(writer, "environment", std::string_view(intake.environment)) &&
                     member(writer, "origin", actor_word(intake.origin)) &&
-                    member(writer, "requesting_process", intake.requesting_process) &&
-                    member(writer, "description", intake.description) &&
-                    member(writer, "project", intake.project) && writer.EndObject();
+                    json::member_or_null(writer, "requesting_process", intake.requesting_process) &&
+                    json::member_or_null(writer, "description", intake.description) &&
+                    json::member_or_null(writer, "project", intake.project) && writer.EndObject();
     // Every value is a string, integer or null, so only invalid UTF-8 can fail.
     if (!ok) return fail(ErrorKind::Io, "serialize intake: text is not valid UTF-8");
     return std::string(buffer.GetString(), buffer.GetSize());

@@ -12,24 +12,14 @@
 #include <string>
 
 #include "core/clock.hpp"
+#include "support/test_support.hpp"
 
 namespace tarnel::core {
 namespace {
 
+using namespace tarnel::testing;
+
 namespace fs = std::filesystem;
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tarnel-audit-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 std::vector<std::string> lines_of(const fs::path& file) {
     std::ifstream in(file);
@@ -46,18 +36,21 @@ bool parses_as_json_object(const std::string& line) {
 }
 
 TEST(AuditEventJson, KeysInFieldOrderAndAbsentOnesLeftOut) {
-    EXPECT_EQ(AuditEvent("2026-01-02T03:04:05Z", AuditAction::Delete, "deleted").to_json(),
+    EXPECT_EQ(*AuditEvent("2026-01-02T03:04:05Z", AuditAction::Delete, "deleted").to_json(),
               R"({"ts":"2026-01-02T03:04:05Z","action":"delete","result":"deleted"})");
     AuditEvent full = AuditEvent("t", AuditAction::Reveal, "revealed").at("dev/app/db", "dev").by(Actor::Agent);
     full.fingerprint = "0123abcd";
     full.requester_note = "note";
-    EXPECT_EQ(full.to_json(),
+    EXPECT_EQ(*full.to_json(),
               R"({"ts":"t","action":"reveal","coordinate":"dev/app/db","environment":"dev",)"
               R"("result":"revealed","origin":"agent","fingerprint":"0123abcd","requester_note":"note"})");
-    const auto escaped = AuditEvent("t", AuditAction::Edit, "x").at("a\"b\\c\nd\x01", "é").to_json();
+    const auto escaped = *AuditEvent("t", AuditAction::Edit, "x").at("a\"b\\c\nd\x01", "é").to_json();
     EXPECT_EQ(escaped, "{\"ts\":\"t\",\"action\":\"edit\",\"coordinate\":\"a\\\"b\\\\c\\nd\\u0001\","
                        "\"environment\":\"é\",\"result\":\"x\"}");
     EXPECT_EQ(AuditEvent("t", AuditAction::Approve, "y").by(Actor::Human).origin, "human");
+    const auto broken = AuditEvent("t", AuditAction::Edit, "x").at("\xff", "dev").to_json();
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(broken.error().kind(), ErrorKind::Serialization);
 }
 
 TEST(AuditEventJson, EveryActionWord) {

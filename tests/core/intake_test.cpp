@@ -16,47 +16,15 @@
 
 #include "core/file_confirm.hpp"
 #include "core/fs.hpp"
+#include "support/test_support.hpp"
 
 namespace tarnel::core {
 namespace {
 
+using namespace tarnel::testing;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "tarnel-intake-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-class FixedClock final : public Clock {
-public:
-    explicit FixedClock(std::uint64_t secs) : secs_(secs) {}
-    std::uint64_t unix_secs() const override { return secs_; }
-
-private:
-    std::uint64_t secs_;
-};
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-std::set<std::string> names_in(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
-    return names;
-}
 
 std::uint64_t counter_of(const std::string& id) { return std::stoull(id.substr(id.rfind('-') + 1)); }
 
