@@ -5,15 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <variant>
 
@@ -185,40 +181,6 @@ LoadOutcome load_one(int dir_fd, const std::string& name, const MasterKey& key, 
     return std::move(*record);
 }
 
-// Opening a record is CPU-bound (a JSON array of hundreds of numbers to parse,
-// then decryption and decoding), so a large vault is split over a few
-// threads. work(first, step) handles items first, first + step, ...
-template <class Work>
-void run_striped(std::size_t items, Work&& work) {
-    constexpr std::size_t kItemsPerWorker = 64;
-    constexpr std::size_t kMaxWorkers = 4;
-    const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
-    const std::size_t workers = std::min({cores, kMaxWorkers, std::max<std::size_t>(1, items / kItemsPerWorker)});
-
-    std::vector<std::exception_ptr> faults(workers);
-    const auto guarded = [&](std::size_t share) {
-        try {
-            work(share, workers);
-        } catch (...) {
-            faults[share] = std::current_exception();
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(workers);
-    for (std::size_t share = 1; share < workers; ++share) {
-        try {
-            threads.emplace_back(guarded, share);
-        } catch (const std::system_error&) {
-            guarded(share);  // no thread to be had: this one takes the share over
-        }
-    }
-    guarded(0);
-    for (std::thread& thread : threads) thread.join();
-    for (const std::exception_ptr& fault : faults) {
-        if (fault) std::rethrow_exception(fault);
-    }
-}
-
 }  // namespace
 
 Result<fs::path> record_path(const fs::path& dir, const Coordinate& coordinate) {
@@ -303,24 +265,16 @@ Result<LoadedVault> load_all(const fs::path& dir, const MasterKey& key) {
     if (!*listed) return vault;  // no directory, no records
     const RecordListing& listing = **listed;
 
-    std::vector<LoadOutcome> outcomes(listing.names.size());
-    run_striped(outcomes.size(), [&](std::size_t first, std::size_t step) {
-        std::vector<std::uint8_t> bytes;  // ciphertext only, reused across files
-        for (std::size_t i = first; i < outcomes.size(); i += step) {
-            outcomes[i] = load_one(listing.dir.get(), listing.names[i], key, bytes);
-        }
-    });
-
-    // Results keep the order of the listing, however the work was split.
-    vault.records.reserve(outcomes.size());
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        const std::string& name = listing.names[i];
+    std::vector<std::uint8_t> bytes;  // ciphertext only, reused across files
+    vault.records.reserve(listing.names.size());
+    for (const std::string& name : listing.names) {
         std::string stem = name.substr(0, name.size() - kRecordExtension.size());
         if (!is_valid_utf8(stem)) stem.clear();
-        if (auto* record = std::get_if<SecretRecord>(&outcomes[i])) {
+        LoadOutcome outcome = load_one(listing.dir.get(), name, key, bytes);
+        if (auto* record = std::get_if<SecretRecord>(&outcome)) {
             vault.records.push_back({std::move(stem), std::move(*record)});
         } else {
-            vault.failures.push_back({std::move(stem), std::move(std::get<std::string>(outcomes[i]))});
+            vault.failures.push_back({std::move(stem), std::move(std::get<std::string>(outcome))});
         }
     }
     return vault;
