@@ -75,22 +75,24 @@ Result<TempFile> create_temp(const fs::path& record) {
 }
 
 // Files are replaced by rename, never changed in place, so the size fstat
-// reports is the whole content of the file we opened.
-int read_whole(int fd, std::vector<std::uint8_t>& out) {
+// reports is the whole content of the file we opened. The buffer holds the
+// content followed by the padding the sealed-JSON reader needs, so the JSON is
+// read where it lies; the content's length is returned in size.
+int read_padded(int fd, std::vector<std::uint8_t>& out, std::size_t& size) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return errno;
-    out.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t total = 0;
-    while (total < out.size()) {
-        const ssize_t n = ::read(fd, out.data() + total, out.size() - total);
+    const auto expected = static_cast<std::size_t>(info.st_size);
+    out.resize(expected + kSealedJsonPadding);
+    size = 0;
+    while (size < expected) {
+        const ssize_t n = ::read(fd, out.data() + size, expected - size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (n == 0) break;
-        total += static_cast<std::size_t>(n);
+        size += static_cast<std::size_t>(n);
     }
-    out.resize(total);
     return 0;
 }
 
@@ -124,8 +126,25 @@ bool can_stat(const fs::path& path) noexcept {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-Result<SecretRecord> open_frame(std::span<const std::uint8_t> bytes, const MasterKey& key) {
-    Result<SealedRecord> sealed = unframe(bytes);
+// The sealed JSON inside a record file.
+Result<std::span<const std::uint8_t>> frame_json(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < kRecordFrameHeaderBytes || std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
+        return fail(ErrorKind::Serialization, "not a tarnel record frame");
+    }
+    std::uint32_t version = 0;
+    for (int i = 0; i < 4; ++i) version |= static_cast<std::uint32_t>(bytes[4 + i]) << (8 * i);
+    if (version != kRecordFrameVersion) {
+        return fail(ErrorKind::Serialization, "unsupported record frame version " + std::to_string(version));
+    }
+    return bytes.subspan(kRecordFrameHeaderBytes);
+}
+
+// Opens the file content at the start of a buffer that read_padded filled.
+Result<SecretRecord> open_padded_frame(const std::vector<std::uint8_t>& buffer, std::size_t size,
+                                       const MasterKey& key) {
+    Result<std::span<const std::uint8_t>> json = frame_json(std::span(buffer).first(size));
+    if (!json) return fail(std::move(json.error()));
+    Result<SealedRecord> sealed = sealed_from_padded_json(*json);
     if (!sealed) return fail(std::move(sealed.error()));
     return open_sealed(*sealed, key);
 }
@@ -172,11 +191,12 @@ Result<std::optional<RecordListing>> list_record_files(const fs::path& dir) {
 // A record, or the display text of why the file could not be opened.
 using LoadOutcome = std::variant<std::string, SecretRecord>;
 
-LoadOutcome load_one(int dir_fd, const std::string& name, const MasterKey& key, std::vector<std::uint8_t>& bytes) {
+LoadOutcome load_one(int dir_fd, const std::string& name, const MasterKey& key, std::vector<std::uint8_t>& buffer) {
     UniqueFd file(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC));
-    const int err = file ? read_whole(file.get(), bytes) : errno;
+    std::size_t size = 0;
+    const int err = file ? read_padded(file.get(), buffer, size) : errno;
     if (err != 0) return CoreError(ErrorKind::Io, "read: " + os_error_text(err)).display();
-    Result<SecretRecord> record = open_frame(bytes, key);
+    Result<SecretRecord> record = open_padded_frame(buffer, size, key);
     if (!record) return record.error().display();
     return std::move(*record);
 }
@@ -198,15 +218,9 @@ std::string frame(const SealedRecord& sealed) {
 }
 
 Result<SealedRecord> unframe(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < kRecordFrameHeaderBytes || std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
-        return fail(ErrorKind::Serialization, "not a tarnel record frame");
-    }
-    std::uint32_t version = 0;
-    for (int i = 0; i < 4; ++i) version |= static_cast<std::uint32_t>(bytes[4 + i]) << (8 * i);
-    if (version != kRecordFrameVersion) {
-        return fail(ErrorKind::Serialization, "unsupported record frame version " + std::to_string(version));
-    }
-    return sealed_from_json(bytes.subspan(kRecordFrameHeaderBytes));
+    Result<std::span<const std::uint8_t>> json = frame_json(bytes);
+    if (!json) return fail(std::move(json.error()));
+    return sealed_from_json(*json);
 }
 
 Result<void> write_record(const fs::path& dir, const Coordinate& coordinate, const SealedRecord& sealed) {
@@ -240,9 +254,10 @@ Result<std::optional<SecretRecord>> read_record(const fs::path& dir, const Coord
         if (!can_stat(*path)) return std::optional<SecretRecord>();
         return io_error("read record", err);
     }
-    std::vector<std::uint8_t> bytes;
-    if (const int err = read_whole(fd.get(), bytes); err != 0) return io_error("read record", err);
-    Result<SecretRecord> record = open_frame(bytes, key);
+    std::vector<std::uint8_t> buffer;
+    std::size_t size = 0;
+    if (const int err = read_padded(fd.get(), buffer, size); err != 0) return io_error("read record", err);
+    Result<SecretRecord> record = open_padded_frame(buffer, size, key);
     if (!record) return fail(std::move(record.error()));
     return std::optional<SecretRecord>(std::move(*record));
 }
@@ -265,12 +280,12 @@ Result<LoadedVault> load_all(const fs::path& dir, const MasterKey& key) {
     if (!*listed) return vault;  // no directory, no records
     const RecordListing& listing = **listed;
 
-    std::vector<std::uint8_t> bytes;  // ciphertext only, reused across files
+    std::vector<std::uint8_t> buffer;  // ciphertext only, reused across files
     vault.records.reserve(listing.names.size());
     for (const std::string& name : listing.names) {
         std::string stem = name.substr(0, name.size() - kRecordExtension.size());
         if (!is_valid_utf8(stem)) stem.clear();
-        LoadOutcome outcome = load_one(listing.dir.get(), name, key, bytes);
+        LoadOutcome outcome = load_one(listing.dir.get(), name, key, buffer);
         if (auto* record = std::get_if<SecretRecord>(&outcome)) {
             vault.records.push_back({std::move(stem), std::move(*record)});
         } else {

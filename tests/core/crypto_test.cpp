@@ -151,5 +151,48 @@ TEST(SealedJson, ReadsStrictly) {
     error_of("");
 }
 
+TEST(SealedJson, SkippedMembersMustBeWellFormedToo) {
+    const auto rejected = [](std::string_view extra) {
+        const std::string json = R"({"extra":)" + std::string(extra) + R"(,"nonce":[1],"ciphertext":[]})";
+        Result<SealedRecord> result = sealed_from_json(bytes_of(json));
+        EXPECT_FALSE(result) << json;
+        if (!result) EXPECT_EQ(result.error().kind(), ErrorKind::Serialization) << json;
+    };
+    for (std::string_view extra : {"[1 2]", "[1,]", "tru", "nul", "01", "1.", R"("\x")", R"("\ud800")", "{\"a\"}",
+                                   "{\"a\":1,}", "\"\xff\""}) {
+        rejected(extra);
+    }
+    rejected(std::string(200, '[') + std::string(200, ']'));
+    EXPECT_TRUE(sealed_from_json(
+        bytes_of(R"({"extra":{"a":[true,false,null,-1.5e3,"\u00e9"]},"nonce":[1],"ciphertext":[]})")));
+}
+
+TEST(SealedJson, ByteArraysTakeOnlyIntegersUpTo255) {
+    const auto read = [](std::string_view bytes) {
+        return sealed_from_json(bytes_of(R"({"nonce":[],"ciphertext":)" + std::string(bytes) + "}"));
+    };
+    Result<SealedRecord> edges = read("[0,255,-0]");
+    ASSERT_TRUE(edges) << edges.error().display();
+    EXPECT_EQ(edges->ciphertext, (std::vector<std::uint8_t>{0, 255, 0}));
+    EXPECT_EQ(read("[1e2]").error().detail(), "invalid type: floating point, expected u8");
+    EXPECT_EQ(read("[18446744073709551616]").error().detail(), "invalid type: floating point, expected u8");
+    EXPECT_EQ(read("[true]").error().detail(), "invalid type: boolean `true`, expected u8");
+    EXPECT_EQ(read("[null]").error().detail(), "invalid type: null, expected u8");
+    EXPECT_EQ(read("[{}]").error().detail(), "invalid type: map, expected u8");
+    EXPECT_EQ(read("{}").error().detail(), "invalid type: map, expected a sequence of bytes");
+    EXPECT_FALSE(read("[1,,2]"));
+    EXPECT_FALSE(read("[01]"));
+}
+
+TEST(SealedJson, PaddedInputIsReadInPlace) {
+    const SealedRecord sealed{{9, 8, 7}, {1, 2, 3, 4}};
+    std::string buffer = sealed_to_json(sealed);
+    const std::size_t size = buffer.size();
+    buffer.append(kSealedJsonPadding, 'x');  // whatever follows the input is not read as input
+    Result<SealedRecord> back = sealed_from_padded_json(bytes_of(std::string_view(buffer).substr(0, size)));
+    ASSERT_TRUE(back) << back.error().display();
+    EXPECT_EQ(*back, sealed);
+}
+
 }  // namespace
 }  // namespace tarnel::core
