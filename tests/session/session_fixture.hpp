@@ -1,30 +1,34 @@
 #pragma once
 
 // Shared by the session suites: a throw-away vault root keyed by a passphrase,
-// records written straight through the store (so a test can plant any kind,
-// including those no session operation creates), and the audit log's lines.
-
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// records written straight through the store, the audit log as
+// "action/result" words, a confirmer whose "human" can change the vault while
+// deciding, and a human answering through pending/.
 
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <sys/stat.h>
 
-#include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <initializer_list>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
-#include "core/coordinate.hpp"
+#include "core/confirm.hpp"
 #include "core/crypto.hpp"
 #include "core/keyring.hpp"
 #include "core/master_key.hpp"
@@ -33,10 +37,16 @@
 #include "core/secret.hpp"
 #include "core/store.hpp"
 #include "ffi/session.hpp"
+#include "support/test_support.hpp"
 
 namespace tarnel::ffi::fixture {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::coordinate;
+using testing::names_in;
+using testing::read_file;
+using testing::write_file;
 
 inline constexpr std::string_view kPassphrase = "correct horse battery staple";
 inline constexpr std::string_view kStamp = "2026-01-02T03:04:05Z";
@@ -48,8 +58,7 @@ inline std::vector<std::uint8_t> test_salt() {
     return salt;
 }
 
-// The key kPassphrase and test_salt() give, derived once per test process:
-// Argon2 is the slow part of opening a session.
+// The key kPassphrase and test_salt() give, derived once per test process.
 inline const core::MasterKey& test_key() {
     static const core::MasterKey key = [] {
         auto keyring = core::Argon2Keyring::create(core::SecretValue::from_text(kPassphrase), test_salt());
@@ -59,12 +68,6 @@ inline const core::MasterKey& test_key() {
         return std::move(*derived);
     }();
     return key;
-}
-
-inline core::Coordinate coordinate(std::string_view text) {
-    auto parsed = core::Coordinate::from_str(text);
-    if (!parsed) throw std::runtime_error(parsed.error().display());
-    return std::move(*parsed);
 }
 
 // A scope from operation words and optional project / environment name sets
@@ -85,11 +88,12 @@ inline core::AgentScope all_operations() {
     return scope_of({Operation::Metadata, Operation::Inject, Operation::Reveal, Operation::Write});
 }
 
-// Metadata for "env/component/key".
-inline core::RecordMetadata meta(std::string_view path, core::Sensitivity sensitivity, bool revealable) {
+// A literal at "env/component/key".
+inline core::SecretRecord literal(std::string_view path, std::string_view value,
+                                  core::Sensitivity sensitivity = core::Sensitivity::Low, bool revealable = true) {
     core::RecordMetadata m;
-    auto first = path.find('/');
-    auto second = path.find('/', first + 1);
+    const auto first = path.find('/');
+    const auto second = path.find('/', first + 1);
     if (first == std::string_view::npos || second == std::string_view::npos)
         throw std::invalid_argument("path must be env/component/key");
     m.sensitivity = sensitivity;
@@ -99,78 +103,23 @@ inline core::RecordMetadata meta(std::string_view path, core::Sensitivity sensit
     m.key = std::string(path.substr(second + 1));
     m.created = std::string(kStamp);
     m.updated = std::string(kStamp);
-    return m;
+    return {core::LiteralRecord{core::SecretValue::from_text(value)}, std::move(m)};
 }
 
-inline core::SecretRecord literal(std::string_view path, std::string_view value,
-                                  core::Sensitivity sensitivity = core::Sensitivity::Low,
-                                  bool revealable = true) {
-    return {core::LiteralRecord{core::SecretValue::from_text(value)}, meta(path, sensitivity, revealable)};
+inline std::string literal_text(const core::SecretRecord& record) {
+    return std::string(std::get<core::LiteralRecord>(record.kind).value.expose_secret_chars());
 }
 
-inline core::SecretRecord reference(std::string_view path, std::string_view uri,
-                                    core::Sensitivity sensitivity = core::Sensitivity::Low,
-                                    bool revealable = true) {
-    return {core::ReferenceRecord{std::string(uri)}, meta(path, sensitivity, revealable)};
+inline bool is_not_found(const FfiError& error) { return std::holds_alternative<FfiError::NotFound>(error.kind()); }
+
+inline std::optional<std::string> other_text(const FfiError& error) {
+    if (const auto* other = std::get_if<FfiError::Other>(&error.kind())) return other->text;
+    return std::nullopt;
 }
 
-inline core::SecretRecord keypair(std::string_view path, std::string_view public_key,
-                                  std::optional<std::string_view> private_key = "private-key",
-                                  core::KeyAlgorithm algorithm = core::KeyAlgorithm::Ed25519,
-                                  core::Sensitivity sensitivity = core::Sensitivity::Low,
-                                  bool revealable = true) {
-    core::KeypairRecord pair;
-    pair.algorithm = algorithm;
-    if (private_key) pair.private_key = core::SecretValue::from_text(*private_key);
-    pair.public_key = std::string(public_key);
-    return {std::move(pair), meta(path, sensitivity, revealable)};
-}
-
-inline core::SecretRecord totp(std::string_view path, std::string_view seed,
-                               core::TotpAlgorithm algorithm = core::TotpAlgorithm::Sha1,
-                               std::uint8_t digits = 6, std::uint8_t period = 30,
-                               core::Sensitivity sensitivity = core::Sensitivity::Low,
-                               bool revealable = true) {
-    core::TotpRecord enrolment;
-    enrolment.seed = core::SecretValue::from_text(seed);
-    enrolment.algorithm = algorithm;
-    enrolment.digits = digits;
-    enrolment.period = period;
-    return {std::move(enrolment), meta(path, sensitivity, revealable)};
-}
-
-// Whole-file helpers; descriptors are close-on-exec like everywhere else.
-inline std::optional<std::string> read_file(const fs::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string data;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            ::close(fd);
-            throw std::runtime_error("reading " + path.string() + " failed");
-        }
-        if (n == 0) break;
-        data.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return data;
-}
-
-inline void write_file(const fs::path& path, std::string_view data, mode_t mode = 0600) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) throw std::runtime_error("opening " + path.string() + " failed");
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n <= 0) {
-            ::close(fd);
-            throw std::runtime_error("writing " + path.string() + " failed");
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+inline std::optional<std::string> denied_text(const FfiError& error) {
+    if (const auto* denied = std::get_if<FfiError::Denied>(&error.kind())) return denied->text;
+    return std::nullopt;
 }
 
 // Sets or unsets one environment variable for a scope and restores it after.
@@ -199,39 +148,26 @@ private:
     std::optional<std::string> old_;
 };
 
-// A vault root under /tmp holding "kdf.salt", removed with everything in it
-// when the object goes. TARNEL_VAULT_DIR and TARNEL_PASSPHRASE are cleared
-// for its lifetime so no test reaches a developer's real vault.
+// A vault root holding "kdf.salt" inside a temporary directory. TARNEL_VAULT_DIR
+// and TARNEL_PASSPHRASE are cleared for its lifetime so no test reaches a
+// developer's real vault.
 class TempVault {
 public:
     TempVault() : vault_dir_env_("TARNEL_VAULT_DIR", std::nullopt), passphrase_env_("TARNEL_PASSPHRASE", std::nullopt) {
-        char pattern[] = "/tmp/tarnel-session-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-        base_ = pattern;
-        root_ = base_ / "vault";
+        root_ = base() / "vault";
         fs::create_directory(root_);
         write_salt(test_salt());
     }
-    ~TempVault() {
-        std::error_code ignored;
-        // A test may have taken permissions away; give them back to clean up.
-        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ignored);
-        fs::remove_all(base_, ignored);
-    }
-    TempVault(const TempVault&) = delete;
-    TempVault& operator=(const TempVault&) = delete;
 
     // A private scratch directory beside the root, removed with it.
-    const fs::path& base() const noexcept { return base_; }
+    const fs::path& base() const noexcept { return base_.path(); }
     const fs::path& root() const noexcept { return root_; }
-    const core::MasterKey& key() const { return test_key(); }
 
     void write_salt(const std::vector<std::uint8_t>& salt) const {
         write_file(root_ / "kdf.salt", std::string_view(reinterpret_cast<const char*>(salt.data()), salt.size()));
     }
 
-    FfiResult<Session> open(core::AgentScope scope,
-                            std::optional<std::string_view> passphrase = kPassphrase) const {
+    FfiResult<Session> open(core::AgentScope scope, std::optional<std::string_view> passphrase = kPassphrase) const {
         std::optional<core::SecretValue> secret;
         if (passphrase) secret = core::SecretValue::from_text(*passphrase);
         return Session::open(root_, std::move(scope), std::move(secret));
@@ -249,46 +185,144 @@ public:
         return project ? root_ / "projects" / *project : root_ / "global";
     }
 
-    // Seals with the test key and writes through the store, as a session would.
-    void put(const core::SecretRecord& record, std::optional<std::string_view> project = std::nullopt) const {
-        auto at = coordinate("secret:" + record.canonical_path());
-        auto sealed = core::seal(record, key());
+    // Seals with `key` (the test key by default) and writes through the store.
+    void put(const core::SecretRecord& record, std::optional<std::string_view> project = std::nullopt,
+             const core::MasterKey& key = test_key()) const {
+        auto sealed = core::seal(record, key);
         if (!sealed) throw std::runtime_error(sealed.error().display());
-        auto written = core::write_record(dir(project), at, *sealed);
+        auto written = core::write_record(dir(project), coordinate("secret:" + record.canonical_path()), *sealed);
         if (!written) throw std::runtime_error(written.error().display());
     }
 
     std::optional<core::SecretRecord> get(std::string_view coordinate_text,
                                           std::optional<std::string_view> project = std::nullopt) const {
-        auto read = core::read_record(dir(project), coordinate(coordinate_text), key());
+        auto read = core::read_record(dir(project), coordinate(coordinate_text), test_key());
         if (!read) throw std::runtime_error(read.error().display());
         return std::move(*read);
     }
 
-    fs::path record_file(std::string_view coordinate_text,
-                         std::optional<std::string_view> project = std::nullopt) const {
+    // The record file's bytes; empty when there is none.
+    std::string record_bytes(std::string_view coordinate_text,
+                             std::optional<std::string_view> project = std::nullopt) const {
         auto path = core::record_path(dir(project), coordinate(coordinate_text));
         if (!path) throw std::runtime_error(path.error().display());
-        return std::move(*path);
+        return read_file(*path);
     }
 
     fs::path audit_path() const { return root_ / "audit.log"; }
 
     // The whole log, byte for byte; empty when there is none.
-    std::string audit_bytes() const { return read_file(audit_path()).value_or(std::string()); }
+    std::string audit_bytes() const { return read_file(audit_path()); }
 
-    std::vector<std::string> audit_lines() const {
-        std::vector<std::string> lines;
+    // "action/result" of every line, in log order.
+    std::vector<std::string> audit_words() const {
+        std::vector<std::string> words;
         std::istringstream in(audit_bytes());
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
+        for (std::string line; std::getline(in, line);) {
+            rapidjson::Document doc;
+            doc.Parse(line.c_str(), line.size());
+            if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("action") || !doc.HasMember("result")) {
+                ADD_FAILURE() << "not an audit line: " << line;
+                continue;
+            }
+            words.push_back(std::string(doc["action"].GetString()) + "/" + doc["result"].GetString());
+        }
+        return words;
     }
 
 private:
     ScopedEnv vault_dir_env_;
     ScopedEnv passphrase_env_;
-    fs::path base_;
+    testing::TempDir base_;
     fs::path root_;
+};
+
+// Waits until a lock request on the file is blocked (listed in /proc/locks
+// with "->" and the file's inode), so a test knows where another thread stands.
+inline bool someone_waits_on(const fs::path& path, std::chrono::milliseconds wait = 10s) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    const std::string inode = ":" + std::to_string(info.st_ino) + " ";
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return false;
+}
+
+// Answers with a fixed decision and remembers how often it was asked. The hook
+// runs while the "human" is deciding, to change the vault meanwhile.
+class MockConfirmer final : public core::Confirmer {
+public:
+    explicit MockConfirmer(core::Decision answer, std::function<void()> while_waiting = {})
+        : answer_(answer), while_waiting_(std::move(while_waiting)) {}
+
+    core::Decision confirm(const core::ConfirmRequest&, std::chrono::milliseconds) const override {
+        ++asked_;
+        if (while_waiting_) while_waiting_();
+        return answer_;
+    }
+
+    int asked() const { return asked_; }
+
+private:
+    core::Decision answer_;
+    std::function<void()> while_waiting_;
+    mutable std::atomic<int> asked_ = 0;
+};
+
+// A human at the other end of the pending directory: waits for one request
+// file, keeps its name and JSON, and answers by writing ID.decision (whole, by
+// rename, as a tool would). No answer when decision is absent.
+class ScriptedHuman {
+public:
+    ScriptedHuman(fs::path pending, std::optional<std::string> decision)
+        : pending_(std::move(pending)), decision_(std::move(decision)), thread_([this] { run(); }) {}
+    ~ScriptedHuman() {
+        stop_ = true;
+        thread_.join();
+    }
+    ScriptedHuman(const ScriptedHuman&) = delete;
+    ScriptedHuman& operator=(const ScriptedHuman&) = delete;
+
+    std::optional<std::pair<std::string, std::string>> seen() {
+        std::lock_guard guard(mutex_);
+        return seen_;
+    }
+
+private:
+    void run() {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!stop_ && std::chrono::steady_clock::now() < deadline) {
+            for (const std::string& name : names_in(pending_)) {
+                if (!name.ends_with(".json")) continue;
+                const std::string json = read_file(pending_ / name);
+                if (json.empty()) continue;
+                {
+                    std::lock_guard guard(mutex_);
+                    seen_.emplace(name, json);
+                }
+                if (decision_) {
+                    const std::string id = name.substr(0, name.size() - 5);
+                    write_file(pending_ / (id + ".human"), *decision_);
+                    fs::rename(pending_ / (id + ".human"), pending_ / (id + ".decision"));
+                }
+                return;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+
+    fs::path pending_;
+    std::optional<std::string> decision_;
+    std::atomic<bool> stop_ = false;
+    std::mutex mutex_;
+    std::optional<std::pair<std::string, std::string>> seen_;
+    std::thread thread_;
 };
 
 }  // namespace tarnel::ffi::fixture

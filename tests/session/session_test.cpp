@@ -1,6 +1,6 @@
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "session_fixture.hpp"
 
@@ -9,369 +9,213 @@ namespace {
 
 using namespace fixture;
 using core::Operation;
-using core::Sensitivity;
-
-std::string error_text(const FfiError& error) { return error.message(); }
-
-bool is_other(const FfiError& error) { return std::holds_alternative<FfiError::Other>(error.kind()); }
-bool is_core(const FfiError& error) { return std::holds_alternative<core::CoreError>(error.kind()); }
+using Names = std::set<std::string, std::less<>>;
 
 constexpr std::string_view kSaltMessage = "reading kdf.salt from the vault root (run `tarnel init` first)";
 constexpr std::string_view kKeyMessage = "obtaining the master key (run `tarnel init`?)";
+constexpr std::string_view kShortSalt = "keyring operation failed: salt must be at least 8 bytes";
 
-// Keeps libsecret away from any real Secret Service: no bus to find, so the
-// OS keyring fails the same way on every machine.
-class NoSecretService {
-public:
-    explicit NoSecretService(const fs::path& runtime_dir)
-        : bus_("DBUS_SESSION_BUS_ADDRESS", std::nullopt),
-          display_("DISPLAY", std::nullopt),
-          wayland_("WAYLAND_DISPLAY", std::nullopt),
-          runtime_("XDG_RUNTIME_DIR", runtime_dir.string()) {}
-
-private:
-    ScopedEnv bus_;
-    ScopedEnv display_;
-    ScopedEnv wayland_;
-    ScopedEnv runtime_;
-};
-
-// Runs in another working directory for one scope.
-class ScopedCwd {
-public:
-    explicit ScopedCwd(const fs::path& dir) : old_(fs::current_path()) { fs::current_path(dir); }
-    ~ScopedCwd() { fs::current_path(old_); }
-
-private:
-    fs::path old_;
-};
-
-TEST(TempVaultTest, HoldsASixteenByteSaltAndRemovesItselfAfterwards) {
-    fs::path base;
-    {
-        TempVault vault;
-        base = vault.base();
-        auto salt = read_file(vault.root() / "kdf.salt");
-        ASSERT_TRUE(salt);
-        EXPECT_EQ(salt->size(), 16U);
-        EXPECT_TRUE(vault.audit_lines().empty());
-    }
-    EXPECT_FALSE(fs::exists(base));
-}
-
-TEST(TempVaultTest, PutRecordsReadBackWithTheTestKey) {
-    TempVault vault;
-    vault.put(literal("dev/db/password", "hunter2"));
-    vault.put(totp("dev/db/otp", "seed"), "alpha");
-    auto read = vault.get("secret:dev/db/password");
-    ASSERT_TRUE(read);
-    EXPECT_EQ(std::get<core::LiteralRecord>(read->kind).value.expose_secret_chars(), "hunter2");
-    EXPECT_TRUE(fs::exists(vault.record_file("secret:dev/db/otp", "alpha")));
-    EXPECT_FALSE(vault.get("secret:dev/db/otp"));
-}
-
-// --- Session::open --------------------------------------------------------
-
-TEST(SessionOpenTest, PassphraseAndSaltGiveTheVaultKeyAndOpenTheRegistry) {
-    TempVault vault;
-    vault.put(literal("dev/db/password", "hunter2"));
-    auto session = vault.open(all_operations());
-    ASSERT_TRUE(session) << error_text(session.error());
-    EXPECT_EQ(session->root(), vault.root());
-    EXPECT_TRUE(fs::is_directory(vault.root() / "global"));
-    EXPECT_TRUE(fs::is_directory(vault.root() / "projects"));
-    auto value = session->reveal("secret:dev/db/password", std::nullopt);
-    ASSERT_TRUE(value) << error_text(value.error());
-    EXPECT_EQ(value->expose_secret_chars(), "hunter2");
-}
-
-TEST(SessionOpenTest, TheScopeIsMovedIn) {
-    TempVault vault;
-    auto scope = scope_of({Operation::Reveal}, std::set<std::string, std::less<>>{"a"});
-    auto session = vault.open(scope);
-    ASSERT_TRUE(session);
-    EXPECT_TRUE(session->scope().permits(Operation::Reveal));
-    EXPECT_FALSE(session->scope().permits(Operation::Metadata));
-    EXPECT_EQ(session->scope().projects, scope.projects);
-}
-
-TEST(SessionOpenTest, MissingSaltFailsBeforeAnyDerivationAndTouchesNothing) {
-    TempVault vault;
-    fs::remove(vault.root() / "kdf.salt");
-    auto session = vault.open(all_operations());
-    ASSERT_FALSE(session);
-    EXPECT_TRUE(is_other(session.error()));
-    EXPECT_EQ(error_text(session.error()), kSaltMessage);
-    // The registry would have created these.
-    EXPECT_FALSE(fs::exists(vault.root() / "global"));
-    EXPECT_FALSE(fs::exists(vault.root() / "projects"));
-}
-
-TEST(SessionOpenTest, MissingRootWithPassphraseReportsTheSalt) {
-    TempVault vault;
-    auto session = Session::open(vault.base() / "nowhere", all_operations(),
-                                 core::SecretValue::from_text(kPassphrase));
-    ASSERT_FALSE(session);
-    EXPECT_EQ(error_text(session.error()), kSaltMessage);
-    EXPECT_FALSE(fs::exists(vault.base() / "nowhere"));
-}
-
-TEST(SessionOpenTest, UnreadableSaltReportsTheSaltWithoutTheOsError) {
-    TempVault vault;
-    fs::remove(vault.root() / "kdf.salt");
-    fs::create_directory(vault.root() / "kdf.salt");
-    auto session = vault.open(all_operations());
-    ASSERT_FALSE(session);
-    EXPECT_EQ(error_text(session.error()), kSaltMessage);
-}
-
-TEST(SessionOpenTest, ShortSaltIsTheKeyringsError) {
-    TempVault vault;
-    vault.write_salt({1, 2, 3, 4, 5, 6, 7});
-    auto session = vault.open(all_operations());
-    ASSERT_FALSE(session);
-    ASSERT_TRUE(is_core(session.error()));
-    EXPECT_EQ(std::get<core::CoreError>(session.error().kind()).kind(), core::ErrorKind::Keyring);
-    EXPECT_EQ(error_text(session.error()), "keyring operation failed: salt must be at least 8 bytes");
-    EXPECT_FALSE(fs::exists(vault.root() / "global"));
-}
-
-TEST(SessionOpenTest, EmptySaltIsTheKeyringsError) {
-    TempVault vault;
-    vault.write_salt({});
-    auto session = vault.open(all_operations());
-    ASSERT_FALSE(session);
-    EXPECT_EQ(error_text(session.error()), "keyring operation failed: salt must be at least 8 bytes");
-}
-
-TEST(SessionOpenTest, EightByteSaltIsEnough) {
-    TempVault vault;
-    vault.write_salt({1, 2, 3, 4, 5, 6, 7, 8});
-    auto session = vault.open(all_operations());
-    EXPECT_TRUE(session) << error_text(session.error());
-}
-
-TEST(SessionOpenTest, WrongPassphraseOpensButCannotReadRecords) {
-    TempVault vault;
-    vault.put(literal("dev/db/password", "hunter2"));
-    auto session = vault.open(all_operations(), "not the passphrase");
-    ASSERT_TRUE(session) << error_text(session.error());
-    auto status = session->status_of("secret:dev/db/password", std::nullopt);
-    ASSERT_FALSE(status);
-    EXPECT_EQ(error_text(status.error()), "crypto operation failed");
-}
-
-TEST(SessionOpenTest, WithoutPassphraseTheOsKeyringIsAskedAndItsErrorIsReplaced) {
-    TempVault vault;
-    NoSecretService no_bus(vault.base());
-    auto session = vault.open(all_operations(), std::nullopt);
-    ASSERT_FALSE(session);
-    EXPECT_TRUE(is_other(session.error()));
-    EXPECT_EQ(error_text(session.error()), kKeyMessage);
-}
-
-TEST(SessionOpenTest, WithoutPassphraseNoVaultReportsTheKeyBeforeTheRegistry) {
-    TempVault vault;
-    NoSecretService no_bus(vault.base());
-    const fs::path absent = vault.base() / "absent";
-    auto session = Session::open(absent, all_operations(), std::nullopt);
-    ASSERT_FALSE(session);
-    EXPECT_EQ(error_text(session.error()), kKeyMessage);
-    EXPECT_FALSE(fs::exists(absent));
-}
-
-TEST(SessionOpenTest, PassphraseComesFromTheEnvironmentWhenNotGiven) {
-    TempVault vault;
-    vault.put(literal("dev/db/password", "hunter2"));
-    ScopedEnv passphrase("TARNEL_PASSPHRASE", kPassphrase);
-    auto session = vault.open(all_operations(), std::nullopt);
-    ASSERT_TRUE(session) << error_text(session.error());
-    EXPECT_TRUE(session->status_of("secret:dev/db/password", std::nullopt));
-}
-
-TEST(SessionOpenTest, EmptyPassphraseFromTheEnvironmentIsStillAPassphrase) {
-    TempVault vault;
-    fs::remove(vault.root() / "kdf.salt");
-    ScopedEnv passphrase("TARNEL_PASSPHRASE", "");
-    auto session = vault.open(all_operations(), std::nullopt);
-    ASSERT_FALSE(session);
-    EXPECT_EQ(error_text(session.error()), kSaltMessage);
-}
-
-TEST(SessionOpenTest, PassphraseArgumentBeatsTheEnvironment) {
-    TempVault vault;
-    vault.put(literal("dev/db/password", "hunter2"));
-    ScopedEnv passphrase("TARNEL_PASSPHRASE", "wrong passphrase");
-    auto session = vault.open(all_operations(), kPassphrase);
-    ASSERT_TRUE(session) << error_text(session.error());
-    EXPECT_TRUE(session->status_of("secret:dev/db/password", std::nullopt));
-}
-
-TEST(SessionOpenTest, PassphraseInTheEnvironmentThatIsNotUtf8IsIgnored) {
-    TempVault vault;
-    NoSecretService no_bus(vault.base());
-    ScopedEnv passphrase("TARNEL_PASSPHRASE", "caf\xe9");
-    auto session = vault.open(all_operations(), std::nullopt);
-    ASSERT_FALSE(session);
-    // The OS keyring was asked, not Argon2.
-    EXPECT_EQ(error_text(session.error()), kKeyMessage);
-}
-
-TEST(SessionOpenTest, RootComesFromTheEnvironmentWhenNotGiven) {
-    TempVault vault;
-    vault.put(literal("dev/db/password", "hunter2"));
-    ScopedEnv dir("TARNEL_VAULT_DIR", vault.root().string());
-    auto session = Session::open(std::nullopt, all_operations(), core::SecretValue::from_text(kPassphrase));
-    ASSERT_TRUE(session) << error_text(session.error());
-    EXPECT_EQ(session->root(), vault.root());
-}
-
-TEST(SessionOpenTest, VaultDirArgumentBeatsTheEnvironment) {
-    TempVault vault;
-    ScopedEnv dir("TARNEL_VAULT_DIR", (vault.base() / "elsewhere").string());
-    auto session = vault.open(all_operations());
-    ASSERT_TRUE(session) << error_text(session.error());
-    EXPECT_EQ(session->root(), vault.root());
-    EXPECT_FALSE(fs::exists(vault.base() / "elsewhere"));
-}
-
-TEST(SessionOpenTest, EmptyVaultDirInTheEnvironmentIsAPathNotTheDefault) {
-    TempVault vault;
-    // A complete vault at the default root that must not be chosen.
-    const fs::path home = vault.base() / "home";
-    fs::create_directories(home / ".vaults");
-    write_file(home / ".vaults" / "kdf.salt", *read_file(vault.root() / "kdf.salt"));
-    ScopedEnv home_env("HOME", home.string());
-    ScopedEnv dir("TARNEL_VAULT_DIR", "");
-    const fs::path empty_cwd = vault.base() / "cwd";
-    fs::create_directory(empty_cwd);
-    ScopedCwd cwd(empty_cwd);
-    auto session = Session::open(std::nullopt, all_operations(), core::SecretValue::from_text(kPassphrase));
-    ASSERT_FALSE(session);
-    EXPECT_EQ(error_text(session.error()), kSaltMessage);
-}
-
-TEST(SessionOpenTest, DefaultRootIsVaultsInHome) {
-    TempVault vault;
-    const fs::path home = vault.base() / "home";
-    fs::create_directories(home / ".vaults");
-    write_file(home / ".vaults" / "kdf.salt", *read_file(vault.root() / "kdf.salt"));
-    ScopedEnv home_env("HOME", home.string());
-    auto session = Session::open(std::nullopt, all_operations(), core::SecretValue::from_text(kPassphrase));
-    ASSERT_TRUE(session) << error_text(session.error());
-    EXPECT_EQ(session->root(), home / ".vaults");
-    EXPECT_TRUE(fs::is_directory(home / ".vaults" / "global"));
-}
-
-TEST(SessionOpenTest, NoHomeAndNoRootIsTheRegistrysError) {
-    TempVault vault;
-    ScopedEnv home_env("HOME", std::nullopt);
-    auto session = Session::open(std::nullopt, all_operations(), core::SecretValue::from_text(kPassphrase));
-    ASSERT_FALSE(session);
-    ASSERT_TRUE(is_core(session.error()));
-    EXPECT_EQ(error_text(session.error()), "vault I/O failed: no home directory ($HOME) set");
-}
-
-TEST(SessionOpenTest, RegistryThatCannotBeOpenedIsItsCoreError) {
-    TempVault vault;
-    // A dangling link where global/ belongs cannot be made a directory.
-    fs::create_symlink(vault.base() / "missing-target", vault.root() / "global");
-    auto session = vault.open(all_operations());
-    ASSERT_FALSE(session);
-    ASSERT_TRUE(is_core(session.error()));
-    EXPECT_EQ(std::get<core::CoreError>(session.error().kind()).kind(), core::ErrorKind::Io);
-    EXPECT_TRUE(error_text(session.error()).starts_with("vault I/O failed: create "));
-}
-
-// --- shared routines ------------------------------------------------------
-
-TEST(ParseConcreteTest, AcceptsConcreteCoordinates) {
-    auto parsed = parse_concrete("secret:dev/db/password");
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(parsed->to_string(), "secret:dev/db/password");
-    EXPECT_TRUE(parse_concrete("secret://global/prod/api/token"));
-}
-
-TEST(ParseConcreteTest, MalformedTextIsTheParsersMessage) {
-    auto parsed = parse_concrete("dev/db/password");
-    ASSERT_FALSE(parsed);
-    EXPECT_TRUE(is_other(parsed.error()));
-    auto expected = core::Coordinate::from_str("dev/db/password");
-    ASSERT_FALSE(expected);
-    EXPECT_EQ(error_text(parsed.error()), expected.error().display());
-    EXPECT_TRUE(error_text(parsed.error()).starts_with("invalid coordinate URI: "));
-}
-
-TEST(ParseConcreteTest, PlaceholderIsRefusedAsNotConcrete) {
-    auto parsed = parse_concrete("secret:${ENV}/db/password");
-    ASSERT_FALSE(parsed);
-    EXPECT_TRUE(is_other(parsed.error()));
-    const std::string text = error_text(parsed.error());
-    EXPECT_TRUE(text.starts_with("coordinate is not storable: ")) << text;
-    EXPECT_TRUE(text.ends_with(" (a coordinate must be concrete, not ${ENV})")) << text;
-}
-
-TEST(ParseSensitivityTest, FoldsCaseAndUnderscores) {
-    const std::pair<std::string_view, Sensitivity> accepted[] = {
-        {"low", Sensitivity::Low},
-        {"Medium", Sensitivity::Medium},
-        {"HIGH", Sensitivity::High},
-        {"inject-only", Sensitivity::InjectOnly},
-        {"Inject_Only", Sensitivity::InjectOnly},
-        {"injectOnly", Sensitivity::InjectOnly},
-        {"INJECTONLY", Sensitivity::InjectOnly},
+// Which failure Session::open reports when several could apply, and that a
+// failure before the registry creates nothing on disk. libsecret finds no
+// Secret Service in every case, so the OS keyring fails the same everywhere.
+TEST(SessionOpenTest, FailuresComeInOrderAndTouchNothingBeforeTheRegistry) {
+    enum class Root { Vault, Missing, Unset };
+    struct Case {
+        const char* name;
+        std::function<void(const TempVault&)> arrange;
+        Root root;
+        bool passphrase;                            // given as the argument
+        std::optional<std::string_view> env_phrase;  // TARNEL_PASSPHRASE
+        bool unset_home;
+        std::string_view message;  // the whole text, or its start for prefix cases
+        bool prefix;
+        std::optional<core::ErrorKind> core_kind;  // nullopt: an Other error
+        bool before_registry;
     };
-    for (const auto& [word, level] : accepted) {
-        auto parsed = parse_sensitivity(word);
-        ASSERT_TRUE(parsed) << word;
-        EXPECT_EQ(*parsed, level) << word;
+    const auto no_salt = [](const TempVault& v) { fs::remove(v.root() / "kdf.salt"); };
+    const auto nothing = [](const TempVault&) {};
+    const Case cases[] = {
+        {"missing salt", no_salt, Root::Vault, true, std::nullopt, false, kSaltMessage, false, std::nullopt, true},
+        {"missing root", nothing, Root::Missing, true, std::nullopt, false, kSaltMessage, false, std::nullopt, true},
+        {"salt is a directory",
+         [](const TempVault& v) {
+             fs::remove(v.root() / "kdf.salt");
+             fs::create_directory(v.root() / "kdf.salt");
+         },
+         Root::Vault, true, std::nullopt, false, kSaltMessage, false, std::nullopt, true},
+        {"seven-byte salt", [](const TempVault& v) { v.write_salt({1, 2, 3, 4, 5, 6, 7}); }, Root::Vault, true,
+         std::nullopt, false, kShortSalt, false, core::ErrorKind::Keyring, true},
+        {"empty salt", [](const TempVault& v) { v.write_salt({}); }, Root::Vault, true, std::nullopt, false,
+         kShortSalt, false, core::ErrorKind::Keyring, true},
+        {"no passphrase", nothing, Root::Vault, false, std::nullopt, false, kKeyMessage, false, std::nullopt, true},
+        // The key is asked for before the salt is read.
+        {"no passphrase and no vault", nothing, Root::Missing, false, std::nullopt, false, kKeyMessage, false,
+         std::nullopt, true},
+        // An empty passphrase from the environment is still one: Argon2, not the OS keyring, is next.
+        {"empty env passphrase", no_salt, Root::Vault, false, "", false, kSaltMessage, false, std::nullopt, true},
+        {"env passphrase not UTF-8", nothing, Root::Vault, false, "caf\xe9", false, kKeyMessage, false,
+         std::nullopt, true},
+        {"no home and no root", nothing, Root::Unset, true, std::nullopt, true,
+         "vault I/O failed: no home directory ($HOME) set", false, core::ErrorKind::Io, true},
+        // A dangling link where global/ belongs cannot be made a directory.
+        {"registry cannot be created",
+         [](const TempVault& v) { fs::create_symlink(v.base() / "missing-target", v.root() / "global"); },
+         Root::Vault, true, std::nullopt, false, "vault I/O failed: create ", true, core::ErrorKind::Io, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempVault vault;
+        ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", std::nullopt), display("DISPLAY", std::nullopt),
+            wayland("WAYLAND_DISPLAY", std::nullopt), runtime("XDG_RUNTIME_DIR", vault.base().string());
+        ScopedEnv home("HOME", c.unset_home ? std::nullopt : std::optional<std::string_view>(vault.base().string()));
+        ScopedEnv phrase("TARNEL_PASSPHRASE", c.env_phrase);
+        c.arrange(vault);
+        std::optional<fs::path> root;
+        if (c.root == Root::Vault) root = vault.root();
+        if (c.root == Root::Missing) root = vault.base() / "nowhere";
+        std::optional<core::SecretValue> passphrase;
+        if (c.passphrase) passphrase = core::SecretValue::from_text(kPassphrase);
+
+        auto session = Session::open(root, all_operations(), std::move(passphrase));
+        ASSERT_FALSE(session);
+        const std::string text = session.error().message();
+        if (c.prefix) {
+            EXPECT_TRUE(text.starts_with(c.message)) << text;
+        } else {
+            EXPECT_EQ(text, c.message);
+        }
+        if (c.core_kind) {
+            const auto* core = std::get_if<core::CoreError>(&session.error().kind());
+            ASSERT_NE(core, nullptr);
+            EXPECT_EQ(core->kind(), *c.core_kind);
+        } else {
+            EXPECT_TRUE(other_text(session.error()));
+        }
+        if (c.before_registry) {
+            EXPECT_FALSE(fs::exists(vault.root() / "global"));
+            EXPECT_FALSE(fs::exists(vault.root() / "projects"));
+            EXPECT_FALSE(fs::exists(vault.base() / "nowhere"));
+            EXPECT_FALSE(fs::exists(vault.base() / ".vaults"));
+        }
     }
 }
 
-TEST(ParseSensitivityTest, UnknownWordsNameTheNormalisedText) {
-    auto parsed = parse_sensitivity("secret");
-    ASSERT_FALSE(parsed);
-    EXPECT_TRUE(is_other(parsed.error()));
-    EXPECT_EQ(error_text(parsed.error()), "unknown sensitivity `secret` (expected low|medium|high|inject-only)");
-    auto folded = parse_sensitivity("Top_Secret");
-    ASSERT_FALSE(folded);
-    EXPECT_EQ(error_text(folded.error()),
-              "unknown sensitivity `top-secret` (expected low|medium|high|inject-only)");
-    EXPECT_FALSE(parse_sensitivity(" low"));
-    EXPECT_FALSE(parse_sensitivity("inject only"));
-    EXPECT_FALSE(parse_sensitivity(""));
-}
-
-TEST(SessionHelpersTest, EnvOfAndOriginFor) {
-    EXPECT_EQ(env_of(coordinate("secret:prod/db/password")), "prod");
-    EXPECT_EQ(env_of(coordinate("secret://global/dev/db/password")), "dev");
-    EXPECT_EQ(origin_for(std::nullopt), std::nullopt);
-    EXPECT_EQ(origin_for("alpha"), std::optional<std::string>("alpha"));
-    EXPECT_EQ(origin_for(""), std::optional<std::string>(""));
-}
-
-TEST(SessionAuditTest, AppendsOneAgentLineWithTheFieldsInOrder) {
+// Out of scope must look exactly like absent to every method: the same
+// NotFound, no confirmation asked, no record or intake file touched and the
+// audit log byte for byte as it was.
+TEST(ScopeTest, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
     TempVault vault;
-    Session session = vault.session();
-    session.audit(core::AuditAction::Reveal, "revealed", "dev/db/password", "dev");
-    auto lines = vault.audit_lines();
-    ASSERT_EQ(lines.size(), 1U);
-    const std::string& line = lines[0];
-    const std::string tail =
-        R"(","action":"reveal","coordinate":"dev/db/password","environment":"dev","result":"revealed","origin":"agent"})";
-    EXPECT_TRUE(line.starts_with(R"({"ts":")")) << line;
-    EXPECT_TRUE(line.ends_with(tail)) << line;
-    // {"ts":"YYYY-MM-DDTHH:MM:SSZ
-    EXPECT_EQ(line.size(), std::string(R"({"ts":")").size() + 20 + tail.size()) << line;
+    vault.put(literal("dev/db/password", "global"));
+    vault.put(literal("dev/db/password", "alpha"), "alpha");
+    ASSERT_TRUE(vault.session().reveal("secret:dev/db/password", std::nullopt));
+    const std::string audit_before = vault.audit_bytes();
+    ASSERT_FALSE(audit_before.empty());
+    const std::string global_before = vault.record_bytes("secret:dev/db/password");
+    const std::string alpha_before = vault.record_bytes("secret:dev/db/password", "alpha");
+    const auto files_before = names_in(vault.dir());
+    MockConfirmer approve(core::Decision::Approved);
+
+    using Call = std::function<bool(const Session&, std::string_view, OptText)>;  // true: NotFound
+    const auto not_found = [](const auto& result) {
+        return !result && is_not_found(result.error()) && result.error().message() == "not addressable";
+    };
+    struct Method {
+        const char* name;
+        Operation needs;
+        bool absent_is_not_found;
+        Call call;
+    };
+    const Method methods[] = {
+        {"status_of", Operation::Metadata, true,
+         [&](const Session& s, std::string_view at, OptText p) { return not_found(s.status_of(at, p)); }},
+        {"fingerprint_of", Operation::Metadata, true,
+         [&](const Session& s, std::string_view at, OptText p) { return not_found(s.fingerprint_of(at, p)); }},
+        {"reveal", Operation::Reveal, true,
+         [&](const Session& s, std::string_view at, OptText p) { return not_found(s.reveal(at, p)); }},
+        {"set", Operation::Write, false,
+         [&](const Session& s, std::string_view at, OptText p) {
+             return not_found(s.set(at, core::SecretValue::from_text("x"), p));
+         }},
+        {"generate", Operation::Write, false,
+         [&](const Session& s, std::string_view at, OptText p) {
+             return not_found(s.generate(at, 8, "nonsense", std::nullopt, p));
+         }},
+        {"remove", Operation::Write, true,
+         [&](const Session& s, std::string_view at, OptText p) { return not_found(s.remove(at, p)); }},
+        {"edit_metadata", Operation::Write, true,
+         [&](const Session& s, std::string_view at, OptText p) {
+             return not_found(s.edit_metadata_with(approve, 5s, at, "high", "d", true, std::nullopt, p));
+         }},
+        {"request_intake", Operation::Write, false,
+         [&](const Session& s, std::string_view at, OptText p) {
+             return not_found(s.request_intake(at, "nonsense", std::nullopt, p, std::nullopt));
+         }},
+    };
+    struct Case {
+        const char* name;
+        std::function<core::AgentScope(Operation)> scope;
+        std::string_view at;
+        OptText project;
+    };
+    const Case cases[] = {
+        {"operation not granted",
+         [](Operation needs) {
+             core::AgentScope scope = scope_of({});
+             for (Operation o : {Operation::Metadata, Operation::Inject, Operation::Reveal, Operation::Write}) {
+                 if (o != needs) scope.operations.insert(o);
+             }
+             return scope;
+         },
+         "secret:dev/db/password", std::nullopt},
+        {"projects listed, global asked", [](Operation o) { return scope_of({o}, Names{"alpha"}); },
+         "secret:dev/db/password", std::nullopt},
+        {"other project", [](Operation o) { return scope_of({o}, Names{"beta"}); }, "secret:dev/db/password", "alpha"},
+        {"empty project set", [](Operation o) { return scope_of({o}, Names{}); }, "secret:dev/db/password", "alpha"},
+        {"other environment", [](Operation o) { return scope_of({o}, std::nullopt, Names{"prod"}); },
+         "secret:dev/db/password", std::nullopt},
+        {"absent", [](Operation o) { return scope_of({o}); }, "secret:dev/db/absent", std::nullopt},
+    };
+    for (const Method& method : methods) {
+        for (const Case& c : cases) {
+            if (std::string_view(c.name) == "absent" && !method.absent_is_not_found) continue;
+            SCOPED_TRACE(std::string(method.name) + ": " + c.name);
+            Session session = vault.session(c.scope(method.needs));
+            EXPECT_TRUE(method.call(session, c.at, c.project));
+        }
+    }
+    EXPECT_EQ(approve.asked(), 0);
+    EXPECT_EQ(vault.audit_bytes(), audit_before);
+    EXPECT_EQ(vault.record_bytes("secret:dev/db/password"), global_before);
+    EXPECT_EQ(vault.record_bytes("secret:dev/db/password", "alpha"), alpha_before);
+    EXPECT_EQ(names_in(vault.dir()), files_before);
+    EXPECT_FALSE(fs::exists(vault.dir("beta")));
+    EXPECT_FALSE(fs::exists(vault.root() / "intake"));
 }
 
-TEST(SessionAuditTest, AFailureToRecordIsIgnored) {
+// A record the session's key cannot open stops every operation on it, with
+// the file and the audit log left as they were.
+TEST(ForeignRecordTest, EveryOperationStopsAtACryptoError) {
     TempVault vault;
+    std::array<std::uint8_t, core::MasterKey::kSize> bytes{};
+    bytes.fill(0x5a);
+    vault.put(literal("dev/app/token", "theirs"), std::nullopt, core::MasterKey(bytes));
+    const std::string before = vault.record_bytes("secret:dev/app/token");
     Session session = vault.session();
-    fs::create_directory(vault.audit_path());
-    session.audit(core::AuditAction::Deny, "denied", "dev/db/password", "dev");
-    EXPECT_TRUE(fs::is_directory(vault.audit_path()));
-    EXPECT_TRUE(fs::is_empty(vault.audit_path()));
+    MockConfirmer approve(core::Decision::Approved);
+    constexpr std::string_view at = "secret:dev/app/token";
+    const auto message = [](const auto& result) { return result ? std::string("<succeeded>") : result.error().message(); };
+    const std::pair<const char*, std::string> outcomes[] = {
+        {"status_of", message(session.status_of(at, std::nullopt))},
+        {"reveal", message(session.reveal(at, std::nullopt))},
+        {"set", message(session.set(at, core::SecretValue::from_text("mine"), std::nullopt))},
+        {"generate", message(session.generate(at, 8, std::nullopt, std::nullopt, std::nullopt))},
+        {"remove", message(session.remove(at, std::nullopt))},
+        {"edit_metadata", message(session.edit_metadata_with(approve, 5s, at, "low", std::nullopt, std::nullopt,
+                                                             std::nullopt, std::nullopt))},
+    };
+    for (const auto& [name, text] : outcomes) EXPECT_EQ(text, "crypto operation failed") << name;
+    EXPECT_EQ(vault.record_bytes("secret:dev/app/token"), before);
+    EXPECT_EQ(vault.audit_bytes(), "");
 }
 
 }  // namespace
