@@ -21,12 +21,10 @@ PROBE = """
 import sys, tarnel_ffi
 assert tarnel_ffi.__file__ == sys.argv[1], tarnel_ffi.__file__
 assert tarnel_ffi.version() == "0.9.1", tarnel_ffi.version()
-assert tarnel_ffi.TarnelError.__bases__ == (Exception,)
-assert tarnel_ffi.TarnelNotFound.__bases__ == (tarnel_ffi.TarnelError,)
-assert tarnel_ffi.TarnelDenied.__bases__ == (tarnel_ffi.TarnelError,)
-for name in ("TarnelError", "TarnelNotFound", "TarnelDenied"):
+for name, base in (("TarnelError", Exception), ("TarnelNotFound", tarnel_ffi.TarnelError),
+                   ("TarnelDenied", tarnel_ffi.TarnelError)):
     cls = getattr(tarnel_ffi, name)
-    assert (cls.__module__, cls.__qualname__) == ("tarnel_ffi", name)
+    assert cls.__bases__ == (base,) and (cls.__module__, cls.__qualname__) == ("tarnel_ffi", name)
     try:
         raise cls("message")
     except tarnel_ffi.TarnelError as caught:
@@ -49,11 +47,8 @@ def cpython_versions() -> list[str]:
     versions_dir = pyenv_root() / "versions"
     if not versions_dir.is_dir():
         return []
-    found = []
-    for entry in versions_dir.iterdir():
-        match = re.fullmatch(r"3\.(\d+)\.\d+", entry.name)
-        if match and int(match.group(1)) >= 10:
-            found.append(entry.name)
+    found = [entry.name for entry in versions_dir.iterdir()
+             if (match := re.fullmatch(r"3\.(\d+)\.\d+", entry.name)) and int(match.group(1)) >= 10]
     return sorted(found, key=lambda name: tuple(int(part) for part in name.split(".")))
 
 
@@ -61,22 +56,15 @@ def test_wheel_has_no_abi3_violation():
     wheel = os.environ.get("TARNEL_WHEEL")
     if not wheel:
         pytest.skip("TARNEL_WHEEL is not set")
-    audit = subprocess.run(
-        [sys.executable, "-m", "abi3audit", "--strict", "--report", wheel],
-        capture_output=True,
-        text=True,
-        check=False,
-    )
+    audit = subprocess.run([sys.executable, "-m", "abi3audit", "--strict", "--report", wheel],
+                           capture_output=True, text=True, check=False)
     assert audit.returncode == 0, audit.stdout + audit.stderr
     report = json.loads(audit.stdout)
     extensions = [ext for audited in report["specs"].values() for ext in audited["wheel"]]
     assert [ext["name"] for ext in extensions] == ["tarnel_ffi.abi3.so"]
     result = extensions[0]["result"]
-    assert result["is_abi3"]
-    assert result["is_abi3_baseline_compatible"]
-    assert result["baseline"] == "3.10"
-    assert result["non_abi3_symbols"] == []
-    assert result["future_abi3_objects"] == {}
+    assert result["is_abi3"] and result["is_abi3_baseline_compatible"]
+    assert (result["baseline"], result["non_abi3_symbols"], result["future_abi3_objects"]) == ("3.10", [], {})
 
 
 @pytest.mark.parametrize("version", cpython_versions() or ["none found"])
@@ -87,14 +75,7 @@ def test_installed_module_imports_in_each_cpython(version, tmp_path):
     module_file = Path(tarnel_ffi.__file__)
     env = {**os.environ, "PYTHONPATH": str(module_file.parent)}
     env.pop("PYTHONHOME", None)
-    probe = subprocess.run(
-        [str(interpreter), "-s", "-c", PROBE, str(module_file)],
-        capture_output=True,
-        text=True,
-        env=env,
-        cwd=tmp_path,
-        check=False,
-        timeout=60,
-    )
+    probe = subprocess.run([str(interpreter), "-s", "-c", PROBE, str(module_file)], capture_output=True,
+                           text=True, env=env, cwd=tmp_path, check=False, timeout=60)
     assert probe.returncode == 0, probe.stderr
     assert probe.stdout.strip() == "ok"

@@ -1,7 +1,6 @@
 """edit_metadata end to end, with a human answering downgrades through pending/."""
 
 import atexit
-import inspect
 import json
 import shutil
 import subprocess
@@ -13,17 +12,11 @@ import pytest
 
 from human import ScriptedHuman
 from tarnel_ffi import TarnelDenied, TarnelError, TarnelNotFound
-from vaultkit import STAMP, keypair, literal, reference, totp
+from vaultkit import STAMP, audit_pairs, keypair, literal, reference, totp
 
 DENIED = "denied \u2014 sensitivity not lowered"
 TIMED_OUT = "timed out \u2014 sensitivity not lowered"
-DOC = ("Edit metadata (sensitivity / description / revealable / reference). A\n"
-       "sensitivity downgrade is separately audited (I5). Returns the new metadata.")
 AT = "secret:dev/app/token"
-
-
-def audit_pairs(vault):
-    return [(event["action"], event["result"]) for event in vault.audit()]
 
 
 def pending_names(vault):
@@ -31,24 +24,21 @@ def pending_names(vault):
     return sorted(p.name for p in pending.iterdir()) if pending.exists() else []
 
 
-def test_docstring_and_signature(open_session):
-    session = open_session()
-    assert type(session).edit_metadata.__doc__ == DOC
-    assert str(inspect.signature(session.edit_metadata)) == (
-        "(coordinate, sensitivity=None, description=None, revealable=None, reference=None, project=None)")
-
-
 # --- downgrades a human decides ---------------------------------------------------
 
 
-@pytest.mark.parametrize("answer", ["approved\n", "  approved ", "approved"])
-def test_an_approved_downgrade_is_applied_and_audited_in_order(vault, open_session, tmp_path, answer):
-    vault.write(literal("dev/app/token", b"v", sensitivity="high"))
+@pytest.mark.parametrize("answer", ["approved\n", "  approved ", "approved", "APPROVED", "no", "",
+                                    "approved please"])
+def test_a_downgrade_is_applied_only_when_the_human_approves(vault, open_session, tmp_path, answer):
+    path = vault.write(literal("dev/app/token", b"v", sensitivity="high", description="d"))
+    before = path.read_bytes()
     session = open_session()
     with ScriptedHuman(vault.root / "pending", answer, tmp_path) as human:
-        view = session.edit_metadata(AT, sensitivity="medium")
-    assert view["sensitivity"] == "medium"
-    assert vault.read("dev/app/token")["sensitivity"] == "medium"
+        if answer.strip() == "approved":
+            view = session.edit_metadata(AT, sensitivity="medium", description="changed")
+        else:
+            with pytest.raises(TarnelDenied) as raised:
+                session.edit_metadata(AT, sensitivity="medium", description="changed")
     name, pending = human.seen()
     assert name == pending["id"] + ".json"
     assert list(pending) == ["id", "created_unix", "request"]
@@ -59,25 +49,19 @@ def test_an_approved_downgrade_is_applied_and_audited_in_order(vault, open_sessi
         "requesting_process": None, "requester_description": None, "action": None, "allow_password": True,
     }
     assert list(pending["request"])[0] == "resolved_command"
+    assert pending_names(vault) == []
+    if answer.strip() != "approved":
+        assert str(raised.value) == DENIED
+        assert path.read_bytes() == before
+        assert audit_pairs(vault) == [("deny", "denied-downgrade")]
+        return
+    assert view["sensitivity"] == "medium"
+    stored = vault.read("dev/app/token")
+    assert (stored["sensitivity"], stored["description"]) == ("medium", "changed")
     assert audit_pairs(vault) == [("approve", "approved-downgrade"), ("sensitivity-downgrade", "downgraded"),
                                   ("edit", "metadata-updated")]
     assert {(e["coordinate"], e["environment"], e["origin"]) for e in vault.audit()} == {
         ("dev/app/token", "dev", "agent")}
-    assert pending_names(vault) == []
-
-
-@pytest.mark.parametrize("answer", ["APPROVED", "no", "", "approved please"])
-def test_anything_but_approved_is_a_denial_and_leaves_the_file(vault, open_session, tmp_path, answer):
-    path = vault.write(literal("dev/app/token", b"v", sensitivity="high", description="d"))
-    before = path.read_bytes()
-    session = open_session()
-    with ScriptedHuman(vault.root / "pending", answer, tmp_path):
-        with pytest.raises(TarnelDenied) as raised:
-            session.edit_metadata(AT, sensitivity="low", description="changed", revealable=True)
-    assert str(raised.value) == DENIED
-    assert path.read_bytes() == before
-    assert audit_pairs(vault) == [("deny", "denied-downgrade")]
-    assert pending_names(vault) == []
 
 
 def test_inject_only_is_named_by_its_variant_name(vault, open_session, tmp_path):
@@ -93,36 +77,27 @@ def test_inject_only_is_named_by_its_variant_name(vault, open_session, tmp_path)
 # --- edits that need no human -----------------------------------------------------
 
 
-def test_medium_to_low_is_audited_as_a_downgrade_without_asking(vault, open_session):
+def test_medium_to_low_needs_no_human_and_raising_or_keeping_is_only_an_edit(vault, open_session):
     vault.write(literal("dev/app/token", b"v", sensitivity="medium"))
-    assert open_session().edit_metadata(AT, sensitivity="low")["sensitivity"] == "low"
+    session = open_session()
+    assert session.edit_metadata(AT, sensitivity="low")["sensitivity"] == "low"
     assert audit_pairs(vault) == [("sensitivity-downgrade", "downgraded"), ("edit", "metadata-updated")]
     assert not (vault.root / "pending").exists()
-
-
-def test_raising_or_keeping_the_level_is_only_an_edit(vault, open_session):
-    vault.write(literal("dev/app/token", b"v", sensitivity="low"))
-    session = open_session()
     assert session.edit_metadata(AT, sensitivity="HIGH")["sensitivity"] == "high"
     assert session.edit_metadata(AT, sensitivity="high")["sensitivity"] == "high"
     assert session.edit_metadata(AT, sensitivity="Inject_Only")["sensitivity"] == "injectonly"
     assert vault.read("dev/app/token")["sensitivity"] == "inject-only"
-    assert audit_pairs(vault) == [("edit", "metadata-updated")] * 3
+    assert audit_pairs(vault)[2:] == [("edit", "metadata-updated")] * 3
 
 
-def test_the_coordinate_alone_rewrites_the_record(vault, open_session):
+def test_the_coordinate_alone_rewrites_the_record_then_description_and_revealable(vault, open_session):
     vault.write(literal("dev/app/token", b"v", description="same"))
     open_session().edit_metadata(AT)
     stored = vault.read("dev/app/token")
     assert (stored["description"], stored["created"], bytes(stored["value"])) == ("same", STAMP, b"v")
     assert stored["updated"] != STAMP
     assert audit_pairs(vault) == [("edit", "metadata-updated")]
-
-
-def test_description_and_revealable(vault, open_session):
-    vault.write(literal("dev/app/token", b"v", description="old"))
-    view = open_session().edit_metadata(AT, description="", revealable=True)
-    assert view["revealable"] is True
+    assert open_session().edit_metadata(AT, description="", revealable=True)["revealable"] is True
     stored = vault.read("dev/app/token")
     assert (stored["description"], stored["revealable"]) == ("", True)
 
@@ -161,10 +136,6 @@ def test_failures_before_the_edit(vault, open_session):
     vault.write(literal("dev/app/token", b"v"))
     with pytest.raises(TarnelError, match=r"^unknown sensitivity `secret`"):
         session.edit_metadata(AT, sensitivity="secret")
-    with pytest.raises(TarnelNotFound):
-        open_session(["metadata", "reveal"]).edit_metadata(AT, description="x")
-    with pytest.raises(TarnelNotFound):
-        open_session(environments=["prod"]).edit_metadata(AT, description="x")
     assert vault.audit_bytes() == b""
 
 

@@ -1,20 +1,13 @@
 """reveal: the only road from the vault into an agent's context, and its audit trail."""
 
-import inspect
 import json
 import re
 
 import pytest
 
-from tarnel_ffi import TarnelDenied, TarnelError, TarnelNotFound
+from tarnel_ffi import TarnelDenied
 from vaultkit import keypair, literal, reference, totp
 
-REVEAL_DOC = (
-    "Reveal a value into the agent's context \u2014 returns raw `bytes`. Only a\n"
-    "`revealable`, non-prod, non-high literal is ever returned (I11); `prod`,\n"
-    "`high`, and `inject-only` raise `TarnelDenied` (I14), and an out-of-scope\n"
-    "coordinate raises `TarnelNotFound` (I13)."
-)
 AUDIT_KEYS = ["ts", "action", "coordinate", "environment", "result", "origin"]
 TIMESTAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
 
@@ -27,8 +20,7 @@ TOTP_TEXT = "a TOTP seed is never revealed (I11/I14); derive a code on demand wi
 def new_lines(vault, before: bytes) -> list[dict]:
     after = vault.audit_bytes()
     assert after.startswith(before)
-    lines = after[len(before):].splitlines()
-    return [json.loads(line) for line in lines]
+    return [json.loads(line) for line in after[len(before):].splitlines()]
 
 
 def assert_event(event, action, result, coordinate, environment):
@@ -36,13 +28,6 @@ def assert_event(event, action, result, coordinate, environment):
     assert TIMESTAMP.fullmatch(event["ts"])
     assert event == {"ts": event["ts"], "action": action, "coordinate": coordinate, "environment": environment,
                      "result": result, "origin": "agent"}
-
-
-def test_docstring_and_signature(open_session):
-    session = open_session()
-    assert type(session).reveal.__doc__ == REVEAL_DOC
-    assert type(session).reveal.__text_signature__ == "($self, coordinate, project=None)"
-    assert str(inspect.signature(session.reveal)) == "(coordinate, project=None)"
 
 
 def expected_outcome(environment, sensitivity, revealable):
@@ -101,61 +86,12 @@ def test_other_kinds_are_refused_by_kind_without_audit(vault, open_session, reco
     assert vault.audit_bytes() == b""
 
 
-@pytest.mark.parametrize(
-    ("scope", "coordinate", "project"),
-    [
-        ({"operations": ["reveal"]}, "secret:dev/db/absent", None),
-        ({"operations": ["metadata", "write", "inject"]}, "secret:dev/db/password", None),
-        ({"operations": ["reveal"], "projects": ["alpha"]}, "secret:dev/db/password", None),
-        ({"operations": ["reveal"], "projects": "beta"}, "secret:dev/db/password", "alpha"),
-        ({"operations": ["reveal"], "environments": "prod"}, "secret:dev/db/password", None),
-        ({"operations": ["reveal"], "projects": []}, "secret:dev/db/password", "alpha"),
-    ],
-)
-def test_out_of_scope_and_absent_look_the_same_and_are_not_audited(vault, open_session, scope, coordinate,
-                                                                   project):
-    vault.write(literal("dev/db/password", b"v", sensitivity="low", revealable=True))
-    vault.write(literal("dev/db/password", b"v", sensitivity="low", revealable=True), project="alpha")
-    open_session().reveal("secret:dev/db/password")  # a line already there, to compare byte for byte
-    before = vault.audit_bytes()
-    session = open_session(**scope)
-    with pytest.raises(TarnelNotFound) as caught:
-        session.reveal(coordinate, project)
-    assert type(caught.value) is TarnelNotFound
-    assert caught.value.args == ("not addressable",)
-    assert vault.audit_bytes() == before
-
-
-def test_out_of_scope_is_decided_before_the_file_is_read(vault, open_session):
-    vault.write(literal("staging/db/password", b"v", revealable=True))
-    vault.path_of("staging/db/password").write_bytes(b"damaged")
-    with pytest.raises(TarnelNotFound):
-        open_session(environments=["dev"]).reveal("secret:staging/db/password")
-    with pytest.raises(TarnelError) as caught:
-        open_session().reveal("secret:staging/db/password")
-    assert type(caught.value) is TarnelError
-    assert vault.audit_bytes() == b""
-
-
 @pytest.mark.parametrize("value", [b"\xff\xfe\x00\x80", b"", b"\x00", bytes(range(256)), "caf\u00e9".encode()])
 def test_values_come_back_as_stored(vault, open_session, value):
     vault.write(literal("dev/bin/blob", value, sensitivity="low", revealable=True))
     revealed = open_session().reveal("secret:dev/bin/blob")
     assert type(revealed) is bytes
     assert revealed == value
-
-
-def test_project_and_global_forms(vault, open_session):
-    vault.write(literal("dev/db/password", b"global", revealable=True))
-    vault.write(literal("dev/db/password", b"alpha", revealable=True), project="alpha")
-    session = open_session()
-    assert session.reveal("secret:dev/db/password", "alpha") == b"alpha"
-    assert session.reveal("secret:dev/db/password", project="beta") == b"global"
-    assert session.reveal(coordinate="secret://global/dev/db/password", project="alpha") == b"global"
-    events = vault.audit()
-    assert len(events) == 3
-    for event in events:
-        assert_event(event, "reveal", "revealed", "dev/db/password", "dev")
 
 
 def test_unwritable_audit_log_does_not_change_the_outcome(vault, open_session):
@@ -166,38 +102,4 @@ def test_unwritable_audit_log_does_not_change_the_outcome(vault, open_session):
     assert session.reveal("secret:dev/db/password") == b"v"
     with pytest.raises(TarnelDenied, match="^NotRevealable$"):
         session.reveal("secret:dev/db/closed")
-
-
-def test_bad_coordinates_are_errors_without_audit(vault, open_session):
-    session = open_session()
-    with pytest.raises(TarnelError) as malformed:
-        session.reveal("secret:dev/db")
-    assert type(malformed.value) is TarnelError
-    assert str(malformed.value).startswith("invalid coordinate URI: ")
-    with pytest.raises(TarnelError) as placeholder:
-        session.reveal("secret:${ENV}/db/password")
-    assert type(placeholder.value) is TarnelError
-    assert str(placeholder.value).endswith("(a coordinate must be concrete, not ${ENV})")
-    assert vault.audit_bytes() == b""
-
-
-def test_record_from_another_key_is_an_error_without_audit(vault, open_session):
-    vault.write(literal("dev/db/password", b"v", revealable=True))
-    from tarnel_ffi import TarnelSession
-    session = TarnelSession({"operations": ["reveal"]}, str(vault.root), "another passphrase")
-    with pytest.raises(TarnelError) as caught:
-        session.reveal("secret:dev/db/password")
-    assert str(caught.value) == "crypto operation failed"
-    assert vault.audit_bytes() == b""
-
-
-def test_argument_type_errors_name_the_argument(open_session):
-    session = open_session()
-    with pytest.raises(TypeError, match="argument 'coordinate' must be str, not bytes"):
-        session.reveal(b"secret:dev/db/password")
-    with pytest.raises(TypeError, match="argument 'project' must be str or None, not int"):
-        session.reveal("secret:dev/db/password", 1)
-    with pytest.raises(TypeError):
-        session.reveal()
-    with pytest.raises(TypeError):
-        session.reveal("secret:dev/db/password", None, None)
+    assert session.set("secret:dev/db/new", "v")["coordinate"] == "dev/db/new"

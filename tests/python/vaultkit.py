@@ -122,3 +122,12 @@ class Vault:
         vault.passphrase = passphrase
         vault.key = derive_key(passphrase, (root / "kdf.salt").read_bytes())
         return vault
+
+
+def fp(data: bytes) -> str:
+    """The truncated fingerprint a view shows for a value."""
+    return blake3(data).hexdigest()[:8]
+
+
+def audit_pairs(vault: Vault) -> list[tuple[str, str]]:
+    return [(event["action"], event["result"]) for event in vault.audit()]
