@@ -1,11 +1,8 @@
 #include "core/coordinate.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <string>
+
+#include "support/test_support.hpp"
 
 namespace tarnel::core {
 namespace {
@@ -106,15 +103,12 @@ TEST(CoordinatePaths, PlaceholderIsNotStorableUntilSubstituted) {
 // The storage id must be reproducible by any BLAKE3 tool from the canonical path.
 TEST(CoordinatePaths, StorageIdMatchesB3sum) {
     if (std::system("command -v b3sum >/dev/null 2>&1") != 0) GTEST_SKIP() << "b3sum not installed";
-    const auto file = std::filesystem::temp_directory_path() /
-                      ("tarnel-b3-" + std::to_string(::getpid()));
+    const tarnel::testing::TempDir dir;
+    const auto file = dir.path() / "path";
     for (std::string_view text : {"secret:dev/app/db", "secret:prod/api/token",
                                   "secret:ünïcødé/服务/ключ", "secret:a b/c.d-e_f/$g{h}"}) {
         const auto coordinate = parse(text);
-        {
-            std::ofstream out(file, std::ios::binary);
-            out << *coordinate.canonical_path();
-        }
+        tarnel::testing::write_file(file, *coordinate.canonical_path());
         const std::string command = "b3sum --no-names '" + file.string() + "'";
         FILE* pipe = ::popen(command.c_str(), "r");
         ASSERT_NE(pipe, nullptr);
@@ -123,7 +117,6 @@ TEST(CoordinatePaths, StorageIdMatchesB3sum) {
         ::pclose(pipe);
         EXPECT_EQ(std::string(line, 64), *coordinate.storage_id()) << text;
     }
-    std::filesystem::remove(file);
 }
 
 }  // namespace

@@ -1,18 +1,9 @@
 #include "core/file_confirm.hpp"
 
-#include <gtest/gtest.h>
-#include <rapidjson/reader.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <optional>
-#include <set>
-#include <sstream>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,12 +17,6 @@ using namespace tarnel::testing;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
-
-std::uint64_t counter_of(const std::string& id) { return std::stoull(id.substr(id.rfind('-') + 1)); }
-
-std::string id_for(std::uint64_t secs, std::uint64_t counter) {
-    return std::to_string(secs) + '-' + std::to_string(::getpid()) + '-' + std::to_string(counter);
-}
 
 long long millis_since(Steady::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start).count();
@@ -94,19 +79,6 @@ ConfirmRequest sample_request() {
     return ConfirmRequest("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent);
 }
 
-bool parses_as_json(const std::string& text) {
-    rapidjson::BaseReaderHandler<> handler;
-    rapidjson::Reader reader;
-    rapidjson::StringStream stream(text.c_str());
-    return !reader.Parse<rapidjson::kParseValidateEncodingFlag>(stream, handler).IsError();
-}
-
-TEST(FileConfirmer, UnderRootPollsPendingEveryQuarterSecond) {
-    const auto confirmer = FileConfirmer::under_root("/vault");
-    EXPECT_EQ(confirmer.dir(), fs::path("/vault/pending"));
-    EXPECT_EQ(confirmer.poll_interval(), 250ms);
-}
-
 TEST(FileConfirmer, OnlyTrimmedApprovedApproves) {
     const std::pair<std::string, Decision> cases[] = {
         {"approved\n", Decision::Approved},
@@ -116,6 +88,7 @@ TEST(FileConfirmer, OnlyTrimmedApprovedApproves) {
         {"denied", Decision::Denied},
         {"", Decision::Denied},
         {"approved please", Decision::Denied},
+        {"approved\xFF", Decision::TimedOut},  // not UTF-8: not an answer at all
     };
     for (const auto& [answer, expected] : cases) {
         SCOPED_TRACE("answer: \"" + answer + "\"");
@@ -164,37 +137,33 @@ TEST(FileConfirmer, NoDecisionTimesOutAndWithdrawsTheRequest) {
     EXPECT_LT(elapsed, 2000);
     EXPECT_EQ(silent.finish().size(), 1U);  // it was visible while waiting
     EXPECT_TRUE(names_in(confirmer.dir()).empty());
+
+    const auto zero = FileConfirmer::under_root(root.path() / "other");
+    const auto again = Steady::now();
+    EXPECT_EQ(zero.confirm(sample_request(), 0ms), Decision::TimedOut);
+    EXPECT_LT(millis_since(again), 1000);
+    EXPECT_EQ(zero.dir(), root.path() / "other" / "pending");
+    EXPECT_TRUE(fs::is_directory(zero.dir()));
+    EXPECT_TRUE(names_in(zero.dir()).empty());
 }
 
-TEST(FileConfirmer, ZeroTimeoutLooksOnceAndTimesOut) {
-    TempDir root;
-    const auto confirmer = FileConfirmer::under_root(root.path());
-    const auto start = Steady::now();
-    EXPECT_EQ(confirmer.confirm(sample_request(), 0ms), Decision::TimedOut);
-    EXPECT_LT(millis_since(start), 1000);
-    EXPECT_TRUE(fs::is_directory(confirmer.dir()));
-    EXPECT_TRUE(names_in(confirmer.dir()).empty());
-}
-
-TEST(FileConfirmer, UncreatablePendingDirIsDeniedWithoutWaiting) {
+TEST(FileConfirmer, RequestThatCannotBeWrittenIsDeniedAtOnce) {
     TempDir dir;
     const auto root = dir.path() / "root";
     write_file(root, "a regular file, not a directory");
-    const auto start = Steady::now();
+    auto start = Steady::now();
     EXPECT_EQ(FileConfirmer::under_root(root).confirm(sample_request(), 5s), Decision::Denied);
     EXPECT_LT(millis_since(start), 1000);
-}
 
-TEST(FileConfirmer, NonUtf8DecisionIsNotHonoured) {
-    TempDir root;
-    const FileConfirmer confirmer(root.path() / "pending", 5ms);
-    ScriptedHuman human(confirmer.dir(), std::string("approved\xFF"));
-    EXPECT_EQ(confirmer.confirm(sample_request(), 400ms), Decision::TimedOut);
-    EXPECT_EQ(human.finish().size(), 1U);
+    const auto confirmer = FileConfirmer::under_root(dir.path());
+    start = Steady::now();
+    EXPECT_EQ(confirmer.confirm(ConfirmRequest("secret:dev/\xFF", Sensitivity::Low, "dev", Actor::Agent), 5s),
+              Decision::Denied);
+    EXPECT_LT(millis_since(start), 1000);
     EXPECT_TRUE(names_in(confirmer.dir()).empty());
 }
 
-TEST(FileConfirmer, PendingJsonWritesAbsentFieldsAsNullInFieldOrder) {
+TEST(FileConfirmer, PendingJsonHasEveryFieldInOrderWithAbsentOnesNull) {
     TempDir root;
     const FixedClock clock(1'767'225'600);
     const FileConfirmer confirmer(root.path() / "pending", 5ms, clock);
@@ -208,40 +177,24 @@ TEST(FileConfirmer, PendingJsonWritesAbsentFieldsAsNullInFieldOrder) {
               R"({"id":")" + id + R"(","created_unix":1767225600,"request":{"resolved_command":null,)"
               R"("coordinate":"secret:dev/app/db","sensitivity":"high","environment":"dev","origin":"agent",)"
               R"("requesting_process":null,"requester_description":null,"action":null,"allow_password":false}})");
-    EXPECT_TRUE(parses_as_json(seen[0].json));
     EXPECT_EQ(seen[0].mode, 0600U);
     EXPECT_EQ(fs::status(confirmer.dir()).permissions(), fs::perms::owner_all);
-}
 
-TEST(FileConfirmer, PendingJsonWithEveryField) {
-    TempDir root;
-    const FixedClock clock(7);
-    const FileConfirmer confirmer(root.path() / "pending", 5ms, clock);
     auto request = ConfirmRequest("secret:dev/a/b, secret:dev/a/c", Sensitivity::InjectOnly, "dev", Actor::Human)
                        .with_requesting_process("cli \"x\"");
     request.resolved_command = "/usr/bin/env\tdeploy";
     request.requester_description = "é\n";
     request.action = "inject";
     request.allow_password = true;
-    ScriptedHuman human(confirmer.dir(), "approved");
+    ScriptedHuman full(confirmer.dir(), "approved");
     EXPECT_EQ(confirmer.confirm(request, 1500ms), Decision::Approved);
-    const auto seen = human.finish();
-    ASSERT_EQ(seen.size(), 1U);
-    EXPECT_EQ(seen[0].json,
-              R"({"id":")" + seen[0].id + R"(","created_unix":7,"request":{"resolved_command":"/usr/bin/env\tdeploy",)"
+    const auto every = full.finish();
+    ASSERT_EQ(every.size(), 1U);
+    EXPECT_EQ(every[0].json,
+              R"({"id":")" + every[0].id + R"(","created_unix":1767225600,"request":{"resolved_command":"/usr/bin/env\tdeploy",)"
               R"("coordinate":"secret:dev/a/b, secret:dev/a/c","sensitivity":"inject-only","environment":"dev",)"
               R"("origin":"human","requesting_process":"cli \"x\"","requester_description":"é\n",)"
               R"("action":"inject","allow_password":true}})");
-}
-
-TEST(FileConfirmer, UnencodableRequestIsDeniedAtOnce) {
-    TempDir root;
-    const auto confirmer = FileConfirmer::under_root(root.path());
-    const auto start = Steady::now();
-    EXPECT_EQ(confirmer.confirm(ConfirmRequest("secret:dev/\xFF", Sensitivity::Low, "dev", Actor::Agent), 5s),
-              Decision::Denied);
-    EXPECT_LT(millis_since(start), 1000);
-    EXPECT_TRUE(names_in(confirmer.dir()).empty());
 }
 
 // Callers build a confirmer per request; identifiers must still never repeat
@@ -272,19 +225,6 @@ TEST(FileConfirmer, FreshConfirmersInOneSecondNeverShareAnId) {
     ASSERT_EQ(counters.size(), kThreads * 2);
     EXPECT_EQ(*counters.rbegin() - *counters.begin(), kThreads * 2 - 1);  // consecutive values
     EXPECT_TRUE(names_in(pending).empty());
-}
-
-TEST(FileConfirmer, ConsecutiveRequestsFromSeparateConfirmersGetConsecutiveCounters) {
-    TempDir root;
-    const FixedClock clock(1'700'000'000);
-    const auto pending = root.path() / "pending";
-    ScriptedHuman human(pending, "denied", 2);
-    EXPECT_EQ(FileConfirmer(pending, 2ms, clock).confirm(sample_request(), 1500ms), Decision::Denied);
-    EXPECT_EQ(FileConfirmer(pending, 2ms, clock).confirm(sample_request(), 1500ms), Decision::Denied);
-    const auto seen = human.finish();
-    ASSERT_EQ(seen.size(), 2U);
-    EXPECT_NE(seen[0].id, seen[1].id);
-    EXPECT_EQ(counter_of(seen[1].id), counter_of(seen[0].id) + 1);
 }
 
 TEST(FileConfirmer, LongestTimeoutDoesNotOverflowTheDeadline) {

@@ -38,18 +38,5 @@ TEST(Fingerprint, IsTheDigestPrefixOfAnIndependentBlake3) {
     }
 }
 
-TEST(Fingerprint, EmptyInputIsAccepted) {
-    // BLAKE3("") = af1349b9f5f9a1a6...
-    EXPECT_EQ(fingerprint({}), "af1349b9");
-}
-
-TEST(Fingerprint, IsEightLowerHexCharactersOfTheDigest) {
-    const std::uint8_t a[] = {'x'};
-    const std::uint8_t b[] = {'y'};
-    EXPECT_EQ(fingerprint(a), blake3_hex(std::span(a)).substr(0, 8));
-    EXPECT_NE(fingerprint(a), fingerprint(b));
-    for (const char c : fingerprint(a)) EXPECT_TRUE(std::isxdigit(c) && !std::isupper(c));
-}
-
 }  // namespace
 }  // namespace tarnel::core

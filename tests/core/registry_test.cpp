@@ -1,56 +1,18 @@
 #include "core/registry.hpp"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <set>
-#include <string>
 
 #include "core/crypto.hpp"
 #include "core/store.hpp"
+#include "support/test_support.hpp"
 
 namespace tarnel::core {
 namespace {
 
 namespace fs = std::filesystem;
 
-MasterKey test_key() {
-    std::array<std::uint8_t, MasterKey::kSize> bytes{};
-    bytes.fill(0x42);
-    return MasterKey(bytes);
-}
-
-Coordinate coordinate(std::string_view text) {
-    Result<Coordinate> parsed = Coordinate::from_str(text);
-    EXPECT_TRUE(parsed);
-    return std::move(*parsed);
-}
-
-SecretRecord literal(const Coordinate& at, std::string_view value) {
-    return SecretRecord{LiteralRecord{SecretValue::from_text(value)},
-                        RecordMetadata{.sensitivity = Sensitivity::Low,
-                                       .revealable = true,
-                                       .environment = std::string(at.environment().name()),
-                                       .component = at.component(),
-                                       .key = at.key(),
-                                       .description = std::nullopt,
-                                       .created = "2026-01-01T00:00:00Z",
-                                       .updated = "2026-01-01T00:00:00Z"}};
-}
-
-std::string literal_value(const SecretRecord& record) {
-    return std::string(std::get<LiteralRecord>(record.kind).value.expose_secret_chars());
-}
-
-mode_t mode_of(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
+using namespace tarnel::testing;
 
 // Every path under the root, to show that an operation touched nothing.
 std::set<std::string> tree(const fs::path& root) {
@@ -61,13 +23,6 @@ std::set<std::string> tree(const fs::path& root) {
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarnel-registry-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        base_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(base_); }
-
     Registry open_registry() {
         Result<Registry> registry = Registry::open(base_ / "root");
         EXPECT_TRUE(registry) << registry.error().display();
@@ -80,8 +35,9 @@ protected:
         ASSERT_TRUE(write_record(dir, at, *sealed));
     }
 
-    fs::path base_;
-    MasterKey key_ = test_key();
+    tarnel::testing::TempDir temp_;
+    fs::path base_ = temp_.path();
+    MasterKey key_ = key_of(0x42);
 };
 
 TEST_F(RegistryTest, OpenCreatesThePrivateLayout) {
@@ -93,13 +49,11 @@ TEST_F(RegistryTest, OpenCreatesThePrivateLayout) {
     EXPECT_EQ(mode_of(registry.projects_root()), 0700U);
     EXPECT_FALSE(fs::exists(registry.project_dir("p")));  // path operations touch nothing
     EXPECT_TRUE(Registry::open(base_ / "root"));           // opening again is fine
-}
 
-TEST_F(RegistryTest, OpenReportsACreateFailure) {
     std::ofstream(base_ / "file") << "x";
-    Result<Registry> registry = Registry::open(base_ / "file");
-    ASSERT_FALSE(registry);
-    EXPECT_EQ(registry.error().display(),
+    Result<Registry> blocked = Registry::open(base_ / "file");
+    ASSERT_FALSE(blocked);
+    EXPECT_EQ(blocked.error().display(),
               "vault I/O failed: create \"" + (base_ / "file" / "global").string() + "\": Not a directory (os error 20)");
 }
 
@@ -161,10 +115,7 @@ TEST_F(RegistryTest, ProjectShadowsGlobalAndTheGlobalFormReadsGlobal) {
     Result<std::optional<ResolvedRecord>> no_project = registry.resolve_with_key(plain, std::nullopt, key_);
     ASSERT_TRUE(no_project && *no_project);
     EXPECT_EQ((*no_project)->location, VaultLocation(GlobalVault{}));
-}
 
-TEST_F(RegistryTest, AbsentEverywhereResolvesToNothing) {
-    const Registry registry = open_registry();
     Result<std::optional<ResolvedRecord>> found = registry.resolve_with_key(coordinate("secret:dev/app/none"), "p", key_);
     ASSERT_TRUE(found);
     EXPECT_FALSE(*found);

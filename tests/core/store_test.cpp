@@ -1,96 +1,27 @@
 #include "core/store.hpp"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <iterator>
-#include <set>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "core/digest.hpp"
+#include "support/test_support.hpp"
 
 namespace tarnel::core {
 namespace {
 
 namespace fs = std::filesystem;
-
-MasterKey key_of(std::uint8_t fill) {
-    std::array<std::uint8_t, MasterKey::kSize> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(fill + i);
-    return MasterKey(bytes);
-}
-
-Coordinate coordinate(std::string_view text) {
-    Result<Coordinate> parsed = Coordinate::from_str(text);
-    EXPECT_TRUE(parsed);
-    return std::move(*parsed);
-}
-
-SecretRecord literal(const Coordinate& at, std::string_view value) {
-    return SecretRecord{LiteralRecord{SecretValue::from_text(value)},
-                        RecordMetadata{.sensitivity = Sensitivity::Medium,
-                                       .revealable = true,
-                                       .environment = std::string(at.environment().name()),
-                                       .component = at.component(),
-                                       .key = at.key(),
-                                       .description = std::nullopt,
-                                       .created = "2026-01-01T00:00:00Z",
-                                       .updated = "2026-01-01T00:00:00Z"}};
-}
-
-std::string literal_value(const SecretRecord& record) {
-    return std::string(std::get<LiteralRecord>(record.kind).value.expose_secret_chars());
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const fs::path& path, std::string_view bytes) {
-    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::set<std::string> names_in(const fs::path& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
-    return names;
-}
-
-mode_t mode_of(const fs::path& path) {
-    struct stat info {};
-    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
-}
+using namespace tarnel::testing;
 
 std::size_t open_descriptors() { return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
 
-std::span<const std::uint8_t> bytes_of(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
 class Store : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarnel-store-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        vault_ = root_ / "vault";
-    }
-    void TearDown() override { fs::remove_all(root_); }
-
     Result<void> put(const Coordinate& at, std::string_view value, const MasterKey& key) {
         Result<SealedRecord> sealed = seal(literal(at, value), key);
         if (!sealed) return fail(std::move(sealed.error()));
@@ -99,8 +30,9 @@ protected:
 
     fs::path file_of(const Coordinate& at) { return *record_path(vault_, at); }
 
-    fs::path root_;
-    fs::path vault_;
+    TempDir dir_;
+    fs::path root_ = dir_.path();
+    fs::path vault_ = root_ / "vault";
     MasterKey key_ = key_of(1);
     Coordinate at_ = coordinate("secret:dev/app/token");
 };
@@ -119,16 +51,14 @@ TEST_F(Store, WritesIntoAMissingDirectoryWithPrivateModesAndTheFrame) {
     Result<std::optional<SecretRecord>> back = read_record(vault_, at_, key_);
     ASSERT_TRUE(back && *back);
     EXPECT_EQ(literal_value(**back), "v1");
-}
 
-TEST_F(Store, ExistingDirectoryKeepsItsMode) {
-    fs::create_directories(vault_);
+    // A directory that already exists keeps the mode it has.
     ::chmod(vault_.c_str(), 0750);
-    ASSERT_TRUE(put(at_, "v1", key_));
+    ASSERT_TRUE(put(at_, "v2", key_));
     EXPECT_EQ(mode_of(vault_), 0750U);
 }
 
-TEST_F(Store, RestrictSetsExactBitsAndNamesTheModeOnFailure) {
+TEST_F(Store, RestrictAndEnsureDirNameWhatFailed) {
     const fs::path file = root_ / "f";
     write_file(file, "x");
     ::chmod(file.c_str(), 0666);
@@ -137,15 +67,12 @@ TEST_F(Store, RestrictSetsExactBitsAndNamesTheModeOnFailure) {
     Result<void> missing = restrict(root_ / "missing", 0600);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().display(), "vault I/O failed: chmod 600: No such file or directory (os error 2)");
-}
 
-TEST_F(Store, EnsureDirQuotesThePathItCouldNotCreate) {
-    write_file(root_ / "plain", "x");
-    const fs::path wanted = root_ / "plain" / "we\"ird";
+    const fs::path wanted = file / "we\"ird";
     Result<void> made = ensure_dir(wanted);
     ASSERT_FALSE(made);
     EXPECT_EQ(made.error().display(),
-              "vault I/O failed: create \"" + (root_ / "plain").string() + "/we\\\"ird\": Not a directory (os error 20)");
+              "vault I/O failed: create \"" + file.string() + "/we\\\"ird\": Not a directory (os error 20)");
 }
 
 TEST_F(Store, SecondWriteKeepsExactlyOneBackupOfTheFirst) {
@@ -200,9 +127,7 @@ TEST_F(Store, AbsentRecordReadsAsNothingAndDeletesCleanly) {
     Result<std::optional<SecretRecord>> gone = read_record(vault_, at_, key_);
     ASSERT_TRUE(gone);
     EXPECT_FALSE(*gone);
-}
 
-TEST_F(Store, PlaceholderCoordinateIsNotStorable) {
     const Coordinate placeholder = coordinate("secret:${ENV}/app/token");
     Result<fs::path> path = record_path(vault_, placeholder);
     ASSERT_FALSE(path);
@@ -222,6 +147,7 @@ TEST_F(Store, LoadAllReadsOnlyRecordFilesAndReportsFailuresPerFile) {
     write_file(vault_ / (id + ".sec.bak"), "junk");
     write_file(vault_ / (id + ".sec.tmp"), "junk");
     write_file(vault_ / (id + ".sec.tmp.1.2.3"), "junk");
+    write_file(vault_ / (id + ".sec.lock"), "junk");
     write_file(vault_ / "audit.log", "junk");
     write_file(vault_ / ".sec", "junk");
 
@@ -235,60 +161,23 @@ TEST_F(Store, LoadAllReadsOnlyRecordFilesAndReportsFailuresPerFile) {
     EXPECT_TRUE(loaded->failures[0].error.starts_with("record serialization failed: ")) << loaded->failures[0].error;
 }
 
-TEST_F(Store, LoadAllKeepsListingOrderWithEveryFailure) {
-    constexpr int kFiles = 40;
-    std::set<std::string> broken;
-    for (int i = 0; i < kFiles; ++i) {
-        const Coordinate at = coordinate("secret:dev/app/k" + std::to_string(i));
-        ASSERT_TRUE(put(at, "value " + std::to_string(i), key_));
-        if (i % 7 == 3) {
-            write_file(file_of(at), "TARN");
-            broken.insert(*at.storage_id());
-        }
-    }
-    std::vector<std::string> listed;
-    for (const auto& entry : fs::directory_iterator(vault_)) listed.push_back(entry.path().stem().string());
+TEST_F(Store, LoadAllReportsWrongKeysAndUnreadableEntriesPerFile) {
+    Result<LoadedVault> nowhere = load_all(root_ / "nowhere", key_);
+    ASSERT_TRUE(nowhere);
+    EXPECT_TRUE(nowhere->records.empty() && nowhere->failures.empty());
 
-    Result<LoadedVault> loaded = load_all(vault_, key_);
-    ASSERT_TRUE(loaded);
-    ASSERT_EQ(loaded->records.size() + loaded->failures.size(), static_cast<std::size_t>(kFiles));
-    ASSERT_EQ(loaded->failures.size(), broken.size());
-    std::size_t r = 0;
-    std::size_t f = 0;
-    for (const std::string& stem : listed) {
-        if (broken.contains(stem)) {
-            EXPECT_EQ(loaded->failures[f].stem, stem);
-            EXPECT_EQ(loaded->failures[f++].error, "record serialization failed: not a tarnel record frame");
-        } else {
-            const LoadedRecord& record = loaded->records[r++];
-            EXPECT_EQ(record.stem, stem);
-            EXPECT_EQ(*coordinate("secret:dev/app/" + record.record.meta.key).storage_id(), stem);
-            EXPECT_EQ(literal_value(record.record), "value " + record.record.meta.key.substr(1));
-        }
-    }
-}
-
-TEST_F(Store, LoadAllOfAMissingDirectoryIsEmpty) {
-    Result<LoadedVault> loaded = load_all(root_ / "nowhere", key_);
-    ASSERT_TRUE(loaded);
-    EXPECT_TRUE(loaded->records.empty());
-    EXPECT_TRUE(loaded->failures.empty());
-}
-
-TEST_F(Store, LoadAllWithAnotherKeyListsTheCryptoFailure) {
     ASSERT_TRUE(put(at_, "v", key_));
-    Result<LoadedVault> loaded = load_all(vault_, key_of(2));
-    ASSERT_TRUE(loaded);
-    EXPECT_TRUE(loaded->records.empty());
-    ASSERT_EQ(loaded->failures.size(), 1U);
-    EXPECT_EQ(loaded->failures[0].stem, *at_.storage_id());
-    EXPECT_EQ(loaded->failures[0].error, "crypto operation failed");
-}
+    Result<LoadedVault> wrong_key = load_all(vault_, key_of(2));
+    ASSERT_TRUE(wrong_key);
+    EXPECT_TRUE(wrong_key->records.empty());
+    ASSERT_EQ(wrong_key->failures.size(), 1U);
+    EXPECT_EQ(wrong_key->failures[0].stem, *at_.storage_id());
+    EXPECT_EQ(wrong_key->failures[0].error, "crypto operation failed");
 
-TEST_F(Store, UnreadableEntryIsReportedAsARead) {
     fs::create_directories(vault_ / "odd.sec");
     Result<LoadedVault> loaded = load_all(vault_, key_);
     ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->records.size(), 1U);
     ASSERT_EQ(loaded->failures.size(), 1U);
     EXPECT_EQ(loaded->failures[0].stem, "odd");
     EXPECT_EQ(loaded->failures[0].error, "vault I/O failed: read: Is a directory (os error 21)");

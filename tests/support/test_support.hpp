@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -16,6 +20,8 @@
 
 #include "core/clock.hpp"
 #include "core/coordinate.hpp"
+#include "core/master_key.hpp"
+#include "core/record.hpp"
 
 namespace tarnel::testing {
 
@@ -76,6 +82,48 @@ inline core::Coordinate coordinate(std::string_view text) {
     auto parsed = core::Coordinate::from_str(text);
     EXPECT_TRUE(parsed) << text;
     return std::move(*parsed);
+}
+
+inline std::span<const std::uint8_t> bytes_of(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Permission bits only.
+inline mode_t mode_of(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+// A key whose bytes count up from `fill`, so different fills give different keys.
+inline core::MasterKey key_of(std::uint8_t fill) {
+    std::array<std::uint8_t, core::MasterKey::kSize> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(fill + i);
+    return core::MasterKey(bytes);
+}
+
+// A medium, revealable literal record stored at `at`.
+inline core::SecretRecord literal(const core::Coordinate& at, std::string_view value) {
+    return core::SecretRecord{core::LiteralRecord{core::SecretValue::from_text(value)},
+                              core::RecordMetadata{.sensitivity = core::Sensitivity::Medium,
+                                                   .revealable = true,
+                                                   .environment = std::string(at.environment().name()),
+                                                   .component = at.component(),
+                                                   .key = at.key(),
+                                                   .description = std::nullopt,
+                                                   .created = "2026-01-01T00:00:00Z",
+                                                   .updated = "2026-01-01T00:00:00Z"}};
+}
+
+inline std::string literal_value(const core::SecretRecord& record) {
+    return std::string(std::get<core::LiteralRecord>(record.kind).value.expose_secret_chars());
+}
+
+// Request identifiers (confirmations, intakes) are "<secs>-<pid>-<counter>".
+inline std::uint64_t counter_of(const std::string& id) { return std::stoull(id.substr(id.rfind('-') + 1)); }
+
+inline std::string id_for(std::uint64_t secs, std::uint64_t counter) {
+    return std::to_string(secs) + '-' + std::to_string(::getpid()) + '-' + std::to_string(counter);
 }
 
 }  // namespace tarnel::testing
