@@ -98,6 +98,16 @@ private:
     // The vault a write or edit targets: the project's, else the global one.
     FfiResult<std::filesystem::path> target_dir(OptText project) const;
 
+    // What every change starts from: the coordinate once it has passed the
+    // write gate, the vault it goes to, and its canonical path for audit
+    // events and confirmation requests.
+    struct WriteTarget {
+        core::Coordinate at;
+        std::filesystem::path dir;
+        std::string path;
+    };
+    FfiResult<WriteTarget> write_target(std::string_view coordinate, OptText project) const;
+
     core::AgentScope scope_;
     std::filesystem::path root_;
     core::Registry registry_;

@@ -88,15 +88,14 @@ FfiResult<RecordView> Session::edit_metadata_with(const core::Confirmer& confirm
                                                   std::string_view coordinate, OptText sensitivity,
                                                   OptText description, std::optional<bool> revealable,
                                                   OptText reference, OptText project) const {
-    auto at = write_gate(scope_, coordinate, project);
-    if (!at) return std::unexpected(std::move(at.error()));
-    auto dir = target_dir(project);
-    if (!dir) return std::unexpected(std::move(dir.error()));
+    auto target = write_target(coordinate, project);
+    if (!target) return std::unexpected(std::move(target.error()));
+    const auto& [at, dir, path] = *target;
 
     // The first look only decides whether a human must be asked.
     core::Sensitivity shown{};
     {
-        auto seen = read_existing(*dir, *at, key_);
+        auto seen = read_existing(dir, at, key_);
         if (!seen) return std::unexpected(std::move(seen.error()));
         shown = seen->meta.sensitivity;
     }
@@ -106,31 +105,29 @@ FfiResult<RecordView> Session::edit_metadata_with(const core::Confirmer& confirm
         if (!parsed) return std::unexpected(std::move(parsed.error()));
         wanted = *parsed;
     }
-    auto path = canonical_of(*at);
-    if (!path) return std::unexpected(std::move(path.error()));
-    const std::string environment = env_of(*at);
+    const std::string environment = env_of(at);
 
     std::optional<core::Sensitivity> approved_from;
     if (wanted && needs_confirmation(shown, *wanted)) {
-        const core::ConfirmRequest request = downgrade_request(*path, environment, shown, *wanted);
+        const core::ConfirmRequest request = downgrade_request(path, environment, shown, *wanted);
         switch (confirmer.confirm(request, timeout)) {
             case core::Decision::TimedOut:
-                audit(core::AuditAction::Timeout, "timeout-downgrade", *path, environment);
+                audit(core::AuditAction::Timeout, "timeout-downgrade", path, environment);
                 return std::unexpected(FfiError::denied(std::string(kTimedOutText)));
             case core::Decision::Denied:
-                audit(core::AuditAction::Deny, "denied-downgrade", *path, environment);
+                audit(core::AuditAction::Deny, "denied-downgrade", path, environment);
                 return std::unexpected(FfiError::denied(std::string(kDeniedText)));
             case core::Decision::Approved:
-                audit(core::AuditAction::Approve, "approved-downgrade", *path, environment);
+                audit(core::AuditAction::Approve, "approved-downgrade", path, environment);
                 approved_from = shown;
                 break;
         }
     }
 
-    auto lock = lock_existing(*dir, *at);
+    auto lock = lock_existing(dir, at);
     if (!lock) return std::unexpected(std::move(lock.error()));
     if (!*lock) return std::unexpected(FfiError::not_found());
-    auto fresh = read_existing(*dir, *at, key_);
+    auto fresh = read_existing(dir, at, key_);
     if (!fresh) return std::unexpected(std::move(fresh.error()));
     const core::Sensitivity before = fresh->meta.sensitivity;
     // An approval covers lowering from the level the human was shown. If the
@@ -145,14 +142,14 @@ FfiResult<RecordView> Session::edit_metadata_with(const core::Confirmer& confirm
     auto edited = apply_edits(*fresh, wanted, description, reference, revealable, environment,
                               clock_.now_rfc3339());
     if (!edited) return std::unexpected(std::move(edited.error()));
-    if (auto written = seal_and_write(*dir, *at, *edited, key_); !written) {
+    if (auto written = seal_and_write(dir, at, *edited, key_); !written) {
         return std::unexpected(std::move(written.error()));
     }
     // Audited under the lock, so the log orders edits of one record as they happened.
     if (wanted && *wanted < before) {
-        audit(core::AuditAction::SensitivityDowngrade, "downgraded", *path, environment);
+        audit(core::AuditAction::SensitivityDowngrade, "downgraded", path, environment);
     }
-    audit(core::AuditAction::Edit, "metadata-updated", *path, environment);
+    audit(core::AuditAction::Edit, "metadata-updated", path, environment);
     return view_of(*edited, project);
 }
 

@@ -145,17 +145,25 @@ FfiResult<std::optional<core::RecordLock>> lock_existing(const fs::path& dir, co
     return std::optional<core::RecordLock>(std::move(*lock));
 }
 
-FfiResult<RecordView> Session::set(std::string_view coordinate, core::SecretValue value, OptText project) const {
+FfiResult<Session::WriteTarget> Session::write_target(std::string_view coordinate,
+                                                     OptText project) const {
     auto at = write_gate(scope_, coordinate, project);
     if (!at) return std::unexpected(std::move(at.error()));
     auto dir = target_dir(project);
     if (!dir) return std::unexpected(std::move(dir.error()));
     auto path = canonical_of(*at);
     if (!path) return std::unexpected(std::move(path.error()));
+    return WriteTarget{std::move(*at), std::move(*dir), std::move(*path)};
+}
 
-    auto lock = lock_for_create(*dir, *at);
+FfiResult<RecordView> Session::set(std::string_view coordinate, core::SecretValue value, OptText project) const {
+    auto target = write_target(coordinate, project);
+    if (!target) return std::unexpected(std::move(target.error()));
+    const auto& [at, dir, path] = *target;
+
+    auto lock = lock_for_create(dir, at);
     if (!lock) return std::unexpected(std::move(lock.error()));
-    auto current = read_current(*dir, *at, key_);
+    auto current = read_current(dir, at, key_);
     if (!current) return std::unexpected(std::move(current.error()));
 
     const std::string now = clock_.now_rfc3339();
@@ -166,37 +174,34 @@ FfiResult<RecordView> Session::set(std::string_view coordinate, core::SecretValu
         }
     }
     core::SecretRecord record =
-        exists ? replaced_literal(**current, *at, std::move(value), now)
-               : new_literal(*at, std::move(value), born_sensitivity(*at, core::Sensitivity::Medium), std::nullopt, now);
-    if (auto written = seal_and_write(*dir, *at, record, key_); !written) {
+        exists ? replaced_literal(**current, at, std::move(value), now)
+               : new_literal(at, std::move(value), born_sensitivity(at, core::Sensitivity::Medium), std::nullopt, now);
+    if (auto written = seal_and_write(dir, at, record, key_); !written) {
         return std::unexpected(std::move(written.error()));
     }
 
     // Audited before the lock is dropped, so the log orders writes of one
     // record as they happened.
     if (exists) {
-        audit(core::AuditAction::Edit, "value-updated", *path, env_of(*at));
+        audit(core::AuditAction::Edit, "value-updated", path, env_of(at));
     } else {
-        audit(core::AuditAction::Create, "created", *path, env_of(*at));
+        audit(core::AuditAction::Create, "created", path, env_of(at));
     }
     return view_of(record, project);
 }
 
 FfiResult<RecordView> Session::generate(std::string_view coordinate, std::uint64_t length, OptText sensitivity,
                                         OptText description, OptText project) const {
-    auto at = write_gate(scope_, coordinate, project);
-    if (!at) return std::unexpected(std::move(at.error()));
+    auto target = write_target(coordinate, project);
+    if (!target) return std::unexpected(std::move(target.error()));
+    const auto& [at, dir, path] = *target;
     if (length == 0) return std::unexpected(FfiError::other("length must be at least 1"));
-    auto dir = target_dir(project);
-    if (!dir) return std::unexpected(std::move(dir.error()));
-    auto path = canonical_of(*at);
-    if (!path) return std::unexpected(std::move(path.error()));
 
     // Held from the existence check to the write: two generates of one
     // coordinate cannot both find it free.
-    auto lock = lock_for_create(*dir, *at);
+    auto lock = lock_for_create(dir, at);
     if (!lock) return std::unexpected(std::move(lock.error()));
-    auto current = read_current(*dir, *at, key_);
+    auto current = read_current(dir, at, key_);
     if (!current) return std::unexpected(std::move(current.error()));
     if (current->has_value()) return std::unexpected(FfiError::other("`" + std::string(coordinate) + "` already exists"));
 
@@ -210,35 +215,32 @@ FfiResult<RecordView> Session::generate(std::string_view coordinate, std::uint64
     if (!value) return std::unexpected(std::move(value.error()));
 
     const core::SecretRecord record =
-        new_literal(*at, std::move(*value), born_sensitivity(*at, asked), description, clock_.now_rfc3339());
-    if (auto written = seal_and_write(*dir, *at, record, key_); !written) {
+        new_literal(at, std::move(*value), born_sensitivity(at, asked), description, clock_.now_rfc3339());
+    if (auto written = seal_and_write(dir, at, record, key_); !written) {
         return std::unexpected(std::move(written.error()));
     }
-    audit(core::AuditAction::Create, "generated", *path, env_of(*at));
+    audit(core::AuditAction::Create, "generated", path, env_of(at));
     return view_of(record, project);
 }
 
 FfiResult<void> Session::remove(std::string_view coordinate, OptText project) const {
-    auto at = write_gate(scope_, coordinate, project);
-    if (!at) return std::unexpected(std::move(at.error()));
-    auto dir = target_dir(project);
-    if (!dir) return std::unexpected(std::move(dir.error()));
-    auto path = canonical_of(*at);
-    if (!path) return std::unexpected(std::move(path.error()));
+    auto target = write_target(coordinate, project);
+    if (!target) return std::unexpected(std::move(target.error()));
+    const auto& [at, dir, path] = *target;
 
-    auto lock = lock_existing(*dir, *at);
+    auto lock = lock_existing(dir, at);
     if (!lock) return std::unexpected(std::move(lock.error()));
     if (!*lock) return std::unexpected(FfiError::not_found());
     // Read first: only a record this session's key opens may be deleted.
-    auto current = read_current(*dir, *at, key_);
+    auto current = read_current(dir, at, key_);
     if (!current) return std::unexpected(std::move(current.error()));
     if (!current->has_value()) return std::unexpected(FfiError::not_found());
 
-    if (auto deleted = core::delete_record(*dir, *at); !deleted) {
+    if (auto deleted = core::delete_record(dir, at); !deleted) {
         return std::unexpected(FfiError(std::move(deleted.error())));
     }
     // The lock file goes with the record when the guard is released.
-    audit(core::AuditAction::Delete, "deleted", *path, env_of(*at));
+    audit(core::AuditAction::Delete, "deleted", path, env_of(at));
     return {};
 }
 
