@@ -32,23 +32,6 @@ bool becomes_true(const std::atomic<bool>& flag, std::chrono::milliseconds wait 
     return flag;
 }
 
-// Whether a lock request is blocked on the file: /proc/locks lists a waiting
-// request with "->" and the file as dev:inode.
-bool someone_waits_on(const fs::path& path, std::chrono::milliseconds wait = 10s) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return false;
-    const std::string inode = ":" + std::to_string(info.st_ino) + " ";
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream locks("/proc/locks");
-        for (std::string line; std::getline(locks, line);) {
-            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return false;
-}
-
 class RecordLockTest : public ::testing::Test {
 protected:
     RecordLock lock() {

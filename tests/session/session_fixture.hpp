@@ -45,6 +45,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing::coordinate;
 using testing::names_in;
+using testing::someone_waits_on;
 using testing::read_file;
 using testing::write_file;
 
@@ -236,23 +237,6 @@ private:
     testing::TempDir base_;
     fs::path root_;
 };
-
-// Waits until a lock request on the file is blocked (listed in /proc/locks
-// with "->" and the file's inode), so a test knows where another thread stands.
-inline bool someone_waits_on(const fs::path& path, std::chrono::milliseconds wait = 10s) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return false;
-    const std::string inode = ":" + std::to_string(info.st_ino) + " ";
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream locks("/proc/locks");
-        for (std::string line; std::getline(locks, line);) {
-            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
-        }
-        std::this_thread::sleep_for(2ms);
-    }
-    return false;
-}
 
 // Answers with a fixed decision and remembers how often it was asked. The hook
 // runs while the "human" is deciding, to change the vault meanwhile.

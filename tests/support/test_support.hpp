@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "core/clock.hpp"
 #include "core/coordinate.hpp"
@@ -124,6 +126,27 @@ inline std::uint64_t counter_of(const std::string& id) { return std::stoull(id.s
 
 inline std::string id_for(std::uint64_t secs, std::uint64_t counter) {
     return std::to_string(secs) + '-' + std::to_string(::getpid()) + '-' + std::to_string(counter);
+}
+
+// Waits until a lock request on the file is blocked: /proc/locks lists a
+// waiting request with "->" and the file as dev:inode. Lets a test know where
+// another thread or process stands without sleeping and hoping.
+inline bool someone_waits_on(const fs::path& path,
+                             std::chrono::milliseconds wait = std::chrono::seconds(10)) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return false;
+    const std::string inode = ":" + std::to_string(info.st_ino) + " ";
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 }  // namespace tarnel::testing
