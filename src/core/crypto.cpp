@@ -8,6 +8,8 @@
 #include <optional>
 #include <string_view>
 
+#include "core/sodium.hpp"
+
 namespace tarnel::core {
 
 namespace {
@@ -15,13 +17,6 @@ namespace {
 static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == kNonceBytes);
 static_assert(crypto_aead_chacha20poly1305_ietf_ABYTES == kTagBytes);
 static_assert(crypto_aead_chacha20poly1305_ietf_KEYBYTES == MasterKey::kSize);
-
-// sodium_init picks the fastest implementations and seeds the random source;
-// a function-local static makes the one call thread-safe.
-bool sodium_ready() noexcept {
-    static const bool ready = ::sodium_init() >= 0;
-    return ready;
-}
 
 std::unexpected<CoreError> serialization(std::string detail) {
     return fail(ErrorKind::Serialization, std::move(detail));

@@ -14,6 +14,7 @@
 #include "core/fs.hpp"
 #include "core/json_writer.hpp"
 #include "core/os_error.hpp"
+#include "core/utf8.hpp"
 
 namespace tarnel::core {
 

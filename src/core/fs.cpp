@@ -9,6 +9,7 @@
 
 #include "core/fd.hpp"
 #include "core/os_error.hpp"
+#include "core/utf8.hpp"
 
 namespace tarnel::core {
 
@@ -74,52 +75,11 @@ Result<void> sync_dir(const std::filesystem::path& path) {
     return {};
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence starting at text[i], or 0.
-std::size_t utf8_sequence(std::string_view text, std::size_t i) noexcept {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) return 1;
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size()) return 0;
-    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k) {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-    }
-    return length;
-}
-
-}  // namespace
-
-bool is_valid_utf8(std::string_view text) noexcept {
-    for (std::size_t i = 0; i < text.size();) {
-        const std::size_t length = utf8_sequence(text, i);
-        if (length == 0) return false;
-        i += length;
-    }
-    return true;
-}
-
 std::string quoted_path(const std::filesystem::path& path) {
     const std::string& raw = path.native();
     std::string out = "\"";
     for (std::size_t i = 0; i < raw.size();) {
-        const std::size_t length = utf8_sequence(raw, i);
+        const std::size_t length = utf8_sequence_length(raw, i);
         const unsigned char c = static_cast<unsigned char>(raw[i]);
         char hex[16];
         if (length == 0) {

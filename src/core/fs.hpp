@@ -30,6 +30,4 @@ Result<void> sync_dir(const std::filesystem::path& path);
 // and bytes that are not UTF-8 escaped, so any name prints unambiguously.
 std::string quoted_path(const std::filesystem::path& path);
 
-bool is_valid_utf8(std::string_view text) noexcept;
-
 }  // namespace tarnel::core

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/os_error.hpp"
+#include "core/sodium.hpp"
 
 namespace tarnel::core {
 
@@ -41,12 +42,6 @@ Result<MasterKey> derive_with_libargon2(std::span<const std::uint8_t> password,
                                Argon2_id, ARGON2_VERSION_13);
     if (rc != ARGON2_OK) return fail(ErrorKind::Keyring, argon2_error_message(rc));
     return MasterKey(out.bytes);
-}
-
-bool sodium_ready() {
-    // sodium_init is what selects the SIMD implementation of Argon2's block function.
-    static const bool ready = sodium_init() >= 0;
-    return ready;
 }
 
 Result<MasterKey> derive_with_libsodium(std::span<const std::uint8_t> password,

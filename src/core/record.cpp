@@ -1,5 +1,7 @@
 #include "core/record.hpp"
 
+#include "core/utf8.hpp"
+
 #include <rapidjson/reader.h>
 
 #include <algorithm>
@@ -89,35 +91,6 @@ SecretRecord SecretRecord::clone() const {
 // byte as the other tools sharing the vault write them (\u001f).
 
 namespace {
-
-// Length of the well-formed UTF-8 sequence starting at text[at], or 0.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t at) noexcept {
-    auto byte = [&](std::size_t k) -> unsigned {
-        return at + k < text.size() ? static_cast<unsigned char>(text[at + k]) : 0u;
-    };
-    const unsigned lead = byte(0);
-    unsigned low = 0x80;
-    unsigned high = 0xBF;
-    std::size_t length = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;   // overlong
-        if (lead == 0xED) high = 0x9F;  // surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;   // overlong
-        if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (byte(1) < low || byte(1) > high) return 0;
-    for (std::size_t k = 2; k < length; ++k) {
-        if ((byte(k) & 0xC0u) != 0x80u) return 0;
-    }
-    return length;
-}
 
 // The escape letter for characters with a short form, 'u' for other control
 // characters, 0 for characters written as they are.

@@ -13,6 +13,7 @@
 #include "core/fs.hpp"
 #include "core/os_error.hpp"
 #include "core/store.hpp"
+#include "core/utf8.hpp"
 
 namespace tarnel::core {
 

@@ -12,6 +12,7 @@
 #include "core/fs.hpp"
 #include "core/keyring.hpp"
 #include "core/os_keyring.hpp"
+#include "core/utf8.hpp"
 
 namespace tarnel::ffi {
 
