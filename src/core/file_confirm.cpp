@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/fd.hpp"
+#include "core/atomic_write.hpp"
 #include "core/fs.hpp"
 #include "core/json_writer.hpp"
 #include "core/os_error.hpp"
@@ -88,17 +89,10 @@ std::optional<std::string> read_decision(const fs::path& path) {
     if (!fd) return std::nullopt;
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        text.append(chunk, static_cast<std::size_t>(n));
-    }
+    std::vector<std::uint8_t> bytes;
+    std::size_t size = 0;
+    if (read_whole(fd.get(), bytes, 0, size) != 0) return std::nullopt;
+    std::string text(reinterpret_cast<const char*>(bytes.data()), size);
     if (!is_valid_utf8(text)) return std::nullopt;
     return text;
 }
@@ -150,29 +144,6 @@ void FileConfirmer::cleanup(std::string_view id) const {
     const std::string stem(id);
     ::unlink((dir_ / (stem + ".json")).c_str());
     ::unlink((dir_ / (stem + ".decision")).c_str());
-}
-
-Result<void> atomic_write(const fs::path& path, std::string_view bytes) {
-    return atomic_write_as(path, bytes, "pending");
-}
-
-Result<void> atomic_write_as(const fs::path& path, std::string_view bytes, std::string_view noun) {
-    fs::path temporary = path;
-    temporary.replace_extension("tmp");
-    const std::string what(noun);
-    // Created 0600 so no one else can read it before the chmod; the chmod still
-    // matters for a temporary left behind with wider bits.
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!fd) return fail(ErrorKind::Io, "write " + what + ": " + os_error_text(errno));
-    // Synced before the rename so a crash can never expose a half-written file under path.
-    int error = write_all(fd.get(), bytes);
-    if (error == 0) error = full_sync(fd.get());
-    if (error != 0) return fail(ErrorKind::Io, "write " + what + ": " + os_error_text(error));
-    if (auto restricted = restrict(temporary, 0600); !restricted) return restricted;
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        return fail(ErrorKind::Io, "rename " + what + ": " + os_error_text(errno));
-    }
-    return {};
 }
 
 }  // namespace tarnel::core

@@ -40,13 +40,4 @@ private:
     const Clock* clock_;
 };
 
-// Writes bytes so that readers of path see either nothing or all of them:
-// path with its extension replaced by "tmp" is written (0600 from creation),
-// synced, restricted to 0600 and renamed onto path. Errors: "write pending: {}",
-// "chmod 600: {}", "rename pending: {}". A failure may leave the temporary behind.
-Result<void> atomic_write(const std::filesystem::path& path, std::string_view bytes);
-
-// The same with "write {noun}: {}" and "rename {noun}: {}" texts.
-Result<void> atomic_write_as(const std::filesystem::path& path, std::string_view bytes, std::string_view noun);
-
 }  // namespace tarnel::core

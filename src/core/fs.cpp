@@ -44,6 +44,29 @@ int write_all(int fd, std::string_view bytes) noexcept {
     return 0;
 }
 
+int read_whole(int fd, std::vector<std::uint8_t>& out, std::size_t padding, std::size_t& size) {
+    // A regular file's size is taken as its whole content (the vault's files
+    // are replaced by rename, never grown in place), which saves the read
+    // that would only find the end; anything else is read until the end.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return errno;
+    const bool sized = S_ISREG(info.st_mode);
+    const auto expected = sized ? static_cast<std::size_t>(info.st_size) : std::size_t{0};
+    size = 0;
+    out.resize(expected + padding + 1);
+    while (!sized || size < expected) {
+        if (out.size() - size <= padding) out.resize(2 * out.size() + padding);
+        const ssize_t n = ::read(fd, out.data() + size, out.size() - size - padding);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return 0;
+        size += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
 Result<void> restrict(const std::filesystem::path& path, mode_t mode) {
     if (::chmod(path.c_str(), mode) != 0) {
         return fail(ErrorKind::Io, "chmod " + octal(mode) + ": " + os_error_text(errno));

@@ -2,8 +2,11 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "core/error.hpp"
 
@@ -22,6 +25,12 @@ int full_sync(int fd) noexcept;
 
 // Writes every byte, retrying after interruptions. Returns 0 or the errno value.
 int write_all(int fd, std::string_view bytes) noexcept;
+
+// Reads an open file from its current offset to the end into `out`, retrying
+// after interruptions. `padding` bytes of room (their values unspecified) are
+// left after the content, for readers that look a few bytes ahead; `size` gets
+// the content's length. Returns 0 or the errno value.
+int read_whole(int fd, std::vector<std::uint8_t>& out, std::size_t padding, std::size_t& size);
 
 // Makes renames, links and removals inside the directory durable.
 Result<void> sync_dir(const std::filesystem::path& path);

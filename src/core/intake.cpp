@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include "core/file_confirm.hpp"
+#include "core/atomic_write.hpp"
 #include "core/fs.hpp"
 #include "core/json_writer.hpp"
 

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -15,6 +14,7 @@
 
 #include "core/fd.hpp"
 #include "core/os_error.hpp"
+#include "core/temp_file.hpp"
 #include "core/utf8.hpp"
 
 namespace tarnel::core {
@@ -28,73 +28,6 @@ constexpr std::string_view kRecordExtension = ".sec";
 
 std::unexpected<CoreError> io_error(std::string_view what, int err) {
     return fail(ErrorKind::Io, std::string(what) + ": " + os_error_text(err));
-}
-
-// Unique per process, thread and call, so concurrent writers of one record
-// never share a temporary file. The name never ends in ".sec", so listings skip it.
-fs::path unique_temp_path(const fs::path& record) {
-    static std::atomic<std::uint64_t> counter{0};
-    fs::path temp = record;
-    temp += ".tmp." + std::to_string(::getpid()) + "." + std::to_string(::gettid()) + "." +
-            std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
-    return temp;
-}
-
-// Removes a temporary name on every early return; release() once it has been renamed away.
-class TempName {
-public:
-    explicit TempName(fs::path path) : path_(std::move(path)) {}
-    TempName(TempName&& other) noexcept
-        : path_(std::move(other.path_)), armed_(std::exchange(other.armed_, false)) {}
-    TempName& operator=(TempName&&) = delete;
-    ~TempName() {
-        if (armed_) ::unlink(path_.c_str());
-    }
-    const fs::path& path() const noexcept { return path_; }
-    void release() noexcept { armed_ = false; }
-
-private:
-    fs::path path_;
-    bool armed_ = true;
-};
-
-struct TempFile {
-    TempName name;
-    UniqueFd fd;
-};
-
-Result<TempFile> create_temp(const fs::path& record) {
-    // A leftover of an earlier process that had the same pid and thread id is
-    // never reused: O_EXCL refuses it and the next counter value is tried.
-    for (int attempt = 0;; ++attempt) {
-        fs::path path = unique_temp_path(record);
-        // 0600 from the first moment: the file never exists with wider permissions.
-        UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-        if (fd) return TempFile{TempName(std::move(path)), std::move(fd)};
-        if (errno != EEXIST || attempt == 100) return io_error("create tmp", errno);
-    }
-}
-
-// Files are replaced by rename, never changed in place, so the size fstat
-// reports is the whole content of the file we opened. The buffer holds the
-// content followed by the padding the sealed-JSON reader needs, so the JSON is
-// read where it lies; the content's length is returned in size.
-int read_padded(int fd, std::vector<std::uint8_t>& out, std::size_t& size) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) return errno;
-    const auto expected = static_cast<std::size_t>(info.st_size);
-    out.resize(expected + kSealedJsonPadding);
-    size = 0;
-    while (size < expected) {
-        const ssize_t n = ::read(fd, out.data() + size, expected - size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) break;
-        size += static_cast<std::size_t>(n);
-    }
-    return 0;
 }
 
 // Keeps one generation of backup without ever taking the record path away:
@@ -140,7 +73,7 @@ Result<std::span<const std::uint8_t>> frame_json(std::span<const std::uint8_t> b
     return bytes.subspan(kRecordFrameHeaderBytes);
 }
 
-// Opens the file content at the start of a buffer that read_padded filled.
+// Opens the file content at the start of a buffer that read_whole filled with padding.
 Result<SecretRecord> open_padded_frame(const std::vector<std::uint8_t>& buffer, std::size_t size,
                                        const MasterKey& key) {
     Result<std::span<const std::uint8_t>> json = frame_json(std::span(buffer).first(size));
@@ -195,7 +128,7 @@ using LoadOutcome = std::variant<std::string, SecretRecord>;
 LoadOutcome load_one(int dir_fd, const std::string& name, const MasterKey& key, std::vector<std::uint8_t>& buffer) {
     UniqueFd file(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC));
     std::size_t size = 0;
-    const int err = file ? read_padded(file.get(), buffer, size) : errno;
+    const int err = file ? read_whole(file.get(), buffer, kSealedJsonPadding, size) : errno;
     if (err != 0) return CoreError(ErrorKind::Io, "read: " + os_error_text(err)).display();
     Result<SecretRecord> record = open_padded_frame(buffer, size, key);
     if (!record) return record.error().display();
@@ -231,13 +164,16 @@ Result<void> write_record(const fs::path& dir, const Coordinate& coordinate, con
     const std::string bytes = frame(sealed);
 
     Result<TempFile> temp = create_temp(*path);
-    if (!temp) return fail(std::move(temp.error()));
+    if (!temp) return fail(ErrorKind::Io, "create tmp: " + temp.error().detail());
     TempFile& file = *temp;
-    if (const int err = write_all(file.fd.get(), bytes); err != 0) return io_error("write tmp", err);
-    if (const int err = full_sync(file.fd.get()); err != 0) return io_error("fsync tmp", err);
-    // The umask may have cleared bits of the creation mode; the record is exactly 0600.
-    if (::fchmod(file.fd.get(), 0600) != 0) return io_error("chmod 600", errno);
-    if (::close(file.fd.release()) != 0) return io_error("close tmp", errno);
+    if (const auto failed = fill_private(file, bytes)) {
+        using Step = FillFailure::Step;
+        const char* what = failed->step == Step::Write   ? "write tmp"
+                           : failed->step == Step::Sync  ? "fsync tmp"
+                           : failed->step == Step::Chmod ? "chmod 600"
+                                                         : "close tmp";
+        return io_error(what, failed->err);
+    }
 
     if (Result<void> kept = keep_backup(*path); !kept) return kept;
     if (::rename(file.name.path().c_str(), path->c_str()) != 0) return io_error("rename into place", errno);
@@ -257,7 +193,7 @@ Result<std::optional<SecretRecord>> read_record(const fs::path& dir, const Coord
     }
     std::vector<std::uint8_t> buffer;
     std::size_t size = 0;
-    if (const int err = read_padded(fd.get(), buffer, size); err != 0) return io_error("read record", err);
+    if (const int err = read_whole(fd.get(), buffer, kSealedJsonPadding, size); err != 0) return io_error("read record", err);
     Result<SecretRecord> record = open_padded_frame(buffer, size, key);
     if (!record) return fail(std::move(record.error()));
     return std::optional<SecretRecord>(std::move(*record));

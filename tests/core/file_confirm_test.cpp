@@ -234,32 +234,5 @@ TEST(FileConfirmer, LongestTimeoutDoesNotOverflowTheDeadline) {
     EXPECT_EQ(confirmer.confirm(sample_request(), std::chrono::milliseconds::max()), Decision::Approved);
 }
 
-TEST(AtomicWrite, PublishesWholePrivateFileAndNoTemporary) {
-    TempDir dir;
-    const auto path = dir.path() / "x.json";
-    write_file(dir.path() / "x.tmp", "left over from an earlier run, longer than the new content");
-    fs::permissions(dir.path() / "x.tmp", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-    ASSERT_TRUE(atomic_write(path, R"({"a":1})"));
-    EXPECT_EQ(read_file(path), R"({"a":1})");
-    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"x.json"});
-}
-
-TEST(AtomicWrite, ErrorTexts) {
-    TempDir dir;
-    const auto missing = atomic_write(dir.path() / "absent" / "x.json", "{}");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error(), CoreError(ErrorKind::Io, "write pending: No such file or directory (os error 2)"));
-
-    fs::create_directories(dir.path() / "taken.json" / "inside");
-    const auto taken = atomic_write(dir.path() / "taken.json", "{}");
-    ASSERT_FALSE(taken);
-    EXPECT_EQ(taken.error().display(), "vault I/O failed: rename pending: Is a directory (os error 21)");
-
-    const auto named = atomic_write_as(dir.path() / "absent" / "y.json", "{}", "intake");
-    ASSERT_FALSE(named);
-    EXPECT_EQ(named.error().detail(), "write intake: No such file or directory (os error 2)");
-}
-
 }  // namespace
 }  // namespace tarnel::core

@@ -134,11 +134,14 @@ TEST(IntakeBroker, ErrorTexts) {
     const auto seed = broker.create(sample_intake());
     ASSERT_TRUE(seed);
     const auto next = counter_of(seed->id) + 1;
-    fs::create_directory(broker.dir() / (id_for(42, next) + ".tmp"));
-    const auto unwritable = broker.create(sample_intake());
+    const IntakeBroker misplaced(root.path() / "a-file" / "intake", clock);
+    write_file(root.path() / "a-file", "");
+    const auto unwritable = misplaced.create(sample_intake());
     ASSERT_FALSE(unwritable);
-    EXPECT_EQ(unwritable.error().display(), "vault I/O failed: write intake: Is a directory (os error 21)");
+    EXPECT_EQ(unwritable.error().display(), "vault I/O failed: create \"" + (root.path() / "a-file" / "intake").string() +
+                                                "\": Not a directory (os error 20)");
 
+    // The failed request above took the next counter value.
     fs::create_directories(broker.dir() / (id_for(42, next + 1) + ".json") / "inside");
     const auto unrenamable = broker.create(sample_intake());
     ASSERT_FALSE(unrenamable);
