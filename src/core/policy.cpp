@@ -2,6 +2,9 @@
 
 #include <array>
 #include <utility>
+#include <variant>
+
+#include "core/overloaded.hpp"
 
 namespace tarnel::core {
 
@@ -71,6 +74,53 @@ PolicyDecision decide(const AccessRequest& request, const AgentScope& scope) {
         case Operation::Reveal: return reveal(request);
     }
     std::unreachable();
+}
+
+Sensitivity born_sensitivity(const Coordinate& coordinate, Sensitivity asked) noexcept {
+    return is_production(coordinate) ? Sensitivity::High : asked;
+}
+
+bool downgrade_needs_confirmation(Sensitivity current, Sensitivity wanted) noexcept {
+    return wanted < current && current >= Sensitivity::High;
+}
+
+std::optional<std::string_view> reveal_refusal(const RecordKind& kind) noexcept {
+    return std::visit(
+        Overloaded{
+            [](const LiteralRecord&) -> std::optional<std::string_view> { return std::nullopt; },
+            [](const ReferenceRecord&) -> std::optional<std::string_view> {
+                return "reference value is materialized at run time, not revealable over MCP";
+            },
+            [](const KeypairRecord&) -> std::optional<std::string_view> {
+                return "a keypair's private key is never revealed (I11/I14); use it through "
+                       "sign/decrypt/ssh-add via the CLI";
+            },
+            [](const TotpRecord&) -> std::optional<std::string_view> {
+                return "a TOTP seed is never revealed (I11/I14); derive a code on demand with "
+                       "`tarnel code` via the CLI";
+            },
+        },
+        kind);
+}
+
+std::optional<std::string> overwrite_refusal(const RecordKind& kind, std::string_view coordinate) {
+    std::string_view what;
+    if (std::holds_alternative<KeypairRecord>(kind)) what = "a keypair";
+    if (std::holds_alternative<TotpRecord>(kind)) what = "a TOTP enrollment";
+    if (what.empty()) return std::nullopt;
+    return "`" + std::string(coordinate) + "` is " + std::string(what) + "; it cannot be overwritten with `set`";
+}
+
+std::optional<std::string> reference_edit_refusal(const RecordKind& kind) {
+    const std::string_view what = std::visit(Overloaded{
+                                                 [](const LiteralRecord&) { return std::string_view("literal"); },
+                                                 [](const ReferenceRecord&) { return std::string_view(); },
+                                                 [](const KeypairRecord&) { return std::string_view("keypair"); },
+                                                 [](const TotpRecord&) { return std::string_view("TOTP enrollment"); },
+                                             },
+                                             kind);
+    if (what.empty()) return std::nullopt;
+    return "`reference` edits a reference secret; this is a " + std::string(what);
 }
 
 }  // namespace tarnel::core

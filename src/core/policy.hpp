@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/coordinate.hpp"
+#include "core/record.hpp"
 #include "core/scope.hpp"
 #include "core/sensitivity.hpp"
 
@@ -54,5 +56,24 @@ bool is_production(const Coordinate& coordinate) noexcept;
 
 // The one decision for reading secrets. Pure: no I/O, no clock, no state.
 PolicyDecision decide(const AccessRequest& request, const AgentScope& scope);
+
+// The level a new record is born with: production starts high whatever was asked.
+Sensitivity born_sensitivity(const Coordinate& coordinate, Sensitivity asked) noexcept;
+
+// Lowering a high or inject-only secret needs a human; lowering medium to
+// low, raising and keeping the level do not.
+bool downgrade_needs_confirmation(Sensitivity current, Sensitivity wanted) noexcept;
+
+// Only a literal holds a value that may ever be revealed; the other kinds are
+// refused with their own reason before the decision is asked, whatever their
+// level or flag.
+std::optional<std::string_view> reveal_refusal(const RecordKind& kind) noexcept;
+
+// A keypair or a TOTP enrolment is never replaced by a plain value. The
+// coordinate is the caller's text, quoted in the refusal.
+std::optional<std::string> overwrite_refusal(const RecordKind& kind, std::string_view coordinate);
+
+// A reference can only be edited on a reference secret.
+std::optional<std::string> reference_edit_refusal(const RecordKind& kind);
 
 }  // namespace tarnel::core

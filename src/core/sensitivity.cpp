@@ -3,6 +3,8 @@
 #include <array>
 #include <utility>
 
+#include "core/ascii.hpp"
+
 namespace tarnel::core {
 
 namespace {
@@ -35,6 +37,16 @@ std::optional<Sensitivity> sensitivity_from_word(std::string_view word) noexcept
         if (names.word == word) return names.level;
     }
     return std::nullopt;
+}
+
+std::expected<Sensitivity, std::string> parse_sensitivity(std::string_view text) {
+    std::string word = ascii_lower(text);
+    for (char& c : word) {
+        if (c == '_') c = '-';
+    }
+    if (word == "injectonly") return Sensitivity::InjectOnly;
+    if (auto level = sensitivity_from_word(word)) return *level;
+    return std::unexpected("unknown sensitivity `" + word + "` (expected low|medium|high|inject-only)");
 }
 
 }  // namespace tarnel::core

@@ -124,5 +124,56 @@ TEST(Decide, OtherOperationsAndScopeGate) {
               PolicyDecision::not_addressable());
 }
 
+// The lenient reader people and agents type into; the stored words stay exact.
+TEST(Words, TypedSensitivityWordsAreNormalisedBeforeMatching) {
+    for (std::string_view word : {"Inject_Only", "injectOnly", "INJECT-ONLY", "inject-only"}) {
+        EXPECT_EQ(parse_sensitivity(word), Sensitivity::InjectOnly) << word;
+    }
+    EXPECT_EQ(parse_sensitivity("HIGH"), Sensitivity::High);
+    EXPECT_EQ(parse_sensitivity("Secret_Word").error(),
+              "unknown sensitivity `secret-word` (expected low|medium|high|inject-only)");
+    // Only ASCII letters fold; other bytes are kept as typed.
+    EXPECT_EQ(parse_sensitivity("L\xC3\x96W").error(),
+              "unknown sensitivity `l\xC3\x96w` (expected low|medium|high|inject-only)");
+}
+
+TEST(Rules, ProductionIsBornHighAndOnlyHighDowngradesNeedAHuman) {
+    EXPECT_EQ(born_sensitivity(parse("secret:prod/app/db"), Sensitivity::Low), Sensitivity::High);
+    EXPECT_EQ(born_sensitivity(parse("secret:prod/app/db"), Sensitivity::InjectOnly), Sensitivity::High);
+    EXPECT_EQ(born_sensitivity(parse("secret:Prod/app/db"), Sensitivity::Low), Sensitivity::Low);
+    EXPECT_EQ(born_sensitivity(parse("secret:dev/app/db"), Sensitivity::InjectOnly), Sensitivity::InjectOnly);
+
+    using S = Sensitivity;
+    EXPECT_TRUE(downgrade_needs_confirmation(S::High, S::Medium));
+    EXPECT_TRUE(downgrade_needs_confirmation(S::InjectOnly, S::High));
+    EXPECT_FALSE(downgrade_needs_confirmation(S::Medium, S::Low));
+    EXPECT_FALSE(downgrade_needs_confirmation(S::High, S::High));
+    EXPECT_FALSE(downgrade_needs_confirmation(S::Low, S::InjectOnly));
+}
+
+TEST(Rules, EachKindHasItsOwnRefusals) {
+    const RecordKind literal = LiteralRecord{SecretValue::from_text("v")};
+    const RecordKind reference = ReferenceRecord{"aws-sm://eu-west-1/db"};
+    const RecordKind keypair = KeypairRecord{KeyAlgorithm::Ed25519, std::nullopt, "ssh-ed25519 AAAA"};
+    const RecordKind totp = TotpRecord{SecretValue::from_text("seed"), TotpAlgorithm::Sha1, 6, 30};
+
+    EXPECT_EQ(reveal_refusal(literal), std::nullopt);
+    EXPECT_EQ(reveal_refusal(reference), "reference value is materialized at run time, not revealable over MCP");
+    EXPECT_TRUE(reveal_refusal(keypair)->starts_with("a keypair's private key is never revealed"));
+    EXPECT_TRUE(reveal_refusal(totp)->starts_with("a TOTP seed is never revealed"));
+
+    EXPECT_EQ(overwrite_refusal(literal, "secret:dev/a/b"), std::nullopt);
+    EXPECT_EQ(overwrite_refusal(reference, "secret:dev/a/b"), std::nullopt);
+    EXPECT_EQ(overwrite_refusal(keypair, "secret:dev/a/b"),
+              "`secret:dev/a/b` is a keypair; it cannot be overwritten with `set`");
+    EXPECT_EQ(overwrite_refusal(totp, "secret:dev/a/b"),
+              "`secret:dev/a/b` is a TOTP enrollment; it cannot be overwritten with `set`");
+
+    EXPECT_EQ(reference_edit_refusal(reference), std::nullopt);
+    EXPECT_EQ(reference_edit_refusal(literal), "`reference` edits a reference secret; this is a literal");
+    EXPECT_EQ(reference_edit_refusal(keypair), "`reference` edits a reference secret; this is a keypair");
+    EXPECT_EQ(reference_edit_refusal(totp), "`reference` edits a reference secret; this is a TOTP enrollment");
+}
+
 }  // namespace
 }  // namespace tarnel::core
