@@ -3,16 +3,12 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "core/overloaded.hpp"
 #include "ffi/py_ref.hpp"
 
 namespace tarnel::ffi {
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
 
 // Strong references held for the life of the interpreter that created them.
 // Plain pointers on purpose: a static destructor would drop them after
@@ -71,7 +67,7 @@ int create_classes() noexcept {
 
 PyObject* exception_class(const FfiError& error) {
     PyObject* cls = std::visit(
-        Overloaded{
+        core::Overloaded{
             [](const core::CoreError&) { return classes.error; },
             [](const FfiError::NotFound&) { return classes.not_found; },
             [](const FfiError::Denied&) { return classes.denied; },

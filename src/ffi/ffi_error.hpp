@@ -2,46 +2,45 @@
 
 #include <expected>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "core/error.hpp"
+#include "session/session_error.hpp"
 
 namespace tarnel::ffi {
 
-// The binding's error value: what a session operation returns instead of its
-// result. Each kind maps to one Python exception class and one message.
+// The binding's error value: a session's failure, or the binding's own
+// validation failure. Each kind maps to one Python exception class.
 class FfiError {
 public:
-    // Out of scope and absent are one outcome, so an agent cannot probe for
-    // secrets it may not address.
-    struct NotFound {};
-    // An addressable, existing secret that policy refuses.
-    struct Denied {
-        std::string text;
-    };
-    // The binding's own validation and set-up failures.
-    struct Other {
-        std::string text;
-    };
-    using Kind = std::variant<core::CoreError, NotFound, Denied, Other>;
+    using NotFound = session::SessionError::NotFound;
+    using Denied = session::SessionError::Denied;
+    using Other = session::SessionError::Other;
+    using Kind = session::SessionError::Kind;
 
-    // Implicit: a core failure passes through the binding unchanged.
-    FfiError(core::CoreError error) : kind_(std::move(error)) {}
-    static FfiError not_found() { return FfiError(NotFound{}); }
-    static FfiError denied(std::string text) { return FfiError(Denied{std::move(text)}); }
-    static FfiError other(std::string text) { return FfiError(Other{std::move(text)}); }
+    // Implicit: a session's or the core's failure passes through unchanged.
+    FfiError(session::SessionError error) : error_(std::move(error)) {}
+    FfiError(core::CoreError error) : error_(std::move(error)) {}
+    static FfiError other(std::string text) { return FfiError(session::SessionError::other(std::move(text))); }
 
-    const Kind& kind() const noexcept { return kind_; }
+    const Kind& kind() const noexcept { return error_.kind(); }
     // The text the Python exception carries, unchanged.
-    std::string message() const;
+    std::string message() const { return error_.message(); }
 
 private:
-    explicit FfiError(Kind kind) : kind_(std::move(kind)) {}
-
-    Kind kind_;
+    session::SessionError error_;
 };
 
+// std::expected cannot be marked [[nodiscard]] from outside; this thin
+// subclass is.
 template <class T>
-using FfiResult = std::expected<T, FfiError>;
+class [[nodiscard]] FfiResult : public std::expected<T, FfiError> {
+    using Base = std::expected<T, FfiError>;
+
+public:
+    using Base::Base;
+    FfiResult(Base base) : Base(std::move(base)) {}
+};
 
 }  // namespace tarnel::ffi

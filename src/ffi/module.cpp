@@ -1,7 +1,7 @@
 // The `tarnel_ffi` extension module: the agent-facing face of the vault core.
 //
 //     def version() -> str: ...
-//     class TarnelSession: ...                 # tarnel_session.cpp
+//     class TarnelSession: ...                 # session_type.cpp
 //     class TarnelError(Exception): ...
 //     class TarnelNotFound(TarnelError): ...
 //     class TarnelDenied(TarnelError): ...
@@ -17,7 +17,7 @@
 #include "core/version.hpp"
 #include "ffi/boundary.hpp"
 #include "ffi/errors.hpp"
-#include "ffi/tarnel_session.hpp"
+#include "ffi/session_type.hpp"
 
 namespace tarnel::ffi {
 

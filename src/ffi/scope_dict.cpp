@@ -4,6 +4,8 @@
 #include <string_view>
 #include <utility>
 
+#include "core/ascii.hpp"
+#include "ffi/args.hpp"
 #include "ffi/errors.hpp"
 #include "ffi/ffi_error.hpp"
 #include "ffi/py_ref.hpp"
@@ -13,23 +15,6 @@ namespace tarnel::ffi {
 namespace {
 
 std::unexpected<PyErrorSet> pending() { return std::unexpected(PyErrorSet{}); }
-
-// The short type name ("int", "NoneType") for error texts; __name__ because
-// the stable ABI of 3.10 has no PyType_GetName.
-std::string type_name(PyObject* object) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-    if (!name) {
-        PyErr_Clear();
-        return "object";
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "object";
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
-}
 
 std::unexpected<PyErrorSet> type_error(const std::string& text) {
     PyErr_SetString(PyExc_TypeError, text.c_str());
@@ -88,13 +73,6 @@ PyResult<std::vector<std::string>> operations_of(PyObject* dict) {
     return strings_of(*value, "operations");
 }
 
-std::string ascii_lower(std::string word) {
-    for (char& c : word) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return word;
-}
-
 }  // namespace
 
 PyResult<std::optional<std::vector<std::string>>> extract_filter(PyObject* dict, const char* key) {
@@ -132,7 +110,7 @@ PyResult<core::AgentScope> scope_from_dict(PyObject* dict) {
 
     core::AgentScope scope;
     for (const std::string& word : *words) {
-        const std::string folded = ascii_lower(word);
+        const std::string folded = core::ascii_lower(word);
         auto operation = core::operation_from_word(folded);
         if (!operation) {
             raise_error(FfiError::other("unknown scope operation `" + folded +

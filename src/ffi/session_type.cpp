@@ -17,11 +17,13 @@
 //         def request_secret(self, coordinate, sensitivity=None, description=None,
 //                            project=None, client_identity=None) -> str: ...
 
-#include "ffi/tarnel_session.hpp"
+#include "ffi/session_type.hpp"
 
+#include <array>
 #include <cstdint>
-#include <expected>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,20 +32,24 @@
 #include <vector>
 
 #include "core/secret.hpp"
+#include "ffi/args.hpp"
 #include "ffi/boundary.hpp"
 #include "ffi/py_ref.hpp"
-#include "ffi/record_view.hpp"
 #include "ffi/scope_dict.hpp"
-#include "ffi/session.hpp"
+#include "session/session.hpp"
 
 namespace tarnel::ffi {
 
 namespace {
 
+using session::RecordView;
+using session::Session;
+
 struct SessionObject {
     PyObject_HEAD
-    // Owned. Deleting it wipes the master key.
-    Session* session;
+    // Constructed in place after allocation and destroyed in dealloc; the
+    // session's destructor wipes the master key.
+    std::unique_ptr<const Session> session;
 };
 
 const Session& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
@@ -52,59 +58,32 @@ const Session& session_of(PyObject* self) { return *reinterpret_cast<SessionObje
 // conversion): a null reference that guard() hands back as is.
 FfiResult<PyRef> python_error() { return PyRef(); }
 
-// ---- argument conversion ------------------------------------------------
-
-// Keyword lists are char** up to 3.12; the strings are never written.
-template <std::size_t N>
-char** keywords(const char* const (&names)[N]) {
-    return const_cast<char**>(names);
-}
-
-std::string type_name(PyObject* object) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-    Py_ssize_t size = 0;
-    const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "object";
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-bool argument_error(const char* function, const char* name, const char* expected, PyObject* given) {
-    const std::string text = std::string(function) + "() argument '" + name + "' must be " + expected +
-                             ", not " + type_name(given);
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-    return false;
-}
-
-// The argument's UTF-8 text, borrowed from the str object (alive for the call).
-bool text_argument(PyObject* object, const char* function, const char* name, std::string_view& out) {
-    if (!PyUnicode_Check(object)) return argument_error(function, name, "str", object);
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-    if (utf8 == nullptr) return false;
-    out = std::string_view(utf8, static_cast<std::size_t>(size));
-    return true;
-}
-
-// Null (not passed) and None both mean absent.
-bool optional_text_argument(PyObject* object, const char* function, const char* name, OptText& out) {
-    if (object == nullptr || object == Py_None) {
-        out = std::nullopt;
-        return true;
-    }
-    if (!PyUnicode_Check(object)) return argument_error(function, name, "str or None", object);
-    std::string_view text;
-    if (!text_argument(object, function, name, text)) return false;
-    out = text;
-    return true;
-}
-
 // ---- results ------------------------------------------------------------
 
-bool set_item(PyObject* dict, const char* key, PyRef value) {
-    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+// The view dictionaries' keys, in insertion order. Created and interned once
+// (with the type) instead of at every call; alive as long as the process,
+// like the exception classes.
+enum ViewKey : std::size_t {
+    kCoordinate, kEnvironment, kComponent, kKey, kSensitivity, kMode, kFingerprint, kRevealable, kOrigin,
+    kReference, kViewKeyCount,
+};
+constexpr std::array<const char*, kViewKeyCount> kViewKeyNames{
+    "coordinate", "environment", "component", "key", "sensitivity",
+    "mode", "fingerprint", "revealable", "origin", "reference",
+};
+std::array<PyObject*, kViewKeyCount> view_keys{};
+
+int create_view_keys() noexcept {
+    if (view_keys[0] != nullptr) return 0;
+    for (std::size_t i = 0; i < kViewKeyCount; ++i) {
+        view_keys[i] = PyUnicode_InternFromString(kViewKeyNames[i]);
+        if (view_keys[i] == nullptr) return -1;
+    }
+    return 0;
+}
+
+bool set_item(PyObject* dict, ViewKey key, PyRef value) {
+    return value && PyDict_SetItem(dict, view_keys[key], value.get()) == 0;
 }
 
 PyRef text(std::string_view value) { return to_python(value); }
@@ -114,26 +93,26 @@ PyRef text(std::string_view value) { return to_python(value); }
 PyRef view_to_dict(const RecordView& view) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
+    PyObject* d = dict.get();
     const bool complete =
-        set_item(dict.get(), "coordinate", text(view.coordinate)) &&
-        set_item(dict.get(), "environment", text(view.environment)) &&
-        set_item(dict.get(), "component", text(view.component)) &&
-        set_item(dict.get(), "key", text(view.key)) &&
-        set_item(dict.get(), "sensitivity", text(view.sensitivity)) &&
-        set_item(dict.get(), "mode", text(view.mode)) &&
-        set_item(dict.get(), "fingerprint", text(view.fingerprint)) &&
-        set_item(dict.get(), "revealable", PyRef::steal(PyBool_FromLong(view.revealable ? 1 : 0))) &&
-        set_item(dict.get(), "origin", text(view.origin)) &&
-        set_item(dict.get(), "reference", view.reference ? text(*view.reference) : PyRef::borrow(Py_None));
+        set_item(d, kCoordinate, text(view.coordinate)) && set_item(d, kEnvironment, text(view.environment)) &&
+        set_item(d, kComponent, text(view.component)) && set_item(d, kKey, text(view.key)) &&
+        set_item(d, kSensitivity, text(view.sensitivity)) && set_item(d, kMode, text(view.mode)) &&
+        set_item(d, kFingerprint, text(view.fingerprint)) &&
+        set_item(d, kRevealable, PyRef::steal(PyBool_FromLong(view.revealable ? 1 : 0))) &&
+        set_item(d, kOrigin, text(view.origin)) &&
+        set_item(d, kReference, view.reference ? text(*view.reference) : PyRef::borrow(Py_None));
     return complete ? std::move(dict) : PyRef();
 }
 
 PyRef views_to_list(const std::vector<RecordView>& views) {
-    PyRef list = PyRef::steal(PyList_New(0));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(views.size())));
     if (!list) return {};
-    for (const RecordView& view : views) {
-        PyRef item = view_to_dict(view);
-        if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
+    for (std::size_t i = 0; i < views.size(); ++i) {
+        PyRef item = view_to_dict(views[i]);
+        if (!item) return {};
+        // Steals the reference, which is what PyList_SetItem wants for a new list.
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) return {};
     }
     return list;
 }
@@ -144,11 +123,13 @@ PyRef value_to_bytes(const core::SecretValue& value) {
     return PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
+PyRef none() { return PyRef::borrow(Py_None); }
+
 // The Python form of a session result; g++ 12's std::expected has no
 // transform() yet.
 template <class T, class Convert>
-FfiResult<PyRef> convert(FfiResult<T>&& result, Convert&& to_object) {
-    if (!result) return std::unexpected(std::move(result.error()));
+FfiResult<PyRef> convert(session::SessionResult<T>&& result, Convert&& to_object) {
+    if (!result) return std::unexpected(FfiError(std::move(result.error())));
     if constexpr (std::is_void_v<T>) {
         return to_object();
     } else {
@@ -160,83 +141,60 @@ FfiResult<PyRef> convert(FfiResult<T>&& result, Convert&& to_object) {
 
 PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> FfiResult<PyRef> {
-        static const char* const names[] = {"scope", "vault_dir", "passphrase", nullptr};
-        PyObject* scope_arg = nullptr;
-        PyObject* vault_dir_arg = nullptr;
-        PyObject* passphrase_arg = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:TarnelSession", keywords(names), &scope_arg,
-                                         &vault_dir_arg, &passphrase_arg)) {
-            return python_error();
-        }
-        if (!PyDict_Check(scope_arg)) {
-            argument_error("TarnelSession", "scope", "dict", scope_arg);
-            return python_error();
-        }
+        PyObject* scope_dict = nullptr;
         OptText vault_dir;
         OptText passphrase;
-        if (!optional_text_argument(vault_dir_arg, "TarnelSession", "vault_dir", vault_dir) ||
-            !optional_text_argument(passphrase_arg, "TarnelSession", "passphrase", passphrase)) {
+        if (!parse_args(args, kwargs, "TarnelSession",
+                        {required_dict("scope", scope_dict), optional("vault_dir", vault_dir),
+                         optional("passphrase", passphrase)})) {
             return python_error();
         }
-
         // Before anything touches the disk: a bad scope never opens a vault.
-        auto scope = scope_from_dict(scope_arg);
+        auto scope = scope_from_dict(scope_dict);
         if (!scope) return python_error();
 
-        std::optional<std::filesystem::path> root;
-        if (vault_dir) root = std::filesystem::path(*vault_dir);
-        std::optional<core::SecretValue> secret;
-        if (passphrase) secret = core::SecretValue::from_text(*passphrase);
-
-        auto opened = Session::open(std::move(root), std::move(*scope), std::move(secret));
-        if (!opened) return std::unexpected(std::move(opened.error()));
+        session::VaultOptions vault;
+        if (vault_dir) vault.vault_dir = std::filesystem::path(*vault_dir);
+        if (passphrase) vault.passphrase = core::SecretValue::from_text(*passphrase);
+        auto opened = Session::open(std::move(vault), session::Principal::agent(std::move(*scope)));
+        if (!opened) return std::unexpected(FfiError(std::move(opened.error())));
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyRef self = PyRef::steal(alloc(type, 0));
         if (!self) return python_error();
-        reinterpret_cast<SessionObject*>(self.get())->session = new Session(std::move(*opened));
+        new (&reinterpret_cast<SessionObject*>(self.get())->session)
+            std::unique_ptr<const Session>(std::make_unique<const Session>(std::move(*opened)));
         return self;
     });
 }
 
 void session_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    delete std::exchange(reinterpret_cast<SessionObject*>(self)->session, nullptr);
+    // Allocation zeroes the object, so one that failed before the session was
+    // placed holds a null pointer, which destroys to nothing.
+    reinterpret_cast<SessionObject*>(self)->session.~unique_ptr();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     // Instances of a heap type hold a reference to it.
     Py_DECREF(type);
 }
 
-// ---- metadata ------------------------------------------------------------
+// ---- methods ---------------------------------------------------------------
 
 PyObject* session_list(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> FfiResult<PyRef> {
-        static const char* const names[] = {nullptr};
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":list", keywords(names))) return python_error();
+        if (!parse_args(args, kwargs, "list", {})) return python_error();
         return convert(session_of(self).list_visible(), views_to_list);
     });
-}
-
-// (coordinate, project=None), shared by status, fingerprint, reveal and delete.
-bool coordinate_and_project(PyObject* args, PyObject* kwargs, const char* function, std::string_view& coordinate,
-                            OptText& project) {
-    static const char* const names[] = {"coordinate", "project", nullptr};
-    const std::string format = std::string("O|O:") + function;
-    PyObject* coordinate_arg = nullptr;
-    PyObject* project_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords(names), &coordinate_arg, &project_arg)) {
-        return false;
-    }
-    return text_argument(coordinate_arg, function, "coordinate", coordinate) &&
-           optional_text_argument(project_arg, function, "project", project);
 }
 
 PyObject* session_status(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText project;
-        if (!coordinate_and_project(args, kwargs, "status", coordinate, project)) return python_error();
+        if (!parse_args(args, kwargs, "status", {required("coordinate", coordinate), optional("project", project)})) {
+            return python_error();
+        }
         return convert(session_of(self).status_of(coordinate, project), view_to_dict);
     });
 }
@@ -245,86 +203,53 @@ PyObject* session_fingerprint(PyObject* self, PyObject* args, PyObject* kwargs) 
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText project;
-        if (!coordinate_and_project(args, kwargs, "fingerprint", coordinate, project)) return python_error();
-        return convert(session_of(self).fingerprint_of(coordinate, project),
-                       [](const std::string& fingerprint) { return text(fingerprint); });
+        if (!parse_args(args, kwargs, "fingerprint",
+                        {required("coordinate", coordinate), optional("project", project)})) {
+            return python_error();
+        }
+        return convert(session_of(self).fingerprint_of(coordinate, project), text);
     });
 }
-
-// ---- reveal --------------------------------------------------------------
 
 PyObject* session_reveal(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText project;
-        if (!coordinate_and_project(args, kwargs, "reveal", coordinate, project)) return python_error();
+        if (!parse_args(args, kwargs, "reveal", {required("coordinate", coordinate), optional("project", project)})) {
+            return python_error();
+        }
         return convert(session_of(self).reveal(coordinate, project), value_to_bytes);
     });
 }
 
-// ---- writes --------------------------------------------------------------
-
 PyObject* session_set(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> FfiResult<PyRef> {
-        static const char* const names[] = {"coordinate", "value", "project", nullptr};
-        PyObject* coordinate_arg = nullptr;
-        PyObject* value_arg = nullptr;
-        PyObject* project_arg = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:set", keywords(names), &coordinate_arg, &value_arg,
-                                         &project_arg)) {
-            return python_error();
-        }
         std::string_view coordinate;
-        std::string_view value_text;
+        std::string_view value;
         OptText project;
-        if (!text_argument(coordinate_arg, "set", "coordinate", coordinate) ||
-            !text_argument(value_arg, "set", "value", value_text) ||
-            !optional_text_argument(project_arg, "set", "project", project)) {
+        if (!parse_args(args, kwargs, "set",
+                        {required("coordinate", coordinate), required("value", value),
+                         optional("project", project)})) {
             return python_error();
         }
         // Straight from the str's UTF-8 into the wiping holder; no
         // intermediate std::string keeps a copy.
-        core::SecretValue value = core::SecretValue::from_text(value_text);
-        return convert(session_of(self).set(coordinate, std::move(value), project), view_to_dict);
+        return convert(session_of(self).set(coordinate, core::SecretValue::from_text(value), project),
+                       view_to_dict);
     });
-}
-
-// A non-negative int; bool is an int in Python and is taken as one.
-bool length_argument(PyObject* object, std::uint64_t& out) {
-    if (object == nullptr) {
-        out = 32;
-        return true;
-    }
-    if (!PyLong_Check(object)) return argument_error("generate", "length", "int", object);
-    const unsigned long long length = PyLong_AsUnsignedLongLong(object);
-    if (length == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = length;
-    return true;
 }
 
 PyObject* session_generate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> FfiResult<PyRef> {
-        static const char* const names[] = {"coordinate", "length", "sensitivity", "description", "project",
-                                            nullptr};
-        PyObject* coordinate_arg = nullptr;
-        PyObject* length_arg = nullptr;
-        PyObject* sensitivity_arg = nullptr;
-        PyObject* description_arg = nullptr;
-        PyObject* project_arg = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:generate", keywords(names), &coordinate_arg,
-                                         &length_arg, &sensitivity_arg, &description_arg, &project_arg)) {
-            return python_error();
-        }
         std::string_view coordinate;
-        std::uint64_t length = 0;
+        std::uint64_t length = 32;
         OptText sensitivity;
         OptText description;
         OptText project;
-        if (!text_argument(coordinate_arg, "generate", "coordinate", coordinate) ||
-            !length_argument(length_arg, length) ||
-            !optional_text_argument(sensitivity_arg, "generate", "sensitivity", sensitivity) ||
-            !optional_text_argument(description_arg, "generate", "description", description) ||
-            !optional_text_argument(project_arg, "generate", "project", project)) {
+        if (!parse_args(args, kwargs, "generate",
+                        {required("coordinate", coordinate), optional("length", length),
+                         optional("sensitivity", sensitivity), optional("description", description),
+                         optional("project", project)})) {
             return python_error();
         }
         return convert(session_of(self).generate(coordinate, length, sensitivity, description, project),
@@ -336,51 +261,25 @@ PyObject* session_delete(PyObject* self, PyObject* args, PyObject* kwargs) noexc
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText project;
-        if (!coordinate_and_project(args, kwargs, "delete", coordinate, project)) return python_error();
-        return convert(session_of(self).remove(coordinate, project), [] { return PyRef::borrow(Py_None); });
+        if (!parse_args(args, kwargs, "delete", {required("coordinate", coordinate), optional("project", project)})) {
+            return python_error();
+        }
+        return convert(session_of(self).remove(coordinate, project), none);
     });
-}
-
-// ---- metadata edits and requests ------------------------------------------
-
-bool revealable_argument(PyObject* object, std::optional<bool>& out) {
-    if (object == nullptr || object == Py_None) {
-        out = std::nullopt;
-        return true;
-    }
-    // Only a real bool: 0 and 1 are more likely a caller's mistake than intent.
-    if (!PyBool_Check(object)) return argument_error("edit_metadata", "revealable", "bool or None", object);
-    out = object == Py_True;
-    return true;
 }
 
 PyObject* session_edit_metadata(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> FfiResult<PyRef> {
-        static const char* const names[] = {"coordinate", "sensitivity", "description", "revealable",
-                                            "reference", "project", nullptr};
-        PyObject* coordinate_arg = nullptr;
-        PyObject* sensitivity_arg = nullptr;
-        PyObject* description_arg = nullptr;
-        PyObject* revealable_arg = nullptr;
-        PyObject* reference_arg = nullptr;
-        PyObject* project_arg = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:edit_metadata", keywords(names), &coordinate_arg,
-                                         &sensitivity_arg, &description_arg, &revealable_arg, &reference_arg,
-                                         &project_arg)) {
-            return python_error();
-        }
         std::string_view coordinate;
         OptText sensitivity;
         OptText description;
         std::optional<bool> revealable;
         OptText reference;
         OptText project;
-        if (!text_argument(coordinate_arg, "edit_metadata", "coordinate", coordinate) ||
-            !optional_text_argument(sensitivity_arg, "edit_metadata", "sensitivity", sensitivity) ||
-            !optional_text_argument(description_arg, "edit_metadata", "description", description) ||
-            !revealable_argument(revealable_arg, revealable) ||
-            !optional_text_argument(reference_arg, "edit_metadata", "reference", reference) ||
-            !optional_text_argument(project_arg, "edit_metadata", "project", project)) {
+        if (!parse_args(args, kwargs, "edit_metadata",
+                        {required("coordinate", coordinate), optional("sensitivity", sensitivity),
+                         optional("description", description), optional("revealable", revealable),
+                         optional("reference", reference), optional("project", project)})) {
             return python_error();
         }
         return convert(
@@ -391,31 +290,19 @@ PyObject* session_edit_metadata(PyObject* self, PyObject* args, PyObject* kwargs
 
 PyObject* session_request_secret(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&]() -> FfiResult<PyRef> {
-        static const char* const names[] = {"coordinate", "sensitivity", "description", "project",
-                                            "client_identity", nullptr};
-        PyObject* coordinate_arg = nullptr;
-        PyObject* sensitivity_arg = nullptr;
-        PyObject* description_arg = nullptr;
-        PyObject* project_arg = nullptr;
-        PyObject* identity_arg = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOO:request_secret", keywords(names), &coordinate_arg,
-                                         &sensitivity_arg, &description_arg, &project_arg, &identity_arg)) {
-            return python_error();
-        }
         std::string_view coordinate;
         OptText sensitivity;
         OptText description;
         OptText project;
         OptText client_identity;
-        if (!text_argument(coordinate_arg, "request_secret", "coordinate", coordinate) ||
-            !optional_text_argument(sensitivity_arg, "request_secret", "sensitivity", sensitivity) ||
-            !optional_text_argument(description_arg, "request_secret", "description", description) ||
-            !optional_text_argument(project_arg, "request_secret", "project", project) ||
-            !optional_text_argument(identity_arg, "request_secret", "client_identity", client_identity)) {
+        if (!parse_args(args, kwargs, "request_secret",
+                        {required("coordinate", coordinate), optional("sensitivity", sensitivity),
+                         optional("description", description), optional("project", project),
+                         optional("client_identity", client_identity)})) {
             return python_error();
         }
-        return convert(session_of(self).request_intake(coordinate, sensitivity, description, project, client_identity),
-                       [](const std::string& id) { return text(id); });
+        return convert(
+            session_of(self).request_intake(coordinate, sensitivity, description, project, client_identity), text);
     });
 }
 
@@ -519,6 +406,7 @@ PyType_Spec session_spec = {
 }  // namespace
 
 int add_session_type(PyObject* module) noexcept {
+    if (create_view_keys() < 0) return -1;
     PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &session_spec, nullptr));
     if (!type) return -1;
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject*>(type.get()));

@@ -116,8 +116,8 @@ TEST(FfiErrorMapping, EveryVariantRaisesItsClassWithItsText) {
         {CoreError::crypto(), "TarnelError", "crypto operation failed"},
         {CoreError(ErrorKind::Audit, ""), "TarnelError", "audit error: "},
         {CoreError(ErrorKind::Io, "bad\xffname"), "TarnelError", "vault I/O failed: bad\xef\xbf\xbdname"},
-        {FfiError::not_found(), "TarnelNotFound", "not addressable"},
-        {FfiError::denied("reveal refused by policy (I11)"), "TarnelDenied", "reveal refused by policy (I11)"},
+        {FfiError(session::SessionError::not_found()), "TarnelNotFound", "not addressable"},
+        {FfiError(session::SessionError::denied("reveal refused by policy (I11)")), "TarnelDenied", "reveal refused by policy (I11)"},
         {FfiError::other("scope must name at least one project"), "TarnelError", "scope must name at least one project"},
     };
     for (const auto& c : cases) {
@@ -181,7 +181,7 @@ TEST(FfiBoundary, ValueBecomesTheResultAndErrorTheMappedException) {
     EXPECT_EQ(none.get(), Py_None);
 
     PyRef failed = PyRef::steal(guard([]() -> std::expected<PyRef, FfiError> {
-        return std::unexpected(FfiError::not_found());
+        return std::unexpected(FfiError(session::SessionError::not_found()));
     }));
     EXPECT_FALSE(failed);
     Raised raised = take_raised();

@@ -11,7 +11,7 @@
 #include "core/record_lock.hpp"
 #include "session_fixture.hpp"
 
-namespace tarnel::ffi {
+namespace tarnel::session {
 namespace {
 
 using namespace fixture;
@@ -25,11 +25,8 @@ constexpr std::string_view kChanged = "sensitivity changed while the edit was pe
 constexpr std::string_view kAt = "secret:dev/app/token";
 const Words kDowngraded = {"approve/approved-downgrade", "sensitivity-downgrade/downgraded", "edit/metadata-updated"};
 
-FfiResult<RecordView> edit(const Session& session, const core::Confirmer& confirmer, OptText sensitivity,
-                           OptText description = std::nullopt, std::optional<bool> revealable = std::nullopt,
-                           std::chrono::milliseconds timeout = 5s) {
-    return session.edit_metadata_with(confirmer, timeout, kAt, sensitivity, description, revealable, std::nullopt,
-                                      std::nullopt);
+SessionResult<RecordView> edit(const Session& session, OptText sensitivity, OptText description = std::nullopt) {
+    return session.edit_metadata(kAt, sensitivity, description, std::nullopt, std::nullopt, std::nullopt);
 }
 
 // --- a human answering through the pending directory ------------------------
@@ -46,12 +43,11 @@ TEST(EditWithHumanTest, TheDecisionFileDecidesTheDowngrade) {
         vault.put(literal("dev/app/token", "v", Sensitivity::High, false));
         const std::string before = vault.record_bytes(kAt);
         const fs::path pending = vault.root() / "pending";
-        const core::FileConfirmer confirmer(pending, 5ms);
-        Session session = vault.session();
-        FfiResult<RecordView> outcome = std::unexpected(FfiError::other("not run"));
+        Session session = vault.session(all_operations(), asking(std::make_shared<core::FileConfirmer>(pending, 5ms)));
+        SessionResult<RecordView> outcome = std::unexpected(SessionError::other("not run"));
         {
             ScriptedHuman human(pending, std::string(answer));
-            outcome = edit(session, confirmer, "medium");
+            outcome = edit(session, "medium");
             auto seen = human.seen();
             ASSERT_TRUE(seen);
             rapidjson::Document doc;
@@ -85,14 +81,13 @@ TEST(EditWithHumanTest, NoAnswerTimesOutAndWithdrawsTheRequest) {
     vault.put(literal("dev/app/token", "v", Sensitivity::InjectOnly, false));
     const std::string before = vault.record_bytes(kAt);
     const fs::path pending = vault.root() / "pending";
-    const core::FileConfirmer confirmer(pending, 5ms);
-    Session session = vault.session();
+    Session session = vault.session(all_operations(), asking(std::make_shared<core::FileConfirmer>(pending, 5ms), 300ms));
     std::optional<std::pair<std::string, std::string>> seen;
-    FfiResult<RecordView> outcome = std::unexpected(FfiError::other("not run"));
+    SessionResult<RecordView> outcome = std::unexpected(SessionError::other("not run"));
     {
         ScriptedHuman human(pending, std::nullopt);
         const auto start = std::chrono::steady_clock::now();
-        outcome = edit(session, confirmer, "low", std::nullopt, std::nullopt, 300ms);
+        outcome = edit(session, "low");
         EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
         seen = human.seen();
     }
@@ -115,34 +110,32 @@ TEST(EditWhileWaitingTest, TheRecordAsItIsAfterTheWaitDecides) {
     struct Case {
         const char* name;
         Decision decision;
-        std::function<bool(const Session& other, const core::Confirmer& approve)> meanwhile;
+        std::function<bool(const Session& other)> meanwhile;
         std::optional<std::string_view> error;  // nullopt: the edit succeeds; "" : NotFound
         std::optional<Sensitivity> final_level;  // nullopt: the record is gone
         std::optional<Words> audit;
         bool value_written = false;  // the other session's set stays
     };
-    const auto set_value = [](const Session& other, const core::Confirmer&) {
+    const auto set_value = [](const Session& other) {
         return other.set(kAt, core::SecretValue::from_text("written meanwhile"), std::nullopt).has_value();
     };
     const Case cases[] = {
         {"value set meanwhile", Decision::Approved, set_value, std::nullopt, Sensitivity::Low,
          Words{"edit/value-updated", kDowngraded[0], kDowngraded[1], kDowngraded[2]}, true},
         {"level raised meanwhile", Decision::Approved,
-         [](const Session& other, const core::Confirmer& approve) {
-             return edit(other, approve, "inject-only").has_value();
-         },
+         [](const Session& other) { return edit(other, "inject-only").has_value(); },
          kChanged, Sensitivity::InjectOnly, Words{"edit/metadata-updated", "approve/approved-downgrade"}},
         {"level lowered meanwhile", Decision::Approved,
-         [](const Session& other, const core::Confirmer& approve) { return edit(other, approve, "medium").has_value(); },
+         [](const Session& other) { return edit(other, "medium").has_value(); },
          std::nullopt, Sensitivity::Low,
          Words{kDowngraded[0], kDowngraded[1], kDowngraded[2], kDowngraded[0], kDowngraded[1], kDowngraded[2]}},
         {"record deleted meanwhile", Decision::Approved,
-         [](const Session& other, const core::Confirmer&) { return other.remove(kAt, std::nullopt).has_value(); }, "",
+         [](const Session& other) { return other.remove(kAt, std::nullopt).has_value(); }, "",
          std::nullopt, std::nullopt},
         // Run elsewhere with a deadline, so a held lock fails the test instead of hanging it.
         {"no lock held while deciding", Decision::Denied,
-         [&](const Session& other, const core::Confirmer& approve) {
-             auto write = std::async(std::launch::async, [&] { return set_value(other, approve); });
+         [&](const Session& other) {
+             auto write = std::async(std::launch::async, [&] { return set_value(other); });
              return write.wait_for(5s) == std::future_status::ready && write.get();
          },
          kDenied, Sensitivity::High, Words{"edit/value-updated", "deny/denied-downgrade"}, true},
@@ -151,12 +144,11 @@ TEST(EditWhileWaitingTest, TheRecordAsItIsAfterTheWaitDecides) {
         SCOPED_TRACE(c.name);
         TempVault vault;
         vault.put(literal("dev/app/token", "before", Sensitivity::High, false));
-        Session session = vault.session();
-        Session other = vault.session();
-        MockConfirmer approve(Decision::Approved);
+        Session other = vault.session(all_operations(), asking(std::make_shared<MockConfirmer>(Decision::Approved)));
         bool meanwhile_ok = false;
-        MockConfirmer human(c.decision, [&] { meanwhile_ok = c.meanwhile(other, approve); });
-        auto outcome = edit(session, human, "low", "described");
+        Session session = vault.session(
+            all_operations(), asking(std::make_shared<MockConfirmer>(c.decision, [&] { meanwhile_ok = c.meanwhile(other); })));
+        auto outcome = edit(session, "low", "described");
         EXPECT_TRUE(meanwhile_ok);
         if (!c.error) {
             ASSERT_TRUE(outcome) << outcome.error().message();
@@ -188,11 +180,11 @@ TEST(EditWhileWaitingTest, TheRecordAsItIsAfterTheWaitDecides) {
 TEST(EditWhileWaitingTest, ADowngradeThatBecameSensitiveBeforeTheLockIsRefused) {
     TempVault vault;
     vault.put(literal("dev/app/token", "v", Sensitivity::Medium, false));
-    Session session = vault.session();
+    auto never_asked = std::make_shared<MockConfirmer>(Decision::Approved);
+    Session session = vault.session(all_operations(), asking(never_asked));
     auto lock = core::RecordLock::acquire(vault.dir(), coordinate(kAt));
     ASSERT_TRUE(lock);
-    MockConfirmer never_asked(Decision::Approved);
-    auto pending = std::async(std::launch::async, [&] { return edit(session, never_asked, "low"); });
+    auto pending = std::async(std::launch::async, [&] { return edit(session, "low"); });
     ASSERT_TRUE(someone_waits_on(lock->path()));
     vault.put(literal("dev/app/token", "v", Sensitivity::High, false));
     std::optional<core::RecordLock> released(std::move(*lock));
@@ -201,7 +193,7 @@ TEST(EditWhileWaitingTest, ADowngradeThatBecameSensitiveBeforeTheLockIsRefused) 
     auto refused = pending.get();
     ASSERT_FALSE(refused);
     EXPECT_EQ(denied_text(refused.error()), kChanged);
-    EXPECT_EQ(never_asked.asked(), 0);
+    EXPECT_EQ(never_asked->asked(), 0);
     EXPECT_EQ(vault.get(kAt)->meta.sensitivity, Sensitivity::High);
     EXPECT_EQ(vault.audit_bytes(), "");
 }
@@ -213,12 +205,12 @@ TEST(EditWhileWaitingTest, ADowngradeThatBecameSensitiveBeforeTheLockIsRefused) 
 // would sooner or later put back a stale value or stale metadata.
 constexpr int kRounds = 40;
 
-bool write_round(const Session& session, const core::Confirmer& approve, int role, int i) {
+bool write_round(const Session& session, int role, int i) {
     const std::string n = std::to_string(i);
     if (role == 0) return session.set(kAt, core::SecretValue::from_text("value-" + n), std::nullopt).has_value();
-    if (role == 1) return edit(session, approve, std::nullopt, "desc-" + n).has_value();
+    if (role == 1) return edit(session, std::nullopt, "desc-" + n).has_value();
     // Alternates a raise and an approved downgrade.
-    return edit(session, approve, i % 2 == 0 ? "high" : "low").has_value();
+    return edit(session, i % 2 == 0 ? "high" : "low").has_value();
 }
 
 void expect_last_words(const TempVault& vault) {
@@ -236,15 +228,15 @@ void expect_last_words(const TempVault& vault) {
 TEST(ConcurrentWritersTest, ThreadsNeverWriteBackStaleFields) {
     TempVault vault;
     vault.put(literal("dev/app/token", "value-start", Sensitivity::Medium, false));
-    MockConfirmer approve(Decision::Approved);
+    auto approve = std::make_shared<MockConfirmer>(Decision::Approved);
     std::vector<Session> sessions;
-    for (int role = 0; role < 3; ++role) sessions.push_back(vault.session());
+    for (int role = 0; role < 3; ++role) sessions.push_back(vault.session(all_operations(), asking(approve)));
     std::atomic<int> failures = 0;
     std::vector<std::thread> writers;
     for (int role = 0; role < 3; ++role) {
         writers.emplace_back([&, role] {
             for (int i = 0; i < kRounds; ++i) {
-                if (!write_round(sessions[static_cast<std::size_t>(role)], approve, role, i)) ++failures;
+                if (!write_round(sessions[static_cast<std::size_t>(role)], role, i)) ++failures;
             }
         });
     }
@@ -258,14 +250,13 @@ TEST(ConcurrentWritersTest, ThreadsNeverWriteBackStaleFields) {
 TEST(ConcurrentWritersTest, ProcessesNeverWriteBackStaleFields) {
     TempVault vault;
     vault.put(literal("dev/app/token", "value-start", Sensitivity::Medium, false));
-    MockConfirmer approve(Decision::Approved);
-    Session session = vault.session();
+    Session session = vault.session(all_operations(), asking(std::make_shared<MockConfirmer>(Decision::Approved)));
     std::vector<pid_t> children;
     for (int role = 0; role < 3; ++role) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             int failed = 0;
-            for (int i = 0; i < kRounds; ++i) failed += write_round(session, approve, role, i) ? 0 : 1;
+            for (int i = 0; i < kRounds; ++i) failed += write_round(session, role, i) ? 0 : 1;
             ::_exit(failed == 0 ? 0 : 1);
         }
         children.push_back(pid);
@@ -280,4 +271,4 @@ TEST(ConcurrentWritersTest, ProcessesNeverWriteBackStaleFields) {
 }
 
 }  // namespace
-}  // namespace tarnel::ffi
+}  // namespace tarnel::session

@@ -36,10 +36,10 @@
 #include "core/scope.hpp"
 #include "core/secret.hpp"
 #include "core/store.hpp"
-#include "ffi/session.hpp"
+#include "session/session.hpp"
 #include "support/test_support.hpp"
 
-namespace tarnel::ffi::fixture {
+namespace tarnel::session::fixture {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -111,15 +111,15 @@ inline std::string literal_text(const core::SecretRecord& record) {
     return std::string(std::get<core::LiteralRecord>(record.kind).value.expose_secret_chars());
 }
 
-inline bool is_not_found(const FfiError& error) { return std::holds_alternative<FfiError::NotFound>(error.kind()); }
+inline bool is_not_found(const SessionError& error) { return std::holds_alternative<SessionError::NotFound>(error.kind()); }
 
-inline std::optional<std::string> other_text(const FfiError& error) {
-    if (const auto* other = std::get_if<FfiError::Other>(&error.kind())) return other->text;
+inline std::optional<std::string> other_text(const SessionError& error) {
+    if (const auto* other = std::get_if<SessionError::Other>(&error.kind())) return other->text;
     return std::nullopt;
 }
 
-inline std::optional<std::string> denied_text(const FfiError& error) {
-    if (const auto* denied = std::get_if<FfiError::Denied>(&error.kind())) return denied->text;
+inline std::optional<std::string> denied_text(const SessionError& error) {
+    if (const auto* denied = std::get_if<SessionError::Denied>(&error.kind())) return denied->text;
     return std::nullopt;
 }
 
@@ -168,15 +168,17 @@ public:
         write_file(root_ / "kdf.salt", std::string_view(reinterpret_cast<const char*>(salt.data()), salt.size()));
     }
 
-    FfiResult<Session> open(core::AgentScope scope, std::optional<std::string_view> passphrase = kPassphrase) const {
+    SessionResult<Session> open(core::AgentScope scope, std::optional<std::string_view> passphrase = kPassphrase,
+                                SessionHooks hooks = {}) const {
         std::optional<core::SecretValue> secret;
         if (passphrase) secret = core::SecretValue::from_text(*passphrase);
-        return Session::open(root_, std::move(scope), std::move(secret));
+        return Session::open(VaultOptions{root_, std::move(secret)}, Principal::agent(std::move(scope)),
+                             std::move(hooks));
     }
 
     // open() that must succeed.
-    Session session(core::AgentScope scope = all_operations()) const {
-        auto opened = open(std::move(scope));
+    Session session(core::AgentScope scope = all_operations(), SessionHooks hooks = {}) const {
+        auto opened = open(std::move(scope), kPassphrase, std::move(hooks));
         if (!opened) throw std::runtime_error("Session::open failed: " + opened.error().message());
         return std::move(*opened);
     }
@@ -237,6 +239,12 @@ private:
     testing::TempDir base_;
     fs::path root_;
 };
+
+// Hooks that ask `confirmer`, waiting at most `timeout`.
+inline SessionHooks asking(std::shared_ptr<const core::Confirmer> confirmer,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return SessionHooks{.clock = nullptr, .confirmer = std::move(confirmer), .confirm_timeout = timeout};
+}
 
 // Answers with a fixed decision and remembers how often it was asked. The hook
 // runs while the "human" is deciding, to change the vault meanwhile.
@@ -309,4 +317,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace tarnel::ffi::fixture
+}  // namespace tarnel::session::fixture

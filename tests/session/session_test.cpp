@@ -4,7 +4,7 @@
 
 #include "session_fixture.hpp"
 
-namespace tarnel::ffi {
+namespace tarnel::session {
 namespace {
 
 using namespace fixture;
@@ -76,7 +76,7 @@ TEST(SessionOpenTest, FailuresComeInOrderAndTouchNothingBeforeTheRegistry) {
         std::optional<core::SecretValue> passphrase;
         if (c.passphrase) passphrase = core::SecretValue::from_text(kPassphrase);
 
-        auto session = Session::open(root, all_operations(), std::move(passphrase));
+        auto session = Session::open(VaultOptions{root, std::move(passphrase)}, Principal::agent(all_operations()));
         ASSERT_FALSE(session);
         const std::string text = session.error().message();
         if (c.prefix) {
@@ -113,7 +113,7 @@ TEST(ScopeTest, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
     const std::string global_before = vault.record_bytes("secret:dev/db/password");
     const std::string alpha_before = vault.record_bytes("secret:dev/db/password", "alpha");
     const auto files_before = names_in(vault.dir());
-    MockConfirmer approve(core::Decision::Approved);
+    auto approve = std::make_shared<MockConfirmer>(core::Decision::Approved);
 
     using Call = std::function<bool(const Session&, std::string_view, OptText)>;  // true: NotFound
     const auto not_found = [](const auto& result) {
@@ -144,7 +144,7 @@ TEST(ScopeTest, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
          [&](const Session& s, std::string_view at, OptText p) { return not_found(s.remove(at, p)); }},
         {"edit_metadata", Operation::Write, true,
          [&](const Session& s, std::string_view at, OptText p) {
-             return not_found(s.edit_metadata_with(approve, 5s, at, "high", "d", true, std::nullopt, p));
+             return not_found(s.edit_metadata(at, "high", "d", true, std::nullopt, p));
          }},
         {"request_intake", Operation::Write, false,
          [&](const Session& s, std::string_view at, OptText p) {
@@ -179,11 +179,11 @@ TEST(ScopeTest, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
         for (const Case& c : cases) {
             if (std::string_view(c.name) == "absent" && !method.absent_is_not_found) continue;
             SCOPED_TRACE(std::string(method.name) + ": " + c.name);
-            Session session = vault.session(c.scope(method.needs));
+            Session session = vault.session(c.scope(method.needs), asking(approve));
             EXPECT_TRUE(method.call(session, c.at, c.project));
         }
     }
-    EXPECT_EQ(approve.asked(), 0);
+    EXPECT_EQ(approve->asked(), 0);
     EXPECT_EQ(vault.audit_bytes(), audit_before);
     EXPECT_EQ(vault.record_bytes("secret:dev/db/password"), global_before);
     EXPECT_EQ(vault.record_bytes("secret:dev/db/password", "alpha"), alpha_before);
@@ -200,8 +200,7 @@ TEST(ForeignRecordTest, EveryOperationStopsAtACryptoError) {
     bytes.fill(0x5a);
     vault.put(literal("dev/app/token", "theirs"), std::nullopt, core::MasterKey(bytes));
     const std::string before = vault.record_bytes("secret:dev/app/token");
-    Session session = vault.session();
-    MockConfirmer approve(core::Decision::Approved);
+    Session session = vault.session(all_operations(), asking(std::make_shared<MockConfirmer>(core::Decision::Approved)));
     constexpr std::string_view at = "secret:dev/app/token";
     const auto message = [](const auto& result) { return result ? std::string("<succeeded>") : result.error().message(); };
     const std::pair<const char*, std::string> outcomes[] = {
@@ -210,8 +209,8 @@ TEST(ForeignRecordTest, EveryOperationStopsAtACryptoError) {
         {"set", message(session.set(at, core::SecretValue::from_text("mine"), std::nullopt))},
         {"generate", message(session.generate(at, 8, std::nullopt, std::nullopt, std::nullopt))},
         {"remove", message(session.remove(at, std::nullopt))},
-        {"edit_metadata", message(session.edit_metadata_with(approve, 5s, at, "low", std::nullopt, std::nullopt,
-                                                             std::nullopt, std::nullopt))},
+        {"edit_metadata",
+         message(session.edit_metadata(at, "low", std::nullopt, std::nullopt, std::nullopt, std::nullopt))},
     };
     for (const auto& [name, text] : outcomes) EXPECT_EQ(text, "crypto operation failed") << name;
     EXPECT_EQ(vault.record_bytes("secret:dev/app/token"), before);
@@ -219,4 +218,4 @@ TEST(ForeignRecordTest, EveryOperationStopsAtACryptoError) {
 }
 
 }  // namespace
-}  // namespace tarnel::ffi
+}  // namespace tarnel::session

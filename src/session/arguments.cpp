@@ -1,0 +1,34 @@
+#include "session/arguments.hpp"
+
+#include <utility>
+
+namespace tarnel::session {
+
+SessionResult<core::Coordinate> parse_concrete(std::string_view text) {
+    auto parsed = core::Coordinate::from_str(text);
+    if (!parsed) return fail(SessionError::other(parsed.error().display()));
+    if (auto path = parsed->canonical_path(); !path) {
+        return fail(SessionError::other(path.error().display() + " (a coordinate must be concrete, not ${ENV})"));
+    }
+    return std::move(*parsed);
+}
+
+SessionResult<core::Sensitivity> parse_sensitivity(std::string_view text) {
+    auto level = core::parse_sensitivity(text);
+    if (!level) return fail(SessionError::other(std::move(level.error())));
+    return *level;
+}
+
+SessionResult<core::Sensitivity> sensitivity_or(std::optional<std::string_view> text, core::Sensitivity fallback) {
+    if (!text) return fallback;
+    return parse_sensitivity(*text);
+}
+
+std::string env_of(const core::Coordinate& coordinate) { return std::string(coordinate.environment().name()); }
+
+std::optional<std::string> origin_for(std::optional<std::string_view> project) {
+    if (!project) return std::nullopt;
+    return std::string(*project);
+}
+
+}  // namespace tarnel::session

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/audit.hpp"
+#include "core/clock.hpp"
+#include "core/confirm.hpp"
+#include "core/coordinate.hpp"
+#include "core/master_key.hpp"
+#include "core/policy.hpp"
+#include "core/record.hpp"
+#include "core/registry.hpp"
+#include "core/secret.hpp"
+#include "session/principal.hpp"
+#include "session/record_view.hpp"
+#include "session/session_error.hpp"
+#include "session/vault_config.hpp"
+
+namespace tarnel::session {
+
+using OptText = std::optional<std::string_view>;
+
+// How long a human has to answer a confirmation.
+inline constexpr std::chrono::milliseconds kConfirmTimeout = std::chrono::seconds(120);
+
+// The parts of a session that tests replace; empty members get the real ones
+// (the system clock, and a confirmer writing to the root's "pending" directory).
+struct SessionHooks {
+    std::shared_ptr<const core::Clock> clock;
+    std::shared_ptr<const core::Confirmer> confirmer;
+    std::chrono::milliseconds confirm_timeout = kConfirmTimeout;
+};
+
+// One opened vault serving one principal. Nothing in it changes after it is
+// opened; every operation takes it read-only, asks the core's policy, and
+// reports what it did to the audit log as the principal's actor.
+class Session {
+public:
+    [[nodiscard]] static SessionResult<Session> open(VaultOptions vault, Principal principal,
+                                                     SessionHooks hooks = {});
+
+    const Principal& principal() const noexcept { return principal_; }
+    const core::AgentScope& scope() const noexcept { return principal_.scope; }
+    const std::filesystem::path& root() const noexcept { return root_; }
+    const core::Registry& registry() const noexcept { return registry_; }
+
+    // Metadata queries; none of them is audited.
+    [[nodiscard]] SessionResult<std::vector<RecordView>> list_visible() const;
+    [[nodiscard]] SessionResult<RecordView> status_of(std::string_view coordinate, OptText project) const;
+    [[nodiscard]] SessionResult<std::string> fingerprint_of(std::string_view coordinate, OptText project) const;
+
+    [[nodiscard]] SessionResult<core::SecretValue> reveal(std::string_view coordinate, OptText project) const;
+
+    // Writes.
+    [[nodiscard]] SessionResult<RecordView> set(std::string_view coordinate, core::SecretValue value,
+                                                OptText project) const;
+    [[nodiscard]] SessionResult<RecordView> generate(std::string_view coordinate, std::uint64_t length,
+                                                     OptText sensitivity, OptText description,
+                                                     OptText project) const;
+    [[nodiscard]] SessionResult<void> remove(std::string_view coordinate, OptText project) const;
+
+    // Metadata edits; lowering a high or inject-only secret asks a human.
+    [[nodiscard]] SessionResult<RecordView> edit_metadata(std::string_view coordinate, OptText sensitivity,
+                                                          OptText description, std::optional<bool> revealable,
+                                                          OptText reference, OptText project) const;
+
+    // Files an intake request for a human and returns its identifier.
+    [[nodiscard]] SessionResult<std::string> request_intake(std::string_view coordinate, OptText sensitivity,
+                                                            OptText description, OptText project,
+                                                            OptText requesting_process) const;
+
+    // Appends one event of the principal's actor to the audit log; a failure
+    // to record is ignored.
+    void audit(core::AuditAction action, std::string_view result, std::string_view coordinate,
+               std::string_view environment) const;
+
+private:
+    Session(Principal principal, OpenedVault vault, SessionHooks hooks);
+
+    // The policy's answer for this principal, for a record of the given level
+    // and flag (metadata and writes look at the scope alone).
+    core::PolicyDecision decide(core::Operation operation, const core::Coordinate& at, OptText project,
+                                core::Sensitivity sensitivity = core::Sensitivity::Low,
+                                bool revealable = false) const;
+
+    // What every change starts from: the coordinate once the policy allows
+    // writing it, the vault it goes to, and its canonical path for audit events
+    // and confirmation requests.
+    struct WriteTarget {
+        core::Coordinate at;
+        std::filesystem::path dir;
+        std::string path;
+    };
+    SessionResult<WriteTarget> write_target(std::string_view coordinate, OptText project) const;
+
+    // Asks the session's confirmer and audits the answer with
+    // "approved-{what}", "denied-{what}" or "timeout-{what}".
+    core::Decision confirm(const core::ConfirmRequest& request, std::string_view what) const;
+
+    Principal principal_;
+    std::filesystem::path root_;
+    core::Registry registry_;
+    core::MasterKey key_;
+    // The confirmer may hold on to the clock, so the clock is released last.
+    std::shared_ptr<const core::Clock> clock_;
+    std::shared_ptr<const core::Confirmer> confirmer_;
+    std::chrono::milliseconds confirm_timeout_;
+};
+
+}  // namespace tarnel::session

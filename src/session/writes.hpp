@@ -1,0 +1,31 @@
+#pragma once
+
+// Pieces shared by the operations that change a vault: set, generate, delete
+// and edit_metadata.
+
+#include <filesystem>
+#include <optional>
+
+#include "core/coordinate.hpp"
+#include "core/master_key.hpp"
+#include "core/record.hpp"
+#include "core/record_lock.hpp"
+#include "session/session_error.hpp"
+
+namespace tarnel::session {
+
+// Seals the record with the vault key and replaces its file.
+SessionResult<void> seal_and_write(const std::filesystem::path& dir, const core::Coordinate& at,
+                                   const core::SecretRecord& record, const core::MasterKey& key);
+
+// The record's lock for an operation that may create the record: the vault
+// directory is made first, as the write would make it anyway.
+SessionResult<core::RecordLock> lock_for_create(const std::filesystem::path& dir, const core::Coordinate& at);
+
+// The record's lock for an operation on an existing record; none when the
+// vault directory does not exist, since then neither does the record, and
+// making the directory would leave an empty vault behind.
+SessionResult<std::optional<core::RecordLock>> lock_existing(const std::filesystem::path& dir,
+                                                             const core::Coordinate& at);
+
+}  // namespace tarnel::session
