@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 
+#include "core/dir_listing.hpp"
 #include "core/fd.hpp"
 #include "core/fs.hpp"
 #include "core/os_error.hpp"
@@ -24,10 +24,6 @@ namespace fs = std::filesystem;
 std::unexpected<CoreError> io_error(std::string_view what, int err) {
     return fail(ErrorKind::Io, std::string(what) + ": " + os_error_text(err));
 }
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
 
 // Decides from the entry's own type; a symbolic link is not followed.
 Result<bool> is_plain_directory(int dir_fd, const dirent& entry) {
@@ -77,30 +73,14 @@ Result<fs::path> Registry::checked_project_dir(std::string_view name) const {
 }
 
 Result<std::vector<std::string>> Registry::list_projects() const {
+    auto listed = list_dir(projects_root(), [](int dir_fd, const dirent& entry) -> Result<bool> {
+        Result<bool> directory = is_plain_directory(dir_fd, entry);
+        if (!directory) return directory;
+        return *directory && is_valid_utf8(entry.d_name);
+    });
+    if (!listed) return fail(std::move(listed.error()));
     std::vector<std::string> names;
-    const fs::path parent = projects_root();
-    struct stat info {};
-    if (::stat(parent.c_str(), &info) != 0) return names;
-
-    UniqueFd dir_fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_fd) return io_error("read_dir", errno);
-    std::unique_ptr<DIR, DirCloser> listing(::fdopendir(dir_fd.get()));
-    if (!listing) return io_error("read_dir", errno);
-    dir_fd.release();  // now owned by the DIR stream
-
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(listing.get());
-        if (entry == nullptr) {
-            if (errno != 0) return io_error("dir entry", errno);
-            break;
-        }
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        Result<bool> directory = is_plain_directory(::dirfd(listing.get()), *entry);
-        if (!directory) return fail(std::move(directory.error()));
-        if (*directory && is_valid_utf8(name)) names.emplace_back(name);
-    }
+    if (*listed) names = std::move((*listed)->names);
     std::sort(names.begin(), names.end());  // std::string compares bytewise
     return names;
 }

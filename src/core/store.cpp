@@ -1,17 +1,16 @@
 #include "core/store.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string_view>
 #include <utility>
 #include <variant>
 
+#include "core/dir_listing.hpp"
 #include "core/fd.hpp"
 #include "core/os_error.hpp"
 #include "core/temp_file.hpp"
@@ -81,45 +80,6 @@ Result<SecretRecord> open_padded_frame(const std::vector<std::uint8_t>& buffer, 
     Result<SealedRecord> sealed = sealed_from_padded_json(*json);
     if (!sealed) return fail(std::move(sealed.error()));
     return open_sealed(*sealed, key);
-}
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-
-// The names of a directory's record files in listing order, with a descriptor
-// of the directory to open them relative to.
-struct RecordListing {
-    UniqueFd dir;
-    std::vector<std::string> names;
-};
-
-// Nothing (not an error) when the directory cannot be stat-ed.
-Result<std::optional<RecordListing>> list_record_files(const fs::path& dir) {
-    UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_fd) {
-        const int err = errno;
-        if (!can_stat(dir)) return std::optional<RecordListing>();
-        return io_error("read_dir", err);
-    }
-    // The DIR stream gets a descriptor of its own; ours stays valid for openat.
-    UniqueFd stream_fd(::fcntl(dir_fd.get(), F_DUPFD_CLOEXEC, 0));
-    if (!stream_fd) return io_error("read_dir", errno);
-    std::unique_ptr<DIR, DirCloser> stream(::fdopendir(stream_fd.get()));
-    if (!stream) return io_error("read_dir", errno);
-    stream_fd.release();
-
-    RecordListing listing{std::move(dir_fd), {}};
-    for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream.get());
-        if (entry == nullptr) {
-            if (errno != 0) return io_error("dir entry", errno);
-            break;
-        }
-        if (is_record_name(entry->d_name)) listing.names.emplace_back(entry->d_name);
-    }
-    return std::optional<RecordListing>(std::move(listing));
 }
 
 // A record, or the display text of why the file could not be opened.
@@ -212,10 +172,11 @@ Result<void> delete_record(const fs::path& dir, const Coordinate& coordinate) {
 
 Result<LoadedVault> load_all(const fs::path& dir, const MasterKey& key) {
     LoadedVault vault;
-    Result<std::optional<RecordListing>> listed = list_record_files(dir);
+    Result<std::optional<DirListing>> listed =
+        list_dir(dir, [](int, const dirent& entry) -> Result<bool> { return is_record_name(entry.d_name); });
     if (!listed) return fail(std::move(listed.error()));
     if (!*listed) return vault;  // no directory, no records
-    const RecordListing& listing = **listed;
+    const DirListing& listing = **listed;
 
     std::vector<std::uint8_t> buffer;  // ciphertext only, reused across files
     vault.records.reserve(listing.names.size());
