@@ -306,33 +306,34 @@ enum class Field : std::uint8_t {
 
 struct FieldInfo {
     std::string_view name;
-    KindMask belongs;   // kinds that have this member; for the others it is unknown
-    KindMask required;  // kinds that fail without it
+    KindMask belongs;           // kinds that have this member; for the others it is unknown
+    KindMask required;          // kinds that fail without it
+    std::string_view expected;  // the shape named in its type errors
 };
 
 // In write order, which is also the order missing members are reported in.
 constexpr std::array<FieldInfo, 17> kFields{{
-    {"mode", kAnyKind, kAnyKind},
-    {"value", kLiteral, kLiteral},
-    {"ref", kReference, kReference},
-    {"algorithm", kKeypair | kTotp, kKeypair},
-    {"private", kKeypair, 0},
-    {"public", kKeypair, kKeypair},
-    {"seed", kTotp, kTotp},
-    {"digits", kTotp, kTotp},
-    {"period", kTotp, kTotp},
-    {"sensitivity", kAnyKind, kAnyKind},
-    {"revealable", kAnyKind, 0},
-    {"environment", kAnyKind, kAnyKind},
-    {"component", kAnyKind, kAnyKind},
-    {"key", kAnyKind, kAnyKind},
-    {"description", kAnyKind, 0},
-    {"created", kAnyKind, kAnyKind},
-    {"updated", kAnyKind, kAnyKind},
+    {"mode", kAnyKind, kAnyKind, "a string"},
+    {"value", kLiteral, kLiteral, "a sequence"},
+    {"ref", kReference, kReference, "a string"},
+    {"algorithm", kKeypair | kTotp, kKeypair, "a string"},
+    {"private", kKeypair, 0, "a sequence"},
+    {"public", kKeypair, kKeypair, "a string"},
+    {"seed", kTotp, kTotp, "a sequence"},
+    {"digits", kTotp, kTotp, "u8"},
+    {"period", kTotp, kTotp, "u8"},
+    {"sensitivity", kAnyKind, kAnyKind, "a string"},
+    {"revealable", kAnyKind, 0, "a boolean"},
+    {"environment", kAnyKind, kAnyKind, "a string"},
+    {"component", kAnyKind, kAnyKind, "a string"},
+    {"key", kAnyKind, kAnyKind, "a string"},
+    {"description", kAnyKind, 0, "a string"},
+    {"created", kAnyKind, kAnyKind, "a string"},
+    {"updated", kAnyKind, kAnyKind, "a string"},
 }};
 
 constexpr const FieldInfo& info(Field field) noexcept { return kFields[std::to_underlying(field)]; }
-std::uint32_t field_bit(Field field) noexcept { return 1u << std::to_underlying(field); }
+constexpr std::uint32_t field_bit(Field field) noexcept { return 1u << std::to_underlying(field); }
 
 // Called for every member of every record listed, so it dispatches on the
 // length first; each comparison then has a constant size and compiles to a
@@ -367,18 +368,6 @@ std::string unknown_variant(std::string_view word, std::span<const std::string_v
         text.append("`").append(expected[i]).append("`");
     }
     return text;
-}
-
-std::string_view expected_of(Field field) noexcept {
-    switch (field) {
-        case Field::Value:
-        case Field::Private:
-        case Field::Seed: return "a sequence";
-        case Field::Digits:
-        case Field::Period: return "u8";
-        case Field::Revealable: return "a boolean";
-        default: return "a string";
-    }
 }
 
 // A scalar SAX event. Strings and floats are described without their content:
@@ -480,9 +469,28 @@ private:
     bool scalar(const Scalar& value);
     bool member_scalar(const Scalar& value);
     bool byte_element(const Scalar& value);
-    bool set_mode(std::string_view word);
-    bool set_algorithm(std::string_view word);
     SecretValue* byte_slot(Field field);
+
+    // One reader per member for its scalar values; arrays go through StartArray.
+    using MemberReader = bool (RecordReader::*)(const Scalar&);
+    struct MemberReaders {
+        std::array<MemberReader, kFields.size()> by_field{};
+        std::uint32_t filled = 0;  // field bits given a reader
+    };
+    static constexpr MemberReaders member_readers();
+    bool read_mode(const Scalar& value);
+    bool read_bytes(const Scalar& value);
+    bool read_private(const Scalar& value);
+    bool read_algorithm(const Scalar& value);
+    bool read_sensitivity(const Scalar& value);
+    bool read_revealable(const Scalar& value);
+    bool read_description(const Scalar& value);
+    template <auto Slot>
+    bool read_u8(const Scalar& value);
+    template <auto Slot>
+    bool read_text(const Scalar& value);
+    std::string& text_slot(std::string RecordReader::*slot) noexcept { return this->*slot; }
+    std::string& text_slot(std::string RecordMetadata::*slot) noexcept { return meta_.*slot; }
 
     bool fatal(std::string text) {
         fatal_ = std::move(text);
@@ -503,7 +511,7 @@ private:
     }
     bool type_error(std::string_view unexpected) {
         return report(info(current_).belongs, [&] {
-            return concat({"invalid type: ", unexpected, ", expected ", expected_of(current_)});
+            return concat({"invalid type: ", unexpected, ", expected ", info(current_).expected});
         });
     }
     // Drops the space sized for elements that never came.
@@ -665,70 +673,46 @@ bool RecordReader::byte_element(const Scalar& value) {
     });
 }
 
-bool RecordReader::member_scalar(const Scalar& value) {
-    using Type = Scalar::Type;
-    const bool is_string = value.type == Type::String;
-    switch (current_) {
-        case Field::Mode:
-            if (!is_string) return fatal(concat({"invalid type: ", value.describe(), ", expected a string"}));
-            return set_mode(value.text);
-        case Field::Private:
-            if (value.type == Type::Null) return true;  // an explicit null is absent
-            return type_error(value.describe());
-        case Field::Description:
-            if (value.type == Type::Null) return true;
-            if (!is_string) return type_error(value.describe());
-            meta_.description.emplace(value.text);
-            return true;
-        case Field::Algorithm:
-            if (!is_string) return type_error(value.describe());
-            return set_algorithm(value.text);
-        case Field::Sensitivity: {
-            if (!is_string) return type_error(value.describe());
-            const auto level = sensitivity_from_word(value.text);
-            if (!level) {
-                return report(kAnyKind, [&] { return unknown_variant(value.text, kSensitivityWords); });
-            }
-            meta_.sensitivity = *level;
-            return true;
-        }
-        case Field::Revealable:
-            if (value.type != Type::Boolean) return type_error(value.describe());
-            meta_.revealable = value.boolean;
-            return true;
-        case Field::Digits:
-        case Field::Period: {
-            if (value.type == Type::Unsigned && value.unsigned_value <= 0xFF) {
-                (current_ == Field::Digits ? digits_ : period_) = static_cast<std::uint8_t>(value.unsigned_value);
-                return true;
-            }
-            if (value.type != Type::Unsigned && value.type != Type::Signed) return type_error(value.describe());
-            return report(kTotp, [&] { return concat({"invalid value: ", value.describe(), ", expected u8"}); });
-        }
-        case Field::Value:
-        case Field::Seed: return type_error(value.describe());
-        default: break;
-    }
-    if (!is_string) return type_error(value.describe());
-    std::string* target = nullptr;
-    switch (current_) {
-        case Field::Ref: target = &ref_; break;
-        case Field::Public: target = &public_; break;
-        case Field::Environment: target = &meta_.environment; break;
-        case Field::Component: target = &meta_.component; break;
-        case Field::Key: target = &meta_.key; break;
-        case Field::Created: target = &meta_.created; break;
-        case Field::Updated: target = &meta_.updated; break;
-        default: return true;
-    }
-    target->assign(value.text);
-    return true;
+constexpr RecordReader::MemberReaders RecordReader::member_readers() {
+    MemberReaders readers;
+    auto set = [&readers](Field field, MemberReader reader) {
+        readers.by_field[std::to_underlying(field)] = reader;
+        readers.filled |= field_bit(field);
+    };
+    set(Field::Mode, &RecordReader::read_mode);
+    set(Field::Value, &RecordReader::read_bytes);
+    set(Field::Ref, &RecordReader::read_text<&RecordReader::ref_>);
+    set(Field::Algorithm, &RecordReader::read_algorithm);
+    set(Field::Private, &RecordReader::read_private);
+    set(Field::Public, &RecordReader::read_text<&RecordReader::public_>);
+    set(Field::Seed, &RecordReader::read_bytes);
+    set(Field::Digits, &RecordReader::read_u8<&RecordReader::digits_>);
+    set(Field::Period, &RecordReader::read_u8<&RecordReader::period_>);
+    set(Field::Sensitivity, &RecordReader::read_sensitivity);
+    set(Field::Revealable, &RecordReader::read_revealable);
+    set(Field::Environment, &RecordReader::read_text<&RecordMetadata::environment>);
+    set(Field::Component, &RecordReader::read_text<&RecordMetadata::component>);
+    set(Field::Key, &RecordReader::read_text<&RecordMetadata::key>);
+    set(Field::Description, &RecordReader::read_description);
+    set(Field::Created, &RecordReader::read_text<&RecordMetadata::created>);
+    set(Field::Updated, &RecordReader::read_text<&RecordMetadata::updated>);
+    return readers;
 }
 
-bool RecordReader::set_mode(std::string_view word) {
+bool RecordReader::member_scalar(const Scalar& value) {
+    static constexpr MemberReaders kReaders = member_readers();
+    static_assert(kReaders.filled == (1u << kFields.size()) - 1, "every field needs a reader");
+    return (this->*kReaders.by_field[std::to_underlying(current_)])(value);
+}
+
+// Nothing can be held without a kind to hold it for, so a bad "mode" ends the parse.
+bool RecordReader::read_mode(const Scalar& value) {
+    if (value.type != Scalar::Type::String) {
+        return fatal(concat({"invalid type: ", value.describe(), ", expected a string"}));
+    }
     const auto words = tag_words();
-    const auto found = std::ranges::find(words, word);
-    if (found == words.end()) return fatal(unknown_variant(word, words));
+    const auto found = std::ranges::find(words, value.text);
+    if (found == words.end()) return fatal(unknown_variant(value.text, words));
     const auto kind = static_cast<std::size_t>(found - words.begin());
     kind_ = kind;
     possible_ = static_cast<KindMask>(1u << kind);
@@ -736,9 +720,19 @@ bool RecordReader::set_mode(std::string_view word) {
     return true;
 }
 
+// A byte member given a scalar; its arrays never come here.
+bool RecordReader::read_bytes(const Scalar& value) { return type_error(value.describe()); }
+
+bool RecordReader::read_private(const Scalar& value) {
+    if (value.type == Scalar::Type::Null) return true;  // an explicit null is absent
+    return read_bytes(value);
+}
+
 // The same member name carries a different enumeration per kind, so the word
 // is judged against each kind that is still possible.
-bool RecordReader::set_algorithm(std::string_view word) {
+bool RecordReader::read_algorithm(const Scalar& value) {
+    if (value.type != Scalar::Type::String) return type_error(value.describe());
+    const std::string_view word = value.text;
     if (const auto key = key_algorithm_from_word(word)) {
         key_algorithm_ = *key;
     } else if (!report(kKeypair, [&] { return unknown_variant(word, key_algorithm_words()); })) {
@@ -749,6 +743,46 @@ bool RecordReader::set_algorithm(std::string_view word) {
         return true;
     }
     return report(kTotp, [&] { return unknown_variant(word, totp_algorithm_words()); });
+}
+
+bool RecordReader::read_sensitivity(const Scalar& value) {
+    if (value.type != Scalar::Type::String) return type_error(value.describe());
+    const auto level = sensitivity_from_word(value.text);
+    if (!level) return report(kAnyKind, [&] { return unknown_variant(value.text, kSensitivityWords); });
+    meta_.sensitivity = *level;
+    return true;
+}
+
+bool RecordReader::read_revealable(const Scalar& value) {
+    if (value.type != Scalar::Type::Boolean) return type_error(value.describe());
+    meta_.revealable = value.boolean;
+    return true;
+}
+
+bool RecordReader::read_description(const Scalar& value) {
+    if (value.type == Scalar::Type::Null) return true;  // an explicit null is absent
+    if (value.type != Scalar::Type::String) return type_error(value.describe());
+    meta_.description.emplace(value.text);
+    return true;
+}
+
+// Integers out of range are value errors; anything else is a type error.
+template <auto Slot>
+bool RecordReader::read_u8(const Scalar& value) {
+    using Type = Scalar::Type;
+    if (value.type == Type::Unsigned && value.unsigned_value <= 0xFF) {
+        this->*Slot = static_cast<std::uint8_t>(value.unsigned_value);
+        return true;
+    }
+    if (value.type != Type::Unsigned && value.type != Type::Signed) return type_error(value.describe());
+    return report(kTotp, [&] { return concat({"invalid value: ", value.describe(), ", expected u8"}); });
+}
+
+template <auto Slot>
+bool RecordReader::read_text(const Scalar& value) {
+    if (value.type != Scalar::Type::String) return type_error(value.describe());
+    text_slot(Slot).assign(value.text);
+    return true;
 }
 
 Result<SecretRecord> RecordReader::finish() {
