@@ -335,25 +335,30 @@ constexpr std::array<FieldInfo, 17> kFields{{
 constexpr const FieldInfo& info(Field field) noexcept { return kFields[std::to_underlying(field)]; }
 constexpr std::uint32_t field_bit(Field field) noexcept { return 1u << std::to_underlying(field); }
 
+// The candidates are template arguments so that every name compared is a
+// constant in the function's own body: the comparisons stay constant-sized
+// however the inliner treats the callers.
+template <Field... Candidates>
+std::optional<Field> match_key(std::string_view key) noexcept {
+    for (Field field : {Candidates...}) {
+        if (key == info(field).name) return field;
+    }
+    return std::nullopt;
+}
+
 // Called for every member of every record listed, so it dispatches on the
 // length first; each comparison then has a constant size and compiles to a
 // couple of loads instead of a memcmp call.
 std::optional<Field> field_from_key(std::string_view key) noexcept {
-    auto match = [key](std::initializer_list<Field> candidates) -> std::optional<Field> {
-        for (Field field : candidates) {
-            if (key == info(field).name) return field;
-        }
-        return std::nullopt;
-    };
     switch (key.size()) {
-        case 3: return match({Field::Ref, Field::Key});
-        case 4: return match({Field::Mode, Field::Seed});
-        case 5: return match({Field::Value});
-        case 6: return match({Field::Public, Field::Digits, Field::Period});
-        case 7: return match({Field::Private, Field::Created, Field::Updated});
-        case 9: return match({Field::Algorithm, Field::Component});
-        case 10: return match({Field::Revealable});
-        case 11: return match({Field::Sensitivity, Field::Environment, Field::Description});
+        case 3: return match_key<Field::Ref, Field::Key>(key);
+        case 4: return match_key<Field::Mode, Field::Seed>(key);
+        case 5: return match_key<Field::Value>(key);
+        case 6: return match_key<Field::Public, Field::Digits, Field::Period>(key);
+        case 7: return match_key<Field::Private, Field::Created, Field::Updated>(key);
+        case 9: return match_key<Field::Algorithm, Field::Component>(key);
+        case 10: return match_key<Field::Revealable>(key);
+        case 11: return match_key<Field::Sensitivity, Field::Environment, Field::Description>(key);
         default: return std::nullopt;
     }
 }
