@@ -13,7 +13,7 @@
 // block to the stack, neither of which is ever wiped.
 
 #include "core/crypto.hpp"
-#include "core/record.hpp"
+#include "core/record_json.hpp"
 
 #include <nlohmann/json.hpp>
 #include <rapidjson/reader.h>

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/record_json.hpp"
 #include "core/sodium.hpp"
 
 namespace tarnel::core {

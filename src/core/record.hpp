@@ -7,7 +7,6 @@
 #include <string_view>
 #include <variant>
 
-#include "core/error.hpp"
 #include "core/secret.hpp"
 #include "core/sensitivity.hpp"
 
@@ -22,6 +21,9 @@ std::string_view key_algorithm_word(KeyAlgorithm algorithm) noexcept;
 std::optional<KeyAlgorithm> key_algorithm_from_word(std::string_view word) noexcept;
 std::string_view totp_algorithm_word(TotpAlgorithm algorithm) noexcept;
 std::optional<TotpAlgorithm> totp_algorithm_from_word(std::string_view word) noexcept;
+// Every stored word in declaration order, for texts listing the accepted ones.
+std::span<const std::string_view> key_algorithm_words() noexcept;
+std::span<const std::string_view> totp_algorithm_words() noexcept;
 
 struct LiteralRecord {
     SecretValue value;
@@ -61,6 +63,9 @@ struct RecordMetadata {
 // "keypair", "totp".
 using RecordKind = std::variant<LiteralRecord, ReferenceRecord, KeypairRecord, TotpRecord>;
 
+// The tag words, indexed like RecordKind's alternatives.
+std::span<const std::string_view> tag_words() noexcept;
+
 // What the vault stores for one coordinate. Move-only like the secrets it holds;
 // clone() is the explicit copy.
 struct SecretRecord {
@@ -73,16 +78,5 @@ struct SecretRecord {
     std::string_view tag_word() const noexcept;
     SecretRecord clone() const;
 };
-
-// Compact JSON with members in the fixed order readers rely on. The text holds
-// the secret bytes, hence the SecretValue. Fails only for text fields that are
-// not valid UTF-8.
-Result<SecretValue> encode_record(const SecretRecord& record);
-
-// Strict reading: duplicate members, missing members, unknown words, out-of-range
-// numbers and trailing content are Serialization errors; unknown members are
-// ignored. The input may hold secrets, so error texts quote only rejected
-// enumerated words and integers, never strings or byte values.
-Result<SecretRecord> decode_record(std::span<const std::uint8_t> json);
 
 }  // namespace tarnel::core

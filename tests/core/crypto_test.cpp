@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/record.hpp"
+#include "core/record_json.hpp"
 #include "support/test_support.hpp"
 
 namespace tarnel::core {

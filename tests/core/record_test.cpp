@@ -1,4 +1,4 @@
-#include "core/record.hpp"
+#include "core/record_json.hpp"
 
 #include "support/test_support.hpp"
 

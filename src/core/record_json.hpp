@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/error.hpp"
+#include "core/record.hpp"
+#include "core/secret.hpp"
+
+namespace tarnel::core {
+
+// Compact JSON with members in the fixed order readers rely on. The text holds
+// the secret bytes, hence the SecretValue. Fails only for text fields that are
+// not valid UTF-8.
+Result<SecretValue> encode_record(const SecretRecord& record);
+
+// Strict reading: duplicate members, missing members, unknown words, out-of-range
+// numbers and trailing content are Serialization errors; unknown members are
+// ignored. The input may hold secrets, so error texts quote only rejected
+// enumerated words and integers, never strings or byte values.
+Result<SecretRecord> decode_record(std::span<const std::uint8_t> json);
+
+}  // namespace tarnel::core
