@@ -20,9 +20,6 @@ namespace tarnel::core {
 
 namespace {
 
-// Listed in unknown-variant texts; sensitivity.hpp has no list of its words.
-constexpr std::array<std::string_view, 4> kSensitivityWords{"low", "medium", "high", "inject-only"};
-
 // g++ 12 has no <format>; error texts are short enough to build by hand.
 std::string concat(std::initializer_list<std::string_view> parts) {
     std::size_t size = 0;
@@ -753,7 +750,7 @@ bool RecordReader::read_algorithm(const Scalar& value) {
 bool RecordReader::read_sensitivity(const Scalar& value) {
     if (value.type != Scalar::Type::String) return type_error(value.describe());
     const auto level = sensitivity_from_word(value.text);
-    if (!level) return report(kAnyKind, [&] { return unknown_variant(value.text, kSensitivityWords); });
+    if (!level) return report(kAnyKind, [&] { return unknown_variant(value.text, sensitivity_words()); });
     meta_.sensitivity = *level;
     return true;
 }

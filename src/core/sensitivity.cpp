@@ -22,7 +22,11 @@ constexpr std::array<Names, 4> kNames{{
     {Sensitivity::InjectOnly, "inject-only", "InjectOnly"},
 }};
 
+constexpr std::array<std::string_view, 4> kWords{kNames[0].word, kNames[1].word, kNames[2].word, kNames[3].word};
+
 }  // namespace
+
+std::span<const std::string_view> sensitivity_words() noexcept { return kWords; }
 
 std::string_view sensitivity_word(Sensitivity level) noexcept {
     return kNames[std::to_underlying(level)].word;

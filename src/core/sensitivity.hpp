@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -14,6 +15,8 @@ enum class Sensitivity : std::uint8_t { Low, Medium, High, InjectOnly };
 
 // The stored word: "low", "medium", "high", "inject-only".
 std::string_view sensitivity_word(Sensitivity level) noexcept;
+// The four stored words, lowest level first.
+std::span<const std::string_view> sensitivity_words() noexcept;
 // Exactly the four stored words, case-sensitive.
 std::optional<Sensitivity> sensitivity_from_word(std::string_view word) noexcept;
 // A word as a person or an agent types it: case-insensitive, "_" read as "-",
