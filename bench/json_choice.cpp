@@ -13,6 +13,7 @@
 // block to the stack, neither of which is ever wiped.
 
 #include "core/crypto.hpp"
+#include "core/sealed_json.hpp"
 #include "core/record.hpp"
 
 #include <nlohmann/json.hpp>

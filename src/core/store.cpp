@@ -15,6 +15,7 @@
 
 #include "core/fd.hpp"
 #include "core/os_error.hpp"
+#include "core/sealed_json.hpp"
 #include "core/utf8.hpp"
 
 namespace tarnel::core {
