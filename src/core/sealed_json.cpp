@@ -4,8 +4,11 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace tarnel::core {
 
@@ -206,6 +209,182 @@ private:
     bool seen_ciphertext_ = false;
 };
 
+// The fast path: only the exact bytes append_sealed_json writes,
+// {"nonce":[d,...],"ciphertext":[d,...]} with no whitespace and every entry a
+// canonical decimal 0 to 255. Anything else is left to the strict reader, so
+// this needs no error texts of its own and only has to be right when it accepts.
+constexpr std::string_view kNonceOpen = R"({"nonce":[)";
+constexpr std::string_view kCiphertextOpen = R"(,"ciphertext":[)";
+constexpr std::string_view kClose = "}";
+
+// One array entry and the character after it, decoded from the four bytes at
+// its start without a branch on its digit count.
+struct CanonicalEntry {
+    std::uint32_t value;
+    std::uint32_t digits;
+    bool canonical;            // one to three digits, no leading zero, at most 255
+    std::uint32_t terminator;  // the byte after the digits
+};
+
+// Always inlined: a call per entry would cost as much as the decoding.
+[[gnu::always_inline]] inline CanonicalEntry canonical_entry(const std::uint8_t* at) noexcept {
+    std::uint32_t word = 0;
+    std::memcpy(&word, at, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+    // Digits become 0 to 9; a byte is a digit exactly when it stays below 10.
+    // Masking bit 7 first keeps the addition from carrying into the next byte.
+    const std::uint32_t values = word ^ 0x30303030u;
+    const std::uint32_t non_digits = (((values & 0x7f7f7f7fu) + 0x76767676u) | values) & 0x80808080u;
+    // The fourth byte counts as a non-digit: four digits then fail on their terminator.
+    const auto digits = static_cast<std::uint32_t>(std::countr_zero(non_digits | 0x80000000u)) / 8;
+    const std::uint32_t shift = 8 * digits;
+    // Moves the last digit to byte 3, so bytes 1 to 3 hold hundreds, tens and
+    // units; with no digits at all they are zero.
+    const std::uint64_t aligned = std::uint64_t{values} << (32 - shift);
+    const auto value = static_cast<std::uint32_t>(((aligned >> 8) & 0xff) * 100 + ((aligned >> 16) & 0xff) * 10 +
+                                                  ((aligned >> 24) & 0xff));
+    // Per digit count (bytes 0 to 3): the smallest value written with that
+    // many digits and how far the largest lies above it. A smaller value has a
+    // leading zero; zero digits give 0, below the 1 of byte 0.
+    const std::uint32_t smallest = (0x640a0001u >> shift) & 0xff;
+    const std::uint32_t spread = (0x9b590900u >> shift) & 0xff;
+    return {value, digits, value - smallest <= spread, (word >> shift) & 0xff};
+}
+
+// The runs below read entries with four-byte loads that start at or before
+// the end of the input, so they stay within the padding, and write to out
+// only entries that lie wholly inside the input. They take raw pointers and
+// locals: stores through a byte pointer may alias anything, and would make
+// the compiler reload members on every entry.
+
+// Entries from pos until one ends with ']'; pos ends past it.
+std::optional<std::size_t> read_to_close(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                                         std::uint8_t* out) noexcept {
+    std::size_t at = pos;
+    std::size_t count = 0;
+    for (;;) {
+        const CanonicalEntry entry = canonical_entry(data + at);
+        const bool last = entry.terminator == ']';
+        // The entry's digits and terminator must all lie inside the input.
+        if (!entry.canonical || !(last || entry.terminator == ',') || entry.digits >= size - at) return std::nullopt;
+        out[count++] = static_cast<std::uint8_t>(entry.value);
+        at += entry.digits + 1;
+        if (last) break;
+    }
+    pos = at;
+    return count;
+}
+
+// Entries from pos (at most split) until one ends with the ',' at split; pos ends past it.
+std::optional<std::size_t> read_to_split(const std::uint8_t* data, std::size_t split, std::size_t& pos,
+                                         std::uint8_t* out) noexcept {
+    std::size_t at = pos;
+    std::size_t count = 0;
+    for (;;) {
+        const CanonicalEntry entry = canonical_entry(data + at);
+        if (!entry.canonical || entry.terminator != ',' || entry.digits > split - at) return std::nullopt;
+        out[count++] = static_cast<std::uint8_t>(entry.value);
+        at += entry.digits + 1;
+        if (at > split) break;
+    }
+    pos = at;
+    return count;
+}
+
+// Arrays shorter than this are read in one run.
+constexpr std::size_t kHalvesFrom = 64;
+
+// A ',' just after the middle of the array from pos to end, where a long
+// array can be cut in two; every canonical entry is at most three digits.
+std::optional<std::size_t> find_split(const std::uint8_t* data, std::size_t end, std::size_t pos) noexcept {
+    if (end < pos + kHalvesFrom) return std::nullopt;
+    const std::size_t middle = pos + (end - pos) / 2;
+    for (std::size_t at = middle; at < middle + 4; ++at) {
+        if (data[at] == ',') return at;
+    }
+    return std::nullopt;
+}
+
+// Reads a long array as two halves cut at split, both at once: each entry's
+// start depends on the one before, and two independent runs keep the core
+// busy while each waits on its own chain. The halves must both be canonical,
+// the first ending exactly at split, so the result is the one-run result.
+// out needs room for (size - pos) / 2 + 2 entries.
+std::optional<std::size_t> read_halves(const std::uint8_t* data, std::size_t size, std::size_t& pos,
+                                       std::size_t split, std::uint8_t* out) noexcept {
+    std::size_t first_at = pos;
+    std::size_t second_at = split + 1;
+    // Every entry takes at least two characters, so the halves' outputs cannot meet.
+    std::uint8_t* const second = out + (split + 1 - pos) / 2 + 1;
+    std::size_t first_count = 0;
+    std::size_t second_count = 0;
+    for (;;) {
+        const CanonicalEntry x = canonical_entry(data + first_at);
+        const CanonicalEntry y = canonical_entry(data + second_at);
+        // Together while neither run is at its last entry; those are left to the single runs.
+        const bool both = x.canonical & (x.terminator == ',') & (x.digits < split - first_at) & y.canonical &
+                          (y.terminator == ',') & (y.digits < size - second_at);
+        if (!both) break;
+        out[first_count++] = static_cast<std::uint8_t>(x.value);
+        second[second_count++] = static_cast<std::uint8_t>(y.value);
+        first_at += x.digits + 1;
+        second_at += y.digits + 1;
+    }
+    const std::optional<std::size_t> first_rest = read_to_split(data, split, first_at, out + first_count);
+    if (!first_rest) return std::nullopt;
+    const std::optional<std::size_t> second_rest = read_to_close(data, size, second_at, second + second_count);
+    if (!second_rest) return std::nullopt;
+    first_count += *first_rest;
+    second_count += *second_rest;
+    std::memmove(out + first_count, second, second_count);
+    pos = second_at;
+    return first_count + second_count;
+}
+
+class CanonicalReader {
+public:
+    explicit CanonicalReader(std::span<const std::uint8_t> json) noexcept : json_(json) {}
+
+    bool literal(std::string_view text) noexcept {
+        if (json_.size() - pos_ < text.size() || std::memcmp(json_.data() + pos_, text.data(), text.size()) != 0) {
+            return false;
+        }
+        pos_ += text.size();
+        return true;
+    }
+
+    // Reads the entries after '[' up to and including ']' into the start of
+    // out, which must hold at least entry_bound() bytes; their count, or nothing.
+    std::optional<std::size_t> entries(std::span<std::uint8_t> out) noexcept {
+        if (pos_ < json_.size() && json_[pos_] == ']') {
+            ++pos_;
+            return 0;
+        }
+        return read_to_close(json_.data(), json_.size(), pos_, out.data());
+    }
+
+    // entries() for the array that ends the input, whose ']' can only be the
+    // next-to-last byte: knowing where it ends, a long one is read in halves.
+    std::optional<std::size_t> last_entries(std::span<std::uint8_t> out) noexcept {
+        const std::uint8_t* const data = json_.data();
+        const std::size_t size = json_.size();
+        if (size < 2 || pos_ >= size - 2 || data[pos_] == ']') return entries(out);
+        if (const std::optional<std::size_t> split = find_split(data, size - 2, pos_)) {
+            return read_halves(data, size, pos_, *split, out.data());
+        }
+        return read_to_close(data, size, pos_, out.data());
+    }
+
+    // Every entry takes at least two characters, its digits and a ',' or ']';
+    // read_halves rounds up each half.
+    std::size_t entry_bound() const noexcept { return (json_.size() - pos_) / 2 + 2; }
+    bool at_end() const noexcept { return pos_ == json_.size(); }
+
+private:
+    std::span<const std::uint8_t> json_;
+    std::size_t pos_ = 0;
+};
+
 // The envelope is not secret, so the parser's buffers may keep what it read.
 od::parser& reused_parser() {
     thread_local od::parser parser;
@@ -231,7 +410,24 @@ std::string sealed_to_json(const SealedRecord& sealed) {
     return out;
 }
 
-Result<SealedRecord> sealed_from_padded_json(std::span<const std::uint8_t> json) {
+std::optional<SealedRecord> fast_sealed_from_padded_json(std::span<const std::uint8_t> json) {
+    CanonicalReader reader(json);
+    if (!reader.literal(kNonceOpen)) return std::nullopt;
+    // Both arrays are read into one buffer sized for the rest of the input:
+    // the nonce first, copied out, then the ciphertext, which keeps it.
+    std::vector<std::uint8_t> buffer(reader.entry_bound());
+    const std::optional<std::size_t> nonce = reader.entries(buffer);
+    if (!nonce || !reader.literal(kCiphertextOpen)) return std::nullopt;
+    SealedRecord sealed;
+    sealed.nonce.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(*nonce));
+    const std::optional<std::size_t> ciphertext = reader.last_entries(buffer);
+    if (!ciphertext || !reader.literal(kClose) || !reader.at_end()) return std::nullopt;
+    buffer.resize(*ciphertext);
+    sealed.ciphertext = std::move(buffer);
+    return sealed;
+}
+
+Result<SealedRecord> sealed_from_padded_json_strict(std::span<const std::uint8_t> json) {
     od::parser own_parser;
     od::parser& parser = json.size() <= kReusedParserLimit ? reused_parser() : own_parser;
     od::document doc;
@@ -243,6 +439,11 @@ Result<SealedRecord> sealed_from_padded_json(std::span<const std::uint8_t> json)
         return serialization(std::move(*problem));
     }
     return sealed;
+}
+
+Result<SealedRecord> sealed_from_padded_json(std::span<const std::uint8_t> json) {
+    if (std::optional<SealedRecord> sealed = fast_sealed_from_padded_json(json)) return std::move(*sealed);
+    return sealed_from_padded_json_strict(json);
 }
 
 Result<SealedRecord> sealed_from_json(std::span<const std::uint8_t> json) {
