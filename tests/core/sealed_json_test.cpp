@@ -138,8 +138,10 @@ void expect_same(const Result<SealedRecord>& got, const Result<SealedRecord>& st
 // Whatever follows the input, the fast path accepts only inputs the strict
 // reader reads to the same value, and the public readers answer as it does.
 void expect_agreement(std::string_view json) {
-    const std::vector<std::uint8_t> spaced = padded(json, " ");
-    const Result<SealedRecord> strict = sealed_from_padded_json_strict(input_of(spaced));
+    // Zeros, as sealed_from_json pads: the strict reader's error offsets can
+    // depend on what follows an unfinished input.
+    const std::vector<std::uint8_t> zeroed = padded(json, std::string_view("\0", 1));
+    const Result<SealedRecord> strict = sealed_from_padded_json_strict(input_of(zeroed));
     expect_same(sealed_from_json(bytes_of(json)), strict, json);
     // Padding that would continue the input, were it read as input.
     for (const std::string_view fill : {" ", "}", "]", "0", ",1", "1,", "]}"}) {
@@ -149,7 +151,7 @@ void expect_agreement(std::string_view json) {
             EXPECT_EQ(*fast, *strict) << printable(json) << " fill " << fill;
         }
     }
-    expect_same(sealed_from_padded_json(input_of(spaced)), strict, json);
+    expect_same(sealed_from_padded_json(input_of(zeroed)), strict, json);
 }
 
 std::vector<std::uint8_t> random_bytes(std::mt19937& random, std::size_t size) {
