@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "core/error.hpp"
@@ -34,18 +33,5 @@ Result<SealedRecord> seal_bytes(std::span<const std::uint8_t> plaintext, const M
 Result<SecretValue> open_bytes(const SealedRecord& sealed, const MasterKey& key);
 // open_bytes, then decodes the record; the plaintext is wiped on every path.
 Result<SecretRecord> open_sealed(const SealedRecord& sealed, const MasterKey& key);
-
-// {"nonce":[...],"ciphertext":[...]}: compact, members in this order.
-std::string sealed_to_json(const SealedRecord& sealed);
-void append_sealed_json(const SealedRecord& sealed, std::string& out);
-// Strict: both members required, no duplicates (compared after unescaping),
-// array entries only integers 0 to 255, whitespace around the object allowed
-// and nothing else after it. Unknown members are skipped.
-Result<SealedRecord> sealed_from_json(std::span<const std::uint8_t> json);
-// Readable bytes the reader needs past the end of its input to read it in place.
-inline constexpr std::size_t kSealedJsonPadding = 64;
-// sealed_from_json without a copy: kSealedJsonPadding readable bytes must
-// follow the input in memory (their values do not matter).
-Result<SealedRecord> sealed_from_padded_json(std::span<const std::uint8_t> json);
 
 }  // namespace tarnel::core

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -61,9 +62,13 @@ int read_whole(int fd, std::vector<std::uint8_t>& out, std::size_t padding, std:
             if (errno == EINTR) continue;
             return errno;
         }
-        if (n == 0) return 0;
+        if (n == 0) break;
         size += static_cast<std::size_t>(n);
     }
+    // Zeroed so that a reader looking ahead into the padding sees the same
+    // bytes whatever an earlier, longer read left in a reused buffer.
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(size),
+              out.begin() + static_cast<std::ptrdiff_t>(size + padding), std::uint8_t{0});
     return 0;
 }
 

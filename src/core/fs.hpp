@@ -27,8 +27,8 @@ int full_sync(int fd) noexcept;
 int write_all(int fd, std::string_view bytes) noexcept;
 
 // Reads an open file from its current offset to the end into `out`, retrying
-// after interruptions. `padding` bytes of room (their values unspecified) are
-// left after the content, for readers that look a few bytes ahead; `size` gets
+// after interruptions. `padding` zero bytes follow the content, for readers
+// that look a few bytes ahead; `size` gets
 // the content's length. Returns 0 or the errno value.
 int read_whole(int fd, std::vector<std::uint8_t>& out, std::size_t padding, std::size_t& size);
 

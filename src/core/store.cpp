@@ -13,6 +13,7 @@
 #include "core/dir_listing.hpp"
 #include "core/fd.hpp"
 #include "core/os_error.hpp"
+#include "core/sealed_json.hpp"
 #include "core/temp_file.hpp"
 #include "core/utf8.hpp"
 

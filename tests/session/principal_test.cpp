@@ -90,7 +90,9 @@ TEST(HumanRevealTest, TheTerminalColumnDecidesAndOnlyAnAttendedHumanIsAsked) {
         }
         EXPECT_EQ(human->asked(), c.asked);
         EXPECT_EQ(vault.audit_words(), c.audit);
-        if (!c.audit.empty()) EXPECT_EQ(audit_origins(vault), std::set<std::string>{is_human ? "human" : "agent"});
+        if (!c.audit.empty()) {
+            EXPECT_EQ(audit_origins(vault), std::set<std::string>{is_human ? "human" : "agent"});
+        }
     }
 }
 
