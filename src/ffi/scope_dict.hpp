@@ -8,6 +8,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/scope.hpp"
@@ -17,8 +18,16 @@ namespace tarnel::ffi {
 // A Python exception is pending; the caller returns null to the interpreter.
 struct PyErrorSet {};
 
+// A value, or a pending Python exception; like FfiResult it cannot be
+// silently dropped.
 template <class T>
-using PyResult = std::expected<T, PyErrorSet>;
+class [[nodiscard]] PyResult : public std::expected<T, PyErrorSet> {
+    using Base = std::expected<T, PyErrorSet>;
+
+public:
+    using Base::Base;
+    PyResult(Base base) : Base(std::move(base)) {}
+};
 
 // `operations` (required, a sequence of str but not a str), then `projects`
 // and `environments`; other keys are ignored. Nothing outside the dict is
