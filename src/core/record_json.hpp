@@ -20,4 +20,9 @@ Result<SecretValue> encode_record(const SecretRecord& record);
 // enumerated words and integers, never strings or byte values.
 Result<SecretRecord> decode_record(std::span<const std::uint8_t> json);
 
+// decode_record without its shortcut for byte arrays in the exact form
+// encode_record writes, declared here so that tests and the fuzz target can
+// check that both give the same record or the same error text for any input.
+Result<SecretRecord> decode_record_strict(std::span<const std::uint8_t> json);
+
 }  // namespace tarnel::core

@@ -1,10 +1,11 @@
 #include "core/sealed_json.hpp"
 
+#include "core/decimal_bytes.hpp"
+
 #include <rapidjson/writer.h>
 #include <simdjson.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -217,63 +218,15 @@ constexpr std::string_view kNonceOpen = R"({"nonce":[)";
 constexpr std::string_view kCiphertextOpen = R"(,"ciphertext":[)";
 constexpr std::string_view kClose = "}";
 
-// One array entry and the character after it, decoded from the four bytes at
-// its start without a branch on its digit count.
-struct CanonicalEntry {
-    std::uint32_t value;
-    std::uint32_t digits;
-    bool canonical;            // one to three digits, no leading zero, at most 255
-    std::uint32_t terminator;  // the byte after the digits
-};
-
-// Always inlined: a call per entry would cost as much as the decoding.
-[[gnu::always_inline]] inline CanonicalEntry canonical_entry(const std::uint8_t* at) noexcept {
-    std::uint32_t word = 0;
-    std::memcpy(&word, at, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-    // Digits become 0 to 9; a byte is a digit exactly when it stays below 10.
-    // Masking bit 7 first keeps the addition from carrying into the next byte.
-    const std::uint32_t values = word ^ 0x30303030u;
-    const std::uint32_t non_digits = (((values & 0x7f7f7f7fu) + 0x76767676u) | values) & 0x80808080u;
-    // The fourth byte counts as a non-digit: four digits then fail on their terminator.
-    const auto digits = static_cast<std::uint32_t>(std::countr_zero(non_digits | 0x80000000u)) / 8;
-    const std::uint32_t shift = 8 * digits;
-    // Moves the last digit to byte 3, so bytes 1 to 3 hold hundreds, tens and
-    // units; with no digits at all they are zero.
-    const std::uint64_t aligned = std::uint64_t{values} << (32 - shift);
-    const auto value = static_cast<std::uint32_t>(((aligned >> 8) & 0xff) * 100 + ((aligned >> 16) & 0xff) * 10 +
-                                                  ((aligned >> 24) & 0xff));
-    // Per digit count (bytes 0 to 3): the smallest value written with that
-    // many digits and how far the largest lies above it. A smaller value has a
-    // leading zero; zero digits give 0, below the 1 of byte 0.
-    const std::uint32_t smallest = (0x640a0001u >> shift) & 0xff;
-    const std::uint32_t spread = (0x9b590900u >> shift) & 0xff;
-    return {value, digits, value - smallest <= spread, (word >> shift) & 0xff};
-}
-
 // The runs below read entries with four-byte loads that start at or before
 // the end of the input, so they stay within the padding, and write to out
 // only entries that lie wholly inside the input. They take raw pointers and
 // locals: stores through a byte pointer may alias anything, and would make
 // the compiler reload members on every entry.
-
-// Entries from pos until one ends with ']'; pos ends past it.
-std::optional<std::size_t> read_to_close(const std::uint8_t* data, std::size_t size, std::size_t& pos,
-                                         std::uint8_t* out) noexcept {
-    std::size_t at = pos;
-    std::size_t count = 0;
-    for (;;) {
-        const CanonicalEntry entry = canonical_entry(data + at);
-        const bool last = entry.terminator == ']';
-        // The entry's digits and terminator must all lie inside the input.
-        if (!entry.canonical || !(last || entry.terminator == ',') || entry.digits >= size - at) return std::nullopt;
-        out[count++] = static_cast<std::uint8_t>(entry.value);
-        at += entry.digits + 1;
-        if (last) break;
-    }
-    pos = at;
-    return count;
-}
+using decimal_bytes::canonical_entry;
+using decimal_bytes::CanonicalEntry;
+using decimal_bytes::read_to_close;
+static_assert(kSealedJsonPadding >= decimal_bytes::kReadPast);
 
 // Entries from pos (at most split) until one ends with the ',' at split; pos ends past it.
 std::optional<std::size_t> read_to_split(const std::uint8_t* data, std::size_t split, std::size_t& pos,
