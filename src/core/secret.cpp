@@ -27,7 +27,8 @@ SecretValue SecretValue::take(std::string&& owned) {
 SecretValue SecretValue::zeroed(std::size_t size) {
     SecretValue value;
     value.grow_to(size);
-    std::memset(value.data_, 0, size);
+    // An empty value has no buffer, and memset must not be handed null.
+    if (size != 0) std::memset(value.data_, 0, size);
     value.size_ = size;
     return value;
 }

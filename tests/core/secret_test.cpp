@@ -41,5 +41,13 @@ TEST(SecretValue, GrowingKeepsContentsAndTruncateZeroesTheTail) {
     EXPECT_EQ(tail[989], 0);
 }
 
+// An empty value owns no buffer; making one must not hand memset a null
+// pointer (the sanitizer build stops on that).
+TEST(SecretValue, ZeroedOfNothingIsEmpty) {
+    const SecretValue empty = SecretValue::zeroed(0);
+    EXPECT_EQ(empty.size(), 0U);
+    EXPECT_TRUE(empty.expose_secret().empty());
+}
+
 }  // namespace
 }  // namespace tarnel::core
