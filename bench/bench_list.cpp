@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "core/crypto.hpp"
 #include "core/fd.hpp"
 #include "core/keyring.hpp"
@@ -36,6 +37,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace tarnel::core;
+using namespace tarnel::bench;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRecords = 1000;
@@ -43,57 +45,12 @@ constexpr int kRounds = 40;
 constexpr int kDecodeRounds = 40;
 constexpr std::string_view kPassphrase = "bench passphrase";
 
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "bench_list: %s\n", what.c_str());
-    if (PyErr_Occurred()) PyErr_Print();
-    std::exit(1);
-}
-
-template <class T>
-T check(Result<T> result, const char* what) {
-    if (!result) die(std::string(what) + ": " + result.error().display());
-    return std::move(*result);
-}
-
-void check(Result<void> result, const char* what) {
-    if (!result) die(std::string(what) + ": " + result.error().display());
-}
-
 PyObject* check_py(PyObject* object, const char* what) {
-    if (object == nullptr) die(what);
-    return object;
-}
-
-double median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
-
-template <class F>
-double micros(F&& body) {
-    const auto start = Clock::now();
-    body();
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
-
-std::string cpu_model() {
-    std::ifstream in("/proc/cpuinfo");
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("model name")) return line.substr(line.find(':') + 2);
+    if (object == nullptr) {
+        PyErr_Print();
+        die(what);
     }
-    return "unknown CPU";
-}
-
-SecretRecord literal(const Coordinate& at, std::string value) {
-    return SecretRecord{LiteralRecord{SecretValue::take(std::move(value))},
-                        RecordMetadata{.sensitivity = Sensitivity::Medium,
-                                       .revealable = false,
-                                       .environment = std::string(at.environment().name()),
-                                       .component = at.component(),
-                                       .key = at.key(),
-                                       .description = std::nullopt,
-                                       .created = "2026-01-01T00:00:00Z",
-                                       .updated = "2026-01-01T00:00:00Z"}};
+    return object;
 }
 
 // A fixed salt: the figures do not depend on it.
@@ -220,10 +177,7 @@ Py_ssize_t call_list(PyObject* session) {
 }
 
 void print_machine(const fs::path& parent) {
-    struct utsname machine {};
-    ::uname(&machine);
-    std::printf("machine: %s, %s, %ld online CPUs, %s %s; files under %s\n", machine.machine, cpu_model().c_str(),
-                ::sysconf(_SC_NPROCESSORS_ONLN), machine.sysname, machine.release, parent.c_str());
+    std::printf("machine: %s; files under %s\n", machine().c_str(), parent.c_str());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.hpp"
 #include "core/crypto.hpp"
 #include "core/fd.hpp"
 #include "core/fs.hpp"
@@ -23,58 +24,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace tarnel::core;
+using namespace tarnel::bench;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRecords = 1000;
 constexpr int kLoadRounds = 30;
 constexpr int kWriteRounds = 200;
-
-[[noreturn]] void die(const std::string& what) {
-    std::fprintf(stderr, "bench_store: %s\n", what.c_str());
-    std::exit(1);
-}
-
-template <class T>
-T check(Result<T> result, const char* what) {
-    if (!result) die(std::string(what) + ": " + result.error().display());
-    return std::move(*result);
-}
-
-void check(Result<void> result, const char* what) {
-    if (!result) die(std::string(what) + ": " + result.error().display());
-}
-
-double median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples[samples.size() / 2];
-}
-
-template <class F>
-double micros(F&& body) {
-    const auto start = Clock::now();
-    body();
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
-
-std::string cpu_model() {
-    std::ifstream in("/proc/cpuinfo");
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("model name")) return line.substr(line.find(':') + 2);
-    }
-    return "unknown CPU";
-}
-
-SecretRecord literal(const Coordinate& at, std::string value) {
-    return SecretRecord{LiteralRecord{SecretValue::take(std::move(value))},
-                        RecordMetadata{.sensitivity = Sensitivity::Medium,
-                                       .revealable = false,
-                                       .environment = std::string(at.environment().name()),
-                                       .component = at.component(),
-                                       .key = at.key(),
-                                       .description = std::nullopt,
-                                       .created = "2026-01-01T00:00:00Z",
-                                       .updated = "2026-01-01T00:00:00Z"}};
-}
 
 // The least a listing could cost: open and read each known file, nothing else.
 std::size_t open_and_read(const fs::path& dir, const std::vector<std::string>& names) {
@@ -157,14 +112,11 @@ int main(int argc, char** argv) {
         bare_times.push_back(micros([&] { bare_replace(bare_dir, bare_target, framed); }));
     }
 
-    struct utsname machine {};
-    ::uname(&machine);
     const double load = median(load_times);
     const double read = median(read_times);
     const double write = median(write_times);
     const double bare = median(bare_times);
-    std::printf("machine: %s, %s, %ld online CPUs; files under %s\n", machine.machine, cpu_model().c_str(),
-                ::sysconf(_SC_NPROCESSORS_ONLN), parent.c_str());
+    std::printf("machine: %s; files under %s\n", machine().c_str(), parent.c_str());
     std::printf("(a) load_all of %d records (64-byte values, %zu bytes of files): %.0f us; open+read only: %.0f us; "
                 "ratio %.2f (target <= 2)\n",
                 kRecords, bytes_read, load, read, load / read);
