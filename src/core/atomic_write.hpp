@@ -16,4 +16,8 @@ Result<void> atomic_write(const std::filesystem::path& path, std::string_view by
 // The same with "write {noun}: {}" and "rename {noun}: {}" texts.
 Result<void> atomic_write_as(const std::filesystem::path& path, std::string_view bytes, std::string_view noun);
 
+// Like atomic_write_as, but never replaces: false, with nothing written, when
+// a file of that name already exists.
+Result<bool> publish_new(const std::filesystem::path& path, std::string_view bytes, std::string_view noun);
+
 }  // namespace tarnel::core

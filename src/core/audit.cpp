@@ -1,6 +1,7 @@
 #include "core/audit.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,9 +63,44 @@ Result<std::string> AuditEvent::to_json() const {
     return json::text_of(buffer);
 }
 
+namespace {
+
+bool ends_with_newline(int fd, off_t size) {
+    char last = 0;
+    return ::pread(fd, &last, 1, size - 1) == 1 && last == '\n';
+}
+
+// An exclusive flock held for a scope; appending goes on without it if
+// locking fails, as it did before there was a lock.
+class FileLock {
+public:
+    explicit FileLock(int fd) : fd_(fd), held_(::flock(fd, LOCK_EX) == 0) {}
+    ~FileLock() {
+        if (held_) ::flock(fd_, LOCK_UN);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_;
+    bool held_;
+};
+
+// 0, or the errno value; a short write counts as the disk being full.
+int write_once(int fd, std::string_view bytes) {
+    for (;;) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        return static_cast<std::size_t>(n) == bytes.size() ? 0 : ENOSPC;
+    }
+}
+
+}  // namespace
+
 Result<void> FileAuditSink::record(const AuditEvent& event) const {
     if (path_.has_parent_path()) {
-        if (auto made = ensure_dir(path_.parent_path()); !made) return made;
+        if (auto made = ensure_root(path_.parent_path()); !made) return made;
     }
     struct stat before {};
     const bool existed = ::stat(path_.c_str(), &before) == 0;
@@ -74,12 +110,27 @@ Result<void> FileAuditSink::record(const AuditEvent& event) const {
     std::string line = std::move(*json_line);
     line += '\n';
 
-    UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+    // A link planted under the name is not followed, and a FIFO is not waited on.
+    // Read as well as written: the last byte tells whether a line was left torn.
+    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!fd) return fail(ErrorKind::Audit, "open audit log: " + os_error_text(errno));
-    if (!existed) {
-        if (auto restricted = restrict(path_, 0600); !restricted) return restricted;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return fail(ErrorKind::Audit, "open audit log: " + os_error_text(errno));
+    if (!S_ISREG(info.st_mode)) return fail(ErrorKind::Audit, "open audit log: not a regular file");
+    if (!existed && ::fchmod(fd.get(), 0600) != 0) {
+        return fail(ErrorKind::Io, "chmod 600: " + os_error_text(errno));
     }
-    if (const int error = write_all(fd.get(), line); error != 0) {
+    // An append that a full disk cut short leaves half a line; the next event
+    // starts a line of its own rather than finishing that one. The lock keeps
+    // another appender from moving the end between the look and the write.
+    const FileLock locked(fd.get());
+    struct stat now {};
+    if (::fstat(fd.get(), &now) == 0 && now.st_size > 0 && !ends_with_newline(fd.get(), now.st_size)) {
+        line.insert(line.begin(), '\n');
+    }
+    // One write per event, never a second for the rest: another process's
+    // line must not land inside ours.
+    if (const int error = write_once(fd.get(), line); error != 0) {
         return fail(ErrorKind::Audit, "append audit log: " + os_error_text(error));
     }
     if (const int error = full_sync(fd.get()); error != 0) {

@@ -82,16 +82,18 @@ std::string_view trim_unicode_space(std::string_view text) {
     return text;
 }
 
+// A decision is a word; a larger file is not one and reads as a refusal.
+constexpr std::size_t kMaxDecisionBytes = 4096;
+
 // The decision text, or nothing while it is absent, unreadable or not UTF-8.
-// Non-blocking open so a FIFO planted under the name cannot stall the wait.
+// A FIFO or a link planted under the name is refused, never waited on.
 std::optional<std::string> read_decision(const fs::path& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     std::vector<std::uint8_t> bytes;
     std::size_t size = 0;
-    if (read_whole(fd.get(), bytes, 0, size) != 0) return std::nullopt;
+    if (auto failed = read_regular_file(AT_FDCWD, path.c_str(), kMaxDecisionBytes, 0, bytes, size)) {
+        if (failed->kind == FileReadError::Kind::TooLarge) return std::string("oversized");
+        return std::nullopt;
+    }
     std::string text(reinterpret_cast<const char*>(bytes.data()), size);
     if (!is_valid_utf8(text)) return std::nullopt;
     return text;
@@ -116,15 +118,29 @@ FileConfirmer FileConfirmer::under_root(const fs::path& root) {
 }
 
 Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds timeout) const {
-    const std::string id = next_request_id(RequestKind::Confirmation, *clock_);
-    const std::uint64_t created_unix = clock_->unix_secs();
     if (!ensure_dir(dir_)) return Decision::Denied;
-    const auto json = pending_json(id, created_unix, request);
-    if (!json) return Decision::Denied;
-    if (!atomic_write(dir_ / (id + ".json"), *json)) return Decision::Denied;
-    const Decision outcome = await_decision(id, timeout);
-    cleanup(id);
+    const auto id = publish_request(request);
+    if (!id) return Decision::Denied;
+    const Decision outcome = await_decision(*id, timeout);
+    cleanup(*id);
     return outcome;
+}
+
+std::optional<std::string> FileConfirmer::publish_request(const ConfirmRequest& request) const {
+    // An identifier whose request or decision file exists belongs to another
+    // process with our pid (containers sharing a vault): taking it would let
+    // the answer to that request decide this one.
+    for (int attempt = 0; attempt < kMaxRequestIdAttempts; ++attempt) {
+        std::string id = next_request_id(RequestKind::Confirmation, *clock_);
+        struct stat info {};
+        if (::lstat((dir_ / (id + ".decision")).c_str(), &info) == 0) continue;
+        const auto json = pending_json(id, clock_->unix_secs(), request);
+        if (!json) return std::nullopt;
+        auto published = publish_new(dir_ / (id + ".json"), *json, "pending");
+        if (!published) return std::nullopt;
+        if (*published) return id;
+    }
+    return std::nullopt;
 }
 
 Decision FileConfirmer::await_decision(std::string_view id, milliseconds timeout) const {

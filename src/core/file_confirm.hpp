@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,9 @@ public:
     void cleanup(std::string_view id) const;
 
 private:
+    // Writes ID.json under an identifier no other request holds; none when
+    // the request cannot be written.
+    std::optional<std::string> publish_request(const ConfirmRequest& request) const;
     Decision await_decision(std::string_view id, std::chrono::milliseconds timeout) const;
 
     std::filesystem::path dir_;

@@ -26,7 +26,26 @@ std::string octal(mode_t mode) {
 
 Result<void> ensure_dir(const std::filesystem::path& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) return {};
+    // Not followed: a link planted under the vault root must not send writes
+    // elsewhere.
+    if (::lstat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return {};
+        return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ENOTDIR));
+    }
+    return create_private_dir(path);
+}
+
+Result<void> ensure_root(const std::filesystem::path& path) {
+    struct stat info {};
+    // The root itself may be a link to where the owner keeps the vault.
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return {};
+        return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ENOTDIR));
+    }
+    return create_private_dir(path);
+}
+
+Result<void> create_private_dir(const std::filesystem::path& path) {
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
     if (ec) return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ec.value()));
@@ -70,6 +89,34 @@ int read_whole(int fd, std::vector<std::uint8_t>& out, std::size_t padding, std:
     std::fill(out.begin() + static_cast<std::ptrdiff_t>(size),
               out.begin() + static_cast<std::ptrdiff_t>(size + padding), std::uint8_t{0});
     return 0;
+}
+
+std::string FileReadError::text(std::size_t max_size) const {
+    switch (kind) {
+        case Kind::Absent: return os_error_text(ENOENT);
+        case Kind::NotRegular: return "not a regular file";
+        case Kind::TooLarge: return "larger than " + std::to_string(max_size) + " bytes";
+        case Kind::Os: break;
+    }
+    return os_error_text(err);
+}
+
+std::optional<FileReadError> read_regular_file(int dir_fd, const char* name, std::size_t max_size,
+                                               std::size_t padding, std::vector<std::uint8_t>& out,
+                                               std::size_t& size) {
+    using Kind = FileReadError::Kind;
+    UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT) return FileReadError{Kind::Absent};
+        if (errno == ELOOP) return FileReadError{Kind::NotRegular};
+        return FileReadError{Kind::Os, errno};
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return FileReadError{Kind::Os, errno};
+    if (!S_ISREG(info.st_mode)) return FileReadError{Kind::NotRegular};
+    if (static_cast<std::uintmax_t>(info.st_size) > max_size) return FileReadError{Kind::TooLarge};
+    if (const int err = read_whole(fd.get(), out, padding, size); err != 0) return FileReadError{Kind::Os, err};
+    return std::nullopt;
 }
 
 Result<void> restrict(const std::filesystem::path& path, mode_t mode) {

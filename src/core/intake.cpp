@@ -55,15 +55,20 @@ PendingIntake PendingIntake::with_project(std::optional<std::string> name) && {
 }
 
 Result<PendingIntake> IntakeBroker::create(PendingIntake intake) const {
-    intake.id = next_request_id(RequestKind::Intake, *clock_);
-    intake.created_unix = clock_->unix_secs();
     if (auto made = ensure_dir(dir_); !made) return fail(made.error());
-    const auto json = intake_json(intake);
-    if (!json) return fail(json.error());
-    if (auto written = atomic_write_as(dir_ / (intake.id + ".json"), *json, "intake"); !written) {
-        return fail(written.error());
+    // Another process can hold the same pid (containers sharing a vault), so
+    // an identifier may already be taken: the next counter value is tried,
+    // and an existing request is never replaced.
+    for (int attempt = 0; attempt < kMaxRequestIdAttempts; ++attempt) {
+        intake.id = next_request_id(RequestKind::Intake, *clock_);
+        intake.created_unix = clock_->unix_secs();
+        const auto json = intake_json(intake);
+        if (!json) return fail(json.error());
+        auto published = publish_new(dir_ / (intake.id + ".json"), *json, "intake");
+        if (!published) return fail(published.error());
+        if (*published) return intake;
     }
-    return intake;
+    return fail(ErrorKind::Io, "write intake: no free request identifier");
 }
 
 }  // namespace tarnel::core

@@ -36,6 +36,11 @@ Result<bool> is_plain_directory(int dir_fd, const dirent& entry) {
 }  // namespace
 
 Result<void> check_project_name(std::string_view name) {
+    // Longer than any file name may be; not echoed, it may be huge.
+    if (name.size() > kMaxProjectNameBytes) {
+        return fail(ErrorKind::Io, "invalid project name: longer than " + std::to_string(kMaxProjectNameBytes) +
+                                       " bytes");
+    }
     const bool single_component = !name.empty() && name != "." && name != ".." &&
                                   name.find('/') == std::string_view::npos &&
                                   name.find('\0') == std::string_view::npos;

@@ -31,6 +31,9 @@ struct ResolvedRecord {
     VaultLocation location;
 };
 
+// A project name is one file name.
+inline constexpr std::size_t kMaxProjectNameBytes = 255;
+
 // Refuses a project name that is not exactly one ordinary path component
 // under projects/: empty, ".", "..", or containing "/" or NUL.
 Result<void> check_project_name(std::string_view name);

@@ -17,6 +17,10 @@ enum class RequestKind : std::uint8_t { Confirmation, Intake };
 // file and could read the other's decision).
 std::string next_request_id(RequestKind kind, const Clock& clock);
 
+// How many identifiers a request tries before giving up; each taken one
+// belongs to a request of another process that has our pid.
+inline constexpr int kMaxRequestIdAttempts = 1000;
+
 // The clock confirmers and brokers read unless given another.
 const Clock& system_wall_clock() noexcept;
 

@@ -87,10 +87,10 @@ Result<SecretRecord> open_padded_frame(const std::vector<std::uint8_t>& buffer, 
 using LoadOutcome = std::variant<std::string, SecretRecord>;
 
 LoadOutcome load_one(int dir_fd, const std::string& name, const MasterKey& key, std::vector<std::uint8_t>& buffer) {
-    UniqueFd file(::openat(dir_fd, name.c_str(), O_RDONLY | O_CLOEXEC));
     std::size_t size = 0;
-    const int err = file ? read_whole(file.get(), buffer, kSealedJsonPadding, size) : errno;
-    if (err != 0) return CoreError(ErrorKind::Io, "read: " + os_error_text(err)).display();
+    if (auto failed = read_regular_file(dir_fd, name.c_str(), kMaxRecordFileBytes, kSealedJsonPadding, buffer, size)) {
+        return CoreError(ErrorKind::Io, "read: " + failed->text(kMaxRecordFileBytes)).display();
+    }
     Result<SecretRecord> record = open_padded_frame(buffer, size, key);
     if (!record) return record.error().display();
     return std::move(*record);
@@ -146,15 +146,14 @@ Result<std::optional<SecretRecord>> read_record(const fs::path& dir, const Coord
                                                 const MasterKey& key) {
     Result<fs::path> path = record_path(dir, coordinate);
     if (!path) return fail(std::move(path.error()));
-    UniqueFd fd(::open(path->c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        const int err = errno;
-        if (!can_stat(*path)) return std::optional<SecretRecord>();
-        return io_error("read record", err);
-    }
     std::vector<std::uint8_t> buffer;
     std::size_t size = 0;
-    if (const int err = read_whole(fd.get(), buffer, kSealedJsonPadding, size); err != 0) return io_error("read record", err);
+    if (auto failed = read_regular_file(AT_FDCWD, path->c_str(), kMaxRecordFileBytes, kSealedJsonPadding, buffer, size)) {
+        using Kind = FileReadError::Kind;
+        if (failed->kind == Kind::Absent) return std::optional<SecretRecord>();
+        if (failed->kind == Kind::Os) return io_error("read record", failed->err);
+        return fail(ErrorKind::Io, "read record: " + quoted_path(*path) + ": " + failed->text(kMaxRecordFileBytes));
+    }
     Result<SecretRecord> record = open_padded_frame(buffer, size, key);
     if (!record) return fail(std::move(record.error()));
     return std::optional<SecretRecord>(std::move(*record));

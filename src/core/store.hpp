@@ -22,6 +22,10 @@ namespace tarnel::core {
 inline constexpr std::uint32_t kRecordFrameVersion = 1;
 inline constexpr std::size_t kRecordFrameHeaderBytes = 8;
 
+// Larger record files are refused unread: a 1 MiB value, the largest a
+// session writes, makes a file of about 15 MiB.
+inline constexpr std::size_t kMaxRecordFileBytes = 32 * 1024 * 1024;
+
 // <dir>/<storage-id>.sec
 Result<std::filesystem::path> record_path(const std::filesystem::path& dir, const Coordinate& coordinate);
 

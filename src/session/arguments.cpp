@@ -4,7 +4,13 @@
 
 namespace tarnel::session {
 
+SessionResult<void> check_size(std::string_view name, std::optional<std::string_view> text, std::size_t max) {
+    if (!text || text->size() <= max) return {};
+    return fail(SessionError::other("`" + std::string(name) + "` must be at most " + std::to_string(max) + " bytes"));
+}
+
 SessionResult<core::Coordinate> parse_concrete(std::string_view text) {
+    if (auto sized = check_size("coordinate", text, kMaxCoordinateBytes); !sized) return fail(std::move(sized.error()));
     auto parsed = core::Coordinate::from_str(text);
     if (!parsed) return fail(SessionError::other(parsed.error().display()));
     if (auto path = parsed->canonical_path(); !path) {
@@ -14,6 +20,7 @@ SessionResult<core::Coordinate> parse_concrete(std::string_view text) {
 }
 
 SessionResult<core::Sensitivity> parse_sensitivity(std::string_view text) {
+    if (auto sized = check_size("sensitivity", text, kMaxWordBytes); !sized) return fail(std::move(sized.error()));
     auto level = core::parse_sensitivity(text);
     if (!level) return fail(SessionError::other(std::move(level.error())));
     return *level;

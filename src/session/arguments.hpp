@@ -2,6 +2,7 @@
 
 // The argument texts every operation shares, read the same way for each face.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,6 +12,19 @@
 #include "session/session_error.hpp"
 
 namespace tarnel::session {
+
+// The largest texts an operation takes from its caller. They bound what the
+// session copies, encodes and writes, so no argument can exhaust memory.
+inline constexpr std::size_t kMaxCoordinateBytes = 4096;
+inline constexpr std::size_t kMaxValueBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxGeneratedLength = 4096;
+inline constexpr std::size_t kMaxDescriptionBytes = 64 * 1024;
+inline constexpr std::size_t kMaxReferenceBytes = 4096;
+inline constexpr std::size_t kMaxWordBytes = 64;           // sensitivity words
+inline constexpr std::size_t kMaxProcessBytes = 4096;      // requesting process
+
+// "`{name}` must be at most {max} bytes" when the text is longer.
+SessionResult<void> check_size(std::string_view name, std::optional<std::string_view> text, std::size_t max);
 
 // A concrete coordinate, or the parser's text as an Other error.
 SessionResult<core::Coordinate> parse_concrete(std::string_view text);

@@ -69,6 +69,12 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
     auto target = write_target(coordinate, project);
     if (!target) return fail(std::move(target.error()));
     const auto& [at, dir, path] = *target;
+    if (auto sized = check_size("description", description, kMaxDescriptionBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
+    if (auto sized = check_size("reference", reference, kMaxReferenceBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
 
     // The first look only decides whether a human must be asked.
     core::Sensitivity shown{};

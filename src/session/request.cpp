@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/intake.hpp"
+#include "core/registry.hpp"
 #include "session/arguments.hpp"
 #include "session/session.hpp"
 
@@ -21,8 +22,19 @@ SessionResult<std::string> Session::request_intake(std::string_view coordinate, 
     if (decide(core::Operation::Write, *at, project).kind != core::PolicyDecision::Kind::Allow) {
         return fail(SessionError::not_found());
     }
+    // An empty name files the request without a project; any other must be a
+    // name the vault could hold, as for a write.
+    if (project && !project->empty()) {
+        if (auto checked = core::check_project_name(*project); !checked) return std::unexpected(std::move(checked.error()));
+    }
     auto wanted = sensitivity_or(sensitivity, core::Sensitivity::Medium);
     if (!wanted) return fail(std::move(wanted.error()));
+    if (auto sized = check_size("description", description, kMaxDescriptionBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
+    if (auto sized = check_size("client_identity", requesting_process, kMaxProcessBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
 
     // The coordinate as the caller wrote it: the human sees the request unaltered.
     core::PendingIntake intake =

@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/fd.hpp"
 #include "core/fs.hpp"
 #include "core/os_keyring.hpp"
 #include "core/utf8.hpp"
@@ -22,20 +21,37 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kSaltFile = "kdf.salt";
 
-std::optional<std::vector<std::uint8_t>> read_salt(const fs::path& root) {
-    core::UniqueFd fd(::open((root / kSaltFile).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
+// A salt is tens of bytes; anything past this is not one.
+constexpr std::size_t kMaxSaltBytes = 1024;
+
+SessionResult<std::vector<std::uint8_t>> read_salt(const fs::path& root) {
     std::vector<std::uint8_t> salt;
     std::size_t size = 0;
-    if (core::read_whole(fd.get(), salt, 0, size) != 0) return std::nullopt;
-    salt.resize(size);
-    return salt;
+    const auto failed = core::read_regular_file(AT_FDCWD, (root / kSaltFile).c_str(), kMaxSaltBytes, 0, salt, size);
+    if (!failed) {
+        salt.resize(size);
+        return salt;
+    }
+    using Kind = core::FileReadError::Kind;
+    // The OS error is left out on purpose: the fix is the same whatever it was.
+    if (failed->kind == Kind::Absent || failed->kind == Kind::Os) {
+        return fail(SessionError::other("reading " + std::string(kSaltFile) +
+                                        " from the vault root (run `tarnel init` first)"));
+    }
+    return fail(SessionError::other(std::string(kSaltFile) + " in the vault root is " + failed->text(kMaxSaltBytes)));
 }
 
 }  // namespace
 
 SessionResult<fs::path> choose_root(std::optional<fs::path> vault_dir) {
-    if (vault_dir) return std::move(*vault_dir);
+    if (vault_dir) {
+        // The system calls would stop at the NUL and root the vault at a
+        // shorter path, such as a file inside the real vault.
+        if (vault_dir->native().find('\0') != std::string::npos) {
+            return fail(SessionError::other("invalid vault directory: a path must not contain NUL"));
+        }
+        return std::move(*vault_dir);
+    }
     // Set but empty still counts: the caller asked for that path.
     if (const char* from_env = std::getenv("TARNEL_VAULT_DIR")) return fs::path(from_env);
     return core::Registry::default_root();
@@ -51,12 +67,8 @@ std::optional<core::SecretValue> choose_passphrase(std::optional<core::SecretVal
 SessionResult<std::unique_ptr<core::Keyring>> choose_keyring(const fs::path& root,
                                                             std::optional<core::SecretValue> passphrase) {
     if (!passphrase) return std::make_unique<core::OsKeyring>();
-    // The OS error is left out on purpose: the fix is the same whatever it was.
     auto salt = read_salt(root);
-    if (!salt) {
-        return fail(SessionError::other("reading " + std::string(kSaltFile) +
-                                        " from the vault root (run `tarnel init` first)"));
-    }
+    if (!salt) return fail(std::move(salt.error()));
     auto keyring = core::Argon2Keyring::create(std::move(*passphrase), std::move(*salt));
     if (!keyring) return std::unexpected(std::move(keyring.error()));
     return std::make_unique<core::Argon2Keyring>(std::move(*keyring));

@@ -100,6 +100,9 @@ SessionResult<RecordView> Session::set(std::string_view coordinate, core::Secret
     auto target = write_target(coordinate, project);
     if (!target) return fail(std::move(target.error()));
     const auto& [at, dir, path] = *target;
+    if (value.size() > kMaxValueBytes) {
+        return fail(SessionError::other("value must be at most " + std::to_string(kMaxValueBytes) + " bytes"));
+    }
 
     auto lock = lock_for_create(dir, at);
     if (!lock) return fail(std::move(lock.error()));
@@ -135,6 +138,13 @@ SessionResult<RecordView> Session::generate(std::string_view coordinate, std::ui
     if (!target) return fail(std::move(target.error()));
     const auto& [at, dir, path] = *target;
     if (length == 0) return fail(SessionError::other("length must be at least 1"));
+    // Refused before anything is allocated for the value.
+    if (length > kMaxGeneratedLength) {
+        return fail(SessionError::other("length must be at most " + std::to_string(kMaxGeneratedLength)));
+    }
+    if (auto sized = check_size("description", description, kMaxDescriptionBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
 
     // Held from the existence check to the write: two generates of one
     // coordinate cannot both find it free.

@@ -33,9 +33,11 @@ struct SeenRequest {
 // file into place, so the confirmer never sees a half-written one.
 class ScriptedHuman {
 public:
-    ScriptedHuman(fs::path pending, std::optional<std::string> answer, std::size_t requests = 1)
+    // Requests whose ids are in leave_alone are someone else's: not seen, not answered.
+    ScriptedHuman(fs::path pending, std::optional<std::string> answer, std::size_t requests = 1,
+                  std::set<std::string> leave_alone = {})
         : pending_(std::move(pending)), answer_(std::move(answer)), requests_(requests),
-          thread_([this] { run(); }) {}
+          handled_(std::move(leave_alone)), thread_([this] { run(); }) {}
     ~ScriptedHuman() { finish(); }
 
     std::vector<SeenRequest> finish() {
@@ -103,7 +105,11 @@ TEST(FileConfirmer, OnlyTrimmedApprovedApproves) {
 
 // A fixed clock makes the next identifier predictable, so its decision can be
 // in place before the request is even written.
-TEST(FileConfirmer, DecisionAlreadyPresentIsHonouredOnFirstLook) {
+// Identifiers are predictable, and another process can have our pid. A
+// request or decision file already under the next identifier belongs to that
+// process's request: it is neither replaced nor taken as our answer, and the
+// request moves on to the identifier after it.
+TEST(FileConfirmer, FilesOfAnotherRequestUnderTheNextIdentifierAreNeitherTakenNorReplaced) {
     TempDir root;
     const FixedClock clock(1'700'000'000);
     const auto pending = root.path() / "pending";
@@ -115,15 +121,22 @@ TEST(FileConfirmer, DecisionAlreadyPresentIsHonouredOnFirstLook) {
         ASSERT_EQ(seen.size(), 1U);
         counter = counter_of(seen[0].id);
     }
-    write_file(pending / (id_for(clock.unix_secs(), counter + 1) + ".decision"), "approved");
-    EXPECT_EQ(FileConfirmer(pending, 10s, clock).confirm(sample_request(), 0ms), Decision::Approved);
-
-    // A second look would have come only after the whole time-out.
-    write_file(pending / (id_for(clock.unix_secs(), counter + 2) + ".decision"), "approved");
-    const auto start = Steady::now();
-    EXPECT_EQ(FileConfirmer(pending, 10s, clock).confirm(sample_request(), 3s), Decision::Approved);
-    EXPECT_LT(millis_since(start), 1500);
-    EXPECT_TRUE(names_in(pending).empty());
+    const std::string answered = id_for(clock.unix_secs(), counter + 1);
+    const std::string asked = id_for(clock.unix_secs(), counter + 2);
+    write_file(pending / (answered + ".decision"), "approved");
+    write_file(pending / (asked + ".json"), "theirs");
+    {
+        ScriptedHuman human(pending, "approved", 1, {asked});
+        EXPECT_EQ(FileConfirmer(pending, 5ms, clock).confirm(sample_request(), 1500ms), Decision::Approved);
+        const auto seen = human.finish();
+        ASSERT_EQ(seen.size(), 1U);
+        EXPECT_EQ(seen[0].id, id_for(clock.unix_secs(), counter + 3));
+    }
+    EXPECT_EQ(read_file(pending / (answered + ".decision")), "approved");
+    EXPECT_EQ(read_file(pending / (asked + ".json")), "theirs");
+    EXPECT_EQ(names_in(pending), (std::set<std::string>{answered + ".decision", asked + ".json"}));
+    // Without a human, the planted approval does not answer a new request.
+    EXPECT_EQ(FileConfirmer(pending, 5ms, clock).confirm(sample_request(), 50ms), Decision::TimedOut);
 }
 
 TEST(FileConfirmer, NoDecisionTimesOutAndWithdrawsTheRequest) {

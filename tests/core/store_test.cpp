@@ -180,7 +180,7 @@ TEST_F(Store, LoadAllReportsWrongKeysAndUnreadableEntriesPerFile) {
     EXPECT_EQ(loaded->records.size(), 1U);
     ASSERT_EQ(loaded->failures.size(), 1U);
     EXPECT_EQ(loaded->failures[0].stem, "odd");
-    EXPECT_EQ(loaded->failures[0].error, "vault I/O failed: read: Is a directory (os error 21)");
+    EXPECT_EQ(loaded->failures[0].error, "vault I/O failed: read: not a regular file");
 }
 
 TEST_F(Store, FailedWriteRemovesItsTemporaryFiles) {

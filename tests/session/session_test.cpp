@@ -42,7 +42,8 @@ TEST(SessionOpenTest, FailuresComeInOrderAndTouchNothingBeforeTheRegistry) {
              fs::remove(v.root() / "kdf.salt");
              fs::create_directory(v.root() / "kdf.salt");
          },
-         Root::Vault, true, std::nullopt, false, kSaltMessage, false, std::nullopt, true},
+         Root::Vault, true, std::nullopt, false, "kdf.salt in the vault root is not a regular file", false,
+         std::nullopt, true},
         {"seven-byte salt", [](const TempVault& v) { v.write_salt({1, 2, 3, 4, 5, 6, 7}); }, Root::Vault, true,
          std::nullopt, false, kShortSalt, false, core::ErrorKind::Keyring, true},
         {"empty salt", [](const TempVault& v) { v.write_salt({}); }, Root::Vault, true, std::nullopt, false,
