@@ -1,6 +1,7 @@
 #include "ffi/args.hpp"
 
 #include <array>
+#include <limits>
 
 #include "ffi/py_ref.hpp"
 
@@ -56,8 +57,17 @@ bool to_optional_bool(PyObject* given, const char* function, const char* name, v
 bool to_count(PyObject* given, const char* function, const char* name, void* out) {
     if (given == nullptr) return true;
     if (!PyLong_Check(given)) return argument_error(function, name, "int", given);
-    const unsigned long long count = PyLong_AsUnsignedLongLong(given);
-    if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    unsigned long long count = PyLong_AsUnsignedLongLong(given);
+    if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        // Too large for 64 bits: passed on as the largest count, which the
+        // session refuses with its bound; a negative one stays an error here.
+        PyRef zero = PyRef::steal(PyLong_FromLong(0));
+        if (!zero || !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        const int positive = PyObject_RichCompareBool(given, zero.get(), Py_GT);
+        if (positive != 1) return false;
+        PyErr_Clear();
+        count = std::numeric_limits<unsigned long long>::max();
+    }
     *static_cast<std::uint64_t*>(out) = count;
     return true;
 }

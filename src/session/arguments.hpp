@@ -17,7 +17,7 @@ namespace tarnel::session {
 // session copies, encodes and writes, so no argument can exhaust memory.
 inline constexpr std::size_t kMaxCoordinateBytes = 4096;
 inline constexpr std::size_t kMaxValueBytes = 1024 * 1024;
-inline constexpr std::size_t kMaxGeneratedLength = 4096;
+inline constexpr std::size_t kMaxGeneratedLength = 64 * 1024;
 inline constexpr std::size_t kMaxDescriptionBytes = 64 * 1024;
 inline constexpr std::size_t kMaxReferenceBytes = 4096;
 inline constexpr std::size_t kMaxWordBytes = 64;           // sensitivity words

@@ -145,6 +145,9 @@ SessionResult<RecordView> Session::generate(std::string_view coordinate, std::ui
     if (auto sized = check_size("description", description, kMaxDescriptionBytes); !sized) {
         return fail(std::move(sized.error()));
     }
+    if (auto sized = check_size("sensitivity", sensitivity, kMaxWordBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
 
     // Held from the existence check to the write: two generates of one
     // coordinate cannot both find it free.
