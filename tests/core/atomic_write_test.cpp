@@ -15,8 +15,9 @@ namespace fs = std::filesystem;
 TEST(AtomicWrite, PublishesWholePrivateFileAndLeavesNoTemporaryOfItsOwn) {
     TempDir dir;
     const auto path = dir.path() / "x.json";
-    write_file(dir.path() / "x.tmp", "left over from an earlier run, longer than the new content");
     write_file(dir.path() / "target", "not to be written");
+    // Links where a writer with a predictable temporary name would open it.
+    fs::create_symlink(dir.path() / "target", dir.path() / "x.tmp");
     fs::create_symlink(dir.path() / "target", dir.path() / "x.json.tmp");
     ASSERT_TRUE(atomic_write(path, R"({"a":1})"));
     EXPECT_EQ(read_file(path), R"({"a":1})");
