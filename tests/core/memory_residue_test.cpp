@@ -1,5 +1,5 @@
-// After a key is derived and dropped, nothing of it may be left in the
-// process. A forked child does the work
+// After a key is derived and a value fingerprinted, and both are dropped,
+// nothing of either may be left in the process. A forked child does the work
 // and waits; the parent reads every writable mapping of the child through
 // /proc/<pid>/mem and looks for the bytes.
 
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/fd.hpp"
+#include "core/fingerprint.hpp"
 #include "core/keyring.hpp"
 #include "core/secret.hpp"
 
@@ -67,6 +68,18 @@ Result<MasterKey> derive(std::size_t salt_size, Round round) {
         Argon2Keyring::create(SecretValue::from_text(passphrase_for(salt_size, round)), salt_of(salt_size));
     if (!keyring) return std::unexpected(keyring.error());
     return keyring->get_master_key();
+}
+
+// Bytes that appear nowhere by chance, written straight into their holder so
+// the child has no other copy.
+SecretValue distinctive_value(std::size_t size, Round round) {
+    SecretValue value = SecretValue::zeroed(size);
+    auto state = static_cast<std::uint32_t>(0x9e3779b9 ^ size ^ (static_cast<std::uint32_t>(round) << 24));
+    for (auto& byte : value.expose_secret_mut()) {
+        state = state * 1664525 + 1013904223;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    return value;
 }
 
 using LeaveTraces = std::function<bool(Round)>;
@@ -137,20 +150,26 @@ void add_pieces(std::vector<Needle>& needles, const std::string& what, std::span
     }
 }
 
-// One pass over the region: each position's first eight bytes pick the
-// needles worth comparing there.
-void search_region(std::span<const std::uint8_t> bytes, const std::vector<Needle>& needles,
-                   const std::string& where, std::vector<std::string>& found) {
-    std::unordered_multimap<std::uint64_t, const Needle*> by_prefix;
+using NeedlesByPrefix = std::unordered_multimap<std::uint64_t, const Needle*>;
+
+NeedlesByPrefix by_prefix(const std::vector<Needle>& needles) {
+    NeedlesByPrefix index;
     for (const Needle& needle : needles) {
         std::uint64_t prefix;
         std::memcpy(&prefix, needle.bytes.expose_secret().data(), sizeof prefix);
-        by_prefix.emplace(prefix, &needle);
+        index.emplace(prefix, &needle);
     }
+    return index;
+}
+
+// One pass over the region: each position's first eight bytes pick the
+// needles worth comparing there.
+void search_region(std::span<const std::uint8_t> bytes, const NeedlesByPrefix& needles,
+                   const std::string& where, std::vector<std::string>& found) {
     for (std::size_t at = 0; at + kPiece <= bytes.size(); ++at) {
         std::uint64_t prefix;
         std::memcpy(&prefix, bytes.data() + at, sizeof prefix);
-        const auto [first, last] = by_prefix.equal_range(prefix);
+        const auto [first, last] = needles.equal_range(prefix);
         for (auto it = first; it != last; ++it) {
             const auto needle = it->second->bytes.expose_secret();
             if (std::equal(needle.begin(), needle.end(), bytes.begin() + at)) {
@@ -163,9 +182,10 @@ void search_region(std::span<const std::uint8_t> bytes, const std::vector<Needle
 std::vector<std::string> findings(pid_t pid, const std::vector<Needle>& needles) {
     const UniqueFd mem(::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC));
     if (!mem) return {"cannot open /proc/<pid>/mem"};
+    const NeedlesByPrefix index = by_prefix(needles);
     std::vector<std::string> found;
     for (const Region& region : writable_regions(pid)) {
-        search_region(read_region(mem.get(), region), needles,
+        search_region(read_region(mem.get(), region), index,
                       region.name.empty() ? "[anonymous]" : region.name, found);
     }
     return found;
@@ -227,6 +247,26 @@ TEST_P(DerivedKeyResidue, NoPieceOfTheKeyRemainsOnceItIsDropped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SaltSizes, DerivedKeyResidue, ::testing::Values(16, 24));
+
+// Value sizes: within one block, ending in a partial block, a few chunks,
+// a deeper subtree of chunks.
+class FingerprintResidue : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(FingerprintResidue, NoPieceOfTheValueRemainsOnceItIsDropped) {
+    skip_under_asan();
+    if (IsSkipped()) return;
+    const std::size_t size = GetParam();
+    const auto found = residue_after(
+        [size](Round round) { return fingerprint(distinctive_value(size, round).expose_secret()).size() == 8; },
+        [size] {
+            std::vector<Needle> needles;
+            add_pieces(needles, "value", distinctive_value(size, Round::Real).expose_secret());
+            return needles;
+        });
+    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+}
+
+INSTANTIATE_TEST_SUITE_P(ValueSizes, FingerprintResidue, ::testing::Values(48, 100, 1000, 3000, 65536));
 
 }  // namespace
 }  // namespace tarnel::core
