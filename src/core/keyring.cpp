@@ -10,6 +10,7 @@
 
 #include "core/os_error.hpp"
 #include "core/sodium.hpp"
+#include "core/thread_stack.hpp"
 
 namespace tarnel::core {
 
@@ -105,11 +106,15 @@ Result<MasterKey> derive_argon2id(std::span<const std::uint8_t> password,
 }
 
 Result<MasterKey> run_on_argon2_worker(const std::function<Result<MasterKey>()>& job) {
+    // Our own stack, not one from glibc's cache: the derivation leaves key
+    // material on it, which the stack's destruction wipes after the join.
+    auto stack = ThreadStack::map(kArgon2WorkerStackSize);
+    if (!stack) return fail(ErrorKind::Keyring, "spawning Argon2 worker: " + stack.error().detail());
     pthread_attr_t attr;
     if (const int rc = pthread_attr_init(&attr); rc != 0) return spawn_failure(rc);
     WorkerState state{&job, std::nullopt};
     pthread_t thread;
-    int rc = pthread_attr_setstacksize(&attr, kArgon2WorkerStackSize);
+    int rc = pthread_attr_setstack(&attr, stack->base(), stack->size());
     if (rc == 0) rc = pthread_create(&thread, &attr, argon2_worker_main, &state);
     pthread_attr_destroy(&attr);
     if (rc != 0) return spawn_failure(rc);

@@ -33,7 +33,8 @@ protected:
 
 // Derives the key from a passphrase and the vault's salt with Argon2id
 // (version 0x13, 19,456 KiB, 2 passes, 1 lane). The key is recomputed on
-// every call, on a short-lived worker thread with an 8 MiB stack.
+// every call, on a short-lived worker thread with an 8 MiB stack of its own,
+// wiped and unmapped once the thread is joined.
 class Argon2Keyring final : public Keyring {
 public:
     static constexpr std::size_t kMinSaltSize = 8;
@@ -85,8 +86,9 @@ inline constexpr std::size_t kArgon2WorkerStackSize = 8 * 1024 * 1024;
 Result<MasterKey> derive_argon2id(std::span<const std::uint8_t> password,
                                   std::span<const std::uint8_t> salt, Argon2Backend backend);
 
-// Runs the job on a new thread with kArgon2WorkerStackSize of stack and waits
-// for it. An exception escaping the job is reported, not propagated.
+// Runs the job on a new thread with kArgon2WorkerStackSize of freshly mapped
+// stack (a guard page below it), waits for it, then wipes and unmaps the
+// stack. An exception escaping the job is reported, not propagated.
 Result<MasterKey> run_on_argon2_worker(const std::function<Result<MasterKey>()>& job);
 
 }  // namespace detail
