@@ -15,6 +15,8 @@ apt_packages=(
   libgtest-dev googletest
   gnome-keyring dbus dbus-x11 libsecret-tools
   python3-venv python3-dev
+  # scripts/fuzz.sh: the oldest clang Debian 12 has that builds the core, and its libFuzzer
+  clang-19 libclang-rt-19-dev
 )
 
 sudo_cmd=()

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Every test: the wheel is built and installed as a user would install it, the
 # core's GoogleTest suites run plainly and under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then pytest runs against the installed module.
+# UndefinedBehaviorSanitizer, each libFuzzer target runs for TARNEL_FUZZ_SECONDS
+# (default 30), then pytest runs against the installed module.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 venv=${TARNEL_VENV:-$here/.venv}
 jobs=$(nproc)
+fuzz_seconds=${TARNEL_FUZZ_SECONDS:-30}
 
 scripts/install-deps.sh
 export PATH="$venv/bin:$PATH"
@@ -30,6 +32,9 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNEL_BUILD_TESTS=
 cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+step "fuzz targets, $fuzz_seconds s each"
+TARNEL_DEPS_READY=1 scripts/fuzz.sh "$fuzz_seconds"
 
 step "python tests"
 # Run from outside the source tree so the installed module is the one imported.
