@@ -1,13 +1,15 @@
 """Hostile input from the agent's arguments, the server's configuration and
 files planted in the vault root by another process of the same user."""
+import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
 
 import pytest
 import tarnel_ffi
-from tarnel_ffi import TarnelError, TarnelNotFound
+from tarnel_ffi import TarnelError
 
 from vaultkit import literal
 
@@ -139,3 +141,44 @@ def test_links_planted_for_the_audit_log_and_requests_write_nothing_outside(vaul
     session.reveal(C)
     assert sorted(p.name for p in outside.iterdir()) == ["target"]
     assert (outside / "target").read_text() == "untouched"
+
+
+# --- two processes with one pid -----------------------------------------------
+
+def can_unshare_pids() -> bool:
+    try:
+        done = subprocess.run(["unshare", "--pid", "--fork", "sh", "-c", "echo $$"], capture_output=True,
+                              text=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return done.returncode == 0 and done.stdout.strip() == "1"
+
+
+@pytest.mark.skipif(not can_unshare_pids(), reason="needs PID namespaces (unshare as root)")
+def test_requests_of_two_processes_that_are_both_pid_1_never_replace_each_other(vault):
+    """Two containers sharing a vault both run as pid 1: their identifiers
+    agree within a second, and neither request may replace the other's."""
+    script = textwrap.dedent(f"""
+        import os, time, tarnel_ffi
+        assert os.getpid() == 1
+        session = tarnel_ffi.TarnelSession({{"operations": ["write"]}}, vault_dir={str(vault.root)!r},
+                                           passphrase={vault.passphrase!r})
+        # Start on a fresh second, so both processes get the same one.
+        time.sleep(1 - time.time() % 1)
+        print(session.request_secret("secret:dev/app/" + os.environ["WHO"]))
+    """)
+    for _ in range(5):
+        shutil.rmtree(vault.root / "intake", ignore_errors=True)
+        runs = [subprocess.Popen(["unshare", "--pid", "--fork", sys.executable, "-c", script],
+                                 env={**os.environ, "WHO": who}, stdout=subprocess.PIPE, text=True)
+                for who in ("first", "second")]
+        ids = [run.communicate(timeout=30)[0].strip() for run in runs]
+        assert all(run.returncode == 0 for run in runs)
+        if ids[0].split("-")[0] == ids[1].split("-")[0]:
+            break
+    assert all(i.split("-")[1] == "1" for i in ids)
+    assert ids[0] != ids[1]
+    files = sorted(p.name for p in (vault.root / "intake").iterdir())
+    assert files == sorted(i + ".json" for i in ids)
+    asked = sorted(json.loads((vault.root / "intake" / f).read_text())["coordinate"] for f in files)
+    assert asked == ["secret:dev/app/first", "secret:dev/app/second"]
