@@ -24,26 +24,26 @@ std::string octal(mode_t mode) {
 
 }  // namespace
 
-Result<void> ensure_dir(const std::filesystem::path& path) {
+namespace {
+
+// An existing directory is kept as it is, a missing one made private; any
+// other file under the name is refused.
+Result<void> ensure_directory(const std::filesystem::path& path, bool follow_link) {
     struct stat info {};
-    // Not followed: a link planted under the vault root must not send writes
-    // elsewhere.
-    if (::lstat(path.c_str(), &info) == 0) {
+    if ((follow_link ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info)) == 0) {
         if (S_ISDIR(info.st_mode)) return {};
         return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ENOTDIR));
     }
     return create_private_dir(path);
 }
 
-Result<void> ensure_root(const std::filesystem::path& path) {
-    struct stat info {};
-    // The root itself may be a link to where the owner keeps the vault.
-    if (::stat(path.c_str(), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) return {};
-        return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ENOTDIR));
-    }
-    return create_private_dir(path);
-}
+}  // namespace
+
+// Not followed: a link planted under the vault root must not send writes elsewhere.
+Result<void> ensure_dir(const std::filesystem::path& path) { return ensure_directory(path, false); }
+
+// The root itself may be a link to where the owner keeps the vault.
+Result<void> ensure_root(const std::filesystem::path& path) { return ensure_directory(path, true); }
 
 Result<void> create_private_dir(const std::filesystem::path& path) {
     std::error_code ec;

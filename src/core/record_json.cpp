@@ -473,6 +473,7 @@ public:
     Result<SecretRecord> finish();
 
 private:
+    std::optional<bool> open_nested(std::string_view what);
     bool scalar(const Scalar& value);
     bool member_scalar(const Scalar& value);
     bool byte_element(const Scalar& value);
@@ -583,11 +584,10 @@ bool RecordReader::Key(const char* chars, rapidjson::SizeType length, bool) {
     return true;
 }
 
-bool RecordReader::StartObject() {
-    if (depth_ == 0) {
-        depth_ = 1;
-        return true;
-    }
+// A container opening below the root: too deep, inside a skipped value, or
+// an element of a byte array, each decided here; nothing when the member's
+// own reader must look at it.
+std::optional<bool> RecordReader::open_nested(std::string_view what) {
     if (++depth_ > kMaxDepth) return fatal("recursion limit exceeded");
     if (skipping_) {
         ++value_depth_;
@@ -596,8 +596,18 @@ bool RecordReader::StartObject() {
     if (in_bytes_) {
         finish_bytes();
         skip_value(2);
-        return report(info(current_).belongs, [] { return std::string("invalid type: map, expected u8"); });
+        return report(info(current_).belongs,
+                      [&] { return concat({"invalid type: ", what, ", expected u8"}); });
     }
+    return std::nullopt;
+}
+
+bool RecordReader::StartObject() {
+    if (depth_ == 0) {
+        depth_ = 1;
+        return true;
+    }
+    if (auto handled = open_nested("map")) return *handled;
     skip_value(1);
     return type_error("map");
 }
@@ -610,16 +620,7 @@ bool RecordReader::EndObject(rapidjson::SizeType) {
 
 bool RecordReader::StartArray() {
     if (depth_ == 0) return fatal("invalid type: sequence, expected a record object");
-    if (++depth_ > kMaxDepth) return fatal("recursion limit exceeded");
-    if (skipping_) {
-        ++value_depth_;
-        return true;
-    }
-    if (in_bytes_) {
-        finish_bytes();
-        skip_value(2);
-        return report(info(current_).belongs, [] { return std::string("invalid type: sequence, expected u8"); });
-    }
+    if (auto handled = open_nested("sequence")) return *handled;
     bytes_ = byte_slot(current_);
     if (bytes_ == nullptr) {
         skip_value(1);
