@@ -113,8 +113,8 @@ steady_clock::time_point deadline_after(milliseconds timeout) {
 FileConfirmer::FileConfirmer(fs::path dir, milliseconds poll_interval, const Clock& clock)
     : dir_(std::move(dir)), poll_interval_(std::max(poll_interval, milliseconds(1))), clock_(&clock) {}
 
-FileConfirmer FileConfirmer::under_root(const fs::path& root) {
-    return FileConfirmer(root / "pending");
+FileConfirmer FileConfirmer::under_root(const fs::path& root, const Clock& clock) {
+    return FileConfirmer(root / "pending", kPollInterval, clock);
 }
 
 Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds timeout) const {

@@ -23,7 +23,7 @@ public:
     // The clock stamps identifiers and "created_unix"; it must outlive the confirmer.
     explicit FileConfirmer(std::filesystem::path dir, std::chrono::milliseconds poll_interval = kPollInterval,
                            const Clock& clock = system_wall_clock());
-    static FileConfirmer under_root(const std::filesystem::path& root);
+    static FileConfirmer under_root(const std::filesystem::path& root, const Clock& clock = system_wall_clock());
 
     const std::filesystem::path& dir() const noexcept { return dir_; }
     std::chrono::milliseconds poll_interval() const noexcept { return poll_interval_; }

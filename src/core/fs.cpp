@@ -22,9 +22,13 @@ std::string octal(mode_t mode) {
     return text;
 }
 
-}  // namespace
-
-namespace {
+// Creates the directory and its missing parents, the last one 0700.
+Result<void> create_private_dir(const std::filesystem::path& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ec.value()));
+    return restrict(path, 0700);
+}
 
 // An existing directory is kept as it is, a missing one made private; any
 // other file under the name is refused.
@@ -45,12 +49,6 @@ Result<void> ensure_dir(const std::filesystem::path& path) { return ensure_direc
 // The root itself may be a link to where the owner keeps the vault.
 Result<void> ensure_root(const std::filesystem::path& path) { return ensure_directory(path, true); }
 
-Result<void> create_private_dir(const std::filesystem::path& path) {
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    if (ec) return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ec.value()));
-    return restrict(path, 0700);
-}
 
 int write_all(int fd, std::string_view bytes) noexcept {
     while (!bytes.empty()) {

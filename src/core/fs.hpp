@@ -20,8 +20,6 @@ namespace tarnel::core {
 Result<void> ensure_dir(const std::filesystem::path& path);
 // The same for the vault root itself, which may be a link to a directory.
 Result<void> ensure_root(const std::filesystem::path& path);
-// Creates the directory and its missing parents, the last one 0700.
-Result<void> create_private_dir(const std::filesystem::path& path);
 
 // Sets a file's permission bits, e.g. 0600.
 Result<void> restrict(const std::filesystem::path& path, mode_t mode);

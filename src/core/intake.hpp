@@ -45,7 +45,9 @@ public:
     // The clock stamps identifiers and created_unix; it must outlive the broker.
     explicit IntakeBroker(std::filesystem::path dir, const Clock& clock = system_wall_clock())
         : dir_(std::move(dir)), clock_(&clock) {}
-    static IntakeBroker under_root(const std::filesystem::path& root) { return IntakeBroker(root / "intake"); }
+    static IntakeBroker under_root(const std::filesystem::path& root, const Clock& clock = system_wall_clock()) {
+        return IntakeBroker(root / "intake", clock);
+    }
 
     const std::filesystem::path& dir() const noexcept { return dir_; }
 

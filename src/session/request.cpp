@@ -44,7 +44,7 @@ SessionResult<std::string> Session::request_intake(std::string_view coordinate, 
 
     // Identifiers come from a process-wide counter, so a broker made per call
     // never reuses one within a second.
-    auto stored = core::IntakeBroker(core::IntakeBroker::under_root(root_).dir(), *clock_).create(std::move(intake));
+    auto stored = core::IntakeBroker::under_root(root_, *clock_).create(std::move(intake));
     if (!stored) return std::unexpected(std::move(stored.error()));
     return std::move(stored->id);
 }

@@ -46,11 +46,6 @@ public:
     [[nodiscard]] static SessionResult<Session> open(VaultOptions vault, Principal principal,
                                                      SessionHooks hooks = {});
 
-    const Principal& principal() const noexcept { return principal_; }
-    const core::AgentScope& scope() const noexcept { return principal_.scope; }
-    const std::filesystem::path& root() const noexcept { return root_; }
-    const core::Registry& registry() const noexcept { return registry_; }
-
     // Metadata queries; none of them is audited.
     [[nodiscard]] SessionResult<std::vector<RecordView>> list_visible() const;
     [[nodiscard]] SessionResult<RecordView> status_of(std::string_view coordinate, OptText project) const;

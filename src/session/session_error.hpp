@@ -34,7 +34,6 @@ public:
     static SessionError other(std::string text) { return SessionError(Other{std::move(text)}); }
 
     const Kind& kind() const noexcept { return kind_; }
-    Kind&& take_kind() && noexcept { return std::move(kind_); }
     // The one text a face shows for the error, unchanged.
     std::string message() const;
 
