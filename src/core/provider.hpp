@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/secret.hpp"
+
+namespace tarnel::core {
+
+// Fetches the value a reference URI points at from an outside store.
+class SecretProvider {
+public:
+    virtual ~SecretProvider() = default;
+    virtual Result<SecretValue> materialize(std::string_view reference) const = 0;
+    // The scheme served, without "://".
+    virtual std::string_view scheme() const = 0;
+};
+
+// Hands each reference to the provider registered for its scheme; the last
+// registered wins. Serves the scheme "*".
+class SchemeRouter final : public SecretProvider {
+public:
+    SchemeRouter with(std::unique_ptr<SecretProvider> provider) &&;
+
+    Result<SecretValue> materialize(std::string_view reference) const override;
+    std::string_view scheme() const override { return "*"; }
+
+private:
+    std::vector<std::unique_ptr<SecretProvider>> providers_;
+};
+
+}  // namespace tarnel::core

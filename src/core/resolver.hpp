@@ -1,0 +1,59 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/audit.hpp"
+#include "core/clock.hpp"
+#include "core/env_source.hpp"
+#include "core/envrefs.hpp"
+#include "core/error.hpp"
+#include "core/keyring.hpp"
+#include "core/provider.hpp"
+#include "core/registry.hpp"
+#include "core/secret.hpp"
+#include "core/sensitivity.hpp"
+
+namespace tarnel::core {
+
+struct NotFromVault {
+    friend bool operator==(const NotFromVault&, const NotFromVault&) = default;
+};
+using FoundIn = std::variant<NotFromVault, GlobalVault, ProjectVault>;
+
+// One variable ready for injection, with what the gates, the audit and the
+// masking need to know about it.
+struct ResolvedVar {
+    std::string name;
+    std::string environment;
+    std::optional<std::string> coordinate;  // canonical path; only for vault-backed values
+    std::optional<std::string> reference;   // the reference text the value was fetched through
+    FoundIn found_in = NotFromVault{};
+    SecretValue value;
+    std::optional<Sensitivity> sensitivity;
+
+    static ResolvedVar plain(std::string_view name, SecretValue value, std::string environment,
+                             std::optional<std::string> coordinate);
+};
+
+// What resolution borrows for one call.
+struct ResolverParts {
+    const Registry& registry;
+    const Keyring& keyring;
+    const EnvSource& env;
+    const SecretProvider& provider;
+    const AuditSink& audit;
+    const Clock& clock;
+    Actor actor;
+};
+
+// One value per variable, in file order, or the first failure (nothing
+// partial). `project` overrides the file's `project =` line.
+Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view environment,
+                                         const ResolverParts& parts,
+                                         std::optional<std::string_view> project);
+
+}  // namespace tarnel::core

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <expected>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "core/error.hpp"
+
+namespace tarnel::wrapper {
+
+namespace failure {
+struct NotAllowlisted {
+    std::string program;  // as displayed
+};
+struct ConfirmationDenied {};
+struct ConfirmationTimedOut {};
+struct Launch {
+    std::string detail;
+};
+}  // namespace failure
+
+// Why a run did not happen. The display text is its only external form.
+class WrapperError {
+public:
+    using Kind = std::variant<core::CoreError, failure::NotAllowlisted, failure::ConfirmationDenied,
+                              failure::ConfirmationTimedOut, failure::Launch>;
+
+    WrapperError(Kind kind) : kind_(std::move(kind)) {}
+
+    const Kind& kind() const noexcept { return kind_; }
+    std::string display() const;
+    // Refusals of the gates, as opposed to failures of resolution or launch.
+    bool is_refusal() const noexcept;
+
+private:
+    Kind kind_;
+};
+
+template <class T>
+class [[nodiscard]] WrapperResult : public std::expected<T, WrapperError> {
+    using Base = std::expected<T, WrapperError>;
+
+public:
+    using Base::Base;
+    WrapperResult(Base base) : Base(std::move(base)) {}
+};
+
+inline std::unexpected<WrapperError> fail(WrapperError::Kind kind) {
+    return std::unexpected<WrapperError>(std::in_place, std::move(kind));
+}
+
+}  // namespace tarnel::wrapper

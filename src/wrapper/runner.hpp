@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/secret.hpp"
+#include "wrapper/error.hpp"
+
+namespace tarnel::wrapper {
+
+struct Command {
+    std::filesystem::path program;
+    std::vector<std::string> args;
+    std::vector<std::pair<std::string, core::SecretValue>> env;
+    bool passthrough = false;
+};
+
+struct Output {
+    // Wiping holders: before masking they hold whatever the child printed.
+    core::SecretValue out;
+    core::SecretValue err;
+    std::optional<std::int32_t> code;  // absent when the child ended by a signal
+};
+
+class ProcessRunner {
+public:
+    virtual ~ProcessRunner() = default;
+    virtual WrapperResult<Output> run(const Command& command) const = 0;
+};
+
+// Starts real children: the caller's environment without the "TARNEL_"
+// variables, plus the command's pairs; no time-out.
+class SystemRunner final : public ProcessRunner {
+public:
+    WrapperResult<Output> run(const Command& command) const override;
+};
+
+}  // namespace tarnel::wrapper

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/audit.hpp"
+#include "core/clock.hpp"
+#include "core/confirm.hpp"
+#include "core/env_source.hpp"
+#include "core/envrefs.hpp"
+#include "core/keyring.hpp"
+#include "core/provider.hpp"
+#include "core/registry.hpp"
+#include "wrapper/allowlist.hpp"
+#include "wrapper/error.hpp"
+#include "wrapper/runner.hpp"
+
+namespace tarnel::wrapper {
+
+// Everything one run borrows. All of it must outlive the run.
+struct WrapperParts {
+    const core::Registry& registry;
+    const core::Keyring& keyring;
+    const core::EnvSource& env;
+    const core::SecretProvider& provider;
+    const core::Confirmer& confirmer;
+    const core::AuditSink& audit;
+    const core::Clock& clock;
+    const Allowlist& allowlist;
+    const ProcessRunner& runner;
+};
+
+struct WrapperSettings {
+    std::optional<std::string> client_identity;  // shown to the human as the requesting process
+    std::chrono::milliseconds confirm_timeout{std::chrono::seconds(120)};
+    bool mask_output = true;
+    bool passthrough = false;
+};
+
+// Runs one program with resolved values in its environment, behind the
+// allowlist and confirmation gates, auditing each gate and injection.
+class Wrapper {
+public:
+    Wrapper(WrapperParts parts, WrapperSettings settings) : parts_(parts), settings_(std::move(settings)) {}
+
+    WrapperResult<Output> run(const core::EnvRefs& refs, std::string_view environment,
+                              std::optional<std::string_view> project, const std::filesystem::path& program,
+                              const std::vector<std::string>& args, core::Actor actor) const;
+
+private:
+    WrapperParts parts_;
+    WrapperSettings settings_;
+};
+
+}  // namespace tarnel::wrapper
