@@ -2,6 +2,8 @@
 
 #include <array>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "ffi/py_ref.hpp"
 
@@ -72,8 +74,41 @@ bool to_count(PyObject* given, const char* function, const char* name, void* out
     return true;
 }
 
+bool to_text_list(PyObject* given, const char* function, const char* name, void* out) {
+    auto& list = *static_cast<std::vector<std::string>*>(out);
+    list.clear();
+    if (given == nullptr) return true;
+    // A str is a sequence of str too, and running a program with one argument
+    // per character is never what was meant.
+    if (PyUnicode_Check(given)) {
+        const std::string text = std::string(function) + "() argument '" + name + "': Can't extract `str` to `Vec`";
+        PyErr_SetString(PyExc_TypeError, text.c_str());
+        return false;
+    }
+    if (!PySequence_Check(given)) return argument_error(function, name, "a sequence of str", given);
+    const Py_ssize_t size = PySequence_Size(given);
+    if (size < 0) return false;
+    // Copies, not views: the sequence may be a list another thread changes.
+    list.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(given, i));
+        if (!item) return false;
+        if (!PyUnicode_Check(item.get())) {
+            const std::string text = std::string(function) + "() argument '" + name + "' item " +
+                                     std::to_string(i) + " must be str, not " + type_name(item.get());
+            PyErr_SetString(PyExc_TypeError, text.c_str());
+            return false;
+        }
+        std::string_view value;
+        if (!to_text(item.get(), function, name, &value)) return false;
+        list.emplace_back(value);
+    }
+    return true;
+}
+
 }  // namespace
 
+Param optional(const char* name, std::vector<std::string>& out) { return {name, false, to_text_list, &out}; }
 Param required(const char* name, std::string_view& out) { return {name, true, to_text, &out}; }
 Param required_dict(const char* name, PyObject*& out) { return {name, true, to_dict, &out}; }
 Param optional(const char* name, OptText& out) { return {name, false, to_optional_text, &out}; }

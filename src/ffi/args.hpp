@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnel::ffi {
 
@@ -43,6 +44,9 @@ Param optional(const char* name, std::optional<bool>& out);
 // A non-negative int (bool included, as Python counts it); `out` keeps its
 // default when the argument is left out.
 Param optional(const char* name, std::uint64_t& out);
+
+// A sequence of str, copied; a str itself is refused. Left out: empty.
+Param optional(const char* name, std::vector<std::string>& out);
 
 // Parses and converts; false with a Python error set on any failure.
 bool parse_args(PyObject* args, PyObject* kwargs, const char* function, std::initializer_list<Param> params);

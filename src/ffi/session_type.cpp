@@ -16,6 +16,8 @@
 //                           revealable=None, reference=None, project=None) -> dict: ...
 //         def request_secret(self, coordinate, sensitivity=None, description=None,
 //                            project=None, client_identity=None) -> str: ...
+//         def inject_run(self, refs, env, program, args=(), project=None,
+//                        client_identity=None) -> dict: ...
 
 #include "ffi/session_type.hpp"
 
@@ -306,6 +308,38 @@ PyObject* session_request_secret(PyObject* self, PyObject* args, PyObject* kwarg
     });
 }
 
+PyRef inject_output_to_dict(const session::InjectOutput& output) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    PyRef status = output.status ? PyRef::steal(PyLong_FromLong(*output.status)) : PyRef::borrow(Py_None);
+    PyRef out = value_to_bytes(output.out);
+    PyRef err = value_to_bytes(output.err);
+    if (!status || !out || !err) return {};
+    const bool complete = PyDict_SetItemString(dict.get(), "status", status.get()) == 0 &&
+                          PyDict_SetItemString(dict.get(), "stdout", out.get()) == 0 &&
+                          PyDict_SetItemString(dict.get(), "stderr", err.get()) == 0;
+    return complete ? std::move(dict) : PyRef();
+}
+
+PyObject* session_inject_run(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guard([&]() -> FfiResult<PyRef> {
+        std::string_view refs;
+        std::string_view env;
+        std::string_view program;
+        std::vector<std::string> program_args;
+        OptText project;
+        OptText client_identity;
+        if (!parse_args(args, kwargs, "inject_run",
+                        {required("refs", refs), required("env", env), required("program", program),
+                         optional("args", program_args), optional("project", project),
+                         optional("client_identity", client_identity)})) {
+            return python_error();
+        }
+        return convert(session_of(self).inject_run(refs, env, program, program_args, project, client_identity),
+                       inject_output_to_dict);
+    });
+}
+
 // ---- the type ------------------------------------------------------------
 
 // Each docstring opens with the signature line inspect reads.
@@ -367,6 +401,21 @@ PyDoc_STRVAR(request_secret_doc,
              "value parameter**. A human supplies the value out-of-band, so the value\n"
              "never enters your context (I11/I14). Returns the intake id.");
 
+PyDoc_STRVAR(inject_run_doc,
+             "inject_run($self, refs, env, program, args=..., project=None, client_identity=None)\n--\n\n"
+             "Resolve an `.env.refs` (provided inline) and run `program args...` with\n"
+             "the values injected into the child's environment \xe2\x80\x94 never into the model's\n"
+             "context (I7). High/prod injection needs the executor allowlisted (I15) and\n"
+             "an attended `tarnel approve` (I3/I16). Returns `{status, stdout, stderr}`\n"
+             "with vault values masked (\xc2\xa7" "5.1).\n"
+             "\n"
+             "`client_identity` is the trusted caller identity the MCP server passes for\n"
+             "the I16 confirmation prompt (\xc2\xa7" "8.3) \xe2\x80\x94 e.g. the agent/client/session name it\n"
+             "authenticated. It is rendered as the *requesting process* on the attended\n"
+             "dialog so the human sees who is asking, rather than always \"tarnel\". It\n"
+             "must be a server-authored fact, never the agent's own free text (which is\n"
+             "the separately fenced `requester_description`), and never a secret value.");
+
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*) noexcept>
 PyCFunction with_keywords() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
@@ -383,6 +432,7 @@ PyMethodDef session_methods[] = {
     {"edit_metadata", with_keywords<session_edit_metadata>(), METH_VARARGS | METH_KEYWORDS, edit_metadata_doc},
     {"request_secret", with_keywords<session_request_secret>(), METH_VARARGS | METH_KEYWORDS,
      request_secret_doc},
+    {"inject_run", with_keywords<session_inject_run>(), METH_VARARGS | METH_KEYWORDS, inject_run_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 """The `tarnel_ffi` extension module."""
 
+from collections.abc import Sequence
 from typing import Any, final
 
 def version() -> str: ...
@@ -40,6 +41,15 @@ class TarnelSession:
         project: str | None = None,
         client_identity: str | None = None,
     ) -> str: ...
+    def inject_run(
+        self,
+        refs: str,
+        env: str,
+        program: str,
+        args: Sequence[str] = ...,
+        project: str | None = None,
+        client_identity: str | None = None,
+    ) -> dict[str, Any]: ...
 
 class TarnelError(Exception): ...
 class TarnelNotFound(TarnelError): ...

@@ -30,6 +30,14 @@ using OptText = std::optional<std::string_view>;
 // How long a human has to answer a confirmation.
 inline constexpr std::chrono::milliseconds kConfirmTimeout = std::chrono::seconds(120);
 
+// What a child run hands back: its output with vault values masked, and its
+// exit code (absent when a signal ended it).
+struct InjectOutput {
+    core::SecretValue out;
+    core::SecretValue err;
+    std::optional<std::int32_t> status;
+};
+
 // The parts of a session that tests replace; empty members get the real ones
 // (the system clock, and a confirmer writing to the root's "pending" directory).
 struct SessionHooks {
@@ -70,6 +78,14 @@ public:
     [[nodiscard]] SessionResult<std::string> request_intake(std::string_view coordinate, OptText sensitivity,
                                                             OptText description, OptText project,
                                                             OptText requesting_process) const;
+
+    // Runs a program with the variables of an .env.refs text in its
+    // environment, behind the allowlist and a human's confirmation for
+    // sensitive values. Blocks for the whole run.
+    [[nodiscard]] SessionResult<InjectOutput> inject_run(std::string_view refs, std::string_view env,
+                                                         std::string_view program,
+                                                         const std::vector<std::string>& args, OptText project,
+                                                         OptText client_identity) const;
 
     // Appends one event of the principal's actor to the audit log; a failure
     // to record is ignored.

@@ -1,0 +1,131 @@
+#include "wrapper/wrapper.hpp"
+
+#include <utility>
+
+#include "core/resolver.hpp"
+#include "wrapper/sanitize.hpp"
+
+namespace tarnel::wrapper {
+
+namespace {
+
+// A vault-backed variable that needs the allowlist, and when high also a human.
+struct GatedVar {
+    std::string coordinate;
+    std::string environment;
+    core::Sensitivity sensitivity;
+};
+
+struct Gates {
+    std::vector<GatedVar> allowlist;  // high, or anything in "prod"
+    std::vector<GatedVar> confirm;    // high
+};
+
+Gates gates_of(const std::vector<core::ResolvedVar>& vars) {
+    Gates gates;
+    for (const core::ResolvedVar& var : vars) {
+        if (!var.coordinate) continue;
+        const core::Sensitivity level = var.sensitivity.value_or(core::Sensitivity::Low);
+        const bool high = level == core::Sensitivity::High;
+        if (!high && var.environment != "prod") continue;
+        GatedVar gated{*var.coordinate, var.environment, level};
+        if (high) gates.confirm.push_back(gated);
+        gates.allowlist.push_back(std::move(gated));
+    }
+    return gates;
+}
+
+std::string command_text(const std::filesystem::path& program, const std::vector<std::string>& args) {
+    std::string text = program.string();
+    for (const std::string& arg : args) {
+        text += ' ';
+        text += arg;
+    }
+    return text;
+}
+
+std::string joined_coordinates(const std::vector<GatedVar>& vars) {
+    std::string joined;
+    for (const GatedVar& var : vars) {
+        if (!joined.empty()) joined += ", ";
+        joined += var.coordinate;
+    }
+    return joined;
+}
+
+const GatedVar& shown_environment(const std::vector<GatedVar>& vars) {
+    for (const GatedVar& var : vars) {
+        if (var.environment == "prod") return var;
+    }
+    return vars.front();
+}
+
+}  // namespace
+
+WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view environment,
+                                   std::optional<std::string_view> project, const std::filesystem::path& program,
+                                   const std::vector<std::string>& args, core::Actor actor) const {
+    const core::ResolverParts resolver_parts{parts_.registry, parts_.keyring, parts_.env,  parts_.provider,
+                                             parts_.audit,    parts_.clock,   actor};
+    auto vars = core::resolve(refs, environment, resolver_parts, project);
+    if (!vars) return fail(std::move(vars.error()));
+
+    // Audit failures never change the run's outcome.
+    const auto audit = [&](core::AuditAction action, std::string_view result, const std::string& coordinate,
+                           const std::string& env) {
+        auto event = core::AuditEvent(parts_.clock.now_rfc3339(), action, std::string(result))
+                         .at(coordinate, env)
+                         .by(actor);
+        (void)parts_.audit.record(event);
+    };
+
+    const Gates gates = gates_of(*vars);
+    const std::string resolved_command = command_text(program, args);
+    const std::filesystem::path executable = gates.allowlist.empty() ? program : canonical_or_owned(program);
+
+    if (!gates.allowlist.empty() && !parts_.allowlist.allows(executable)) {
+        for (const GatedVar& var : gates.allowlist) audit(core::AuditAction::Deny, "denied:not-allowlisted", var.coordinate, var.environment);
+        return fail(failure::NotAllowlisted{executable.string()});
+    }
+
+    if (!gates.confirm.empty()) {
+        core::ConfirmRequest request(joined_coordinates(gates.confirm), core::Sensitivity::High,
+                                     shown_environment(gates.confirm).environment, actor);
+        request.resolved_command = resolved_command;
+        if (settings_.client_identity) request = std::move(request).with_requesting_process(*settings_.client_identity);
+        const core::Decision decision = parts_.confirmer.confirm(request, settings_.confirm_timeout);
+        for (const GatedVar& var : gates.confirm) {
+            switch (decision) {
+                case core::Decision::Approved: audit(core::AuditAction::Approve, "approved", var.coordinate, var.environment); break;
+                case core::Decision::Denied: audit(core::AuditAction::Deny, "denied", var.coordinate, var.environment); break;
+                case core::Decision::TimedOut: audit(core::AuditAction::Timeout, "timeout", var.coordinate, var.environment); break;
+            }
+        }
+        if (decision == core::Decision::Denied) return fail(failure::ConfirmationDenied{});
+        if (decision == core::Decision::TimedOut) return fail(failure::ConfirmationTimedOut{});
+    }
+
+    Command command{executable, args, {}, settings_.passthrough};
+    command.env.reserve(vars->size());
+    std::vector<bool> masked;
+    masked.reserve(vars->size());
+    for (core::ResolvedVar& var : *vars) {
+        if (var.coordinate) audit(core::AuditAction::Inject, "injected", *var.coordinate, var.environment);
+        masked.push_back(var.coordinate.has_value());
+        command.env.emplace_back(var.name, std::move(var.value));
+    }
+
+    auto output = parts_.runner.run(command);
+    if (!output) return output;
+    if (settings_.mask_output && !settings_.passthrough) {
+        std::vector<core::SecretValue> secrets;
+        for (std::size_t i = 0; i < command.env.size(); ++i) {
+            if (masked[i]) secrets.push_back(command.env[i].second.clone());
+        }
+        output->out = mask_output(output->out.expose_secret(), secrets);
+        output->err = mask_output(output->err.expose_secret(), secrets);
+    }
+    return output;
+}
+
+}  // namespace tarnel::wrapper
