@@ -1,0 +1,142 @@
+"""inject_run from Python: its signature, the result's form, the exceptions
+each refusal raises, and a child that really gets its values while the agent
+gets only masked output."""
+
+import inspect
+import signal
+import sys
+import threading
+import time
+
+import pytest
+import tarnel_ffi
+from human import ScriptedHuman
+from vaultkit import audit_pairs, literal
+
+SH = "/bin/sh"
+
+
+def test_signature_and_docstring_are_the_documented_ones():
+    method = tarnel_ffi.TarnelSession.inject_run
+    assert str(inspect.signature(method)) == (
+        "(self, refs, env, program, args=Ellipsis, project=None, client_identity=None)")
+    lines = inspect.getdoc(method).splitlines()
+    assert len(lines) == 12 and lines[5] == ""
+    assert lines[0] == "Resolve an `.env.refs` (provided inline) and run `program args...` with"
+    assert lines[1] == "the values injected into the child's environment \u2014 never into the model's"
+    assert lines[4] == "with vault values masked (\u00a75.1)."
+    assert lines[9] == 'dialog so the human sees who is asking, rather than always "tarnel". It'
+
+
+def test_the_result_is_status_and_raw_masked_output(vault, open_session):
+    vault.write(literal("dev/app/token", b"s3cret-token-value", sensitivity="low"))
+    session = open_session()
+    result = session.inject_run("TOKEN=secret:dev/app/token\nNAME=visible\n", "dev", SH,
+                                ["-c", 'printf "%s %s" "$TOKEN" "$NAME"; printf "\\377" >&2; exit 3'])
+    assert list(result) == ["status", "stdout", "stderr"]
+    assert result == {"status": 3, "stdout": b"*** visible", "stderr": b"\xff"}
+    assert audit_pairs(vault) == [("inject", "injected")]
+
+    killed = session.inject_run("", "", SH, ["-c", "kill -TERM $$"])
+    assert killed == {"status": None, "stdout": b"", "stderr": b""}
+    # Without args the program runs with none.
+    assert session.inject_run("", "dev", "/bin/echo")["stdout"] == b"\n"
+    assert session.inject_run("", "dev", "/bin/echo", ("a", "b c"))["stdout"] == b"a b c\n"
+
+
+def test_arguments_of_the_wrong_type_name_the_argument(open_session):
+    session = open_session()
+    with pytest.raises(TypeError, match="argument 'args'.*Can't extract `str` to `Vec`"):
+        session.inject_run("", "dev", "/bin/echo", "hello")
+    with pytest.raises(TypeError, match="argument 'args' item 1 must be str, not int"):
+        session.inject_run("", "dev", "/bin/echo", ["a", 1])
+    for name, call in [("refs", lambda: session.inject_run(b"", "dev", "/bin/true")),
+                       ("env", lambda: session.inject_run("", None, "/bin/true")),
+                       ("program", lambda: session.inject_run("", "dev", 7)),
+                       ("project", lambda: session.inject_run("", "dev", "/bin/true", project=1)),
+                       ("client_identity", lambda: session.inject_run("", "dev", "/bin/true", client_identity=[]))]:
+        with pytest.raises(TypeError, match=f"argument '{name}'"):
+            call()
+
+
+def test_each_refusal_raises_its_exception(vault, open_session):
+    vault.write(literal("prod/app/db", b"prod-db-value", sensitivity="medium"))
+    with pytest.raises(tarnel_ffi.TarnelNotFound, match="^not addressable$"):
+        open_session(["metadata", "reveal"]).inject_run("", "dev", "/bin/true")
+    session = open_session(environments=["dev"])
+    with pytest.raises(tarnel_ffi.TarnelNotFound, match="^not addressable$"):
+        session.inject_run("DB=secret:prod/app/db\n", "dev", "/bin/true")
+    with pytest.raises(tarnel_ffi.TarnelError, match=r"^env-refs error: line 2: duplicate variable name$"):
+        session.inject_run("A=1\nA=2\n", "dev", "/bin/true")
+    with pytest.raises(tarnel_ffi.TarnelError, match="^invalid coordinate URI: "):
+        session.inject_run("DB=secret:dev/app\n", "dev", "/bin/true")
+    with pytest.raises(tarnel_ffi.TarnelError,
+                       match="^env-refs error: `DB`: coordinate `secret:dev/app/db` did not resolve"):
+        session.inject_run("DB=secret:${ENV}/app/db\n", "dev", "/bin/true")
+    with pytest.raises(tarnel_ffi.TarnelError, match="^failed to launch child process: launch /no/such: "):
+        session.inject_run("", "dev", "/no/such")
+
+    everywhere = open_session()
+    with pytest.raises(tarnel_ffi.TarnelDenied, match="is not on the executor allowlist; high/prod injection refused"):
+        everywhere.inject_run("DB=secret:prod/app/db\n", "prod", "/bin/true")
+    # An inline "#" is part of the path, so this line allows nothing.
+    (vault.root / "allowlist").write_text("  /bin/true  # the usual one\n")
+    with pytest.raises(tarnel_ffi.TarnelDenied):
+        everywhere.inject_run("DB=secret:prod/app/db\n", "prod", "/bin/true")
+    (vault.root / "allowlist").write_text("# trusted\n\n  /bin/true  \n")
+    assert everywhere.inject_run("DB=secret:prod/app/db\n", "prod", "/bin/true")["status"] == 0
+
+
+def test_a_human_approves_a_high_value_over_the_pending_directory(vault, open_session, tmp_path):
+    vault.write(literal("dev/app/key", b"high-value-xyz", sensitivity="high"))
+    (vault.root / "allowlist").write_text(f"{SH}\n")
+    session = open_session()
+    with ScriptedHuman(vault.root / "pending", "approved", tmp_path) as human:
+        result = session.inject_run("KEY=secret:dev/app/key\n", "dev", SH, ["-c", 'echo "$KEY"'],
+                                    client_identity="agent-host/7")
+    assert result["stdout"] == b"***\n"
+    _, request = human.seen()
+    assert request["coordinate"] == "dev/app/key"
+    assert request["requesting_process"] == "agent-host/7"
+    assert request["resolved_command"] == f'{SH} -c echo "$KEY"'
+    assert audit_pairs(vault) == [("approve", "approved"), ("inject", "injected")]
+
+
+def test_other_threads_run_while_the_child_does(open_session):
+    session = open_session()
+    ticks = 0
+    done = threading.Event()
+
+    def count():
+        nonlocal ticks
+        while not done.is_set():
+            ticks += 1
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        before = ticks
+        session.inject_run("", "dev", SH, ["-c", "sleep 1"])
+        during = ticks - before
+    finally:
+        done.set()
+        counter.join()
+    # Holding the interpreter lock for the child's second would leave the
+    # counter at a handful of ticks at most.
+    assert during > 100
+
+
+def test_large_output_is_captured_whole(open_session):
+    size = 96 * 1024 * 1024
+    result = open_session().inject_run("", "dev", sys.executable, [
+        "-c", f"import os; os.write(2, b'e' * 70000); os.write(1, b'x' * {size})"])
+    assert result["status"] == 0
+    assert len(result["stdout"]) == size and len(result["stderr"]) == 70000
+
+
+def test_the_child_gets_default_signal_handling(open_session):
+    # Python ignores SIGPIPE; a child must not inherit that.
+    assert signal.getsignal(signal.SIGPIPE) == signal.SIG_IGN
+    result = open_session().inject_run("", "dev", SH, ["-c", "yes | head -c 3"])
+    assert result == {"status": 0, "stdout": b"y\ny", "stderr": b""}
