@@ -9,7 +9,7 @@
 
 #include "core/fs.hpp"
 #include "core/utf8.hpp"
-#include "core/whitespace.hpp"
+#include "core/unicode_space.hpp"
 
 namespace tarnel::wrapper {
 
@@ -33,7 +33,7 @@ Allowlist Allowlist::from_text(std::string_view text) {
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         if (line.ends_with('\r')) line.remove_suffix(1);
-        line = core::trim_white_space(line);
+        line = core::trim_unicode_space(line);
         if (line.empty() || line.front() == '#') continue;
         allowlist.allow(fs::path(std::string(line)));
     }
