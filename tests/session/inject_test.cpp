@@ -166,16 +166,17 @@ TEST_F(InjectTest, ProductionNeedsAnAllowlistedProgramAndHighAlsoAHuman) {
     EXPECT_TRUE(confirmer->seen().empty());  // medium in prod: the allowlist alone
 
     auto high = sh(session, "K=secret:dev/app/key\nO=secret:dev/app/other\nL=plain\n", "echo \"$K $O\"", "dev",
-                   std::nullopt, "claude-code/session-7");
+                   std::nullopt, "agent-host/7");
     ASSERT_TRUE(high) << high.error().message();
     EXPECT_EQ(out_of(*high), "*** ***\n");
-    ASSERT_EQ(confirmer->seen().size(), 1U);
-    const core::ConfirmRequest& asked = confirmer->seen().front();
+    const std::vector<core::ConfirmRequest> seen = confirmer->seen();
+    ASSERT_EQ(seen.size(), 1U);
+    const core::ConfirmRequest& asked = seen.front();
     EXPECT_EQ(asked.coordinate, "dev/app/key, dev/app/other");
     EXPECT_EQ(asked.sensitivity, Sensitivity::High);
     EXPECT_EQ(asked.environment, "dev");
     EXPECT_EQ(asked.resolved_command, "/bin/sh -c echo \"$K $O\"");
-    EXPECT_EQ(asked.requesting_process, "claude-code/session-7");
+    EXPECT_EQ(asked.requesting_process, "agent-host/7");
     EXPECT_EQ(vault.audit_words(), (Words{"deny/denied:not-allowlisted", "inject/injected", "approve/approved",
                                           "approve/approved", "inject/injected", "inject/injected"}));
 }
