@@ -40,6 +40,7 @@ bool wiping_allocator_installed() {
 }
 
 struct Collector {
+    std::uint32_t first_id;
     std::vector<LiteralMatch>& found;
     std::size_t limit;
     bool overflowed = false;
@@ -49,6 +50,7 @@ struct Collector {
 int HS_CDECL on_match(unsigned id, unsigned long long /*from*/, unsigned long long to, unsigned /*flags*/,
                       void* context) {
     auto& collector = *static_cast<Collector*>(context);
+    if (id < collector.first_id) return 0;
     if (collector.found.size() >= collector.limit) {
         collector.overflowed = true;
         return 1;
@@ -102,11 +104,12 @@ std::optional<LiteralIndex> LiteralIndex::build(std::span<const Literal> literal
     return LiteralIndex(std::move(db), std::unique_ptr<hs_scratch, FreeScratch>(raw_scratch));
 }
 
-bool LiteralIndex::scan(std::span<const std::uint8_t> text, std::size_t limit, std::vector<LiteralMatch>& found) {
+bool LiteralIndex::scan(std::span<const std::uint8_t> text, std::uint32_t first_id, std::size_t limit,
+                        std::vector<LiteralMatch>& found) {
     if (text.size() > kMaxTextSize) return false;
     // Hyperscan refuses a null buffer, which is what an empty span may hold.
     if (text.empty()) return true;
-    Collector collector{found, limit, false, nullptr};
+    Collector collector{first_id, found, limit, false, nullptr};
     const hs_error_t status = hs_scan(db_.get(), reinterpret_cast<const char*>(text.data()),
                                       static_cast<unsigned>(text.size()), 0, scratch_.get(), on_match, &collector);
     if (collector.failure) std::rethrow_exception(collector.failure);

@@ -38,9 +38,11 @@ public:
     // Absent when this CPU cannot run Hyperscan or the literals do not compile.
     static std::optional<LiteralIndex> build(std::span<const Literal> literals);
 
-    // Appends every occurrence, overlapping ones included. False once more
-    // than `limit` would be held in `found`; what is there then is incomplete.
-    bool scan(std::span<const std::uint8_t> text, std::size_t limit, std::vector<LiteralMatch>& found);
+    // Appends every occurrence of the literals whose id is at least
+    // `first_id`, overlapping ones included. False once more than `limit`
+    // would be held in `found`; what is there then is incomplete.
+    bool scan(std::span<const std::uint8_t> text, std::uint32_t first_id, std::size_t limit,
+              std::vector<LiteralMatch>& found);
 
 private:
     struct FreeDatabase {

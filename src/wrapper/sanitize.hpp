@@ -31,7 +31,7 @@ public:
     struct Options {
         // Off: find occurrences by plain search, as on a CPU Hyperscan cannot run on.
         bool literal_index = true;
-        // Occurrences held at once before falling back to the sequential
+        // Occurrences held at once before the rest is left to the sequential
         // rule; 0 picks 65536 plus one per 32 bytes of output.
         std::size_t max_matches = 0;
     };
@@ -48,26 +48,15 @@ public:
     core::SecretValue apply(std::span<const std::uint8_t> output);
 
 private:
-    // A run of patterns without '*': each occurs in the text as it stands
-    // after the earlier patterns of the run exactly where it occurs in the
-    // text at the start of the run without touching anything they replaced,
-    // so one search at the start serves the whole run. A pattern with '*' may
-    // match across an inserted "***" and forms a run of its own, applied by
-    // the sequential rule.
-    struct Run {
-        std::size_t begin = 0;
-        std::size_t end = 0;
-        bool sequential = false;
-        std::optional<LiteralIndex> index;
-        std::vector<std::size_t> searched;  // patterns the index does not hold
-    };
+    class Text;
 
     Masker(std::vector<core::SecretValue> patterns, Options options);
-    void index(Run& run);
-    bool apply_run(Run& run, core::SecretValue& text);
+    std::optional<std::size_t> replay(std::size_t first, Text& text);
+    bool find_occurrences(std::span<const std::uint8_t> text, std::size_t first, std::vector<LiteralMatch>& found);
 
     std::vector<core::SecretValue> patterns_;
-    std::vector<Run> runs_;
+    std::optional<LiteralIndex> index_;
+    std::vector<std::size_t> searched_;  // patterns the index does not hold
     Options options_;
 };
 

@@ -129,10 +129,10 @@ TEST_F(PythonReference, EncodedSecretsAreMaskedAndTheirSurroundingsKept) {
         const Encoded& e = encoded_[i];
         const Record& forms = results_[cases_.size() + i];
         ASSERT_EQ(forms.size(), 8u);
-        const std::vector<core::SecretValue> secrets = secrets_of({e.value});
+        Masker masker = Masker::with_encoded_forms(secrets_of({e.value}));
         for (std::size_t f = 0; f < forms.size(); ++f) {
             const std::string output = "head>" + forms[f] + "<tail";
-            const std::string got = text_of(mask_output(bytes_of(output), secrets));
+            const std::string got = text_of(masker.apply(bytes_of(output)));
             const std::string where = std::string(kNames[f]) + " of value " + std::to_string(i / 9) + ", lead " +
                                       std::to_string(e.lead.size()) + ", trail " + std::to_string(e.trail.size());
             if (f >= 4) {

@@ -22,7 +22,7 @@ inline std::string naive_mask(std::string text, const std::vector<std::string>& 
         if (secret.empty() || secret.size() > text.size()) continue;
         std::string out;
         for (std::size_t at = 0; at < text.size();) {
-            if (text.compare(at, secret.size(), secret) == 0) {
+            if (text[at] == secret[0] && text.compare(at, secret.size(), secret) == 0) {
                 out += "***";
                 at += secret.size();
             } else {
