@@ -13,7 +13,7 @@ export PATH="$venv/bin:$PATH"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON \
   -DTARNEL_BUILD_MODULE=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 cmake --build build/bench -j "$(nproc)"
-for bench in tarnel_bench_json tarnel_bench_argon2 tarnel_bench_store tarnel_bench_list; do
+for bench in tarnel_bench_json tarnel_bench_argon2 tarnel_bench_store tarnel_bench_list tarnel_bench_mask; do
   printf '\n== %s\n' "$bench"
   "build/bench/bench/$bench"
 done

@@ -12,6 +12,7 @@ apt_packages=(
   libsodium-dev libargon2-dev libsecret-1-dev libglib2.0-dev
   librust-blake3-dev b3sum
   rapidjson-dev nlohmann-json3-dev libsimdjson-dev
+  libhyperscan-dev
   libgtest-dev googletest
   gnome-keyring dbus dbus-x11 libsecret-tools
   python3-venv python3-dev

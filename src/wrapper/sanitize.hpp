@@ -1,9 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
 #include "core/secret.hpp"
+#include "wrapper/literal_index.hpp"
 
 namespace tarnel::wrapper {
 
@@ -17,5 +21,43 @@ core::SecretValue mask_secrets(std::span<const std::uint8_t> output, std::span<c
 // either case and percent-encoding of every secret of at least 8 bytes, and
 // every line of at least 8 bytes of a multi-line secret.
 core::SecretValue mask_output(std::span<const std::uint8_t> output, std::span<const core::SecretValue> secrets);
+
+// The masking of mask_secrets or mask_output, prepared once for several
+// outputs (a run's stdout and stderr): the patterns are indexed when the
+// masker is built, and each apply() is one scan of the output in the common
+// case. The result is always exactly that of the sequential rule.
+class Masker {
+public:
+    struct Options {
+        // Off: find occurrences by plain search, as on a CPU Hyperscan cannot run on.
+        bool literal_index = true;
+        // Occurrences held at once before the rest is left to the sequential
+        // rule; 0 picks 65536 plus one per 32 bytes of output.
+        std::size_t max_matches = 0;
+    };
+
+    // As mask_secrets.
+    static Masker exact(std::span<const core::SecretValue> secrets, Options options);
+    static Masker exact(std::span<const core::SecretValue> secrets) { return exact(secrets, Options{}); }
+    // As mask_output: the secrets, then their encoded forms (which are no less secret).
+    static Masker with_encoded_forms(std::span<const core::SecretValue> secrets, Options options);
+    static Masker with_encoded_forms(std::span<const core::SecretValue> secrets) {
+        return with_encoded_forms(secrets, Options{});
+    }
+
+    core::SecretValue apply(std::span<const std::uint8_t> output);
+
+private:
+    class Text;
+
+    Masker(std::vector<core::SecretValue> patterns, Options options);
+    std::optional<std::size_t> replay(std::size_t first, Text& text);
+    bool find_occurrences(std::span<const std::uint8_t> text, std::size_t first, std::vector<LiteralMatch>& found);
+
+    std::vector<core::SecretValue> patterns_;
+    std::optional<LiteralIndex> index_;
+    std::vector<std::size_t> searched_;  // patterns the index does not hold
+    Options options_;
+};
 
 }  // namespace tarnel::wrapper
