@@ -122,8 +122,11 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
         for (std::size_t i = 0; i < command.env.size(); ++i) {
             if (masked[i]) secrets.push_back(command.env[i].second.clone());
         }
-        output->out = mask_output(output->out.expose_secret(), secrets);
-        output->err = mask_output(output->err.expose_secret(), secrets);
+        // Also the forms a program re-encodes values in (base64, hex, URL
+        // encoding, single lines): the agent reads this output.
+        Masker masker = Masker::with_encoded_forms(secrets);
+        output->out = masker.apply(output->out.expose_secret());
+        output->err = masker.apply(output->err.expose_secret());
     }
     return output;
 }
