@@ -71,7 +71,9 @@ private:
         std::optional<SecretValue> value;
         if (!is_withheld(env.var)) value = parts_.env.get(env.var);
         if (!value && env.fallback) value = SecretValue::from_text(*env.fallback);
-        if (!value) return refusal(backticked(name) + ": env var " + backticked(env.var) + " is unset and has no fallback");
+        if (!value) {
+            return refusal(backticked(name) + ": env var " + backticked(env.var) + " is unset and has no fallback");
+        }
         return ResolvedVar::plain(name, std::move(*value), std::string(environment_), std::nullopt);
     }
 

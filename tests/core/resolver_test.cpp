@@ -70,7 +70,8 @@ protected:
         ASSERT_TRUE(sealed);
         ASSERT_TRUE(write_record(dir, at, *sealed));
     }
-    void put_literal(std::string_view at, std::string_view value, std::optional<std::string_view> project = std::nullopt) {
+    void put_literal(std::string_view at, std::string_view value,
+                     std::optional<std::string_view> project = std::nullopt) {
         put(literal(coordinate(at), value), project);
     }
     void put_reference(std::string_view at, std::string ref) {
@@ -150,7 +151,8 @@ TEST_F(ResolverTest, VaultCoordinatesWithEnvironmentAndProject) {
     EXPECT_EQ(db.found_in, FoundIn(GlobalVault{}));
     EXPECT_EQ(db.sensitivity, Sensitivity::Medium);
 
-    Result<std::vector<ResolvedVar>> in_project = run("project = p\nDB=secret:${ENV}/app/db\nG=secret://global/dev/app/db");
+    Result<std::vector<ResolvedVar>> in_project =
+        run("project = p\nDB=secret:${ENV}/app/db\nG=secret://global/dev/app/db");
     ASSERT_TRUE(in_project) << in_project.error().display();
     EXPECT_EQ(text_of((*in_project)[0]), "project dev");
     EXPECT_EQ((*in_project)[0].found_in, FoundIn(ProjectVault{"p"}));
