@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <optional>
 #include <thread>
@@ -15,6 +14,7 @@
 #include "core/fs.hpp"
 #include "core/json_writer.hpp"
 #include "core/os_error.hpp"
+#include "core/unicode_space.hpp"
 #include "core/utf8.hpp"
 
 namespace tarnel::core {
@@ -46,40 +46,6 @@ std::optional<std::string> pending_json(std::string_view id, std::uint64_t creat
                     writer.Bool(request.allow_password) && writer.EndObject() && writer.EndObject();
     if (!ok) return std::nullopt;
     return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-// Unicode White_Space, UTF-8 encoded.
-constexpr std::array<std::string_view, 25> kUnicodeSpaces{
-    "\t", "\n", "\v", "\f", "\r", " ",
-    "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
-    "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85",
-    "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A",
-    "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
-};
-
-// Removes one white-space character from the chosen end. Expects valid UTF-8,
-// where a lead byte never occurs inside a character, so matching whole encoded
-// characters is unambiguous.
-bool strip_one_space(std::string_view& text, bool front) {
-    for (const auto space : kUnicodeSpaces) {
-        if (front && text.starts_with(space)) {
-            text.remove_prefix(space.size());
-            return true;
-        }
-        if (!front && text.ends_with(space)) {
-            text.remove_suffix(space.size());
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string_view trim_unicode_space(std::string_view text) {
-    while (strip_one_space(text, true)) {
-    }
-    while (strip_one_space(text, false)) {
-    }
-    return text;
 }
 
 // A decision is a word; a larger file is not one and reads as a refusal.
