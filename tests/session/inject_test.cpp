@@ -193,13 +193,13 @@ TEST_F(InjectTest, AHumanWhoRefusesOrDoesNotAnswerStopsTheRun) {
     EXPECT_EQ(denied_text(denied.error()), "confirmation denied; high/prod injection refused");
 
     // The real confirmer, nobody answering within the time-out.
-    auto waiting = vault.session(all_operations(), SessionHooks{.confirm_timeout = std::chrono::milliseconds(300)});
+    auto waiting = vault.session(all_operations(), SessionHooks{.clock = nullptr, .confirmer = nullptr, .confirm_timeout = std::chrono::milliseconds(300)});
     auto timed_out = sh(waiting, "K=secret:dev/app/key\n", touch);
     ASSERT_FALSE(timed_out);
     EXPECT_EQ(denied_text(timed_out.error()), "confirmation timed out; high/prod injection refused");
 
     // And a human who answers through the pending directory.
-    auto asking_human = vault.session(all_operations(), SessionHooks{.confirm_timeout = std::chrono::seconds(10)});
+    auto asking_human = vault.session(all_operations(), SessionHooks{.clock = nullptr, .confirmer = nullptr, .confirm_timeout = std::chrono::seconds(10)});
     ScriptedHuman human(vault.root() / "pending", "approved");
     auto approved = sh(asking_human, "K=secret:dev/app/key\n", touch);
     ASSERT_TRUE(approved) << approved.error().message();
