@@ -1,6 +1,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <expected>
 #include <string_view>
@@ -26,9 +27,10 @@ void report_fault() noexcept;
 // wrapper goes through here. `body` returns std::expected<T, FfiError>: a
 // value becomes the Python result (None for void), an FfiError the mapped
 // exception, and any C++ exception the fault exception, so nothing unwinds
-// into CPython.
+// into CPython. Only the forced unwind that ends a thread passes (see
+// without_gil.hpp), which is why neither this nor the methods are noexcept.
 template <class Body>
-PyObject* guard(Body&& body) noexcept {
+PyObject* guard(Body&& body) {
     try {
         auto result = std::forward<Body>(body)();
         if (!result) {
@@ -40,6 +42,8 @@ PyObject* guard(Body&& body) noexcept {
         } else {
             return to_python(std::move(*result)).release();
         }
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         report_fault();
         return nullptr;

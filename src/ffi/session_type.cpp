@@ -1,6 +1,7 @@
 // The TarnelSession class: one core Session per Python object. Each method
-// converts its arguments, calls the Session and converts the result back;
-// every decision is the core's.
+// converts its arguments, calls the Session with the interpreter lock released
+// and converts the result back; every decision is the core's. Several threads
+// may call one session at once: it is never changed after it is opened.
 //
 //     class TarnelSession:
 //         def __init__(self, scope: dict, vault_dir=None, passphrase=None): ...
@@ -38,7 +39,9 @@
 #include "ffi/boundary.hpp"
 #include "ffi/py_ref.hpp"
 #include "ffi/scope_dict.hpp"
+#include "ffi/without_gil.hpp"
 #include "session/session.hpp"
+#include "session/vault_config.hpp"
 
 namespace tarnel::ffi {
 
@@ -141,7 +144,7 @@ FfiResult<PyRef> convert(session::SessionResult<T>&& result, Convert&& to_object
 
 // ---- construction and release --------------------------------------------
 
-PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         PyObject* scope_dict = nullptr;
         OptText vault_dir;
@@ -155,10 +158,22 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
         auto scope = scope_from_dict(scope_dict);
         if (!scope) return python_error();
 
-        session::VaultOptions vault;
-        if (vault_dir) vault.vault_dir = std::filesystem::path(*vault_dir);
-        if (passphrase) vault.passphrase = core::SecretValue::from_text(*passphrase);
-        auto opened = Session::open(std::move(vault), session::Principal::agent(std::move(*scope)));
+        // What comes from the environment is read now, with the lock held:
+        // Python code changes the environment only while holding it, and a
+        // change made while getenv reads could free what it reads.
+        std::optional<std::filesystem::path> given_dir;
+        if (vault_dir) given_dir = std::filesystem::path(*vault_dir);
+        auto root = session::choose_root(std::move(given_dir));
+        if (!root) return std::unexpected(FfiError(std::move(root.error())));
+        std::optional<core::SecretValue> given_passphrase;
+        if (passphrase) given_passphrase = core::SecretValue::from_text(*passphrase);
+        session::VaultOptions vault{.vault_dir = std::move(*root),
+                                    .passphrase = session::choose_passphrase(std::move(given_passphrase))};
+        // Released: deriving the key from a passphrase takes a tenth of a second
+        // or more, and the platform keyring may wait on its service.
+        auto opened = without_gil([&] {
+            return Session::open(std::move(vault), session::Principal::agent(std::move(*scope)));
+        });
         if (!opened) return std::unexpected(FfiError(std::move(opened.error())));
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -183,25 +198,29 @@ void session_dealloc(PyObject* self) noexcept {
 
 // ---- methods ---------------------------------------------------------------
 
-PyObject* session_list(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_list(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         if (!parse_args(args, kwargs, "list", {})) return python_error();
-        return convert(session_of(self).list_visible(), views_to_list);
+        const Session& session = session_of(self);
+        // Released: every record of every vault is read and decrypted.
+        return convert(without_gil([&] { return session.list_visible(); }), views_to_list);
     });
 }
 
-PyObject* session_status(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_status(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText project;
         if (!parse_args(args, kwargs, "status", {required("coordinate", coordinate), optional("project", project)})) {
             return python_error();
         }
-        return convert(session_of(self).status_of(coordinate, project), view_to_dict);
+        const Session& session = session_of(self);
+        // Released: the record is read from disk and decrypted.
+        return convert(without_gil([&] { return session.status_of(coordinate, project); }), view_to_dict);
     });
 }
 
-PyObject* session_fingerprint(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_fingerprint(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText project;
@@ -209,22 +228,26 @@ PyObject* session_fingerprint(PyObject* self, PyObject* args, PyObject* kwargs) 
                         {required("coordinate", coordinate), optional("project", project)})) {
             return python_error();
         }
-        return convert(session_of(self).fingerprint_of(coordinate, project), text);
+        const Session& session = session_of(self);
+        // Released: the record is read from disk and decrypted.
+        return convert(without_gil([&] { return session.fingerprint_of(coordinate, project); }), text);
     });
 }
 
-PyObject* session_reveal(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_reveal(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText project;
         if (!parse_args(args, kwargs, "reveal", {required("coordinate", coordinate), optional("project", project)})) {
             return python_error();
         }
-        return convert(session_of(self).reveal(coordinate, project), value_to_bytes);
+        const Session& session = session_of(self);
+        // Released: besides the read, a reveal may wait for a human's confirmation.
+        return convert(without_gil([&] { return session.reveal(coordinate, project); }), value_to_bytes);
     });
 }
 
-PyObject* session_set(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_set(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         std::string_view value;
@@ -236,12 +259,15 @@ PyObject* session_set(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
         }
         // Straight from the str's UTF-8 into the wiping holder; no
         // intermediate std::string keeps a copy.
-        return convert(session_of(self).set(coordinate, core::SecretValue::from_text(value), project),
+        core::SecretValue secret = core::SecretValue::from_text(value);
+        const Session& session = session_of(self);
+        // Released: the write waits for the record's lock and syncs to disk.
+        return convert(without_gil([&] { return session.set(coordinate, std::move(secret), project); }),
                        view_to_dict);
     });
 }
 
-PyObject* session_generate(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_generate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         std::uint64_t length = 32;
@@ -254,23 +280,28 @@ PyObject* session_generate(PyObject* self, PyObject* args, PyObject* kwargs) noe
                          optional("project", project)})) {
             return python_error();
         }
-        return convert(session_of(self).generate(coordinate, length, sensitivity, description, project),
-                       view_to_dict);
+        const Session& session = session_of(self);
+        // Released: the write waits for the record's lock and syncs to disk.
+        return convert(
+            without_gil([&] { return session.generate(coordinate, length, sensitivity, description, project); }),
+            view_to_dict);
     });
 }
 
-PyObject* session_delete(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_delete(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText project;
         if (!parse_args(args, kwargs, "delete", {required("coordinate", coordinate), optional("project", project)})) {
             return python_error();
         }
-        return convert(session_of(self).remove(coordinate, project), none);
+        const Session& session = session_of(self);
+        // Released: the delete waits for the record's lock.
+        return convert(without_gil([&] { return session.remove(coordinate, project); }), none);
     });
 }
 
-PyObject* session_edit_metadata(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_edit_metadata(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText sensitivity;
@@ -284,13 +315,17 @@ PyObject* session_edit_metadata(PyObject* self, PyObject* args, PyObject* kwargs
                          optional("reference", reference), optional("project", project)})) {
             return python_error();
         }
-        return convert(
-            session_of(self).edit_metadata(coordinate, sensitivity, description, revealable, reference, project),
-            view_to_dict);
+        const Session& session = session_of(self);
+        // Released: a downgrade waits up to two minutes for a human's answer.
+        return convert(without_gil([&] {
+                           return session.edit_metadata(coordinate, sensitivity, description, revealable,
+                                                        reference, project);
+                       }),
+                       view_to_dict);
     });
 }
 
-PyObject* session_request_secret(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_request_secret(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view coordinate;
         OptText sensitivity;
@@ -303,8 +338,13 @@ PyObject* session_request_secret(PyObject* self, PyObject* args, PyObject* kwarg
                          optional("client_identity", client_identity)})) {
             return python_error();
         }
-        return convert(
-            session_of(self).request_intake(coordinate, sensitivity, description, project, client_identity), text);
+        const Session& session = session_of(self);
+        // Released: the request file is written and synced to disk.
+        return convert(without_gil([&] {
+                           return session.request_intake(coordinate, sensitivity, description, project,
+                                                         client_identity);
+                       }),
+                       text);
     });
 }
 
@@ -321,7 +361,7 @@ PyRef inject_output_to_dict(const session::InjectOutput& output) {
     return complete ? std::move(dict) : PyRef();
 }
 
-PyObject* session_inject_run(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* session_inject_run(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         std::string_view refs;
         std::string_view env;
@@ -335,7 +375,12 @@ PyObject* session_inject_run(PyObject* self, PyObject* args, PyObject* kwargs) n
                          optional("client_identity", client_identity)})) {
             return python_error();
         }
-        return convert(session_of(self).inject_run(refs, env, program, program_args, project, client_identity),
+        // Released: provider clients, a human's answer and the child's whole
+        // run may each take long.
+        return convert(without_gil([&] {
+                           return session_of(self).inject_run(refs, env, program, program_args, project,
+                                                              client_identity);
+                       }),
                        inject_output_to_dict);
     });
 }
@@ -416,7 +461,7 @@ PyDoc_STRVAR(inject_run_doc,
              "must be a server-authored fact, never the agent's own free text (which is\n"
              "the separately fenced `requester_description`), and never a secret value.");
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*) noexcept>
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyCFunction with_keywords() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
 }

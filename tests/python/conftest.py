@@ -1,5 +1,8 @@
+import os
+
 import pytest
 
+from cloud import aws_environment, reset_moto, running_moto
 from vaultkit import Vault
 
 ALL_OPERATIONS = ["metadata", "inject", "reveal", "write"]
@@ -11,6 +14,9 @@ def isolated_environment(monkeypatch):
     # the default root point HOME at a temporary directory themselves.
     monkeypatch.delenv("TARNEL_VAULT_DIR", raising=False)
     monkeypatch.delenv("TARNEL_PASSPHRASE", raising=False)
+    # Nor a real cloud account: the aws client only sees what aws_env gives it.
+    for name in [name for name in os.environ if name.startswith("AWS_")]:
+        monkeypatch.delenv(name)
 
 
 @pytest.fixture
@@ -28,6 +34,21 @@ def open_session(vault):
                                         vault_dir=str(vault.root), passphrase=vault.passphrase)
 
     return opener
+
+
+@pytest.fixture(scope="session")
+def moto_server(tmp_path_factory):
+    """The endpoint of a local moto server, shared by the whole run."""
+    with running_moto(tmp_path_factory.mktemp("moto") / "moto_server.log") as endpoint:
+        yield endpoint
+
+
+@pytest.fixture
+def aws_env(moto_server, tmp_path):
+    """Variables for the `aws` client (lay them over os.environ) that point it
+    at the moto server, emptied of what earlier tests stored."""
+    reset_moto(moto_server)
+    return aws_environment(moto_server, tmp_path)
 
 
 # --- slow waits started early ---------------------------------------------------

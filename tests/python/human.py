@@ -1,8 +1,7 @@
 """A human answering confirmation requests through the pending directory.
 
-A session keeps the interpreter lock for the whole of its wait for a decision,
-so the answer cannot come from a thread of the test's own process: the human
-runs in a process of its own (spawned, so it shares nothing with the test).
+The human runs in a process of its own (spawned, so it shares nothing with the
+test), as the human-facing tool does.
 """
 
 from __future__ import annotations

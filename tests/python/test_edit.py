@@ -141,9 +141,9 @@ def test_failures_before_the_edit(vault, open_session):
 
 # --- no answer at all: the full 120-second wait -------------------------------------
 #
-# The session holds the interpreter lock while it waits, so the wait runs in a
-# process of its own, started as soon as collection ends (conftest.py); the test
-# itself only collects the outcome, and the rest of the suite runs meanwhile.
+# The wait runs in a process of its own, started as soon as collection ends
+# (conftest.py), so the rest of the suite runs meanwhile; the test itself only
+# collects the outcome.
 
 
 def start_unanswered_downgrade():

@@ -1,8 +1,7 @@
 """One sensitivity downgrade that nobody answers, run in a process of its own.
 
 Usage: timeout_probe.py WORKDIR. Prints one JSON object describing the outcome.
-A watcher process copies the pending request while the session waits (the
-session holds the interpreter lock, so no thread here could look).
+A watcher process copies the pending request while the session waits.
 """
 
 import json
