@@ -19,7 +19,7 @@ SH = "/bin/sh"
 def test_signature_and_docstring_are_the_documented_ones():
     method = tarnel_ffi.TarnelSession.inject_run
     assert str(inspect.signature(method)) == (
-        "(self, refs, env, program, args=Ellipsis, project=None, client_identity=None)")
+        "(self, /, refs, env, program, args=Ellipsis, project=None, client_identity=None)")
     lines = inspect.getdoc(method).splitlines()
     assert len(lines) == 12 and lines[5] == ""
     assert lines[0] == "Resolve an `.env.refs` (provided inline) and run `program args...` with"
@@ -95,7 +95,7 @@ def test_a_human_approves_a_high_value_over_the_pending_directory(vault, open_se
         result = session.inject_run("KEY=secret:dev/app/key\n", "dev", SH, ["-c", 'echo "$KEY"'],
                                     client_identity="agent-host/7")
     assert result["stdout"] == b"***\n"
-    _, request = human.seen()
+    request = human.seen()[1]["request"]
     assert request["coordinate"] == "dev/app/key"
     assert request["requesting_process"] == "agent-host/7"
     assert request["resolved_command"] == f'{SH} -c echo "$KEY"'
