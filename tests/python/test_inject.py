@@ -2,7 +2,6 @@
 each refusal raises, and a child that really gets its values while the agent
 gets only masked output."""
 
-import inspect
 import signal
 import sys
 import threading
@@ -14,18 +13,6 @@ from human import ScriptedHuman
 from vaultkit import audit_pairs, literal
 
 SH = "/bin/sh"
-
-
-def test_signature_and_docstring_are_the_documented_ones():
-    method = tarnel_ffi.TarnelSession.inject_run
-    assert str(inspect.signature(method)) == (
-        "(self, /, refs, env, program, args=Ellipsis, project=None, client_identity=None)")
-    lines = inspect.getdoc(method).splitlines()
-    assert len(lines) == 12 and lines[5] == ""
-    assert lines[0] == "Resolve an `.env.refs` (provided inline) and run `program args...` with"
-    assert lines[1] == "the values injected into the child's environment \u2014 never into the model's"
-    assert lines[4] == "with vault values masked (\u00a75.1)."
-    assert lines[9] == 'dialog so the human sees who is asking, rather than always "tarnel". It'
 
 
 def test_the_result_is_status_and_raw_masked_output(vault, open_session):
