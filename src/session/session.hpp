@@ -38,6 +38,15 @@ struct InjectOutput {
     std::optional<std::int32_t> status;
 };
 
+// What a caller of set_with_metadata may give besides the value.
+struct LiteralMetadata {
+    OptText sensitivity;
+    OptText description;
+    std::optional<bool> revealable;
+
+    bool empty() const noexcept { return !sensitivity && !description && !revealable; }
+};
+
 // The parts of a session that tests replace; empty members get the real ones
 // (the system clock, and a confirmer writing to the root's "pending" directory).
 struct SessionHooks {
@@ -53,6 +62,10 @@ class Session {
 public:
     [[nodiscard]] static SessionResult<Session> open(VaultOptions vault, Principal principal,
                                                      SessionHooks hooks = {});
+    // open, and when the key came from a passphrase, the root's passphrase
+    // check too, so a mistyped passphrase reads "wrong passphrase".
+    [[nodiscard]] static SessionResult<Session> open_checked(VaultOptions vault, Principal principal,
+                                                             SessionHooks hooks = {});
 
     // Metadata queries; none of them is audited.
     [[nodiscard]] SessionResult<std::vector<RecordView>> list_visible() const;
@@ -64,6 +77,12 @@ public:
     // Writes.
     [[nodiscard]] SessionResult<RecordView> set(std::string_view coordinate, core::SecretValue value,
                                                 OptText project) const;
+    // set, with metadata for the record it creates; over an existing record
+    // the value is replaced first and the metadata then edited as by
+    // edit_metadata (a downgrade asks a human).
+    [[nodiscard]] SessionResult<RecordView> set_with_metadata(std::string_view coordinate, core::SecretValue value,
+                                                              const LiteralMetadata& metadata,
+                                                              OptText project) const;
     [[nodiscard]] SessionResult<RecordView> generate(std::string_view coordinate, std::uint64_t length,
                                                      OptText sensitivity, OptText description,
                                                      OptText project) const;

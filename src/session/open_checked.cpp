@@ -1,0 +1,22 @@
+#include <utility>
+
+#include "session/passphrase_check.hpp"
+#include "session/session.hpp"
+
+namespace tarnel::session {
+
+SessionResult<Session> Session::open_checked(VaultOptions vault, Principal principal, SessionHooks hooks) {
+    vault.passphrase = choose_passphrase(std::move(vault.passphrase));
+    const bool by_passphrase = vault.passphrase.has_value();
+    auto opened = open_vault(std::move(vault));
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    // A keyring's key is not checked: the check belongs to the passphrase.
+    if (by_passphrase) {
+        if (auto checked = verify_passphrase_check(opened->root, opened->key); !checked) {
+            return std::unexpected(std::move(checked.error()));
+        }
+    }
+    return Session(std::move(principal), std::move(*opened), std::move(hooks));
+}
+
+}  // namespace tarnel::session

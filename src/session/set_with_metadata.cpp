@@ -1,0 +1,64 @@
+// set with the metadata of the record it creates, in one write, so a new
+// record never exists with the wrong level or description.
+
+#include <string>
+#include <utility>
+
+#include "core/store.hpp"
+#include "session/arguments.hpp"
+#include "session/session.hpp"
+#include "session/writes.hpp"
+
+namespace tarnel::session {
+
+SessionResult<RecordView> Session::set_with_metadata(std::string_view coordinate, core::SecretValue value,
+                                                     const LiteralMetadata& metadata, OptText project) const {
+    if (metadata.empty()) return set(coordinate, std::move(value), project);
+    auto target = write_target(coordinate, project);
+    if (!target) return fail(std::move(target.error()));
+    const auto& [at, dir, path] = *target;
+    if (value.size() > kMaxValueBytes) {
+        return fail(SessionError::other("value must be at most " + std::to_string(kMaxValueBytes) + " bytes"));
+    }
+    if (auto sized = check_size("description", metadata.description, kMaxDescriptionBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
+    if (auto sized = check_size("sensitivity", metadata.sensitivity, kMaxWordBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
+    auto asked = sensitivity_or(metadata.sensitivity, core::Sensitivity::Medium);
+    if (!asked) return fail(std::move(asked.error()));
+
+    {
+        auto lock = lock_for_create(dir, at);
+        if (!lock) return fail(std::move(lock.error()));
+        auto current = core::read_record(dir, at, key_);
+        if (!current) return std::unexpected(std::move(current.error()));
+        if (!current->has_value()) {
+            const std::string now = clock_->now_rfc3339();
+            const core::SecretRecord record{
+                core::LiteralRecord{std::move(value)},
+                core::RecordMetadata{
+                    .sensitivity = core::born_sensitivity(at, *asked),
+                    .revealable = metadata.revealable.value_or(false),
+                    .environment = env_of(at),
+                    .component = at.component(),
+                    .key = at.key(),
+                    .description = metadata.description ? std::optional<std::string>(*metadata.description)
+                                                        : std::nullopt,
+                    .created = now,
+                    .updated = now,
+                }};
+            if (auto written = seal_and_write(dir, at, record, key_); !written) return fail(std::move(written.error()));
+            audit(core::AuditAction::Create, "created", path, env_of(at));
+            return view_of(record, project);
+        }
+    }
+    // The lock is dropped: set takes it again, and a downgrade may wait on a human.
+    auto replaced = set(coordinate, std::move(value), project);
+    if (!replaced) return replaced;
+    return edit_metadata(coordinate, metadata.sensitivity, metadata.description, metadata.revealable, std::nullopt,
+                         project);
+}
+
+}  // namespace tarnel::session
