@@ -3,7 +3,11 @@
 #include <filesystem>
 #include <cstddef>
 #include <set>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
 
 namespace tarnel::wrapper {
 
@@ -32,6 +36,34 @@ public:
 
 private:
     std::set<std::filesystem::path> paths_;
+};
+
+// The allowlist file as its owner edits it: paths are added in canonical form
+// and comment lines stay where they are. Nothing is written until save().
+class AllowlistFile {
+public:
+    // The file under the root; an absent file is an empty one. A file that is
+    // not a regular file, too large or not UTF-8 is refused, not rewritten.
+    static core::Result<AllowlistFile> load(const std::filesystem::path& root);
+
+    // False when the program is already listed. The program must exist: only
+    // a path the file system resolves has a canonical form.
+    core::Result<bool> add(const std::filesystem::path& program);
+    // Removes every line naming the program, as given or in canonical form;
+    // false when none did.
+    bool remove(const std::filesystem::path& program);
+    // The listed paths, in file order.
+    std::vector<std::string> paths() const;
+
+    // Replaces the file atomically, 0600.
+    core::Result<void> save() const;
+
+private:
+    AllowlistFile(std::filesystem::path path, std::vector<std::string> lines)
+        : path_(std::move(path)), lines_(std::move(lines)) {}
+
+    std::filesystem::path path_;
+    std::vector<std::string> lines_;
 };
 
 }  // namespace tarnel::wrapper
