@@ -13,6 +13,7 @@ apt_packages=(
   librust-blake3-dev b3sum
   rapidjson-dev nlohmann-json3-dev libsimdjson-dev
   libhyperscan-dev
+  libcli11-dev libfmt-dev
   libgtest-dev googletest
   gnome-keyring dbus dbus-x11 libsecret-tools
   python3-venv python3-dev

@@ -1,0 +1,16 @@
+#pragma once
+
+// Each group adds its subcommands to the app; a subcommand's callback leaves
+// its exit code in `status`.
+
+#include <CLI/CLI.hpp>
+
+#include "cli/vault_access.hpp"
+
+namespace tarnel::cli {
+
+void add_init_command(CLI::App& app, const GlobalOptions& options, int& status);
+void add_secret_commands(CLI::App& app, const GlobalOptions& options, int& status);
+void add_allowlist_commands(CLI::App& app, const GlobalOptions& options, int& status);
+
+}  // namespace tarnel::cli

@@ -1,0 +1,57 @@
+// tarnel: the vault owner's command line. Each command parses its arguments,
+// calls the session, and turns the answer into output and an exit code.
+
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "cli/commands.hpp"
+#include "cli/exit_codes.hpp"
+#include "cli/vault_access.hpp"
+
+namespace {
+
+// Secrets pass through this process's memory: no core file may keep them.
+void forbid_core_dumps() {
+    const struct rlimit none {0, 0};
+    ::setrlimit(RLIMIT_CORE, &none);
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+}
+
+std::string usage_failure(const CLI::App*, const CLI::Error& error) {
+    return "tarnel: " + std::string(error.what()) + "\nRun with --help for more information.\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace tarnel::cli;
+    forbid_core_dumps();
+
+    CLI::App app("tarnel: keep the vault's secrets, for you and for your agents", "tarnel");
+    app.footer(std::string("Environment:\n"
+                           "  TARNEL_VAULT_DIR   the vault root when --vault-dir is not given\n"
+                           "  TARNEL_PASSPHRASE  the vault passphrase (else asked on the terminal, else the keyring)\n\n") +
+               kExitCodeTable);
+    app.require_subcommand(1);
+    app.failure_message(usage_failure);
+
+    GlobalOptions options;
+    app.add_option("--vault-dir", options.vault_dir, "The vault root (else TARNEL_VAULT_DIR, else ~/.vaults)")
+        ->type_name("DIR");
+
+    int status = kExitOk;
+    add_init_command(app, options, status);
+    add_secret_commands(app, options, status);
+    add_allowlist_commands(app, options, status);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int code = app.exit(error);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+    return status;
+}

@@ -1,0 +1,61 @@
+#include "cli/value_input.hpp"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "cli/prompt.hpp"
+#include "core/os_error.hpp"
+
+#include <sodium.h>
+
+namespace tarnel::cli {
+
+namespace {
+
+void drop_line_end(core::SecretValue& value) {
+    const auto bytes = value.expose_secret();
+    if (bytes.empty() || bytes.back() != '\n') return;
+    const bool crlf = bytes.size() >= 2 && bytes[bytes.size() - 2] == '\r';
+    value.truncate(bytes.size() - (crlf ? 2 : 1));
+}
+
+std::optional<core::SecretValue> read_stdin(std::size_t limit, std::string& error) {
+    core::SecretValue value;
+    std::array<std::uint8_t, 4096> chunk{};
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = "reading standard input: " + core::os_error_text(errno);
+            ::sodium_memzero(chunk.data(), chunk.size());
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        value.append(std::span<const std::uint8_t>(chunk.data(), static_cast<std::size_t>(n)));
+        if (value.size() > limit) {
+            error = "the value on standard input is too long";
+            ::sodium_memzero(chunk.data(), chunk.size());
+            return std::nullopt;
+        }
+    }
+    ::sodium_memzero(chunk.data(), chunk.size());
+    return value;
+}
+
+}  // namespace
+
+std::optional<core::SecretValue> read_value(std::string_view prompt, std::size_t max_bytes, std::string& error) {
+    if (::isatty(STDIN_FILENO) != 1) {
+        auto value = read_stdin(max_bytes + 2, error);
+        if (value) drop_line_end(*value);
+        return value;
+    }
+    PromptFailure failure;
+    auto value = ask_secret(prompt, failure);
+    if (!value) error = failure.text;
+    return value;
+}
+
+}  // namespace tarnel::cli

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/secret.hpp"
+
+namespace tarnel::cli {
+
+// A secret's value: all of standard input when that is not a terminal (one
+// trailing "\n" or "\r\n" dropped), else asked without echo. Nothing is read
+// past `max_bytes` + 2; a longer input is refused.
+std::optional<core::SecretValue> read_value(std::string_view prompt, std::size_t max_bytes, std::string& error);
+
+}  // namespace tarnel::cli
