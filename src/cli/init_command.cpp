@@ -17,7 +17,11 @@ namespace {
 
 // $TARNEL_PASSPHRASE, else typed twice on the terminal.
 std::optional<core::SecretValue> new_passphrase(std::string& error) {
-    if (auto given = session::choose_passphrase(std::nullopt)) return given;
+    if (auto given = session::choose_passphrase(std::nullopt)) {
+        if (!given->empty()) return given;
+        error = "the passphrase must not be empty";
+        return std::nullopt;
+    }
     PromptFailure failure;
     auto first = ask_secret("New vault passphrase: ", failure);
     if (!first) {

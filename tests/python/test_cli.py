@@ -105,9 +105,13 @@ def test_init_makes_a_vault_the_module_opens_and_never_replaces_it(tmp_path):
     assert (tmp_path / "other" / "kdf.salt").read_bytes() != salt
 
 
-def test_init_without_passphrase_or_terminal_is_an_error(tmp_path):
-    done = tarnel(tmp_path / "vault", "init", passphrase=None)
-    assert (done.returncode, done.stderr) == (1, b"tarnel: no passphrase: set TARNEL_PASSPHRASE or run on a terminal\n")
+@pytest.mark.parametrize(("passphrase", "message"), [
+    (None, b"tarnel: no passphrase: set TARNEL_PASSPHRASE or run on a terminal\n"),
+    ("", b"tarnel: the passphrase must not be empty\n"),
+])
+def test_init_without_a_usable_passphrase_is_an_error(tmp_path, passphrase, message):
+    done = tarnel(tmp_path / "vault", "init", passphrase=passphrase)
+    assert (done.returncode, done.stderr) == (1, message)
     assert not (tmp_path / "vault" / "kdf.salt").exists()
 
 
