@@ -15,7 +15,8 @@ import pytest
 
 from vaultkit import PASSPHRASE, Vault, audit_pairs, fp, literal
 
-TARNEL = Path(sys.executable).parent / "tarnel"
+# The installed command, or another build of it (e.g. a sanitizer build).
+TARNEL = Path(os.environ.get("TARNEL_TEST_CLI") or Path(sys.executable).parent / "tarnel")
 KEYRING_SCRIPT = Path(__file__).resolve().parents[1] / "keyring" / "with_secret_service.sh"
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(),
