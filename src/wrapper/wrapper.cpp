@@ -125,8 +125,8 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
         // Also the forms a program re-encodes values in (base64, hex, URL
         // encoding, single lines): the agent reads this output.
         Masker masker = Masker::with_encoded_forms(secrets);
-        output->out = masker.apply(output->out.expose_secret());
-        output->err = masker.apply(output->err.expose_secret());
+        masker.apply_in_place(output->out);
+        masker.apply_in_place(output->err);
     }
     return output;
 }
