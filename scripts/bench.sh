@@ -13,7 +13,17 @@ export PATH="$venv/bin:$PATH"
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON \
   -DTARNEL_BUILD_MODULE=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
 cmake --build build/bench -j "$(nproc)"
-for bench in tarnel_bench_json tarnel_bench_argon2 tarnel_bench_store tarnel_bench_list tarnel_bench_mask; do
+for bench in tarnel_bench_json tarnel_bench_argon2 tarnel_bench_store tarnel_bench_list tarnel_bench_mask \
+  tarnel_bench_inject; do
   printf '\n== %s\n' "$bench"
   "build/bench/bench/$bench"
 done
+
+# inject_run as a Python caller sees it: the module installed in the venv
+# (pip install . there), not the one built above.
+printf '\n== bench_inject.py (tarnel_ffi from %s)\n' "$venv"
+if ! "$venv/bin/python" -c 'import tarnel_ffi' 2>/dev/null; then
+  echo "tarnel_ffi is not installed in $venv: run pip install . with its pip first" >&2
+  exit 1
+fi
+"$venv/bin/python" bench/bench_inject.py

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -113,6 +114,7 @@ public:
             covered_.mark(start, start + size);
             spans_.push_back({start, static_cast<std::uint32_t>(start + size)});
             removed_ += size;
+            shortest_ = std::min(shortest_, size);
         }
     }
 
@@ -143,6 +145,27 @@ public:
         }
         out.append(base_.subspan(from));
         return out;
+    }
+
+    // Whether text() fits over the base itself, written left to right: the
+    // writing then never passes the bytes still to be read.
+    bool fits_in_base() const { return shortest_ >= kMask.size(); }
+
+    // text(), written over the base, which `held` must be what holds it.
+    void write_over(core::SecretValue& held) {
+        sort_spans();
+        std::uint8_t* const bytes = held.expose_secret_mut().data();
+        std::size_t to = 0;
+        std::size_t from = 0;
+        for (const Span& span : spans_) {
+            ::memmove(bytes + to, bytes + from, span.from - from);
+            to += span.from - from;
+            ::memcpy(bytes + to, kMask.data(), kMask.size());
+            to += kMask.size();
+            from = span.to;
+        }
+        ::memmove(bytes + to, bytes + from, base_.size() - from);
+        held.truncate(to + base_.size() - from);
     }
 
 private:
@@ -197,6 +220,7 @@ private:
     std::vector<Span> spans_;
     std::size_t sorted_ = 0;  // spans_[0, sorted_) are in order
     std::size_t removed_ = 0;
+    std::size_t shortest_ = std::numeric_limits<std::size_t>::max();  // of the spans
     std::vector<Bytes> left_;
     core::SecretValue window_;
 };
@@ -204,10 +228,12 @@ private:
 }  // namespace
 
 // The text the rule has left so far: the output itself until a pattern
-// changes it, so an output with nothing to mask is copied once, at the end.
+// changes it, so an output with nothing to mask is copied once, at the end,
+// or not at all when the output is the caller's to change.
 class Masker::Text {
 public:
     explicit Text(Bytes output) : view_(output) {}
+    explicit Text(core::SecretValue& output) : view_(output.expose_secret()), output_(&output) {}
 
     Bytes bytes() const { return view_; }
 
@@ -221,12 +247,27 @@ public:
         if (text) replace(std::move(*text));
     }
 
+    // The replay's result, written over the current text where that text
+    // may be changed and the result fits in it.
+    void replace(Replay& replay) {
+        core::SecretValue* const held = changed_ ? &owned_ : output_;
+        if (held == nullptr || !replay.fits_in_base()) return replace(replay.text());
+        replay.write_over(*held);
+        view_ = held->expose_secret();
+    }
+
     core::SecretValue take() && { return changed_ ? std::move(owned_) : core::SecretValue(view_); }
+
+    // Into the output given as changeable, when the text is held elsewhere.
+    void put_back() && {
+        if (changed_) *output_ = std::move(owned_);
+    }
 
 private:
     Bytes view_;
+    core::SecretValue* output_ = nullptr;  // the caller's output, when it may be changed
     core::SecretValue owned_;
-    bool changed_ = false;
+    bool changed_ = false;  // the text is in owned_
 };
 
 Masker Masker::exact(std::span<const core::SecretValue> secrets, Options options) {
@@ -273,6 +314,17 @@ Masker::Masker(std::vector<core::SecretValue> patterns, Options options) : optio
 
 core::SecretValue Masker::apply(std::span<const std::uint8_t> output) {
     Text text(output);
+    mask(text);
+    return std::move(text).take();
+}
+
+void Masker::apply_in_place(core::SecretValue& output) {
+    Text text(output);
+    mask(text);
+    std::move(text).put_back();
+}
+
+void Masker::mask(Text& text) {
     for (std::size_t next = 0; next < patterns_.size();) {
         const std::optional<std::size_t> stop = replay(next, text);
         if (!stop) {
@@ -285,7 +337,6 @@ core::SecretValue Masker::apply(std::span<const std::uint8_t> output) {
         text.replace(replace_each(text.bytes(), patterns_[*stop].expose_secret()));
         next = *stop + 1;
     }
-    return std::move(text).take();
 }
 
 // Occurrences in `text` of the patterns from `first` on. False when they
@@ -335,7 +386,7 @@ std::optional<std::size_t> Masker::replay(std::size_t first, Text& text) {
         if (!std::is_sorted(from, to)) std::sort(from, to);
         state.take(pattern.size(), std::span(from, to));
     }
-    if (state.changed()) text.replace(state.text());
+    if (state.changed()) text.replace(state);
     return p;
 }
 

@@ -46,11 +46,16 @@ public:
     }
 
     core::SecretValue apply(std::span<const std::uint8_t> output);
+    // As apply(), with the result left in `output`: kept as it is when
+    // nothing occurs, and written over its own bytes where every "***" is no
+    // longer than what it replaces, so a large output is not copied.
+    void apply_in_place(core::SecretValue& output);
 
 private:
     class Text;
 
     Masker(std::vector<core::SecretValue> patterns, Options options);
+    void mask(Text& text);
     std::optional<std::size_t> replay(std::size_t first, Text& text);
     bool find_occurrences(std::span<const std::uint8_t> text, std::size_t first, std::vector<LiteralMatch>& found);
 

@@ -117,7 +117,10 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
 
     auto output = parts_.runner.run(command);
     if (!output) return output;
-    if (settings_.mask_output && !settings_.passthrough) {
+    // A quiet child leaves nothing to mask, and building the masker's index
+    // would cost more than the rest of its run.
+    const bool printed = !output->out.empty() || !output->err.empty();
+    if (settings_.mask_output && !settings_.passthrough && printed) {
         std::vector<core::SecretValue> secrets;
         for (std::size_t i = 0; i < command.env.size(); ++i) {
             if (masked[i]) secrets.push_back(command.env[i].second.clone());
@@ -125,8 +128,8 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
         // Also the forms a program re-encodes values in (base64, hex, URL
         // encoding, single lines): the agent reads this output.
         Masker masker = Masker::with_encoded_forms(secrets);
-        output->out = masker.apply(output->out.expose_secret());
-        output->err = masker.apply(output->err.expose_secret());
+        masker.apply_in_place(output->out);
+        masker.apply_in_place(output->err);
     }
     return output;
 }

@@ -135,6 +135,12 @@ TEST_F(InjectTest, TheChildGetsTheValuesButNotTheVaultsSettings) {
     EXPECT_EQ(run->status, 3);
     EXPECT_EQ(vault.audit_words(), (Words{"inject/injected"}));
 
+    // A value printed on one stream alone is masked there.
+    auto err_only = sh(session, "TOKEN=secret:dev/app/token\n", "printf '%s' \"$TOKEN\" >&2");
+    ASSERT_TRUE(err_only) << err_only.error().message();
+    EXPECT_EQ(out_of(*err_only), "");
+    EXPECT_EQ(err_of(*err_only), "***");
+
     // Without a fallback the withheld variable is simply unset.
     auto unset = sh(session, "P=${env:TARNEL_PASSPHRASE}\n", "true");
     ASSERT_FALSE(unset);

@@ -36,7 +36,9 @@ void expect_rule(const MaskCase& made, const std::vector<std::pair<std::string, 
     const std::string want = naive_mask(made.output, made.secrets);
     for (const auto& [path, options] : paths) {
         Masker masker = Masker::exact(secrets_of(made.secrets), options);
-        if (text_of(masker.apply(bytes_of(made.output))) == want) continue;
+        core::SecretValue in_place = core::SecretValue::from_text(made.output);
+        masker.apply_in_place(in_place);
+        if (text_of(masker.apply(bytes_of(made.output))) == want && text_of(in_place) == want) continue;
         std::string shown;
         for (const std::string& secret : made.secrets) shown += " [" + secret + "]";
         ADD_FAILURE() << path << ": output [" << made.output.substr(0, 200) << "] secrets" << shown.substr(0, 400);
@@ -111,6 +113,23 @@ TEST(Masker, ServesSeveralOutputsAlike) {
     for (const MaskCase* made : {&first, &second, &first}) {
         EXPECT_EQ(text_of(masker.apply(bytes_of(made->output))), naive_mask(made->output, first.secrets));
     }
+}
+
+// A large output is masked where it lies unless a mask is longer than what it replaces.
+TEST(Masker, MasksInPlaceWithoutCopyingTheOutput) {
+    const std::string output = "key=0123456789 again 0123456789 and xy";
+    const auto expect_masked = [&](const std::vector<std::string>& secrets, const std::string& want, bool same_buffer) {
+        core::SecretValue text = core::SecretValue::from_text(output);
+        const std::uint8_t* const buffer = text.expose_secret().data();
+        Masker::with_encoded_forms(secrets_of(secrets)).apply_in_place(text);
+        EXPECT_EQ(text_of(text), want);
+        EXPECT_EQ(text.expose_secret().data() == buffer, same_buffer) << want;
+    };
+    expect_masked({"0123456789"}, "key=*** again *** and xy", true);
+    expect_masked({"absent secret"}, output, true);
+    expect_masked({"456"}, "key=0123***789 again 0123***789 and xy", true);
+    expect_masked({"456", "y"}, "ke***=0123***789 again 0123***789 and x***", false);
+    expect_masked({"0123456789", "xy"}, "key=*** again *** and ***", false);
 }
 
 // The second pass is the same rule over the encoded forms, after the secrets.
