@@ -77,3 +77,32 @@ TEST(AllowlistFile, AnUnreadableFileIsRefusedNotRewritten) {
 
 }  // namespace
 }  // namespace tarnel::wrapper
+
+namespace tarnel::wrapper {
+namespace {
+
+// Another process may plant something under the name: the reader neither
+// follows a link, nor waits on a FIFO, nor reads what is not UTF-8 text.
+TEST(AllowlistReader, AFileItCannotTrustAllowsNothing) {
+    const TempDir root;
+    const fs::path list = root.path() / "allowlist";
+    write_file(root.path() / "elsewhere", "/usr/bin/env\n");
+    EXPECT_TRUE(Allowlist::under_root(root.path()).empty());  // absent
+
+    fs::create_symlink(root.path() / "elsewhere", list);
+    EXPECT_TRUE(Allowlist::under_root(root.path()).empty());
+    fs::remove(list);
+
+    ASSERT_EQ(::mkfifo(list.c_str(), 0600), 0);
+    EXPECT_TRUE(Allowlist::under_root(root.path()).empty());
+    fs::remove(list);
+
+    write_file(list, "/usr/bin/env\n\xff\n");
+    EXPECT_TRUE(Allowlist::under_root(root.path()).empty());
+
+    write_file(list, "/usr/bin/env\n");
+    EXPECT_TRUE(Allowlist::under_root(root.path()).allows("/usr/bin/env"));
+}
+
+}  // namespace
+}  // namespace tarnel::wrapper
