@@ -4,12 +4,11 @@ gets only masked output."""
 
 import signal
 import sys
-import threading
-import time
 
 import pytest
 import tarnel_ffi
 from human import ScriptedHuman
+from progress import ticking
 from vaultkit import audit_pairs, literal
 
 SH = "/bin/sh"
@@ -91,24 +90,9 @@ def test_a_human_approves_a_high_value_over_the_pending_directory(vault, open_se
 
 def test_other_threads_run_while_the_child_does(open_session):
     session = open_session()
-    ticks = 0
-    done = threading.Event()
-
-    def count():
-        nonlocal ticks
-        while not done.is_set():
-            ticks += 1
-            time.sleep(0.001)
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        before = ticks
+    with ticking() as ticks:
         session.inject_run("", "dev", SH, ["-c", "sleep 1"])
-        during = ticks - before
-    finally:
-        done.set()
-        counter.join()
+        during = ticks()
     # Holding the interpreter lock for the child's second would leave the
     # counter at a handful of ticks at most.
     assert during > 100

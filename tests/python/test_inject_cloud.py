@@ -14,12 +14,11 @@ import os
 import socket
 import subprocess
 import sys
-import threading
-import time
 
 import pytest
 import tarnel_ffi
 from cloud import SCRIPTS, ScriptedAz, az_lookup_args
+from progress import ticking
 from vaultkit import audit_pairs, reference
 
 SH = "/bin/sh"
@@ -198,24 +197,9 @@ def test_other_threads_run_while_a_client_does(vault, open_session, monkeypatch,
     put_on_path(monkeypatch, tmp_path / "bin")
     vault.write(reference("dev/app/db", "aws-sm://us-east-1/db"))
     session = open_session()
-    ticks = 0
-    done = threading.Event()
-
-    def count():
-        nonlocal ticks
-        while not done.is_set():
-            ticks += 1
-            time.sleep(0.001)
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        before = ticks
+    with ticking() as ticks:
         # The child itself is quick, so the second is the client's.
         result = session.inject_run("DB=secret:dev/app/db\n", "dev", "/bin/true")
-        during = ticks - before
-    finally:
-        done.set()
-        counter.join()
+        during = ticks()
     assert result["status"] == 0
     assert during > 100
