@@ -29,7 +29,6 @@ def main(argv: list[str] | None = None) -> int:
 
     import tarnel_ffi
     from tarnel_mcp.config import ConfigError, parse_config
-    from tarnel_mcp.server import build_server, open_session, serve
 
     try:
         config = parse_config(sys.argv[1:] if argv is None else argv)
@@ -37,6 +36,9 @@ def main(argv: list[str] | None = None) -> int:
     except ConfigError as error:
         print(f"tarnel-mcp: {error}", file=sys.stderr)
         return _EXIT_CONFIG
+    # The SDK is imported only by the image that serves, not by one about to re-execute.
+    from tarnel_mcp.server import build_server, open_session, serve
+
     try:
         session = open_session(config, passphrase)
     except tarnel_ffi.TarnelError as error:
