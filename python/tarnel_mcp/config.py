@@ -61,6 +61,8 @@ class ServerConfig:
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarnel-mcp",
+        # Else `--passphrase hunter2` would pass as --passphrase-file and be echoed in its error.
+        allow_abbrev=False,
         description="Serve a tarnel vault to an MCP client (an AI agent's host) over standard "
         "input/output, or over HTTP on 127.0.0.1 with a bearer token.",
         epilog="The passphrase comes from TARNEL_PASSPHRASE, --passphrase-file or the system "
