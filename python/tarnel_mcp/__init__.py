@@ -7,14 +7,16 @@ import tarnel_ffi
 
 
 def _own_version() -> str:
+    import importlib
+
     try:
-        from tarnel_mcp._version import __version__  # written into the wheel at build time
+        generated = importlib.import_module("tarnel_mcp._version")  # written into the wheel at build time
     except ImportError:
         # A source checkout on PYTHONPATH: the installed distribution speaks for it.
         from importlib.metadata import version
 
         return version("tarnel")
-    return str(__version__)
+    return str(generated.__version__)
 
 
 __version__ = _own_version()

@@ -7,6 +7,7 @@ import logging
 
 from mcp.server.auth.settings import AuthSettings
 from mcp.server.mcpserver import MCPServer
+from pydantic import AnyHttpUrl
 
 import tarnel_ffi
 from tarnel_mcp import __version__
@@ -39,7 +40,7 @@ def build_server(config: ServerConfig, session: tarnel_ffi.TarnelSession) -> MCP
         token, token_path = load_or_create_token(config.vault_root())
         verifier = FileTokenVerifier(token)
         # The SDK's bearer check needs auth settings; no OAuth endpoint is served from them.
-        auth = AuthSettings(issuer_url=f"http://{LOOPBACK}:{config.port}", resource_server_url=None)
+        auth = AuthSettings(issuer_url=AnyHttpUrl(f"http://{LOOPBACK}:{config.port}"), resource_server_url=None)
         logger.info("HTTP clients must send the bearer token in %s", token_path)
     server: MCPServer = MCPServer(
         name="tarnel",
