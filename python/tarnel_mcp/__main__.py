@@ -1,0 +1,58 @@
+"""`tarnel-mcp`: serve the vault to an MCP client.
+
+Standard output belongs to the protocol; everything else goes to standard
+error.
+"""
+
+from __future__ import annotations
+
+import logging
+import sys
+
+_EXIT_CONFIG = 2
+_EXIT_VAULT = 1
+
+
+def _configure_logging() -> None:
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("tarnel-mcp: %(levelname)s %(message)s"))
+    logging.basicConfig(level=logging.WARNING, handlers=[handler])
+    logging.getLogger("tarnel_mcp").setLevel(logging.INFO)
+
+
+def main(argv: list[str] | None = None) -> int:
+    _configure_logging()
+    # Before anything else reads the passphrase into this process's memory.
+    from tarnel_mcp.passphrase import make_undumpable, take_passphrase
+
+    make_undumpable()
+
+    import tarnel_ffi
+    from tarnel_mcp.config import ConfigError, parse_config
+
+    try:
+        config = parse_config(sys.argv[1:] if argv is None else argv)
+        passphrase = take_passphrase(config.passphrase_file)
+    except ConfigError as error:
+        print(f"tarnel-mcp: {error}", file=sys.stderr)
+        return _EXIT_CONFIG
+    # The SDK is imported only by the image that serves, not by one about to re-execute.
+    from tarnel_mcp.server import build_server, open_session, serve
+
+    try:
+        session = open_session(config, passphrase)
+    except tarnel_ffi.TarnelError as error:
+        print(f"tarnel-mcp: opening the vault at {config.vault_root()}: {error}", file=sys.stderr)
+        return _EXIT_VAULT
+    del passphrase
+    try:
+        server = build_server(config, session)
+    except ConfigError as error:
+        print(f"tarnel-mcp: {error}", file=sys.stderr)
+        return _EXIT_CONFIG
+    serve(config, server)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

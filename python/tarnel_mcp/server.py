@@ -1,0 +1,65 @@
+"""The server itself: one vault session, opened at start with the scope the
+server's configuration grants, and the tools of that scope."""
+
+from __future__ import annotations
+
+import logging
+
+from mcp.server.auth.settings import AuthSettings
+from mcp.server.mcpserver import MCPServer
+from pydantic import AnyHttpUrl
+
+import tarnel_ffi
+from tarnel_mcp import __version__
+from tarnel_mcp.config import ServerConfig
+from tarnel_mcp.http_auth import FileTokenVerifier, load_or_create_token
+from tarnel_mcp.identity import ConnectionIdentities
+from tarnel_mcp.tools import VaultTools, register_tools
+
+logger = logging.getLogger("tarnel_mcp")
+
+LOOPBACK = "127.0.0.1"
+
+INSTRUCTIONS = (
+    "Secrets of the user's tarnel vault. You can see metadata and fingerprints, reveal only "
+    "low-risk values, run programs with secrets injected and masked out of their output, and "
+    "ask the user to create a secret you need. A coordinate reads secret:ENVIRONMENT/COMPONENT/KEY. "
+    "\"not addressable\" means outside your scope or absent; the two are not told apart."
+)
+
+
+def open_session(config: ServerConfig, passphrase: str | None) -> tarnel_ffi.TarnelSession:
+    """The session every connection of this server shares; the module keeps only the key."""
+    return tarnel_ffi.TarnelSession(config.scope(), vault_dir=str(config.vault_root()), passphrase=passphrase)
+
+
+def build_server(config: ServerConfig, session: tarnel_ffi.TarnelSession) -> MCPServer:
+    verifier = None
+    auth = None
+    if config.http:
+        token, token_path = load_or_create_token(config.vault_root())
+        verifier = FileTokenVerifier(token)
+        # The SDK's bearer check needs auth settings; no OAuth endpoint is served from them.
+        auth = AuthSettings(issuer_url=AnyHttpUrl(f"http://{LOOPBACK}:{config.port}"), resource_server_url=None)
+        logger.info("HTTP clients must send the bearer token in %s", token_path)
+    server: MCPServer = MCPServer(
+        name="tarnel",
+        version=__version__,
+        instructions=INSTRUCTIONS,
+        token_verifier=verifier,
+        auth=auth,
+        log_level="WARNING",
+    )
+    names = register_tools(server, VaultTools(session, ConnectionIdentities()), config.operations)
+    logger.info("tools: %s", ", ".join(names) or "none")
+    return server
+
+
+def serve(config: ServerConfig, server: MCPServer) -> None:
+    if not config.http:
+        server.run("stdio")
+        return
+    logger.info("serving MCP at http://%s:%d/mcp", LOOPBACK, config.port)
+    # Host and Origin checks stay the SDK's defaults for a loopback host.
+    server.run("streamable-http", host=LOOPBACK, port=config.port)
+
