@@ -181,7 +181,7 @@ TEST(Rfc3339, ParsesWhatTheFormatterWritesAndOtherOffsets) {
     }
 }
 
-TEST(AuditFilter, CoordinateFormsSpansAndMatching) {
+TEST(AuditFilter, CoordinateFormsAndSpans) {
     for (const char* form : {"dev/app/db", "secret:dev/app/db", "secret://global/dev/app/db#public"}) {
         EXPECT_EQ(audit_coordinate(form), "dev/app/db") << form;
     }
@@ -198,16 +198,6 @@ TEST(AuditFilter, CoordinateFormsSpansAndMatching) {
     for (const char* bad : {"", "s", "-5m", "+5m", "5", "5w", "5 m", "1.5h", "99999999999999999999d", "tomorrow"}) {
         EXPECT_FALSE(audit_since(bad, now)) << bad;
     }
-
-    const auto record = *parse_audit_line(
-        R"({"ts":"2026-12-07T10:00:00Z","action":"reveal","coordinate":"dev/app/db","environment":"dev","result":"revealed"})");
-    EXPECT_TRUE(AuditFilter{}.matches(record));
-    EXPECT_TRUE((AuditFilter{"dev/app/db", AuditAction::Reveal, 1796637600}.matches(record)));
-    EXPECT_FALSE((AuditFilter{"dev/app/other", std::nullopt, std::nullopt}.matches(record)));
-    EXPECT_FALSE((AuditFilter{std::nullopt, AuditAction::Deny, std::nullopt}.matches(record)));
-    EXPECT_FALSE((AuditFilter{std::nullopt, std::nullopt, 1796637601}.matches(record)));
-    const auto bare = *parse_audit_line(R"({"ts":"2026-12-07T10:00:00Z","action":"delete","result":"deleted"})");
-    EXPECT_FALSE((AuditFilter{"dev/app/db", std::nullopt, std::nullopt}.matches(bare)));
 }
 
 }  // namespace
