@@ -42,6 +42,15 @@ std::string_view audit_action_word(AuditAction action) noexcept {
     return kActionWords[std::to_underlying(action)];
 }
 
+std::optional<AuditAction> audit_action_from_word(std::string_view word) noexcept {
+    for (std::size_t i = 0; i < kActionWords.size(); ++i) {
+        if (kActionWords[i] == word) return static_cast<AuditAction>(i);
+    }
+    return std::nullopt;
+}
+
+std::span<const std::string_view> audit_action_words() noexcept { return kActionWords; }
+
 std::string_view actor_word(Actor actor) noexcept {
     return actor == Actor::Agent ? "agent" : "human";
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,10 @@ enum class AuditAction : std::uint8_t {
 };
 
 std::string_view audit_action_word(AuditAction action) noexcept;
+// The action a word names; none for a word outside the vocabulary.
+std::optional<AuditAction> audit_action_from_word(std::string_view word) noexcept;
+// Every word of the vocabulary, in declaration order.
+std::span<const std::string_view> audit_action_words() noexcept;
 
 enum class Actor : std::uint8_t { Agent, Human };
 
