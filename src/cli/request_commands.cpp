@@ -95,10 +95,10 @@ void print_confirmation(const core::PendingConfirmation& pending, std::uint64_t 
     const auto& request = pending.request;
     const auto state = session::state_of(pending, now, kWait);
     const auto age = session::age_of(pending.created_unix, now);
-    const std::string timing =
-        state == session::RequestState::Waiting
-            ? fmt::format("{} ago, {} left to answer", age_text(age), age_text(static_cast<std::uint64_t>(kWait.count()) - age))
-            : fmt::format("{} ago, {}", age_text(age), state_word(state));
+    const auto wait = static_cast<std::uint64_t>(kWait.count());
+    const std::string timing = state == session::RequestState::Waiting
+                                   ? fmt::format("{} ago, {} left to answer", age_text(age), age_text(wait - age))
+                                   : fmt::format("{} ago, {}", age_text(age), state_word(state));
     fmt::print("{}  ({})\n", pending.id, timing);
     print_line("action:", request.action);
     print_line("command:", request.resolved_command);
@@ -321,8 +321,7 @@ int run_reject(const GlobalOptions& options, const RequestArgs& args) {
 }
 
 CLI::Option* add_id(CLI::App& command, RequestArgs& args) {
-    return command.add_option("ID", args.id, "The request's identifier, as `tarnel pending` or `tarnel intake` shows it")
-        ->required();
+    return command.add_option("ID", args.id, "The request's identifier, as pending or intake lists it")->required();
 }
 
 }  // namespace
@@ -334,7 +333,8 @@ void add_request_commands(CLI::App& app, const GlobalOptions& options, int& stat
     pending->callback([&options, &status, pending_args] { status = run_pending(options, *pending_args); });
 
     auto approve_args = std::make_shared<RequestArgs>();
-    auto* approve = app.add_subcommand("approve", "Approve a pending confirmation (on a terminal, with your passphrase)");
+    auto* approve =
+        app.add_subcommand("approve", "Approve a pending confirmation (on a terminal, with your passphrase)");
     add_id(*approve, *approve_args);
     approve->footer(fmt::format(
         "The passphrase is always typed on the terminal, never taken from TARNEL_PASSPHRASE; a vault keyed by\n"
@@ -347,7 +347,8 @@ void add_request_commands(CLI::App& app, const GlobalOptions& options, int& stat
     deny->callback([&options, &status, deny_args] { status = run_deny(options, *deny_args); });
 
     auto intake_args = std::make_shared<RequestArgs>();
-    auto* intake = app.add_subcommand("intake", "List the secrets agents asked you to create; answer with fulfil or reject");
+    auto* intake =
+        app.add_subcommand("intake", "List the secrets agents asked you to create; answer with fulfil or reject");
     intake->add_flag("--json", intake_args->json, "A JSON list instead of text");
     intake->require_subcommand(0, 1);
     intake->callback([&options, &status, intake, intake_args] {

@@ -81,7 +81,8 @@ Result<std::optional<rapidjson::Document>> read_request_file(const fs::path& dir
     }
     rapidjson::Document document;
     // Iterative: a file of nested brackets cannot exhaust the stack.
-    document.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(reinterpret_cast<const char*>(bytes.data()), size);
+    constexpr unsigned kFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+    document.Parse<kFlags>(reinterpret_cast<const char*>(bytes.data()), size);
     if (document.HasParseError()) return fail(ErrorKind::Format, "not valid JSON");
     if (!document.IsObject()) return fail(ErrorKind::Format, "not a JSON object");
     if (auto name = duplicate_member(document)) return fail(ErrorKind::Format, "duplicate member `" + *name + "`");

@@ -24,7 +24,8 @@ bool present(const fs::path& path) {
 SessionResult<OwnerProof> owner_proof_for(const fs::path& root) {
     if (present(root / "kdf.salt")) return OwnerProof::Passphrase;
     if (present(root / kPassphraseCheckFile)) {
-        return fail(SessionError::other("the vault root has kdf.check but no kdf.salt; the passphrase cannot be checked"));
+        return fail(
+            SessionError::other("the vault root has kdf.check but no kdf.salt; the passphrase cannot be checked"));
     }
     return OwnerProof::ShownCode;
 }
@@ -46,7 +47,9 @@ SessionResult<void> verify_owner_passphrase(const fs::path& root, core::SecretVa
 SessionResult<void> verify_keyring_key(const fs::path& root) {
     auto keyring = choose_keyring(root, std::nullopt);
     if (!keyring) return fail(std::move(keyring.error()));
-    if (!(*keyring)->get_master_key()) return fail(SessionError::other("the keyring holds no master key for the vault"));
+    if (!(*keyring)->get_master_key()) {
+        return fail(SessionError::other("the keyring holds no master key for the vault"));
+    }
     return {};
 }
 
