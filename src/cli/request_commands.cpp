@@ -83,7 +83,7 @@ std::string_view state_word(session::RequestState state) {
 }
 
 void print_line(std::string_view label, const std::optional<std::string>& text) {
-    if (text) fmt::print("  {:<13}{}\n", label, shown(*text));
+    if (text) fmt::print("  {:<15}{}\n", label, shown(*text));
 }
 
 void print_unreadable(std::string_view what, const std::vector<core::UnreadableRequest>& unreadable) {
@@ -103,9 +103,9 @@ void print_confirmation(const core::PendingConfirmation& pending, std::uint64_t 
     print_line("action:", request.action);
     print_line("command:", request.resolved_command);
     print_line("coordinate:", request.coordinate);
-    fmt::print("  {:<13}{}\n", "sensitivity:", core::sensitivity_word(request.sensitivity));
+    fmt::print("  {:<15}{}\n", "sensitivity:", core::sensitivity_word(request.sensitivity));
     print_line("environment:", request.environment);
-    fmt::print("  {:<13}{}\n", "requested by:", core::actor_word(request.origin));
+    fmt::print("  {:<15}{}\n", "requested by:", core::actor_word(request.origin));
     print_line("process:", request.requesting_process);
     print_line("their words:", request.requester_description);
 }
@@ -236,9 +236,9 @@ void print_intake(const core::PendingIntake& intake, std::uint64_t now) {
     fmt::print("{}  ({} ago)\n", intake.id, age_text(session::age_of(intake.created_unix, now)));
     print_line("coordinate:", intake.coordinate);
     print_line("project:", intake.project.value_or("(global vault)"));
-    fmt::print("  {:<13}{}\n", "sensitivity:", core::sensitivity_word(intake.sensitivity));
+    fmt::print("  {:<15}{}\n", "sensitivity:", core::sensitivity_word(intake.sensitivity));
     print_line("description:", intake.description);
-    fmt::print("  {:<13}{}\n", "requested by:", core::actor_word(intake.origin));
+    fmt::print("  {:<15}{}\n", "requested by:", core::actor_word(intake.origin));
     print_line("process:", intake.requesting_process);
 }
 
