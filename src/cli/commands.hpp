@@ -13,5 +13,6 @@ void add_init_command(CLI::App& app, const GlobalOptions& options, int& status);
 void add_secret_commands(CLI::App& app, const GlobalOptions& options, int& status);
 void add_allowlist_commands(CLI::App& app, const GlobalOptions& options, int& status);
 void add_audit_command(CLI::App& app, const GlobalOptions& options, int& status);
+void add_request_commands(CLI::App& app, const GlobalOptions& options, int& status);
 
 }  // namespace tarnel::cli

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "core/clock.hpp"
 
@@ -16,6 +17,10 @@ enum class RequestKind : std::uint8_t { Confirmation, Intake };
 // the same second must never share a name (one would overwrite the other's
 // file and could read the other's decision).
 std::string next_request_id(RequestKind kind, const Clock& clock);
+
+// Whether a text has exactly that form, so a name taken from a command line
+// or a directory can join a path safely: no separators, no dots, nothing else.
+bool is_request_id(std::string_view text) noexcept;
 
 // How many identifiers a request tries before giving up; each taken one
 // belongs to a request of another process that has our pid.

@@ -98,6 +98,11 @@ public:
                                                             OptText description, OptText project,
                                                             OptText requesting_process) const;
 
+    // Creates the literal an intake request asks for, with the request's
+    // sensitivity, description and project and the owner's value, then
+    // removes the request. An existing secret at that place is never replaced.
+    [[nodiscard]] SessionResult<RecordView> fulfil_intake(std::string_view id, core::SecretValue value) const;
+
     // Runs a program with the variables of an .env.refs text in its
     // environment, behind the allowlist and a human's confirmation for
     // sensitive values. Blocks for the whole run.

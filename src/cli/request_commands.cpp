@@ -1,0 +1,374 @@
+// The owner's answers to what agents ask: pending, approve and deny for
+// confirmations; intake, intake fulfil and intake reject for intake requests.
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/commands.hpp"
+#include "cli/exit_codes.hpp"
+#include "cli/prompt.hpp"
+#include "cli/value_input.hpp"
+#include "core/clock.hpp"
+#include "core/json_writer.hpp"
+#include "core/random.hpp"
+#include "core/sensitivity.hpp"
+#include "session/arguments.hpp"
+#include "session/confirmation_answers.hpp"
+#include "session/intake_answers.hpp"
+#include "session/owner_proof.hpp"
+
+namespace tarnel::cli {
+
+namespace {
+
+// The requester's wait: what the module passes its confirmer.
+constexpr std::chrono::seconds kWait = std::chrono::duration_cast<std::chrono::seconds>(session::kConfirmTimeout);
+// Long enough that guessing it is hopeless, short enough to type.
+constexpr std::size_t kCodeLength = 8;
+
+struct RequestArgs {
+    std::string id;
+    bool json = false;
+};
+
+const core::SystemClock& wall_clock() {
+    static const core::SystemClock clock;
+    return clock;
+}
+
+// Texts an agent wrote reach the owner's terminal: control characters and
+// bidirectional overrides are shown escaped, so nothing can hide or rewrite
+// what is being approved.
+std::string shown(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = [&](std::size_t k) {
+            return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+        };
+        if (byte < 0x20 || byte == 0x7f) {
+            out += fmt::format("\\x{:02x}", byte);
+        } else if (byte == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f) {
+            out += fmt::format("\\u{:04x}", next(1));
+            ++i;
+        } else if (byte == 0xe2 && ((next(1) == 0x80 && next(2) >= 0xaa && next(2) <= 0xae) ||
+                                    (next(1) == 0x81 && next(2) >= 0xa6 && next(2) <= 0xa9))) {
+            out += fmt::format("\\u{:04x}", 0x2000 + (next(1) - 0x80) * 0x40 + (next(2) - 0x80));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string age_text(std::uint64_t seconds) {
+    if (seconds < 120) return fmt::format("{}s", seconds);
+    if (seconds < 2 * 3600) return fmt::format("{}m", seconds / 60);
+    if (seconds < 2 * 86400) return fmt::format("{}h", seconds / 3600);
+    return fmt::format("{}d", seconds / 86400);
+}
+
+std::string_view state_word(session::RequestState state) {
+    switch (state) {
+        case session::RequestState::Waiting: return "waiting";
+        case session::RequestState::Answered: return "answered";
+        case session::RequestState::Expired: return "expired";
+    }
+    return "";
+}
+
+void print_line(std::string_view label, const std::optional<std::string>& text) {
+    if (text) fmt::print("  {:<15}{}\n", label, shown(*text));
+}
+
+void print_unreadable(std::string_view what, const std::vector<core::UnreadableRequest>& unreadable) {
+    for (const auto& bad : unreadable) print_error(fmt::format("skipped {} {}: {}", what, bad.id, bad.reason));
+}
+
+// The person reads this before deciding, so it says everything the request says.
+void print_confirmation(const core::PendingConfirmation& pending, std::uint64_t now) {
+    const auto& request = pending.request;
+    const auto state = session::state_of(pending, now, kWait);
+    const auto age = session::age_of(pending.created_unix, now);
+    const auto wait = static_cast<std::uint64_t>(kWait.count());
+    const std::string timing = state == session::RequestState::Waiting
+                                   ? fmt::format("{} ago, {} left to answer", age_text(age), age_text(wait - age))
+                                   : fmt::format("{} ago, {}", age_text(age), state_word(state));
+    fmt::print("{}  ({})\n", pending.id, timing);
+    print_line("action:", request.action);
+    print_line("command:", request.resolved_command);
+    print_line("coordinate:", request.coordinate);
+    fmt::print("  {:<15}{}\n", "sensitivity:", core::sensitivity_word(request.sensitivity));
+    print_line("environment:", request.environment);
+    fmt::print("  {:<15}{}\n", "requested by:", core::actor_word(request.origin));
+    print_line("process:", request.requesting_process);
+    print_line("their words:", request.requester_description);
+}
+
+std::string confirmations_json(const std::vector<core::PendingConfirmation>& requests, std::uint64_t now) {
+    rapidjson::StringBuffer buffer;
+    core::json::Writer writer(buffer);
+    using core::json::key;
+    using core::json::member;
+    using core::json::member_or_null;
+    writer.StartArray();
+    for (const auto& pending : requests) {
+        const auto& request = pending.request;
+        writer.StartObject();
+        member(writer, "id", pending.id);
+        key(writer, "created_unix");
+        writer.Uint64(pending.created_unix);
+        key(writer, "age_seconds");
+        writer.Uint64(session::age_of(pending.created_unix, now));
+        member(writer, "state", state_word(session::state_of(pending, now, kWait)));
+        member_or_null(writer, "resolved_command", request.resolved_command);
+        member(writer, "coordinate", request.coordinate);
+        member(writer, "sensitivity", core::sensitivity_word(request.sensitivity));
+        member(writer, "environment", request.environment);
+        member(writer, "origin", core::actor_word(request.origin));
+        member_or_null(writer, "requesting_process", request.requesting_process);
+        member_or_null(writer, "requester_description", request.requester_description);
+        member_or_null(writer, "action", request.action);
+        key(writer, "allow_password");
+        writer.Bool(request.allow_password);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    return core::json::text_of(buffer);
+}
+
+int run_pending(const GlobalOptions& options, const RequestArgs& args) {
+    auto root = vault_root(options);
+    if (!root) return report(root.error());
+    auto listed = session::list_confirmations(*root);
+    if (!listed) return report(listed.error());
+    const auto now = wall_clock().unix_secs();
+    print_unreadable("request", listed->unreadable);
+    if (args.json) {
+        fmt::print("{}\n", confirmations_json(listed->requests, now));
+    } else if (listed->requests.empty()) {
+        fmt::print("no pending requests\n");
+    } else {
+        for (const auto& pending : listed->requests) print_confirmation(pending, now);
+    }
+    return kExitOk;
+}
+
+int report_request(const session::SessionError& error, std::string_view what, std::string_view id) {
+    if (std::holds_alternative<session::SessionError::NotFound>(error.kind())) {
+        print_error(fmt::format("no {} {}", what, id));
+        return kExitNotFound;
+    }
+    return report(error);
+}
+
+// The owner proves to be the person at this terminal: the vault passphrase,
+// or for a keyring vault a code shown here and typed back.
+int prove_owner(const std::filesystem::path& root) {
+    auto proof = session::owner_proof_for(root);
+    if (!proof) return report(proof.error());
+    PromptFailure failure;
+    if (*proof == session::OwnerProof::Passphrase) {
+        auto passphrase = ask_secret("Vault passphrase: ", failure);
+        if (!passphrase) {
+            print_error(failure.text);
+            return kExitError;
+        }
+        if (auto verified = session::verify_owner_passphrase(root, std::move(*passphrase)); !verified) {
+            return report(verified.error());
+        }
+        return kExitOk;
+    }
+    if (auto verified = session::verify_keyring_key(root); !verified) return report(verified.error());
+    auto code = core::random_alphanumeric(kCodeLength);
+    if (!code) return report(session::SessionError(code.error()));
+    const std::string_view expected = code->expose_secret_chars();
+    auto typed = ask_line(fmt::format("Type {} to approve: ", expected), failure);
+    if (!typed) {
+        print_error(failure.text);
+        return kExitError;
+    }
+    if (*typed != expected) {
+        print_error("the code does not match; nothing approved");
+        return kExitDenied;
+    }
+    return kExitOk;
+}
+
+int run_approve(const GlobalOptions& options, const RequestArgs& args) {
+    if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
+    // Asked on the terminal and never taken from the environment: an agent
+    // with a shell must not approve its own request.
+    if (!has_terminal()) {
+        print_error("approve needs a terminal, where you type the vault passphrase; nothing approved");
+        return kExitDenied;
+    }
+    auto root = vault_root(options);
+    if (!root) return report(root.error());
+    auto pending = session::confirmation_to_answer(*root, args.id, wall_clock(), kWait);
+    if (!pending) return report_request(pending.error(), "pending request", args.id);
+    print_confirmation(*pending, wall_clock().unix_secs());
+    std::fflush(stdout);
+
+    if (const int proved = prove_owner(*root); proved != kExitOk) return proved;
+    auto answered = session::answer_confirmation(*root, args.id, core::Decision::Approved, wall_clock(), kWait);
+    if (!answered) return report_request(answered.error(), "pending request", args.id);
+    fmt::print("approved {}\n", args.id);
+    return kExitOk;
+}
+
+int run_deny(const GlobalOptions& options, const RequestArgs& args) {
+    if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
+    auto root = vault_root(options);
+    if (!root) return report(root.error());
+    auto answered = session::answer_confirmation(*root, args.id, core::Decision::Denied, wall_clock(), kWait);
+    if (!answered) return report_request(answered.error(), "pending request", args.id);
+    fmt::print("denied {}\n", args.id);
+    return kExitOk;
+}
+
+void print_intake(const core::PendingIntake& intake, std::uint64_t now) {
+    fmt::print("{}  ({} ago)\n", intake.id, age_text(session::age_of(intake.created_unix, now)));
+    print_line("coordinate:", intake.coordinate);
+    print_line("project:", intake.project.value_or("(global vault)"));
+    fmt::print("  {:<15}{}\n", "sensitivity:", core::sensitivity_word(intake.sensitivity));
+    print_line("description:", intake.description);
+    fmt::print("  {:<15}{}\n", "requested by:", core::actor_word(intake.origin));
+    print_line("process:", intake.requesting_process);
+}
+
+std::string intakes_json(const std::vector<core::PendingIntake>& intakes, std::uint64_t now) {
+    rapidjson::StringBuffer buffer;
+    core::json::Writer writer(buffer);
+    using core::json::key;
+    using core::json::member;
+    using core::json::member_or_null;
+    writer.StartArray();
+    for (const auto& intake : intakes) {
+        writer.StartObject();
+        member(writer, "id", intake.id);
+        key(writer, "created_unix");
+        writer.Uint64(intake.created_unix);
+        key(writer, "age_seconds");
+        writer.Uint64(session::age_of(intake.created_unix, now));
+        member(writer, "coordinate", intake.coordinate);
+        member(writer, "sensitivity", core::sensitivity_word(intake.sensitivity));
+        member(writer, "environment", intake.environment);
+        member(writer, "origin", core::actor_word(intake.origin));
+        member_or_null(writer, "requesting_process", intake.requesting_process);
+        member_or_null(writer, "description", intake.description);
+        member_or_null(writer, "project", intake.project);
+        writer.EndObject();
+    }
+    writer.EndArray();
+    return core::json::text_of(buffer);
+}
+
+int run_intake_list(const GlobalOptions& options, const RequestArgs& args) {
+    auto root = vault_root(options);
+    if (!root) return report(root.error());
+    auto listed = session::list_intakes(*root);
+    if (!listed) return report(listed.error());
+    const auto now = wall_clock().unix_secs();
+    print_unreadable("intake", listed->unreadable);
+    if (args.json) {
+        fmt::print("{}\n", intakes_json(listed->requests, now));
+    } else if (listed->requests.empty()) {
+        fmt::print("no intake requests\n");
+    } else {
+        for (const auto& intake : listed->requests) print_intake(intake, now);
+    }
+    return kExitOk;
+}
+
+int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {
+    if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
+    auto root = vault_root(options);
+    if (!root) return report(root.error());
+    // Refused before a value is asked for.
+    auto intake = session::intake_to_answer(*root, args.id);
+    if (!intake) return report_request(intake.error(), "intake request", args.id);
+    auto session = open_human_session(options);
+    if (!session) return report(session.error());
+
+    if (attended()) print_intake(*intake, wall_clock().unix_secs());
+    std::string error;
+    auto value = read_value(fmt::format("Value for {}: ", shown(intake->coordinate)), session::kMaxValueBytes, error);
+    if (!value) {
+        print_error(error);
+        return kExitError;
+    }
+    auto view = session->fulfil_intake(args.id, std::move(*value));
+    if (!view) return report_request(view.error(), "intake request", args.id);
+    fmt::print("created {} ({}, {}) in {} for intake {}\n", view->coordinate, view->sensitivity, view->fingerprint,
+               view->origin, args.id);
+    return kExitOk;
+}
+
+int run_reject(const GlobalOptions& options, const RequestArgs& args) {
+    if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
+    auto root = vault_root(options);
+    if (!root) return report(root.error());
+    auto rejected = session::reject_intake(*root, args.id, wall_clock());
+    if (!rejected) return report_request(rejected.error(), "intake request", args.id);
+    fmt::print("rejected intake {} ({})\n", args.id, shown(rejected->coordinate));
+    return kExitOk;
+}
+
+CLI::Option* add_id(CLI::App& command, RequestArgs& args) {
+    return command.add_option("ID", args.id, "The request's identifier, as pending or intake lists it")->required();
+}
+
+}  // namespace
+
+void add_request_commands(CLI::App& app, const GlobalOptions& options, int& status) {
+    auto pending_args = std::make_shared<RequestArgs>();
+    auto* pending = app.add_subcommand("pending", "List the confirmations agents are waiting for");
+    pending->add_flag("--json", pending_args->json, "A JSON list instead of text");
+    pending->callback([&options, &status, pending_args] { status = run_pending(options, *pending_args); });
+
+    auto approve_args = std::make_shared<RequestArgs>();
+    auto* approve =
+        app.add_subcommand("approve", "Approve a pending confirmation (on a terminal, with your passphrase)");
+    add_id(*approve, *approve_args);
+    approve->footer(fmt::format(
+        "The passphrase is always typed on the terminal, never taken from TARNEL_PASSPHRASE; a vault keyed by\n"
+        "the keyring asks you to type back a code instead. A request expires after {} s.", kWait.count()));
+    approve->callback([&options, &status, approve_args] { status = run_approve(options, *approve_args); });
+
+    auto deny_args = std::make_shared<RequestArgs>();
+    auto* deny = app.add_subcommand("deny", "Deny a pending confirmation");
+    add_id(*deny, *deny_args);
+    deny->callback([&options, &status, deny_args] { status = run_deny(options, *deny_args); });
+
+    auto intake_args = std::make_shared<RequestArgs>();
+    auto* intake =
+        app.add_subcommand("intake", "List the secrets agents asked you to create; answer with fulfil or reject");
+    intake->add_flag("--json", intake_args->json, "A JSON list instead of text");
+    intake->require_subcommand(0, 1);
+    intake->callback([&options, &status, intake, intake_args] {
+        // With fulfil or reject, their own callback has answered.
+        if (intake->get_subcommands().empty()) status = run_intake_list(options, *intake_args);
+    });
+
+    auto fulfil_args = std::make_shared<RequestArgs>();
+    auto* fulfil = intake->add_subcommand("fulfil", "Create the requested secret with a value you give");
+    add_id(*fulfil, *fulfil_args);
+    fulfil->footer(
+        "The value is read from standard input, or asked without echo; from a pipe, one trailing line end is\n"
+        "dropped. The secret gets the requested sensitivity, description and project; an existing secret is\n"
+        "never replaced.");
+    fulfil->callback([&options, &status, fulfil_args] { status = run_fulfil(options, *fulfil_args); });
+
+    auto reject_args = std::make_shared<RequestArgs>();
+    auto* reject = intake->add_subcommand("reject", "Remove an intake request without creating anything");
+    add_id(*reject, *reject_args);
+    reject->callback([&options, &status, reject_args] { status = run_reject(options, *reject_args); });
+}
+
+}  // namespace tarnel::cli

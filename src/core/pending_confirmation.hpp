@@ -1,0 +1,58 @@
+#pragma once
+
+// The human's side of FileConfirmer: the requests waiting in the pending
+// directory, and the decision file that answers one.
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/confirm.hpp"
+#include "core/error.hpp"
+#include "core/request_file.hpp"
+
+namespace tarnel::core {
+
+struct PendingConfirmation {
+    std::string id;
+    std::uint64_t created_unix = 0;
+    ConfirmRequest request;
+    // A decision file is already there: answered, waiting to be read.
+    bool answered = false;
+};
+
+struct PendingList {
+    std::vector<PendingConfirmation> requests;
+    std::vector<UnreadableRequest> unreadable;
+};
+
+class PendingDir {
+public:
+    explicit PendingDir(std::filesystem::path dir) : dir_(std::move(dir)) {}
+    static PendingDir under_root(const std::filesystem::path& root) { return PendingDir(root / "pending"); }
+
+    const std::filesystem::path& dir() const noexcept { return dir_; }
+
+    // Every request file, oldest first; a malformed one is listed apart.
+    Result<PendingList> list() const;
+    // The request under that identifier; nothing when there is none. A file
+    // whose "id" is not its own name is malformed.
+    Result<std::optional<PendingConfirmation>> find(std::string_view id) const;
+    // Whether ID.json is still there (the requester withdraws it once it
+    // has an answer or stops waiting).
+    bool waiting(std::string_view id) const;
+
+    // Writes ID.decision whole, never replacing one: false when the request
+    // already has an answer. Only Approved approves.
+    Result<bool> answer(std::string_view id, Decision decision) const;
+    // Removes an answer the requester will never read.
+    void retract(std::string_view id) const;
+
+private:
+    std::filesystem::path dir_;
+};
+
+}  // namespace tarnel::core

@@ -1,0 +1,53 @@
+#pragma once
+
+// Reading the request files other processes drop under the vault root
+// (pending confirmations, intakes). Anyone who can write there can plant a
+// file, so each is read without following links, within a size cap, and
+// parsed strictly; a bad one is reported by name and hides no other.
+
+#include <rapidjson/document.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/audit.hpp"
+#include "core/error.hpp"
+#include "core/sensitivity.hpp"
+
+namespace tarnel::core {
+
+// A request holds at most a few texts of 64 KiB, escaped.
+inline constexpr std::size_t kMaxRequestFileBytes = 1024 * 1024;
+
+// A file under a request name that could not be read as a request.
+struct UnreadableRequest {
+    std::string id;
+    std::string reason;
+};
+
+// The identifiers of the ID.json files in dir, in byte order; other names
+// (temporaries, decisions, strays) are passed over. None for a missing dir.
+Result<std::vector<std::string>> list_request_ids(const std::filesystem::path& dir);
+
+// dir/ID.json parsed, or nothing when there is no such file. The identifier
+// must be a request identifier; the file must be a regular file holding one
+// JSON object, valid UTF-8, with no duplicate members in the objects a
+// request nests. Errors are of the Format kind.
+Result<std::optional<rapidjson::Document>> read_request_file(const std::filesystem::path& dir, std::string_view id);
+
+// Members of a parsed request; each fails with "`{name}` must be ..." when
+// the member is missing or of another type.
+Result<std::string> text_member(const rapidjson::Value& object, std::string_view name);
+Result<std::optional<std::string>> optional_text_member(const rapidjson::Value& object, std::string_view name);
+Result<std::uint64_t> unsigned_member(const rapidjson::Value& object, std::string_view name);
+Result<bool> bool_member(const rapidjson::Value& object, std::string_view name);
+// The stored words: "agent" or "human"; "low" ... "inject-only".
+Result<Actor> actor_member(const rapidjson::Value& object, std::string_view name);
+Result<Sensitivity> sensitivity_member(const rapidjson::Value& object, std::string_view name);
+Result<const rapidjson::Value*> object_member(const rapidjson::Value& object, std::string_view name);
+
+}  // namespace tarnel::core

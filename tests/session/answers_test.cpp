@@ -1,0 +1,136 @@
+// The owner's answers: confirmations answered while their requester still
+// waits, the proof asked before an approval, and intakes fulfilled.
+
+#include "core/intake_inbox.hpp"
+#include "session/confirmation_answers.hpp"
+#include "session/intake_answers.hpp"
+#include "session/owner_proof.hpp"
+#include "session/vault_init.hpp"
+#include "session_fixture.hpp"
+
+namespace tarnel::session {
+namespace {
+
+using namespace fixture;
+
+constexpr std::chrono::seconds kWait{120};
+
+void plant_pending(const fs::path& root, const std::string& id, std::uint64_t created) {
+    fs::create_directories(root / "pending");
+    write_file(root / "pending" / (id + ".json"),
+               R"({"id":")" + id + R"(","created_unix":)" + std::to_string(created) +
+                   R"(,"request":{"resolved_command":null,"coordinate":"dev/app/db","sensitivity":"high",)"
+                   R"("environment":"dev","origin":"agent","requesting_process":null,)"
+                   R"("requester_description":null,"action":null,"allow_password":true}})");
+}
+
+TEST(ConfirmationAnswers, OnlyAWaitingRequestCanBeAnsweredAndOnlyOnce) {
+    const TempVault vault;
+    plant_pending(vault.root(), "1000-7-0", 1000);
+    const fs::path decision = vault.root() / "pending" / "1000-7-0.decision";
+
+    auto late = answer_confirmation(vault.root(), "1000-7-0", core::Decision::Approved,
+                                    testing::FixedClock(1000 + 120), kWait);
+    ASSERT_FALSE(late);
+    EXPECT_EQ(other_text(late.error()), "request 1000-7-0 has expired: its requester stopped waiting after 120 s");
+    EXPECT_FALSE(fs::exists(decision));
+
+    const testing::FixedClock in_time(1000 + 119);
+    ASSERT_TRUE(answer_confirmation(vault.root(), "1000-7-0", core::Decision::Approved, in_time, kWait));
+    EXPECT_EQ(read_file(decision), "approved\n");
+    auto again = answer_confirmation(vault.root(), "1000-7-0", core::Decision::Denied, in_time, kWait);
+    ASSERT_FALSE(again);
+    EXPECT_EQ(other_text(again.error()), "request 1000-7-0 has already been answered");
+    EXPECT_EQ(read_file(decision), "approved\n");
+
+    auto unknown = answer_confirmation(vault.root(), "1000-7-1", core::Decision::Denied, in_time, kWait);
+    ASSERT_FALSE(unknown);
+    EXPECT_TRUE(is_not_found(unknown.error()));
+    auto path_like = answer_confirmation(vault.root(), "../1000-7-0", core::Decision::Denied, in_time, kWait);
+    ASSERT_FALSE(path_like);
+    EXPECT_EQ(other_text(path_like.error()), "`../1000-7-0` is not a request identifier");
+}
+
+TEST(OwnerProof, PassphraseVaultsAskTheCheckedPassphrase) {
+    const testing::TempDir base;
+    const fs::path root = base.path() / "vault";
+    ASSERT_TRUE(init_with_passphrase(root, core::SecretValue::from_text("right")));
+    EXPECT_EQ(owner_proof_for(root), OwnerProof::Passphrase);
+    EXPECT_TRUE(verify_owner_passphrase(root, core::SecretValue::from_text("right")));
+    auto wrong = verify_owner_passphrase(root, core::SecretValue::from_text("wrong"));
+    ASSERT_FALSE(wrong);
+    EXPECT_EQ(other_text(wrong.error()), "wrong passphrase");
+
+    // Without the check any passphrase would pass, so none does.
+    fs::rename(root / "kdf.check", base.path() / "kdf.check");
+    EXPECT_FALSE(verify_owner_passphrase(root, core::SecretValue::from_text("right")));
+    // Removing the salt must not turn the vault into one that asks no passphrase.
+    fs::rename(base.path() / "kdf.check", root / "kdf.check");
+    fs::remove(root / "kdf.salt");
+    EXPECT_FALSE(owner_proof_for(root));
+    fs::remove(root / "kdf.check");
+    EXPECT_EQ(owner_proof_for(root), OwnerProof::ShownCode);
+}
+
+Session human_session(const TempVault& vault) {
+    auto opened = Session::open(VaultOptions{vault.root(), core::SecretValue::from_text(kPassphrase)},
+                                Principal::human(all_operations(), false));
+    if (!opened) throw std::runtime_error(opened.error().message());
+    return std::move(*opened);
+}
+
+TEST(FulfilIntake, CreatesTheRequestedSecretInTheRequestedProjectOnce) {
+    const TempVault vault;
+    auto id = vault.session().request_intake("secret:dev/app/db", "high", "the db", "web", "client/1");
+    ASSERT_TRUE(id);
+    const Session human = human_session(vault);
+
+    auto view = human.fulfil_intake(*id, core::SecretValue::from_text("s3cret"));
+    ASSERT_TRUE(view) << view.error().message();
+    EXPECT_EQ(view->origin, "project:web");
+    const auto record = vault.get("secret:dev/app/db", "web");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(literal_text(*record), "s3cret");
+    EXPECT_EQ(record->meta.sensitivity, core::Sensitivity::High);
+    EXPECT_EQ(record->meta.description, "the db");
+    EXPECT_FALSE(vault.get("secret:dev/app/db"));
+    EXPECT_TRUE(names_in(vault.root() / "intake").empty());
+    EXPECT_EQ(vault.audit_words(), std::vector<std::string>{"create/intake-fulfilled"});
+
+    auto twice = human.fulfil_intake(*id, core::SecretValue::from_text("other"));
+    ASSERT_FALSE(twice);
+    EXPECT_TRUE(is_not_found(twice.error()));
+}
+
+TEST(FulfilIntake, NeverReplacesAnExistingSecretAndKeepsTheRequest) {
+    const TempVault vault;
+    vault.put(literal("dev/app/db", "original"));
+    auto id = vault.session().request_intake("secret:dev/app/db", "low", std::nullopt, std::nullopt, std::nullopt);
+    ASSERT_TRUE(id);
+    auto refused = human_session(vault).fulfil_intake(*id, core::SecretValue::from_text("replacement"));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(other_text(refused.error()),
+              "`dev/app/db` already exists; replace it with `tarnel set` or reject the request");
+    EXPECT_EQ(literal_text(*vault.get("secret:dev/app/db")), "original");
+    EXPECT_TRUE(fs::exists(vault.root() / "intake" / (*id + ".json")));
+}
+
+TEST(FulfilIntake, ARequestWhoseEnvironmentContradictsItsCoordinateIsRefused) {
+    const TempVault vault;
+    fs::create_directories(vault.root() / "intake");
+    write_file(vault.root() / "intake" / "1-2-3.json",
+               R"({"id":"1-2-3","created_unix":1,"coordinate":"secret:prod/app/db","sensitivity":"low",)"
+               R"("environment":"dev","origin":"agent","requesting_process":null,"description":null,"project":null})");
+    auto refused = human_session(vault).fulfil_intake("1-2-3", core::SecretValue::from_text("v"));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(other_text(refused.error()), "intake 1-2-3 names environment `dev` for a coordinate in another");
+    EXPECT_FALSE(vault.get("secret:prod/app/db"));
+
+    auto rejected = reject_intake(vault.root(), "1-2-3", testing::FixedClock(10));
+    ASSERT_TRUE(rejected);
+    EXPECT_TRUE(names_in(vault.root() / "intake").empty());
+    EXPECT_EQ(vault.audit_words(), std::vector<std::string>{"deny/intake-rejected"});
+}
+
+}  // namespace
+}  // namespace tarnel::session
