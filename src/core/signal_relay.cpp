@@ -1,6 +1,7 @@
 #include "core/signal_relay.hpp"
 
 #include <errno.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -15,18 +16,21 @@ static_assert(std::atomic<pid_t>::is_always_lock_free);
 extern "C" void relay(int signal_number, siginfo_t* info, void*) {
     const int saved_errno = errno;
     const pid_t child = g_child.load();
-    if (child > 0 && should_relay(*info, child)) ::kill(child, signal_number);
+    // getpgid is not on POSIX's list of safe calls, but it is one system call
+    // with no lock, like getpgrp, which is.
+    if (child > 0 && should_relay(*info, child, ::getpgid(child) == ::getpgrp())) ::kill(child, signal_number);
     errno = saved_errno;
 }
 
 }  // namespace
 
-bool should_relay(const siginfo_t& info, pid_t child) noexcept {
+bool should_relay(const siginfo_t& info, pid_t child, bool child_in_our_group) noexcept {
 #if defined(SI_KERNEL)
-    if (info.si_code == SI_KERNEL) return false;
+    const bool from_kernel = info.si_code == SI_KERNEL;
 #else
-    if (info.si_pid == 0) return false;
+    const bool from_kernel = info.si_pid == 0;
 #endif
+    if (from_kernel) return !child_in_our_group;
     return info.si_pid != child;
 }
 

@@ -12,9 +12,10 @@ namespace tarnel::core {
 inline constexpr std::array<int, 4> kRelayedSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // Whether a relayed signal that reached us should be sent on to the child.
-// A terminal signals its whole foreground process group, the child with us,
-// so what the kernel sent is not sent twice; nor is what the child sent.
-bool should_relay(const siginfo_t& info, pid_t child) noexcept;
+// A terminal signals its whole foreground process group, so what the kernel
+// sent is not sent twice to a child still in our group; nor is what the
+// child sent.
+bool should_relay(const siginfo_t& info, pid_t child, bool child_in_our_group) noexcept;
 
 // Relays kRelayedSignals to one child for as long as it runs. Construction
 // blocks them, so one that comes before the child exists waits for it;

@@ -26,11 +26,15 @@ siginfo_t sent(int code, pid_t sender) {
 
 TEST(SignalRelay, PassesOnWhatAProcessSentButNotTheTerminalNorTheChild) {
     constexpr pid_t kChild = 4242;
-    EXPECT_TRUE(should_relay(sent(SI_USER, 77), kChild));
-    EXPECT_TRUE(should_relay(sent(SI_QUEUE, 77), kChild));
-    // Ctrl-C: the kernel signals the whole foreground group, the child too.
-    EXPECT_FALSE(should_relay(sent(SI_KERNEL, 0), kChild));
-    EXPECT_FALSE(should_relay(sent(SI_USER, kChild), kChild));
+    for (bool in_group : {true, false}) {
+        EXPECT_TRUE(should_relay(sent(SI_USER, 77), kChild, in_group));
+        EXPECT_TRUE(should_relay(sent(SI_QUEUE, 77), kChild, in_group));
+        EXPECT_FALSE(should_relay(sent(SI_USER, kChild), kChild, in_group));
+    }
+    // Ctrl-C: the kernel signals the whole foreground group, the child too,
+    // unless it has left our group for one of its own.
+    EXPECT_FALSE(should_relay(sent(SI_KERNEL, 0), kChild, true));
+    EXPECT_TRUE(should_relay(sent(SI_KERNEL, 0), kChild, false));
 }
 
 TEST(RunAttached, ReportsExitCodesSignalsAndWhyAProgramDidNotStart) {

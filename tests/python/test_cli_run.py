@@ -165,6 +165,26 @@ def test_ctrl_c_on_the_terminal_reaches_the_program_once(vault, tmp_path):
     assert (child.exitstatus, child.signalstatus) == (41, None)
 
 
+# Leaves tarnel's process group, so the terminal's Ctrl-C reaches only tarnel.
+LEAVER = r"""
+import os, signal, sys
+os.setpgid(0, 0)
+signal.signal(signal.SIGINT, lambda *_: sys.exit(42))
+print("ready", flush=True)
+while True:
+    signal.pause()
+"""
+
+
+def test_ctrl_c_reaches_a_program_that_left_the_foreground_group(vault, tmp_path):
+    child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path, "")), "--", sys.executable, "-c", LEAVER)
+    child.expect("ready")
+    child.sendintr()
+    child.expect(pexpect_eof())
+    child.close()
+    assert (child.exitstatus, child.signalstatus) == (42, None)
+
+
 def test_ctrl_c_that_ends_the_program_ends_tarnel_with_130(vault, tmp_path):
     child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path, "")), "--",
                   "/bin/sh", "-c", "echo ready; exec sleep 60")
