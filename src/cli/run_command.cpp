@@ -89,7 +89,8 @@ void add_run_command(CLI::App& app, const GlobalOptions& options, int& status) {
         ->type_name("P");
     run->add_option("PROGRAM", args->command, "The program and its arguments, after --")->required();
     run->footer(
-        "Usage: tarnel run [--env ENV] [--project P] --refs FILE -- PROGRAM ARGS...\n\n"
+        "Put the program after --, so its own options stay its own:\n"
+        "  tarnel run [--env ENV] [--project P] --refs FILE -- PROGRAM ARGS...\n\n"
         "The program uses this terminal and these standard streams directly: nothing is captured or masked.\n"
         "Ctrl-C reaches it once; TERM, HUP, QUIT and INT sent to tarnel are passed on to it.\n"
         "High values, and any in the environment prod, need the program on the allowlist (tarnel allow);\n"
