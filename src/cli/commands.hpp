@@ -14,5 +14,6 @@ void add_secret_commands(CLI::App& app, const GlobalOptions& options, int& statu
 void add_allowlist_commands(CLI::App& app, const GlobalOptions& options, int& status);
 void add_audit_command(CLI::App& app, const GlobalOptions& options, int& status);
 void add_request_commands(CLI::App& app, const GlobalOptions& options, int& status);
+void add_run_command(CLI::App& app, const GlobalOptions& options, int& status);
 
 }  // namespace tarnel::cli

@@ -48,6 +48,7 @@ int main(int argc, char** argv) {
     add_allowlist_commands(app, options, status);
     add_audit_command(app, options, status);
     add_request_commands(app, options, status);
+    add_run_command(app, options, status);
 
     try {
         app.parse(argc, argv);

@@ -14,6 +14,7 @@
 
 #include "core/fd.hpp"
 #include "core/os_error.hpp"
+#include "core/signal_relay.hpp"
 
 extern char** environ;
 
@@ -29,7 +30,7 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 std::string_view name_of(std::string_view entry) { return entry.substr(0, entry.find('=')); }
 
 std::unexpected<ProcessError> failure(ProcessFailure kind, int error_number) {
-    return std::unexpected(ProcessError{kind, os_error_text(error_number)});
+    return std::unexpected(ProcessError{kind, os_error_text(error_number), error_number});
 }
 
 // Moves a descriptor above 2. When the caller runs with a standard stream
@@ -192,10 +193,15 @@ std::expected<std::optional<int>, int> wait_until(pid_t pid, Steady::time_point 
     }
 }
 
+void record_ending(int status, ProcessOutput& output) {
+    if (WIFEXITED(status)) output.code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) output.signal = WTERMSIG(status);
+}
+
 std::unexpected<ProcessError> kill_and_reap(pid_t pid, ProcessFailure kind, int error_number = 0) {
     ::kill(pid, SIGKILL);  // it may have ended already; reaping is what matters
     (void)wait_blocking(pid);
-    if (kind == ProcessFailure::TimedOut) return std::unexpected(ProcessError{kind, {}});
+    if (kind == ProcessFailure::TimedOut) return std::unexpected(ProcessError{kind, {}, 0});
     return failure(kind, error_number);
 }
 
@@ -211,7 +217,7 @@ std::expected<ProcessOutput, ProcessError> await_child(pid_t pid, std::optional<
         if (!*drained) {
             int status = 0;
             if (::waitpid(pid, &status, WNOHANG) == 0) return kill_and_reap(pid, ProcessFailure::TimedOut);
-            return std::unexpected(ProcessError{ProcessFailure::TimedOut, {}});
+            return std::unexpected(ProcessError{ProcessFailure::TimedOut, {}, 0});
         }
     }
     int status = 0;
@@ -225,8 +231,22 @@ std::expected<ProcessOutput, ProcessError> await_child(pid_t pid, std::optional<
         if (!waited) return failure(ProcessFailure::Wait, waited.error());
         status = *waited;
     }
-    if (WIFEXITED(status)) output.code = WEXITSTATUS(status);
+    record_ending(status, output);
     return output;
+}
+
+// Builds the argument and environment vectors and starts the child.
+std::expected<pid_t, ProcessError> spawn_child(SpawnSetup& setup, const std::string& program,
+                                               const std::vector<std::string>& args, const ChildEnvironment& env) {
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const std::vector<char*> envp = env.envp();
+    pid_t pid = 0;
+    if (int rc = setup.spawn(pid, program, argv.data(), envp.data())) return failure(ProcessFailure::Start, rc);
+    return pid;
 }
 
 }  // namespace
@@ -296,19 +316,10 @@ std::expected<ProcessOutput, ProcessError> run_process(const ProcessSpec& spec, 
     }
     if (int rc = setup.close_above_stdio()) return failure(ProcessFailure::Start, rc);
 
-    std::vector<char*> argv;
-    argv.reserve(spec.args.size() + 2);
-    argv.push_back(const_cast<char*>(spec.program.c_str()));
-    for (const std::string& arg : spec.args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const std::vector<char*> envp = env.envp();
-
     Deadline deadline;
     if (spec.timeout) deadline = Steady::now() + *spec.timeout;
-    pid_t pid = 0;
-    if (int rc = setup.spawn(pid, spec.program, argv.data(), envp.data())) {
-        return failure(ProcessFailure::Start, rc);
-    }
+    const auto pid = spawn_child(setup, spec.program, spec.args, env);
+    if (!pid) return std::unexpected(pid.error());
 
     std::optional<Captured> ends;
     if (spec.capture) {
@@ -318,7 +329,35 @@ std::expected<ProcessOutput, ProcessError> run_process(const ProcessSpec& spec, 
         err_pipe.reset();
         null_input.reset();
     }
-    return await_child(pid, std::move(ends), deadline);
+    return await_child(*pid, std::move(ends), deadline);
+}
+
+std::expected<ProcessOutput, ProcessError> run_attached(const std::string& program,
+                                                        const std::vector<std::string>& args,
+                                                        const ChildEnvironment& env) {
+    SignalRelay relay;
+    SpawnSetup setup;
+    if (int rc = setup.reset_signals()) return failure(ProcessFailure::Start, rc);
+    if (int rc = setup.close_above_stdio()) return failure(ProcessFailure::Start, rc);
+    const auto pid = spawn_child(setup, program, args, env);
+    if (!pid) return std::unexpected(pid.error());
+
+    relay.relay_to(*pid);
+    // Wait without reaping, so the pid stays the child's until the relay stops.
+    siginfo_t ended{};
+    while (::waitid(P_PID, static_cast<id_t>(*pid), &ended, WEXITED | WNOWAIT) < 0) {
+        if (errno != EINTR) {
+            const int error_number = errno;
+            relay.stop();
+            return kill_and_reap(*pid, ProcessFailure::Wait, error_number);
+        }
+    }
+    relay.stop();
+    const auto status = wait_blocking(*pid);
+    if (!status) return failure(ProcessFailure::Wait, status.error());
+    ProcessOutput output;
+    record_ending(*status, output);
+    return output;
 }
 
 }  // namespace tarnel::core

@@ -47,6 +47,7 @@ struct ProcessOutput {
     SecretValue out;
     SecretValue err;
     std::optional<std::int32_t> code;  // the low 8 bits of the exit status; absent after a signal
+    std::optional<int> signal = std::nullopt;  // the signal that ended the child
 };
 
 enum class ProcessFailure : std::uint8_t { Start, Wait, TimedOut };
@@ -54,6 +55,7 @@ enum class ProcessFailure : std::uint8_t { Start, Wait, TimedOut };
 struct ProcessError {
     ProcessFailure kind;
     std::string os_text;  // os_error_text() of the failing call; empty for TimedOut
+    int error_number = 0;  // the errno value behind os_text
 };
 
 // Starts the program with posix_spawn (no shell; posix_spawnp when the
@@ -62,5 +64,13 @@ struct ProcessError {
 // are drained while waiting, so a child may write any amount.
 [[nodiscard]] std::expected<ProcessOutput, ProcessError> run_process(const ProcessSpec& spec,
                                                                      const ChildEnvironment& env);
+
+// Starts the program as run_process does, but in the foreground: it shares
+// the caller's three standard streams (so an interactive program works) and
+// the signals of SignalRelay are relayed to it until it ends; the caller
+// outlives them. No time-out; both outputs of the result are empty.
+[[nodiscard]] std::expected<ProcessOutput, ProcessError> run_attached(const std::string& program,
+                                                                      const std::vector<std::string>& args,
+                                                                      const ChildEnvironment& env);
 
 }  // namespace tarnel::core

@@ -1,4 +1,7 @@
-// inject_run: secrets used by a child program without reaching the caller.
+// inject_run and inject_passthrough: secrets used by a child program without
+// reaching the caller.
+
+#include <errno.h>
 
 #include <filesystem>
 #include <utility>
@@ -36,9 +39,9 @@ SessionError from_wrapper(wrapper::WrapperError error) {
 
 }  // namespace
 
-SessionResult<InjectOutput> Session::inject_run(std::string_view refs, std::string_view env,
-                                                std::string_view program, const std::vector<std::string>& args,
-                                                OptText project, OptText client_identity) const {
+SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(
+    std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
+    OptText project, OptText client_identity, const wrapper::ProcessRunner& runner, bool passthrough) const {
     const core::FileAuditSink audit_sink = core::FileAuditSink::under_root(root_);
     const wrapper::Allowlist allowlist = wrapper::Allowlist::under_root(root_);
     const core::SchemeRouter router = cloud_router();
@@ -64,17 +67,44 @@ SessionResult<InjectOutput> Session::inject_run(std::string_view refs, std::stri
     // The resolver gets the unlocked key without asking the keyring again.
     const core::MockKeyring keyring(key_.clone());
     const core::SystemEnvSource env_source;
-    const wrapper::SystemRunner runner;
     const wrapper::WrapperParts parts{registry_, keyring, env_source, router, *confirmer_,
                                       audit_sink, *clock_, allowlist, runner};
     wrapper::WrapperSettings settings;
     if (client_identity) settings.client_identity = std::string(*client_identity);
     settings.confirm_timeout = confirm_timeout_;
+    settings.passthrough = passthrough;
     const wrapper::Wrapper run_wrapper(parts, std::move(settings));
+    return run_wrapper.run(*parsed, env, project, std::filesystem::path(program), args, principal_.actor);
+}
 
-    auto output = run_wrapper.run(*parsed, env, project, std::filesystem::path(program), args, principal_.actor);
-    if (!output) return fail(from_wrapper(std::move(output.error())));
-    return InjectOutput{std::move(output->out), std::move(output->err), output->code};
+SessionResult<InjectOutput> Session::inject_run(std::string_view refs, std::string_view env,
+                                                std::string_view program, const std::vector<std::string>& args,
+                                                OptText project, OptText client_identity) const {
+    const wrapper::SystemRunner runner;
+    auto ran = run_wrapped(refs, env, program, args, project, client_identity, runner, false);
+    if (!ran) return std::unexpected(std::move(ran.error()));
+    if (!*ran) return fail(from_wrapper(std::move(ran->error())));
+    wrapper::Output& output = **ran;
+    return InjectOutput{std::move(output.out), std::move(output.err), output.code};
+}
+
+SessionResult<RunEnding> Session::inject_passthrough(std::string_view refs, std::string_view env,
+                                                     std::string_view program, const std::vector<std::string>& args,
+                                                     OptText project) const {
+    const wrapper::SystemPassthroughRunner runner;
+    auto ran = run_wrapped(refs, env, program, args, project, std::nullopt, runner, true);
+    if (!ran) return std::unexpected(std::move(ran.error()));
+    if (!*ran) {
+        wrapper::WrapperError error = std::move(ran->error());
+        if (const auto* launch = std::get_if<wrapper::failure::Launch>(&error.kind())) {
+            return ending::NotStarted{error.display(), launch->error_number == ENOENT};
+        }
+        return fail(from_wrapper(std::move(error)));
+    }
+    const wrapper::Output& output = **ran;
+    if (output.code) return ending::Exited{*output.code};
+    // A child is either exited or signalled once waited for.
+    return ending::Signalled{output.signal.value_or(0)};
 }
 
 }  // namespace tarnel::session

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "core/audit.hpp"
@@ -22,6 +23,7 @@
 #include "session/record_view.hpp"
 #include "session/session_error.hpp"
 #include "session/vault_config.hpp"
+#include "wrapper/runner.hpp"
 
 namespace tarnel::session {
 
@@ -37,6 +39,23 @@ struct InjectOutput {
     core::SecretValue err;
     std::optional<std::int32_t> status;
 };
+
+// How a program run on the caller's own terminal ended. Not starting is one
+// of the endings, as in a shell: the gates had passed and the values had been
+// handed over; the program was not there to take them.
+namespace ending {
+struct Exited {
+    std::int32_t code;
+};
+struct Signalled {
+    int signal;
+};
+struct NotStarted {
+    std::string text;
+    bool missing = false;  // no such program, as opposed to one that cannot run
+};
+}  // namespace ending
+using RunEnding = std::variant<ending::Exited, ending::Signalled, ending::NotStarted>;
 
 // What a caller of set_with_metadata may give besides the value.
 struct LiteralMetadata {
@@ -110,6 +129,14 @@ public:
                                                          std::string_view program,
                                                          const std::vector<std::string>& args, OptText project,
                                                          OptText client_identity) const;
+    // The same run in the foreground: the program shares the caller's
+    // terminal and standard streams, its output is neither captured nor
+    // masked, and the signals that ask to stop are relayed to it. For the
+    // vault's owner running their own program.
+    [[nodiscard]] SessionResult<RunEnding> inject_passthrough(std::string_view refs, std::string_view env,
+                                                              std::string_view program,
+                                                              const std::vector<std::string>& args,
+                                                              OptText project) const;
 
     // Appends one event of the principal's actor to the audit log; a failure
     // to record is ignored.
@@ -134,6 +161,13 @@ private:
         std::string path;
     };
     SessionResult<WriteTarget> write_target(std::string_view coordinate, OptText project) const;
+
+    // What both injections share: the scope checks, then the wrapper with the
+    // given runner. The outer error is the session's refusal; the inner
+    // result is the wrapper's, for each caller to map.
+    SessionResult<wrapper::WrapperResult<wrapper::Output>> run_wrapped(
+        std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
+        OptText project, OptText client_identity, const wrapper::ProcessRunner& runner, bool passthrough) const;
 
     // Asks the session's confirmer and audits the answer with
     // "approved-{what}", "denied-{what}" or "timeout-{what}".

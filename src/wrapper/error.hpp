@@ -17,6 +17,9 @@ struct ConfirmationDenied {};
 struct ConfirmationTimedOut {};
 struct Launch {
     std::string detail;
+    // The errno of a start the system refused (ENOENT: no such program); 0
+    // when the command was refused before that.
+    int error_number = 0;
 };
 }  // namespace failure
 

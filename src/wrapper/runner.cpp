@@ -12,9 +12,9 @@ namespace {
 
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-}  // namespace
-
-WrapperResult<Output> SystemRunner::run(const Command& command) const {
+// What both runners refuse before starting anything, and the environment
+// they start the child with.
+WrapperResult<core::ChildEnvironment> child_environment(const Command& command) {
     // The exec interfaces end every string at its first NUL: running a
     // shorter program name, argument or value than asked is never right.
     bool nul = has_nul(command.program.native());
@@ -31,16 +31,33 @@ WrapperResult<Output> SystemRunner::run(const Command& command) const {
         }
         env.set(name, value.expose_secret());
     }
+    return env;
+}
 
+WrapperResult<Output> ended(const Command& command, std::expected<core::ProcessOutput, core::ProcessError> ran) {
+    if (!ran) {
+        return fail(failure::Launch{"launch " + command.program.string() + ": " + ran.error().os_text,
+                                    ran.error().error_number});
+    }
+    return Output{std::move(ran->out), std::move(ran->err), ran->code, ran->signal};
+}
+
+}  // namespace
+
+WrapperResult<Output> SystemRunner::run(const Command& command) const {
+    auto env = child_environment(command);
+    if (!env) return std::unexpected(std::move(env.error()));
     core::ProcessSpec spec;
     spec.program = command.program.string();
     spec.args = command.args;
     spec.capture = !command.passthrough;
-    auto ran = core::run_process(spec, env);
-    if (!ran) {
-        return fail(failure::Launch{"launch " + command.program.string() + ": " + ran.error().os_text});
-    }
-    return Output{std::move(ran->out), std::move(ran->err), ran->code};
+    return ended(command, core::run_process(spec, *env));
+}
+
+WrapperResult<Output> SystemPassthroughRunner::run(const Command& command) const {
+    auto env = child_environment(command);
+    if (!env) return std::unexpected(std::move(env.error()));
+    return ended(command, core::run_attached(command.program.string(), command.args, *env));
 }
 
 }  // namespace tarnel::wrapper

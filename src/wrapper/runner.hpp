@@ -24,6 +24,7 @@ struct Output {
     core::SecretValue out;
     core::SecretValue err;
     std::optional<std::int32_t> code;  // absent when the child ended by a signal
+    std::optional<int> signal = std::nullopt;  // the signal that ended it
 };
 
 class ProcessRunner {
@@ -35,6 +36,15 @@ public:
 // Starts real children: the caller's environment without the "TARNEL_"
 // variables, plus the command's pairs; no time-out.
 class SystemRunner final : public ProcessRunner {
+public:
+    WrapperResult<Output> run(const Command& command) const override;
+};
+
+// Starts a real child in the foreground, whatever the command's passthrough
+// flag says: it shares the caller's terminal and standard streams, and the
+// signals that ask to stop are relayed to it (core::run_attached). For a
+// person at a terminal running their own program; the output is never seen.
+class SystemPassthroughRunner final : public ProcessRunner {
 public:
     WrapperResult<Output> run(const Command& command) const override;
 };
