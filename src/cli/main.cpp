@@ -1,6 +1,7 @@
 // tarnel: the vault owner's command line. Each command parses its arguments,
 // calls the session, and turns the answer into output and an exit code.
 
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -20,6 +21,11 @@ void forbid_core_dumps() {
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
+// An ignored SIGCHLD survives exec, and with it the kernel reaps our children
+// itself: their exit statuses, which run and the cloud clients report, would be
+// lost. Nothing here wants it ignored.
+void take_back_child_statuses() { ::signal(SIGCHLD, SIG_DFL); }
+
 std::string usage_failure(const CLI::App*, const CLI::Error& error) {
     return "tarnel: " + std::string(error.what()) + "\nRun with --help for more information.\n";
 }
@@ -29,6 +35,7 @@ std::string usage_failure(const CLI::App*, const CLI::Error& error) {
 int main(int argc, char** argv) {
     using namespace tarnel::cli;
     forbid_core_dumps();
+    take_back_child_statuses();
 
     CLI::App app("tarnel: keep the vault's secrets, for you and for your agents", "tarnel");
     app.footer(std::string("Environment:\n"

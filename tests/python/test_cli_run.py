@@ -48,6 +48,14 @@ def test_the_exit_status_is_the_programs(vault, tmp_path, script, status):
     assert (done.returncode, done.stderr) == (status, b"")
 
 
+
+def test_the_status_survives_a_parent_that_ignores_sigchld(vault, tmp_path):
+    # An ignored SIGCHLD is inherited across exec and would have the kernel reap the child.
+    done = subprocess.run([str(TARNEL), "run", "--refs", str(refs_file(tmp_path, "")), "--", "/bin/sh", "-c", "exit 5"],
+                          capture_output=True, timeout=60, env=environment(vault.root), start_new_session=True,
+                          preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+    assert (done.returncode, done.stderr) == (5, b"")
+
 def test_the_program_gets_the_value_our_streams_and_none_of_the_vault_settings(vault, tmp_path):
     vault.write(literal("dev/app/token", b"tok-value"))
     script = 'printf "%s|%s|%s|" "$TOKEN" "${TARNEL_PASSPHRASE-unset}" "${TARNEL_VAULT_DIR-unset}"; cat; echo e >&2'
