@@ -12,5 +12,6 @@ namespace tarnel::cli {
 void add_init_command(CLI::App& app, const GlobalOptions& options, int& status);
 void add_secret_commands(CLI::App& app, const GlobalOptions& options, int& status);
 void add_allowlist_commands(CLI::App& app, const GlobalOptions& options, int& status);
+void add_kind_commands(CLI::App& app, const GlobalOptions& options, int& status);
 
 }  // namespace tarnel::cli

@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     add_init_command(app, options, status);
     add_secret_commands(app, options, status);
     add_allowlist_commands(app, options, status);
+    add_kind_commands(app, options, status);
 
     try {
         app.parse(argc, argv);

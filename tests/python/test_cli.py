@@ -22,7 +22,7 @@ KEYRING_SCRIPT = Path(__file__).resolve().parents[1] / "keyring" / "with_secret_
 pytestmark = pytest.mark.skipif(not TARNEL.exists(),
                                 reason=f"tarnel is not installed beside {sys.executable} (pip install .)")
 
-COMMANDS = ["init", "set", "ls", "get", "rm", "allow", "disallow", "allowlist"]
+COMMANDS = ["init", "set", "ls", "get", "rm", "allow", "disallow", "allowlist", "ref", "keypair", "totp", "code"]
 
 
 def environment(root: Path, passphrase: str | None = PASSPHRASE, **extra) -> dict:
