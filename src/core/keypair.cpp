@@ -56,7 +56,8 @@ SecretValue base64(std::span<const std::uint8_t> bytes) {
 
 Result<void> check_comment(std::string_view comment) {
     if (comment.size() > kMaxKeyCommentBytes) {
-        return fail(ErrorKind::Keypair, "the comment must be at most " + std::to_string(kMaxKeyCommentBytes) + " bytes");
+        return fail(ErrorKind::Keypair,
+                    "the comment must be at most " + std::to_string(kMaxKeyCommentBytes) + " bytes");
     }
     // The public key is one line whose fields are separated by spaces.
     const bool printable = std::ranges::none_of(comment, [](char c) {

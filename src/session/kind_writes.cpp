@@ -1,6 +1,7 @@
 // Writes of the kinds other than a literal: a reference, a keypair made here,
 // a TOTP enrolment. They follow set: same target, lock, refusals and audit.
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -15,18 +16,24 @@ namespace tarnel::session {
 
 namespace {
 
-core::RecordMetadata new_metadata(const core::Coordinate& at, core::Sensitivity sensitivity, OptText description,
-                                  const std::string& now) {
-    return core::RecordMetadata{
-        .sensitivity = sensitivity,
-        .revealable = false,
-        .environment = env_of(at),
-        .component = at.component(),
-        .key = at.key(),
-        .description = description ? std::optional<std::string>(*description) : std::nullopt,
-        .created = now,
-        .updated = now,
-    };
+// set's rule: a new record is born with what was asked, an existing one keeps
+// its own level, flag, description and creation time.
+core::RecordMetadata metadata_for(const std::optional<core::SecretRecord>& current, const core::Coordinate& at,
+                                  core::Sensitivity asked, OptText description, const std::string& now) {
+    core::RecordMetadata meta;
+    if (current) {
+        meta = current->meta;
+    } else {
+        meta.sensitivity = core::born_sensitivity(at, asked);
+        meta.revealable = false;
+        if (description) meta.description = std::string(*description);
+        meta.created = now;
+    }
+    meta.environment = env_of(at);
+    meta.component = at.component();
+    meta.key = at.key();
+    meta.updated = now;
+    return meta;
 }
 
 }  // namespace
@@ -60,19 +67,9 @@ SessionResult<RecordView> Session::write_kind(std::string_view coordinate, const
         auto kind = make(path);
         if (!kind) return fail(std::move(kind.error()));
 
-        const std::string now = clock_->now_rfc3339();
         const bool exists = current->has_value();
-        core::RecordMetadata meta;
-        if (exists) {
-            meta = (*current)->meta;
-            meta.environment = env_of(at);
-            meta.component = at.component();
-            meta.key = at.key();
-            meta.updated = now;
-        } else {
-            meta = new_metadata(at, core::born_sensitivity(at, *asked), metadata.description, now);
-        }
-        const core::SecretRecord record{std::move(*kind), std::move(meta)};
+        const core::SecretRecord record{
+            std::move(*kind), metadata_for(*current, at, *asked, metadata.description, clock_->now_rfc3339())};
         if (auto written = seal_and_write(dir, at, record, key_); !written) return fail(std::move(written.error()));
         if (!exists) {
             audit(core::AuditAction::Create, created, path, env_of(at));
@@ -89,27 +86,29 @@ SessionResult<RecordView> Session::set_reference(std::string_view coordinate, st
                                                  const KindMetadata& metadata, OptText project) const {
     auto sized = check_size("reference", uri, kMaxReferenceBytes);
     if (!sized) return fail(std::move(sized.error()));
-    return write_kind(coordinate, metadata, project, "ref", "created", [&](std::string_view) -> SessionResult<core::RecordKind> {
+    auto make = [&](std::string_view) -> SessionResult<core::RecordKind> {
         // A URI no provider could read would only fail later, at a run.
-        if (auto checked = providers::check_reference(uri); !checked) return std::unexpected(std::move(checked.error()));
+        auto checked = providers::check_reference(uri);
+        if (!checked) return std::unexpected(std::move(checked.error()));
         return core::RecordKind(core::ReferenceRecord{std::string(uri)});
-    });
+    };
+    return write_kind(coordinate, metadata, project, "ref", "created", make);
 }
 
 SessionResult<KeypairMade> Session::create_keypair(std::string_view coordinate, OptText comment,
                                                    const KindMetadata& metadata, OptText project) const {
     std::string public_line;
-    auto view = write_kind(coordinate, metadata, project, "keypair", "generated",
-                           [&](std::string_view path) -> SessionResult<core::RecordKind> {
-                               auto pair = core::generate_ed25519(comment ? *comment : path);
-                               if (!pair) return std::unexpected(std::move(pair.error()));
-                               public_line = pair->public_line;
-                               return core::RecordKind(core::KeypairRecord{
-                                   .algorithm = core::KeyAlgorithm::Ed25519,
-                                   .private_key = std::move(pair->private_text),
-                                   .public_key = std::move(pair->public_line),
-                               });
-                           });
+    auto make = [&](std::string_view path) -> SessionResult<core::RecordKind> {
+        auto pair = core::generate_ed25519(comment ? *comment : path);
+        if (!pair) return std::unexpected(std::move(pair.error()));
+        public_line = pair->public_line;
+        return core::RecordKind(core::KeypairRecord{
+            .algorithm = core::KeyAlgorithm::Ed25519,
+            .private_key = std::move(pair->private_text),
+            .public_key = std::move(pair->public_line),
+        });
+    };
+    auto view = write_kind(coordinate, metadata, project, "keypair", "generated", make);
     if (!view) return fail(std::move(view.error()));
     return KeypairMade{std::move(*view), std::move(public_line)};
 }
@@ -121,11 +120,12 @@ SessionResult<RecordView> Session::enrol_totp(std::string_view coordinate, const
         return fail(SessionError::other("the enrolment must be at most " + std::to_string(kMaxEnrolmentBytes) +
                                         " bytes"));
     }
-    return write_kind(coordinate, metadata, project, "totp", "created", [&](std::string_view) -> SessionResult<core::RecordKind> {
+    auto make = [&](std::string_view) -> SessionResult<core::RecordKind> {
         auto totp = core::parse_totp_enrolment(enrolment.expose_secret_chars(), settings);
         if (!totp) return std::unexpected(std::move(totp.error()));
         return core::RecordKind(std::move(*totp));
-    });
+    };
+    return write_kind(coordinate, metadata, project, "totp", "created", make);
 }
 
 }  // namespace tarnel::session

@@ -40,8 +40,8 @@ SessionResult<core::SecretValue> Session::totp_code(std::string_view coordinate,
 
     auto path = at->canonical_path();
     if (!path) return std::unexpected(std::move(path.error()));
-    if (auto permitted =
-            permit_reveal(*at, project, record.meta, *path, "code", "a code of this enrollment needs your confirmation on a terminal");
+    if (auto permitted = permit_reveal(*at, project, record.meta, *path, "code",
+                                       "a code of this enrollment needs your confirmation on a terminal");
         !permitted) {
         return fail(std::move(permitted.error()));
     }

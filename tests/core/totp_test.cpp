@@ -49,7 +49,6 @@ TEST(TotpCode, Rfc6238AppendixBVectors) {
 
 TEST(TotpCode, DigitsPeriodAndZeroPadding) {
     const auto seed = "12345678901234567890";
-    // The same truncated number, fewer digits kept.
     EXPECT_EQ(text_of(*totp_code(record(seed, TotpAlgorithm::Sha1, 6), 59)), "287082");
     const std::string ten = text_of(*totp_code(record(seed, TotpAlgorithm::Sha1, 10), 1111111109));
     EXPECT_EQ(ten.size(), 10u);
@@ -95,7 +94,7 @@ TEST(Base32, RefusesWhatNoEncoderWritesWithoutEchoingTheSeed) {
     }
 }
 
-TEST(TotpEnrolment, OtpauthUriCarriesItsSettings) {
+TEST(TotpEnrolment, OtpauthUriCarriesItsSettingsABareSeedTakesTheGivenOnes) {
     auto totp = parse_totp_enrolment(
         "otpauth://totp/ACME%20Co:alice@example.com?issuer=ACME%20Co&secret=GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ"
         "&algorithm=SHA256&digits=8&period=60\n",
@@ -113,15 +112,13 @@ TEST(TotpEnrolment, OtpauthUriCarriesItsSettings) {
     EXPECT_EQ(plain->algorithm, TotpAlgorithm::Sha1);
     EXPECT_EQ(plain->digits, 6);
     EXPECT_EQ(plain->period, 30);
-}
 
-TEST(TotpEnrolment, BareSeedTakesTheGivenSettings) {
-    auto totp = parse_totp_enrolment("gezd gnbv gy3t qojq", {.algorithm = "SHA-512", .digits = 10, .period = 255});
-    ASSERT_TRUE(totp) << totp.error().display();
-    EXPECT_EQ(text_of(totp->seed), "1234567890");
-    EXPECT_EQ(totp->algorithm, TotpAlgorithm::Sha512);
-    EXPECT_EQ(totp->digits, 10);
-    EXPECT_EQ(totp->period, 255);
+    auto bare = parse_totp_enrolment("gezd gnbv gy3t qojq", {.algorithm = "SHA-512", .digits = 10, .period = 255});
+    ASSERT_TRUE(bare) << bare.error().display();
+    EXPECT_EQ(text_of(bare->seed), "1234567890");
+    EXPECT_EQ(bare->algorithm, TotpAlgorithm::Sha512);
+    EXPECT_EQ(bare->digits, 10);
+    EXPECT_EQ(bare->period, 255);
 }
 
 TEST(TotpEnrolment, Refusals) {

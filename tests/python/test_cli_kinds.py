@@ -40,10 +40,8 @@ def test_ref_makes_a_reference_the_module_lists_and_never_reveals(vault):
 
 
 @pytest.mark.parametrize(("uri", "detail"), [
-    ("azure-kv://vault/a/b", "has an unexpected `/` in the secret name"),
     ("azure-kv://-vault/s", "has a vault name starting with `-`"),
     ("aws-sm://US-EAST-1/s", "has an invalid character in the region"),
-    ("aws-sm://us-east-1/", "has an empty secret name"),
     ("gcp-sm://project/s", "no provider registered for reference scheme `gcp-sm`"),
     ("azure-kv:/vault/s", "is malformed"),
 ])
@@ -94,14 +92,9 @@ def test_keypair_texts_are_what_openssh_and_cryptography_read(vault, tmp_path):
     assert (tmp_path / "bare").read_text() == record["public"]
     assert (tmp_path / "priv").read_bytes() == private_text
 
-
-def test_keypair_comment_defaults_to_the_coordinate_and_prod_is_born_high(vault):
-    done = tarnel(vault.root, "keypair", "secret:prod/deploy/ssh", "--sensitivity", "low")
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.endswith(b" prod/deploy/ssh\n")
-    assert vault.read("prod/deploy/ssh")["sensitivity"] == "high"
-    other = tarnel(vault.root, "keypair", "secret:dev/deploy/ssh")
-    assert other.stdout.split()[1] != done.stdout.split()[1]
+    # Without --comment the coordinate names the key; prod is born high.
+    prod = tarnel(vault.root, "keypair", "secret:prod/deploy/ssh", "--sensitivity", "low")
+    assert prod.stdout.endswith(b" prod/deploy/ssh\n") and vault.read("prod/deploy/ssh")["sensitivity"] == "high"
 
 
 # --- totp and code ------------------------------------------------------------------
@@ -135,14 +128,9 @@ def test_totp_enrols_and_code_matches_an_independent_computation(vault, enrolmen
 @pytest.mark.parametrize(("enrolment", "args", "detail"), [
     (f"otpauth://hotp/x?secret={RFC_BASE32}&counter=0", [], "counter-based"),
     ("otpauth://totp/x?issuer=ACME", [], "no `secret` parameter"),
-    (f"otpauth://totp/x?secret={RFC_BASE32}&digits=5", [], "digits must be 6 to 10, not 5"),
-    (f"otpauth://totp/x?secret={RFC_BASE32}&period=0", [], "period must be 1 to 255 seconds, not 0"),
-    (f"otpauth://totp/x?secret={RFC_BASE32}&algorithm=MD5", [], "unknown algorithm `MD5`"),
     (f"otpauth://totp/x?secret={RFC_BASE32}", ["--digits", "8"], "cannot be given beside it"),
-    (RFC_BASE32, ["--digits", "11"], "digits must be 6 to 10, not 11"),
-    (RFC_BASE32, ["--period", "300"], "period must be 1 to 255 seconds, not 300"),
+    (RFC_BASE32, ["--period", "0"], "period must be 1 to 255 seconds, not 0"),
     (RFC_BASE32[:-1] + "1", [], "not base32"),
-    ("", [], "the seed is empty"),
 ])
 def test_totp_refuses_what_it_cannot_use_without_echoing_the_seed(vault, enrolment, args, detail):
     done = tarnel(vault.root, "totp", "secret:dev/app/otp", *args, input=enrolment.encode())
@@ -191,16 +179,6 @@ def test_a_keypair_or_enrolment_is_not_overwritten_by_any_kind(vault):
                                    f"`{command}`\n").encode()
     assert {path: vault.path_of(path).read_bytes() for path in files} == files
     assert vault.audit() == []
-
-
-def test_a_reference_becomes_a_totp_enrolment_keeping_its_metadata(vault):
-    assert tarnel(vault.root, "ref", "secret:dev/app/login", "azure-kv://v/s", "--sensitivity", "low",
-                  "--description", "login").returncode == 0
-    done = tarnel(vault.root, "totp", "secret:dev/app/login", input=RFC_BASE32.encode())
-    assert done.returncode == 0, done.stderr
-    record = vault.read("dev/app/login")
-    assert (record["mode"], record["sensitivity"], record["description"]) == ("totp", "low", "login")
-    assert audit_pairs(vault) == [("create", "created"), ("edit", "value-updated")]
 
 
 # --- on a terminal --------------------------------------------------------------------
