@@ -129,7 +129,8 @@ void add_kind_commands(CLI::App& app, const GlobalOptions& options, int& status)
 
     auto* code = app.add_subcommand("code", "Print the current code of a TOTP enrolment");
     auto code_args = add_common(*code);
-    code->footer("High and prod enrolments need your confirmation on this terminal; without one they are refused.");
+    code->footer("A code is handed out like a value by get: high and prod enrolments need your confirmation\n"
+                 "on this terminal (without one they are refused), inject-only ones are always refused.");
     code->callback([&options, &status, code_args] { status = run_code(options, *code_args); });
 }
 
