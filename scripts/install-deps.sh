@@ -9,7 +9,7 @@ venv=${TARNEL_VENV:-$here/.venv}
 
 apt_packages=(
   build-essential g++ cmake ninja-build pkg-config
-  libsodium-dev libargon2-dev libsecret-1-dev libglib2.0-dev
+  libsodium-dev libssl-dev libargon2-dev libsecret-1-dev libglib2.0-dev
   librust-blake3-dev b3sum
   rapidjson-dev nlohmann-json3-dev libsimdjson-dev
   libhyperscan-dev

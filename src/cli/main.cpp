@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     add_audit_command(app, options, status);
     add_request_commands(app, options, status);
     add_run_command(app, options, status);
+    add_kind_commands(app, options, status);
 
     try {
         app.parse(argc, argv);

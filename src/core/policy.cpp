@@ -103,12 +103,14 @@ std::optional<std::string_view> reveal_refusal(const RecordKind& kind) noexcept 
         kind);
 }
 
-std::optional<std::string> overwrite_refusal(const RecordKind& kind, std::string_view coordinate) {
+std::optional<std::string> overwrite_refusal(const RecordKind& kind, std::string_view coordinate,
+                                             std::string_view command) {
     std::string_view what;
     if (std::holds_alternative<KeypairRecord>(kind)) what = "a keypair";
     if (std::holds_alternative<TotpRecord>(kind)) what = "a TOTP enrollment";
     if (what.empty()) return std::nullopt;
-    return "`" + std::string(coordinate) + "` is " + std::string(what) + "; it cannot be overwritten with `set`";
+    return "`" + std::string(coordinate) + "` is " + std::string(what) + "; it cannot be overwritten with `" +
+           std::string(command) + "`";
 }
 
 std::optional<std::string> reference_edit_refusal(const RecordKind& kind) {

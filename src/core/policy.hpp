@@ -69,9 +69,11 @@ bool downgrade_needs_confirmation(Sensitivity current, Sensitivity wanted) noexc
 // level or flag.
 std::optional<std::string_view> reveal_refusal(const RecordKind& kind) noexcept;
 
-// A keypair or a TOTP enrolment is never replaced by a plain value. The
-// coordinate is the caller's text, quoted in the refusal.
-std::optional<std::string> overwrite_refusal(const RecordKind& kind, std::string_view coordinate);
+// A keypair or a TOTP enrolment is never replaced, by a plain value or by a
+// record of any kind. The coordinate is the caller's text and the command the
+// one that would replace it, both quoted in the refusal.
+std::optional<std::string> overwrite_refusal(const RecordKind& kind, std::string_view coordinate,
+                                             std::string_view command = "set");
 
 // A reference can only be edited on a reference secret.
 std::optional<std::string> reference_edit_refusal(const RecordKind& kind);

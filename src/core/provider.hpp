@@ -18,6 +18,13 @@ public:
     virtual std::string_view scheme() const = 0;
 };
 
+// The scheme of a reference, the text before its first "://"; a reference
+// without one is malformed.
+Result<std::string_view> reference_scheme(std::string_view reference);
+
+// The refusal of a scheme no provider serves.
+CoreError unknown_scheme(std::string_view scheme);
+
 // Hands each reference to the provider registered for its scheme; the last
 // registered wins. Serves the scheme "*".
 class SchemeRouter final : public SecretProvider {

@@ -26,31 +26,13 @@ SessionResult<core::SecretValue> Session::reveal(std::string_view coordinate, Op
 
     auto path = at->canonical_path();
     if (!path) return std::unexpected(std::move(path.error()));
-    const std::string environment = env_of(*at);
-
-    const core::PolicyDecision decision =
-        decide(core::Operation::Reveal, *at, project, record.meta.sensitivity, record.meta.revealable);
-    switch (decision.kind) {
-        case Kind::Allow: break;
-        case Kind::Deny:
-            audit(core::AuditAction::Deny, "denied", *path, environment);
-            return fail(SessionError::denied(std::string(core::deny_reason_name(decision.reason))));
-        case Kind::RequireConfirmation: {
-            // Only a human at the surface can confirm; nobody else is asked.
-            if (!principal_.attended) {
-                return fail(SessionError::denied("reveal requires attended confirmation (not available over MCP)"));
-            }
-            core::ConfirmRequest request(*path, record.meta.sensitivity, environment, principal_.actor);
-            request.action = "reveal";
-            if (confirm(request, "reveal") != core::Decision::Approved) {
-                return fail(SessionError::denied("reveal not confirmed"));
-            }
-            break;
-        }
-        case Kind::NotAddressable: return fail(SessionError::not_found());
+    if (auto permitted = permit_reveal(*at, project, record.meta, *path, "reveal",
+                                       "reveal requires attended confirmation (not available over MCP)");
+        !permitted) {
+        return fail(std::move(permitted.error()));
     }
     // Only now, with the policy's yes, is the value taken out of the record.
-    audit(core::AuditAction::Reveal, "revealed", *path, environment);
+    audit(core::AuditAction::Reveal, "revealed", *path, env_of(*at));
     return std::move(std::get<core::LiteralRecord>(record.kind).value);
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include "core/record.hpp"
 #include "core/registry.hpp"
 #include "core/secret.hpp"
+#include "core/totp.hpp"
 #include "session/principal.hpp"
 #include "session/record_view.hpp"
 #include "session/session_error.hpp"
@@ -66,6 +68,24 @@ struct LiteralMetadata {
     bool empty() const noexcept { return !sensitivity && !description && !revealable; }
 };
 
+// What a caller may give for a reference, keypair or TOTP record it makes.
+// Those kinds are never revealed, so they have no revealable flag to set.
+struct KindMetadata {
+    OptText sensitivity = std::nullopt;
+    OptText description = std::nullopt;
+
+    bool empty() const noexcept { return !sensitivity && !description; }
+};
+
+// An otpauth URI carries an issuer and a label besides the seed; a few KiB is ample.
+inline constexpr std::size_t kMaxEnrolmentBytes = 4096;
+
+// A keypair just made: its metadata, and the public key line to hand out.
+struct KeypairMade {
+    RecordView view;
+    std::string public_line;
+};
+
 // The parts of a session that tests replace; empty members get the real ones
 // (the system clock, and a confirmer writing to the root's "pending" directory).
 struct SessionHooks {
@@ -106,6 +126,23 @@ public:
                                                      OptText sensitivity, OptText description,
                                                      OptText project) const;
     [[nodiscard]] SessionResult<void> remove(std::string_view coordinate, OptText project) const;
+
+    // Records of the other kinds, written like set: over a literal or a
+    // reference the record takes the new kind and keeps its metadata (then
+    // edited as by edit_metadata when some is given); a keypair or a TOTP
+    // enrolment is never replaced.
+    [[nodiscard]] SessionResult<RecordView> set_reference(std::string_view coordinate, std::string_view uri,
+                                                          const KindMetadata& metadata, OptText project) const;
+    // An ed25519 keypair generated here; the comment defaults to the canonical path.
+    [[nodiscard]] SessionResult<KeypairMade> create_keypair(std::string_view coordinate, OptText comment,
+                                                            const KindMetadata& metadata, OptText project) const;
+    // `enrolment` is an otpauth://totp/ URI or a bare base32 seed.
+    [[nodiscard]] SessionResult<RecordView> enrol_totp(std::string_view coordinate, const core::SecretValue& enrolment,
+                                                       const core::TotpSettings& settings,
+                                                       const KindMetadata& metadata, OptText project) const;
+    // The current code of a TOTP enrolment. A code is a usable credential, so
+    // deriving one is decided and audited like a reveal of the record.
+    [[nodiscard]] SessionResult<core::SecretValue> totp_code(std::string_view coordinate, OptText project) const;
 
     // Metadata edits; lowering a high or inject-only secret asks a human.
     [[nodiscard]] SessionResult<RecordView> edit_metadata(std::string_view coordinate, OptText sensitivity,
@@ -168,6 +205,23 @@ private:
     SessionResult<wrapper::WrapperResult<wrapper::Output>> run_wrapped(
         std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
         OptText project, OptText client_identity, const wrapper::ProcessRunner& runner, bool passthrough) const;
+
+    // Writes the record of another kind that `make` builds, under the rules of
+    // set_reference; `command` names the writer in a refusal and `created` is
+    // the audit result of a new record.
+    // `make` is given the canonical path.
+    using KindMaker = std::function<SessionResult<core::RecordKind>(std::string_view)>;
+    SessionResult<RecordView> write_kind(std::string_view coordinate, const KindMetadata& metadata, OptText project,
+                                         std::string_view command, std::string_view created,
+                                         const KindMaker& make) const;
+
+    // The reveal policy's answer for handing out something of this record:
+    // a refusal is audited as a denial, a confirmation is asked of a human at
+    // the surface (`what` names the request and its audit results) and
+    // without one the caller gets `unattended` as its refusal.
+    SessionResult<void> permit_reveal(const core::Coordinate& at, OptText project, const core::RecordMetadata& meta,
+                                      const std::string& path, std::string_view what,
+                                      std::string_view unattended) const;
 
     // Asks the session's confirmer and audits the answer with
     // "approved-{what}", "denied-{what}" or "timeout-{what}".

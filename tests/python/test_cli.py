@@ -22,8 +22,8 @@ KEYRING_SCRIPT = Path(__file__).resolve().parents[1] / "keyring" / "with_secret_
 pytestmark = pytest.mark.skipif(not TARNEL.exists(),
                                 reason=f"tarnel is not installed beside {sys.executable} (pip install .)")
 
-COMMANDS = ["init", "set", "ls", "get", "rm", "allow", "disallow", "allowlist", "audit",
-            "pending", "approve", "deny", "intake", "run"]
+COMMANDS = ["init", "set", "ls", "get", "rm", "ref", "keypair", "totp", "code", "allow", "disallow", "allowlist",
+            "audit", "pending", "approve", "deny", "intake", "run"]
 
 
 def environment(root: Path, passphrase: str | None = PASSPHRASE, **extra) -> dict:
