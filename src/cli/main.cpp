@@ -2,8 +2,11 @@
 // calls the session, and turns the answer into output and an exit code.
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+
+#include <fstream>
 
 #include <CLI/CLI.hpp>
 #include <string>
@@ -21,6 +24,31 @@ void forbid_core_dumps() {
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
+// Whether this process may lock its memory: an unlimited lock limit, or the
+// capability that lifts it (CAP_IPC_LOCK, bit 14 of the effective set).
+bool may_lock_all_memory() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_MEMLOCK, &limit) == 0 && limit.rlim_cur == RLIM_INFINITY) return true;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("CapEff:", 0) != 0) continue;
+        try {
+            return (std::stoull(line.substr(7), nullptr, 16) >> 14) & 1U;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Keeps passphrases, keys and values out of swap where the system allows it.
+// Under a finite lock limit, locking future mappings would make allocations
+// fail once the limit is reached, so then nothing is locked.
+void lock_memory() {
+    if (may_lock_all_memory()) ::mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT);
+}
+
 // An ignored SIGCHLD survives exec, and with it the kernel reaps our children
 // itself: their exit statuses, which run and the cloud clients report, would be
 // lost. Nothing here wants it ignored.
@@ -36,6 +64,7 @@ int main(int argc, char** argv) {
     using namespace tarnel::cli;
     forbid_core_dumps();
     take_back_child_statuses();
+    lock_memory();
 
     CLI::App app("tarnel: keep the vault's secrets, for you and for your agents", "tarnel");
     app.footer(std::string("Environment:\n"

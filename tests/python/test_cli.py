@@ -272,11 +272,29 @@ def test_passphrase_asked_once_on_the_terminal(tmp_path):
 def test_set_on_a_terminal_asks_for_the_value_without_echo(vault):
     child = spawn(vault.root, "set", "secret:dev/app/token")
     child.expect("Value for secret:dev/app/token: ")
+    if may_lock_memory():
+        # What it holds while it asks (the key, and soon the value) stays out of swap.
+        assert locked_kib(child.pid) > 0
     child.sendline("typed value")
     child.expect(pexpect_eof())
     child.close()
     assert child.exitstatus == 0 and b"typed value" not in child.before
     assert module_session(vault.root).fingerprint("secret:dev/app/token") == fp(b"typed value")
+
+
+def may_lock_memory() -> bool:
+    # What tarnel itself checks: an unlimited lock limit or CAP_IPC_LOCK.
+    import resource
+    if resource.getrlimit(resource.RLIMIT_MEMLOCK)[0] == resource.RLIM_INFINITY:
+        return True
+    status = Path("/proc/self/status").read_text()
+    capabilities = next(line for line in status.splitlines() if line.startswith("CapEff:"))
+    return bool(int(capabilities.split()[1], 16) >> 14 & 1)
+
+
+def locked_kib(pid: int) -> int:
+    status = Path(f"/proc/{pid}/status").read_text()
+    return int(next(line for line in status.splitlines() if line.startswith("VmLck:")).split()[1])
 
 
 @pytest.mark.parametrize(("answer", "status"), [("yes", 0), ("no", 4)])
