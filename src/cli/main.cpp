@@ -81,11 +81,11 @@ int main(int argc, char** argv) {
     int status = kExitOk;
     add_init_command(app, options, status);
     add_secret_commands(app, options, status);
-    add_allowlist_commands(app, options, status);
-    add_audit_command(app, options, status);
+    add_kind_commands(app, options, status);
     add_request_commands(app, options, status);
     add_run_command(app, options, status);
-    add_kind_commands(app, options, status);
+    add_allowlist_commands(app, options, status);
+    add_audit_command(app, options, status);
 
     try {
         app.parse(argc, argv);
