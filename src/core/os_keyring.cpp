@@ -171,16 +171,18 @@ private:
     GError* error_ = nullptr;
 };
 
-// Consumes the value; the secret's bytes are wiped before they are freed.
+// Consumes the value. The key is binary: read through secret_value_get, which
+// gives the stored length. (The password accessors treat the data as text and
+// may hand back a copy cut at the first zero byte while reporting the full
+// length, so wiping that length overran the copy.)
 Result<MasterKey> key_from_value(::SecretValue* value) {
+    const GOwned<::SecretValue, secret_value_unref> owned(value);
     gsize length = 0;
-    gchar* bytes = secret_value_unref_to_password(value, &length);
-    if (bytes == nullptr) return fail(ErrorKind::Keyring, std::string(kWrongLength));
-    Result<MasterKey> key = length == MasterKey::kSize ? Result<MasterKey>(key_from(bytes))
-                                                       : fail(ErrorKind::Keyring, std::string(kWrongLength));
-    // secret_password_free stops wiping at the first zero byte; a key has those.
-    sodium_memzero(bytes, length);
-    secret_password_free(bytes);
+    const gchar* bytes = secret_value_get(value, &length);
+    if (bytes == nullptr || length != MasterKey::kSize) return fail(ErrorKind::Keyring, std::string(kWrongLength));
+    Result<MasterKey> key = key_from(bytes);
+    // The item holding the value is dropped right after this read.
+    sodium_memzero(const_cast<gchar*>(bytes), length);
     return key;
 }
 

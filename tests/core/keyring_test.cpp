@@ -240,8 +240,10 @@ int lock_default_collection() {
 TEST(OsKeyringLive, SetThenGetReturnsTheSameRawKeyAndSetReplacesIt) {
     REQUIRE_LIVE_SERVICE();
     OsKeyring keyring;
-    for (const std::uint8_t seed : {1, 2}) {
-        const MasterKey key = pattern_key(seed);
+    // Zero bytes too: a key is binary, never text cut at its first zero.
+    std::array<std::uint8_t, MasterKey::kSize> zeros{};
+    for (std::size_t i = 0; i < zeros.size(); ++i) zeros[i] = i % 3 == 0 ? 0 : static_cast<std::uint8_t>(0xA0 + i);
+    for (const MasterKey& key : {pattern_key(1), pattern_key(2), MasterKey(zeros)}) {
         const auto stored = keyring.set_master_key(key);
         ASSERT_TRUE(stored) << stored.error().display();
         EXPECT_EQ(text_of(keyring.get_master_key()), hex(key));
