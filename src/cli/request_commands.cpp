@@ -142,21 +142,29 @@ std::string confirmations_json(const std::vector<core::PendingConfirmation>& req
     return core::json::text_of(buffer);
 }
 
+// Shows one directory's requests: the files that did not read as requests on
+// standard error, the rest as JSON or as text.
+template <class Request, class ToJson, class PrintOne>
+int show_listing(const session::SessionResult<core::RequestListing<Request>>& listed, std::string_view what,
+                 std::string_view none, bool json, const ToJson& to_json, const PrintOne& print_one) {
+    if (!listed) return report(listed.error());
+    const auto now = wall_clock().unix_secs();
+    print_unreadable(what, listed->unreadable);
+    if (json) {
+        fmt::print("{}\n", to_json(listed->requests, now));
+    } else if (listed->requests.empty()) {
+        fmt::print("{}\n", none);
+    } else {
+        for (const auto& request : listed->requests) print_one(request, now);
+    }
+    return kExitOk;
+}
+
 int run_pending(const GlobalOptions& options, const RequestArgs& args) {
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto listed = session::list_confirmations(*root);
-    if (!listed) return report(listed.error());
-    const auto now = wall_clock().unix_secs();
-    print_unreadable("request", listed->unreadable);
-    if (args.json) {
-        fmt::print("{}\n", confirmations_json(listed->requests, now));
-    } else if (listed->requests.empty()) {
-        fmt::print("no pending requests\n");
-    } else {
-        for (const auto& pending : listed->requests) print_confirmation(pending, now);
-    }
-    return kExitOk;
+    return show_listing(session::list_confirmations(*root), "request", "no pending requests", args.json,
+                        confirmations_json, print_confirmation);
 }
 
 int report_request(const session::SessionError& error, std::string_view what, std::string_view id) {
@@ -272,18 +280,8 @@ std::string intakes_json(const std::vector<core::PendingIntake>& intakes, std::u
 int run_intake_list(const GlobalOptions& options, const RequestArgs& args) {
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto listed = session::list_intakes(*root);
-    if (!listed) return report(listed.error());
-    const auto now = wall_clock().unix_secs();
-    print_unreadable("intake", listed->unreadable);
-    if (args.json) {
-        fmt::print("{}\n", intakes_json(listed->requests, now));
-    } else if (listed->requests.empty()) {
-        fmt::print("no intake requests\n");
-    } else {
-        for (const auto& intake : listed->requests) print_intake(intake, now);
-    }
-    return kExitOk;
+    return show_listing(session::list_intakes(*root), "intake", "no intake requests", args.json, intakes_json,
+                        print_intake);
 }
 
 int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {

@@ -15,10 +15,7 @@
 
 namespace tarnel::core {
 
-struct IntakeList {
-    std::vector<PendingIntake> requests;
-    std::vector<UnreadableRequest> unreadable;
-};
+using IntakeList = RequestListing<PendingIntake>;
 
 class IntakeInbox {
 public:

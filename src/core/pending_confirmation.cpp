@@ -62,21 +62,7 @@ bool present(const fs::path& path) {
 }  // namespace
 
 Result<PendingList> PendingDir::list() const {
-    auto ids = list_request_ids(dir_);
-    if (!ids) return fail(std::move(ids.error()));
-    PendingList listing;
-    for (const std::string& id : *ids) {
-        auto found = find(id);
-        if (!found) {
-            listing.unreadable.push_back(UnreadableRequest{id, found.error().display()});
-        } else if (*found) {
-            listing.requests.push_back(std::move(**found));
-        }
-    }
-    std::stable_sort(listing.requests.begin(), listing.requests.end(), [](const auto& a, const auto& b) {
-        return a.created_unix < b.created_unix;
-    });
-    return listing;
+    return collect_requests<PendingConfirmation>(dir_, [this](std::string_view id) { return find(id); });
 }
 
 Result<std::optional<PendingConfirmation>> PendingDir::find(std::string_view id) const {

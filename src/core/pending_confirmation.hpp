@@ -24,10 +24,7 @@ struct PendingConfirmation {
     bool answered = false;
 };
 
-struct PendingList {
-    std::vector<PendingConfirmation> requests;
-    std::vector<UnreadableRequest> unreadable;
-};
+using PendingList = RequestListing<PendingConfirmation>;
 
 class PendingDir {
 public:

@@ -7,6 +7,7 @@
 
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -32,6 +33,34 @@ struct UnreadableRequest {
 // The identifiers of the ID.json files in dir, in byte order; other names
 // (temporaries, decisions, strays) are passed over. None for a missing dir.
 Result<std::vector<std::string>> list_request_ids(const std::filesystem::path& dir);
+
+// The requests of one directory; a file under a request name that did not
+// read as a request is listed apart.
+template <class Request>
+struct RequestListing {
+    std::vector<Request> requests;
+    std::vector<UnreadableRequest> unreadable;
+};
+
+// Every request that `find` (ID -> Result<optional<Request>>) reads from dir,
+// oldest first by `created_unix`.
+template <class Request, class Find>
+Result<RequestListing<Request>> collect_requests(const std::filesystem::path& dir, const Find& find) {
+    auto ids = list_request_ids(dir);
+    if (!ids) return fail(std::move(ids.error()));
+    RequestListing<Request> listing;
+    for (const std::string& id : *ids) {
+        auto found = find(id);
+        if (!found) {
+            listing.unreadable.push_back(UnreadableRequest{id, found.error().display()});
+        } else if (*found) {
+            listing.requests.push_back(std::move(**found));
+        }
+    }
+    std::stable_sort(listing.requests.begin(), listing.requests.end(),
+                     [](const Request& a, const Request& b) { return a.created_unix < b.created_unix; });
+    return listing;
+}
 
 // dir/ID.json parsed, or nothing when there is no such file. The identifier
 // must be a request identifier; the file must be a regular file holding one

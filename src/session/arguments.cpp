@@ -31,6 +31,14 @@ SessionResult<core::Sensitivity> sensitivity_or(std::optional<std::string_view> 
     return parse_sensitivity(*text);
 }
 
+SessionResult<core::Sensitivity> creation_sensitivity(std::optional<std::string_view> sensitivity,
+                                                      std::optional<std::string_view> description) {
+    if (auto sized = check_size("description", description, kMaxDescriptionBytes); !sized) {
+        return fail(std::move(sized.error()));
+    }
+    return sensitivity_or(sensitivity, core::Sensitivity::Medium);
+}
+
 std::string env_of(const core::Coordinate& coordinate) { return std::string(coordinate.environment().name()); }
 
 std::optional<std::string> origin_for(std::optional<std::string_view> project) {

@@ -32,6 +32,10 @@ SessionResult<core::Coordinate> parse_concrete(std::string_view text);
 SessionResult<core::Sensitivity> parse_sensitivity(std::string_view text);
 // The word when one is given, else `fallback`.
 SessionResult<core::Sensitivity> sensitivity_or(std::optional<std::string_view> text, core::Sensitivity fallback);
+// The sensitivity of a record being created, medium when none is asked,
+// after the size checks of its description and word.
+SessionResult<core::Sensitivity> creation_sensitivity(std::optional<std::string_view> sensitivity,
+                                                      std::optional<std::string_view> description);
 // The environment name of a concrete coordinate.
 std::string env_of(const core::Coordinate& coordinate);
 std::optional<std::string> origin_for(std::optional<std::string_view> project);

@@ -44,13 +44,7 @@ SessionResult<RecordView> Session::write_kind(std::string_view coordinate, const
     auto target = write_target(coordinate, project);
     if (!target) return fail(std::move(target.error()));
     const auto& [at, dir, path] = *target;
-    if (auto sized = check_size("description", metadata.description, kMaxDescriptionBytes); !sized) {
-        return fail(std::move(sized.error()));
-    }
-    if (auto sized = check_size("sensitivity", metadata.sensitivity, kMaxWordBytes); !sized) {
-        return fail(std::move(sized.error()));
-    }
-    auto asked = sensitivity_or(metadata.sensitivity, core::Sensitivity::Medium);
+    auto asked = creation_sensitivity(metadata.sensitivity, metadata.description);
     if (!asked) return fail(std::move(asked.error()));
 
     {

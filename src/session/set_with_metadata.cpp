@@ -20,13 +20,7 @@ SessionResult<RecordView> Session::set_with_metadata(std::string_view coordinate
     if (value.size() > kMaxValueBytes) {
         return fail(SessionError::other("value must be at most " + std::to_string(kMaxValueBytes) + " bytes"));
     }
-    if (auto sized = check_size("description", metadata.description, kMaxDescriptionBytes); !sized) {
-        return fail(std::move(sized.error()));
-    }
-    if (auto sized = check_size("sensitivity", metadata.sensitivity, kMaxWordBytes); !sized) {
-        return fail(std::move(sized.error()));
-    }
-    auto asked = sensitivity_or(metadata.sensitivity, core::Sensitivity::Medium);
+    auto asked = creation_sensitivity(metadata.sensitivity, metadata.description);
     if (!asked) return fail(std::move(asked.error()));
 
     {
