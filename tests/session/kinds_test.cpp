@@ -17,14 +17,7 @@ using Words = std::vector<std::string>;
 // RFC 6238's SHA-1 seed "12345678901234567890" in base32.
 constexpr std::string_view kRfcSeed = "GEZDGNBVGY3TQOJQGEZDGNBVGY3TQOJQ";
 
-class FixedClock final : public core::Clock {
-public:
-    explicit FixedClock(std::uint64_t secs) : secs_(secs) {}
-    std::uint64_t unix_secs() const override { return secs_; }
-
-private:
-    std::uint64_t secs_;
-};
+using tarnel::testing::FixedClock;
 
 Session human_session(const TempVault& vault, bool attended, std::shared_ptr<const core::Confirmer> confirmer = nullptr,
                       std::uint64_t now = 59) {
