@@ -27,7 +27,10 @@ echo "demo vault: $demo"
 tarnel ls
 
 echo
-echo "== what an agent sees through tarnel-mcp"
+echo "== what an agent sees through tarnel-mcp (the server's own log: $(dirname "$demo")/server.log)"
 "$venv/bin/python" scripts/demo_agent.py "$demo"
 echo
-echo "The intake request waits in $demo/intake for the vault's owner to answer with tarnel."
+echo "== what the owner sees: tarnel intake"
+tarnel intake
+echo
+echo "Answer it with: $venv/bin/tarnel --vault-dir $demo intake fulfil ID (the value on standard input)"

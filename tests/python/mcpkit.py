@@ -3,6 +3,7 @@ server's standard input/output (or HTTP), against a temporary vault."""
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 import sys
@@ -14,6 +15,7 @@ import pytest
 
 pytest.importorskip("mcp", reason="the mcp SDK is not installed (pip install .)")
 
+import anyio  # noqa: E402
 import mcp_types as types  # noqa: E402
 from mcp.client.session import ClientSession  # noqa: E402
 from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
@@ -77,3 +79,14 @@ async def refused(session: ClientSession, tool: str, **arguments: Any) -> str:
 
 def intake(vault, intake_id: str) -> dict:
     return json.loads((vault.root / "intake" / f"{intake_id}.json").read_text())
+
+
+def async_test(test):
+    """A test coroutine run to completion, bounded so a lost answer fails it."""
+    @functools.wraps(test)
+    def run(*args, **kwargs):
+        async def bounded():
+            with anyio.fail_after(90):
+                await test(*args, **kwargs)
+        anyio.run(bounded)
+    return run

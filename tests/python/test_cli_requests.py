@@ -1,8 +1,6 @@
-"""The owner's answers through `tarnel`: pending, approve, deny and intake.
-
-Each half runs in its own process: the agent is a Python process holding a
-module session and waiting on the human; the human is the command, on a
-pseudo-terminal where it must be one."""
+"""The owner's answers through `tarnel`: pending, approve, deny and intake, on
+requests it must refuse or cannot find. An agent waiting on the answers, end
+to end through tarnel-mcp, is in test_mcp_owner.py."""
 
 import json
 import os
@@ -15,11 +13,10 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import KEYRING_SCRIPT, TARNEL, environment, module_session, pexpect_eof, spawn, tarnel
+from test_cli import KEYRING_SCRIPT, TARNEL, environment, module_session, tarnel
 from vaultkit import PASSPHRASE, Vault, audit_pairs
 
 AT = "secret:dev/app/token"
-DENIED = "denied \u2014 sensitivity not lowered"
 
 
 @pytest.fixture
@@ -31,124 +28,6 @@ def root(tmp_path):
     done = tarnel(root, "set", AT, "--sensitivity", "high", input=b"v")
     assert done.returncode == 0, done.stderr
     return root
-
-
-AGENT = textwrap.dedent("""
-    import json, sys, tarnel_ffi
-    root, call, args = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
-    session = tarnel_ffi.TarnelSession({"operations": ["metadata", "write"]}, vault_dir=root,
-                                       passphrase=sys.argv[4])
-    try:
-        print(json.dumps({"ok": getattr(session, call)(*args[0], **args[1])}))
-    except tarnel_ffi.TarnelError as error:
-        print(json.dumps({type(error).__name__: str(error)}))
-""")
-
-
-def agent(root: Path, call: str, *args, **kwargs) -> subprocess.Popen:
-    """An agent's call in a process of its own; .communicate() gives its outcome."""
-    env = {key: value for key, value in os.environ.items() if not key.startswith("TARNEL_")}
-    return subprocess.Popen([sys.executable, "-c", AGENT, str(root), call, json.dumps([args, kwargs]), PASSPHRASE],
-                            stdout=subprocess.PIPE, env=env, text=True)
-
-
-def outcome(process: subprocess.Popen) -> dict:
-    out, _ = process.communicate(timeout=150)
-    return json.loads(out)
-
-
-def waiting_request(root: Path) -> str:
-    """The identifier of the one request the agent is waiting on."""
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        found = sorted((root / "pending").glob("*.json")) if (root / "pending").is_dir() else []
-        if found:
-            return found[0].stem
-        time.sleep(0.02)
-    raise AssertionError("no pending request appeared")
-
-
-def approve_on_terminal(root: Path, request_id: str, typed: str):
-    # TARNEL_PASSPHRASE is set (to the right one) and must be ignored.
-    child = spawn(root, "approve", request_id)
-    child.expect("Vault passphrase: ")
-    shown = child.before
-    child.sendline(typed)
-    child.expect(pexpect_eof())
-    child.close()
-    return child, shown + child.before
-
-
-# --- closing the loop with a waiting agent ---------------------------------------
-
-def test_a_downgrade_is_approved_on_a_terminal_with_the_passphrase(root):
-    waiting = agent(root, "edit_metadata", AT, sensitivity="medium", description="rotated")
-    request_id = waiting_request(root)
-
-    listed = json.loads(tarnel(root, "pending", "--json", passphrase=None).stdout)
-    assert listed == [{
-        "id": request_id, "created_unix": listed[0]["created_unix"], "age_seconds": listed[0]["age_seconds"],
-        "state": "waiting", "resolved_command": "edit dev/app/token --sensitivity medium (downgrade from High)",
-        "coordinate": "dev/app/token", "sensitivity": "high", "environment": "dev", "origin": "agent",
-        "requesting_process": None, "requester_description": None, "action": None, "allow_password": True}]
-    assert 0 <= listed[0]["age_seconds"] < 120
-    text = tarnel(root, "pending", passphrase=None).stdout.decode()
-    assert request_id in text and "downgrade from High" in text and "left to answer" in text
-
-    child, shown = approve_on_terminal(root, request_id, PASSPHRASE)
-    assert child.exitstatus == 0, shown
-    assert b"downgrade from High" in shown and f"approved {request_id}".encode() in shown
-    assert PASSPHRASE.encode() not in shown
-    result = outcome(waiting)
-    assert result["ok"]["sensitivity"] == "medium"
-    assert ("approve", "approved-downgrade") in audit_pairs(Vault.existing(root))
-    assert list((root / "pending").iterdir()) == []
-
-
-def test_no_approval_from_a_pipe_or_with_a_wrong_passphrase_and_deny_answers(root):
-    waiting = agent(root, "edit_metadata", AT, sensitivity="low")
-    request_id = waiting_request(root)
-    decision = root / "pending" / f"{request_id}.decision"
-
-    piped = tarnel(root, "approve", request_id)
-    assert piped.returncode == 4 and b"needs a terminal" in piped.stderr
-    child, shown = approve_on_terminal(root, request_id, "not the passphrase")
-    assert child.exitstatus == 1 and b"tarnel: wrong passphrase" in shown
-    assert not decision.exists() and waiting.poll() is None
-
-    denied = tarnel(root, "deny", request_id, passphrase=None)
-    assert (denied.returncode, denied.stdout) == (0, f"denied {request_id}\n".encode())
-    assert outcome(waiting) == {"TarnelDenied": DENIED}
-    assert Vault.existing(root).read("dev/app/token")["sensitivity"] == "high"
-    again = tarnel(root, "deny", request_id, passphrase=None)
-    assert (again.returncode, again.stderr) == (3, f"tarnel: no pending request {request_id}\n".encode())
-
-
-def test_an_intake_is_fulfilled_from_standard_input_and_the_agent_sees_it(root):
-    requested = agent(root, "request_secret", "secret:dev/db/password", sensitivity="inject-only",
-                      description="the app's database", project="web", client_identity="client/2")
-    intake_id = outcome(requested)["ok"]
-
-    listed = json.loads(tarnel(root, "intake", "--json", passphrase=None).stdout)
-    assert [(entry["id"], entry["coordinate"], entry["sensitivity"], entry["project"], entry["description"],
-             entry["requesting_process"]) for entry in listed] == [
-        (intake_id, "secret:dev/db/password", "inject-only", "web", "the app's database", "client/2")]
-
-    done = tarnel(root, "intake", "fulfil", intake_id, input=b"hunter2\n")
-    assert done.returncode == 0, done.stderr
-    assert b"hunter2" not in done.stdout + done.stderr
-    assert not (root / "intake" / f"{intake_id}.json").exists()
-    seen = outcome(agent(root, "list"))["ok"]
-    entry = next(view for view in seen if view["coordinate"] == "dev/db/password")
-    assert entry["origin"] == "project:web"
-    vault = Vault.existing(root)
-    record = vault.read("dev/db/password", project="web")
-    assert (bytes(record["value"]), record["sensitivity"], record["description"]) == (
-        b"hunter2", "inject-only", "the app's database")
-    assert [event["origin"] for event in vault.audit() if event["result"] == "intake-fulfilled"] == ["human"]
-
-    twice = tarnel(root, "intake", "fulfil", intake_id, input=b"other")
-    assert (twice.returncode, twice.stderr) == (3, f"tarnel: no intake request {intake_id}\n".encode())
 
 
 # --- refusals -------------------------------------------------------------------

@@ -7,7 +7,6 @@ import sys
 
 import pytest
 import tarnel_ffi
-from human import ScriptedHuman
 from progress import ticking
 from vaultkit import audit_pairs, literal
 
@@ -71,21 +70,6 @@ def test_each_refusal_raises_its_exception(vault, open_session):
         everywhere.inject_run("DB=secret:prod/app/db\n", "prod", "/bin/true")
     (vault.root / "allowlist").write_text("# trusted\n\n  /bin/true  \n")
     assert everywhere.inject_run("DB=secret:prod/app/db\n", "prod", "/bin/true")["status"] == 0
-
-
-def test_a_human_approves_a_high_value_over_the_pending_directory(vault, open_session, tmp_path):
-    vault.write(literal("dev/app/key", b"high-value-xyz", sensitivity="high"))
-    (vault.root / "allowlist").write_text(f"{SH}\n")
-    session = open_session()
-    with ScriptedHuman(vault.root / "pending", "approved", tmp_path) as human:
-        result = session.inject_run("KEY=secret:dev/app/key\n", "dev", SH, ["-c", 'echo "$KEY"'],
-                                    client_identity="agent-host/7")
-    assert result["stdout"] == b"***\n"
-    request = human.seen()[1]["request"]
-    assert request["coordinate"] == "dev/app/key"
-    assert request["requesting_process"] == "agent-host/7"
-    assert request["resolved_command"] == f'{SH} -c echo "$KEY"'
-    assert audit_pairs(vault) == [("approve", "approved"), ("inject", "injected")]
 
 
 def test_other_threads_run_while_the_child_does(open_session):

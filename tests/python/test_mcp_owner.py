@@ -1,0 +1,207 @@
+"""The owner answers an agent: the agent is the SDK's client driving tarnel-mcp
+over stdio, the owner is the `tarnel` command in a process of its own, on a
+pseudo-terminal where it must be one. Nothing here writes a request's answer
+file by hand."""
+
+from __future__ import annotations
+
+import functools
+import json
+import os
+import re
+from pathlib import Path
+
+import anyio
+import pytest
+
+from mcpkit import async_test, call, mcp_session, refused
+from test_cli import TARNEL, pexpect_eof, spawn, tarnel
+from vaultkit import PASSPHRASE, Vault, audit_pairs, fp
+
+pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
+
+TOKEN = "dev/app/token"
+KEY = "dev/app/key"
+TOKEN_VALUE = b"high-token-4711"
+DENIED = "denied \u2014 sensitivity not lowered"
+# The identity the server authors from the handshake of mcpkit's AGENT.
+IDENTITY = re.compile(r'MCP client "test-agent" 4\.2 \(self-declared\), connection [0-9a-f]{8}')
+SH = os.path.realpath("/bin/sh")
+
+
+@pytest.fixture
+def root(tmp_path):
+    """A vault made by `tarnel init` (approvals are proved with its passphrase)
+    holding two high secrets."""
+    root = tmp_path / "vault"
+    assert tarnel(root, "init").returncode == 0
+    for path, value in [(TOKEN, TOKEN_VALUE), (KEY, b"high-key-0815")]:
+        done = tarnel(root, "set", f"secret:{path}", "--sensitivity", "high", input=value)
+        assert done.returncode == 0, done.stderr
+    return root
+
+
+async def owner(root: Path, *args, **options):
+    """`tarnel` through pipes, off the event loop so the agent's calls go on."""
+    return await anyio.to_thread.run_sync(functools.partial(tarnel, root, *args, **options))
+
+
+def _approve_on_terminal(root: Path, request_id: str, typed: str):
+    # TARNEL_PASSPHRASE is set (to the right one) and must be ignored.
+    child = spawn(root, "approve", request_id)
+    child.expect("Vault passphrase: ")
+    shown = child.before
+    child.sendline(typed)
+    child.expect(pexpect_eof())
+    child.close()
+    return child.exitstatus, shown + child.before
+
+
+async def approve_on_terminal(root: Path, request_id: str, typed: str = PASSPHRASE) -> tuple[int, bytes]:
+    return await anyio.to_thread.run_sync(_approve_on_terminal, root, request_id, typed)
+
+
+async def while_waiting(session, root: Path, tool: str, arguments: dict, answer):
+    """Makes a tool call that waits on the owner; `answer(request_id)` runs
+    while it waits. Returns the call's result."""
+    outcome = {}
+
+    async def calling():
+        outcome["result"] = await session.call_tool(tool, arguments)
+
+    async with anyio.create_task_group() as group:
+        group.start_soon(calling)
+        pending = root / "pending"
+        with anyio.fail_after(30):
+            while not (pending.is_dir() and any(pending.glob("*.json"))):
+                await anyio.sleep(0.05)
+        await answer(next(pending.glob("*.json")).stem)
+    return outcome["result"]
+
+
+async def refused_while_waiting(session, root: Path, tool: str, arguments: dict, answer) -> str:
+    result = await while_waiting(session, root, tool, arguments, answer)
+    assert result.is_error and result.structured_content is None
+    return result.content[0].text
+
+
+async def pending_requests(root: Path) -> list[dict]:
+    listed = await owner(root, "pending", "--json", passphrase=None)
+    assert listed.returncode == 0, listed.stderr
+    return json.loads(listed.stdout)
+
+
+@async_test
+async def test_a_downgrade_waits_for_the_owner_who_approves_only_on_a_terminal(root):
+    vault = Vault.existing(root)
+    async with mcp_session(vault) as session:
+        denied_ids = []
+
+        async def refuse_then_deny(request_id):
+            piped = await owner(root, "approve", request_id)
+            assert piped.returncode == 4 and b"needs a terminal" in piped.stderr
+            status, shown = await approve_on_terminal(root, request_id, "not the passphrase")
+            assert status == 1 and b"tarnel: wrong passphrase" in shown
+            assert not (root / "pending" / f"{request_id}.decision").exists()
+            denied = await owner(root, "deny", request_id, passphrase=None)
+            assert (denied.returncode, denied.stdout) == (0, f"denied {request_id}\n".encode())
+            denied_ids.append(request_id)
+
+        text = await refused_while_waiting(session, root, "edit_secret_metadata",
+                                           {"coordinate": f"secret:{TOKEN}", "sensitivity": "low"}, refuse_then_deny)
+        assert text == f"Error executing tool edit_secret_metadata: {DENIED}"
+        again = await owner(root, "deny", denied_ids[0], passphrase=None)
+        assert (again.returncode, again.stderr) == (3, f"tarnel: no pending request {denied_ids[0]}\n".encode())
+
+        async def approve(request_id):
+            listed = await pending_requests(root)
+            assert listed == [{
+                "id": request_id, "created_unix": listed[0]["created_unix"], "age_seconds": listed[0]["age_seconds"],
+                "state": "waiting", "resolved_command": f"edit {KEY} --sensitivity medium (downgrade from High)",
+                "coordinate": KEY, "sensitivity": "high", "environment": "dev", "origin": "agent",
+                "requesting_process": None, "requester_description": None, "action": None, "allow_password": True}]
+            assert 0 <= listed[0]["age_seconds"] < 120
+            text = (await owner(root, "pending", passphrase=None)).stdout.decode()
+            assert request_id in text and "downgrade from High" in text and "left to answer" in text
+            # While the owner reads, the server answers everything else.
+            with anyio.fail_after(10):
+                await session.send_ping()
+                assert (await call(session, "secret_status", coordinate=f"secret:{KEY}"))["sensitivity"] == "high"
+                run = await call(session, "run_with_secrets", refs="", env="dev", program="/bin/echo", args=["hi"])
+                assert run["stdout"] == "hi\n"
+            status, shown = await approve_on_terminal(root, request_id)
+            assert status == 0, shown
+            assert b"downgrade from High" in shown and f"approved {request_id}".encode() in shown
+            assert PASSPHRASE.encode() not in shown
+
+        approved = await while_waiting(session, root, "edit_secret_metadata",
+                                       {"coordinate": f"secret:{KEY}", "sensitivity": "medium",
+                                        "description": "rotated"}, approve)
+        assert not approved.is_error, approved.content
+        assert approved.structured_content["sensitivity"] == "medium"
+
+    assert (vault.read(TOKEN)["sensitivity"], vault.read(KEY)["sensitivity"]) == ("high", "medium")
+    assert vault.read(KEY)["description"] == "rotated"
+    assert audit_pairs(vault)[2:] == [
+        ("deny", "denied-downgrade"), ("approve", "approved-downgrade"),
+        ("sensitivity-downgrade", "downgraded"), ("edit", "metadata-updated")]
+    assert list((root / "pending").iterdir()) == []
+
+
+@async_test
+async def test_an_intake_names_the_client_and_its_secret_reaches_the_same_session(root):
+    vault = Vault.existing(root)
+    value = b"sk_test_51pay"
+    async with mcp_session(vault) as session:
+        asked = await call(session, "request_secret", coordinate="secret:dev/pay/stripe", sensitivity="low",
+                           description="checkout tests", project="web")
+        intake_id, identity = asked["intake_id"], asked["client_identity"]
+        assert IDENTITY.fullmatch(identity), identity
+        listed = json.loads((await owner(root, "intake", "--json", passphrase=None)).stdout)
+        assert [(entry["id"], entry["coordinate"], entry["sensitivity"], entry["project"], entry["description"],
+                 entry["origin"], entry["requesting_process"]) for entry in listed] == [
+            (intake_id, "secret:dev/pay/stripe", "low", "web", "checkout tests", "agent", identity)]
+
+        done = await owner(root, "intake", "fulfil", intake_id, input=value + b"\n")
+        assert done.returncode == 0, done.stderr
+        assert value not in done.stdout + done.stderr
+        assert not (root / "intake" / f"{intake_id}.json").exists()
+
+        seen = {view["coordinate"]: view for view in (await call(session, "list_secrets"))["secrets"]}
+        view = seen["dev/pay/stripe"]
+        assert (view["sensitivity"], view["origin"], view["fingerprint"], view["revealable"]) \
+            == ("low", "project:web", fp(value), False)
+        # The owner gave the value; only the owner may make it revealable.
+        assert await refused(session, "reveal_secret", coordinate="secret:dev/pay/stripe", project="web") \
+            == "Error executing tool reveal_secret: NotRevealable"
+
+        twice = await owner(root, "intake", "fulfil", intake_id, input=b"other")
+        assert (twice.returncode, twice.stderr) == (3, f"tarnel: no intake request {intake_id}\n".encode())
+
+    record = vault.read("dev/pay/stripe", project="web")
+    assert (bytes(record["value"]), record["sensitivity"], record["description"]) == (value, "low", "checkout tests")
+    assert [event["origin"] for event in vault.audit() if event["result"] == "intake-fulfilled"] == ["human"]
+
+
+@async_test
+async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_comes_back_masked(root):
+    vault = Vault.existing(root)
+    assert (await owner(root, "allow", SH, passphrase=None)).returncode == 0
+    async with mcp_session(vault) as session:
+        async def approve(request_id):
+            listed = await pending_requests(root)
+            assert [(entry["id"], entry["coordinate"], entry["sensitivity"], entry["origin"],
+                     entry["resolved_command"]) for entry in listed] == [
+                (request_id, TOKEN, "high", "agent", f'{SH} -c echo "token=$TOKEN"; echo "$TOKEN" >&2')]
+            assert IDENTITY.fullmatch(listed[0]["requesting_process"]), listed[0]["requesting_process"]
+            status, shown = await approve_on_terminal(root, request_id)
+            assert status == 0, shown
+            assert TOKEN_VALUE not in shown
+
+        result = await while_waiting(session, root, "run_with_secrets", {
+            "refs": "TOKEN=secret:${ENV}/app/token\n", "env": "dev", "program": SH,
+            "args": ["-c", 'echo "token=$TOKEN"; echo "$TOKEN" >&2']}, approve)
+        assert not result.is_error, result.content
+        run = result.structured_content
+        assert (run["status"], run["stdout"], run["stderr"]) == (0, "token=***\n", "***\n")
+    assert audit_pairs(vault)[2:] == [("approve", "approved"), ("inject", "injected")]
