@@ -149,7 +149,7 @@ class Follower:
         self.selector.register(self.process.stdout, selectors.EVENT_READ)
         self.pending = b""
 
-    def line(self, timeout=15.0) -> bytes:
+    def line(self, timeout=60.0) -> bytes:
         deadline = time.monotonic() + timeout
         while b"\n" not in self.pending:
             left = deadline - time.monotonic()
