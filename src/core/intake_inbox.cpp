@@ -1,5 +1,7 @@
 #include "core/intake_inbox.hpp"
 
+#include <rapidjson/document.h>
+
 #include <unistd.h>
 
 #include <algorithm>

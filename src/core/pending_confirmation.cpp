@@ -1,5 +1,7 @@
 #include "core/pending_confirmation.hpp"
 
+#include <rapidjson/document.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -1,5 +1,7 @@
 #include "core/request_file.hpp"
 
+#include <rapidjson/document.h>
+
 #include <fcntl.h>
 
 #include <algorithm>

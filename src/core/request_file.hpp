@@ -5,7 +5,7 @@
 // file, so each is read without following links, within a size cap, and
 // parsed strictly; a bad one is reported by name and hides no other.
 
-#include <rapidjson/document.h>
+#include <rapidjson/fwd.h>
 
 #include <algorithm>
 #include <cstdint>
