@@ -10,16 +10,15 @@
 
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
+#include "cli/owner_key.hpp"
 #include "cli/prompt.hpp"
 #include "cli/value_input.hpp"
 #include "core/clock.hpp"
 #include "core/json_writer.hpp"
-#include "core/random.hpp"
 #include "core/sensitivity.hpp"
 #include "session/arguments.hpp"
 #include "session/confirmation_answers.hpp"
 #include "session/intake_answers.hpp"
-#include "session/owner_proof.hpp"
 
 namespace tarnel::cli {
 
@@ -27,8 +26,6 @@ namespace {
 
 // The requester's wait: what the module passes its confirmer.
 constexpr std::chrono::seconds kWait = std::chrono::duration_cast<std::chrono::seconds>(session::kConfirmTimeout);
-// Long enough that guessing it is hopeless, short enough to type.
-constexpr std::size_t kCodeLength = 8;
 
 struct RequestArgs {
     std::string id;
@@ -66,6 +63,10 @@ std::string shown(std::string_view text) {
     return out;
 }
 
+void member_value(core::json::Writer& writer, std::string_view text) {
+    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
+}
+
 std::string age_text(std::uint64_t seconds) {
     if (seconds < 120) return fmt::format("{}s", seconds);
     if (seconds < 2 * 3600) return fmt::format("{}m", seconds / 60);
@@ -90,15 +91,40 @@ void print_unreadable(std::string_view what, const std::vector<core::UnreadableR
     for (const auto& bad : unreadable) print_error(fmt::format("skipped {} {}: {}", what, bad.id, bad.reason));
 }
 
+// A run is approved for what it will do: its whole argument list, where it
+// runs, and every variable it gets, literals with their values.
+void print_run(const core::RunDetail& run) {
+    fmt::print("  {:<15}{}\n", "program:", shown(run.program));
+    for (std::size_t i = 0; i < run.arguments.size(); ++i) {
+        fmt::print("  {:<15}{}\n", fmt::format("argument {}:", i + 1), shown(run.arguments[i]));
+    }
+    fmt::print("  {:<15}{}\n", "directory:", shown(run.working_directory));
+    for (const auto& variable : run.variables) {
+        switch (variable.source) {
+            case core::ShownVariable::Source::Literal:
+                fmt::print("  {:<15}{} = \"{}\" (set by the requester)\n", "variable:", shown(variable.name),
+                           shown(variable.text));
+                break;
+            case core::ShownVariable::Source::Env:
+                fmt::print("  {:<15}{} = ${{env:{}}}\n", "variable:", shown(variable.name), shown(variable.text));
+                break;
+            case core::ShownVariable::Source::Vault:
+                fmt::print("  {:<15}{} = secret:{} ({})\n", "variable:", shown(variable.name), shown(variable.text),
+                           variable.sensitivity ? core::sensitivity_word(*variable.sensitivity) : "not found");
+                break;
+        }
+    }
+}
+
 // The person reads this before deciding, so it says everything the request says.
 void print_confirmation(const core::PendingConfirmation& pending, std::uint64_t now) {
     const auto& request = pending.request;
-    const auto state = session::state_of(pending, now, kWait);
+    const auto state = session::state_of(pending, now);
     const auto age = session::age_of(pending.created_unix, now);
-    const auto wait = static_cast<std::uint64_t>(kWait.count());
-    const std::string timing = state == session::RequestState::Waiting
-                                   ? fmt::format("{} ago, {} left to answer", age_text(age), age_text(wait - age))
-                                   : fmt::format("{} ago, {}", age_text(age), state_word(state));
+    const std::string timing =
+        state == session::RequestState::Waiting
+            ? fmt::format("{} ago, {} left to answer", age_text(age), age_text(pending.expires_unix - now))
+            : fmt::format("{} ago, {}", age_text(age), state_word(state));
     fmt::print("{}  ({})\n", pending.id, timing);
     print_line("action:", request.action);
     print_line("command:", request.resolved_command);
@@ -108,6 +134,36 @@ void print_confirmation(const core::PendingConfirmation& pending, std::uint64_t 
     fmt::print("  {:<15}{}\n", "requested by:", core::actor_word(request.origin));
     print_line("process:", request.requesting_process);
     print_line("their words:", request.requester_description);
+    if (request.run) print_run(*request.run);
+}
+
+void run_json(core::json::Writer& writer, const core::RunDetail& run) {
+    using core::json::key;
+    using core::json::member;
+    writer.StartObject();
+    member(writer, "program", run.program);
+    key(writer, "arguments");
+    writer.StartArray();
+    for (const auto& argument : run.arguments) member_value(writer, argument);
+    writer.EndArray();
+    member(writer, "working_directory", run.working_directory);
+    key(writer, "variables");
+    writer.StartArray();
+    for (const auto& variable : run.variables) {
+        writer.StartObject();
+        member(writer, "name", variable.name);
+        member(writer, "source", core::shown_source_word(variable.source));
+        member(writer, "text", variable.text);
+        key(writer, "sensitivity");
+        if (variable.sensitivity) {
+            member_value(writer, core::sensitivity_word(*variable.sensitivity));
+        } else {
+            writer.Null();
+        }
+        writer.EndObject();
+    }
+    writer.EndArray();
+    writer.EndObject();
 }
 
 std::string confirmations_json(const std::vector<core::PendingConfirmation>& requests, std::uint64_t now) {
@@ -125,7 +181,9 @@ std::string confirmations_json(const std::vector<core::PendingConfirmation>& req
         writer.Uint64(pending.created_unix);
         key(writer, "age_seconds");
         writer.Uint64(session::age_of(pending.created_unix, now));
-        member(writer, "state", state_word(session::state_of(pending, now, kWait)));
+        key(writer, "expires_unix");
+        writer.Uint64(pending.expires_unix);
+        member(writer, "state", state_word(session::state_of(pending, now)));
         member_or_null(writer, "resolved_command", request.resolved_command);
         member(writer, "coordinate", request.coordinate);
         member(writer, "sensitivity", core::sensitivity_word(request.sensitivity));
@@ -136,6 +194,12 @@ std::string confirmations_json(const std::vector<core::PendingConfirmation>& req
         member_or_null(writer, "action", request.action);
         key(writer, "allow_password");
         writer.Bool(request.allow_password);
+        key(writer, "run");
+        if (request.run) {
+            run_json(writer, *request.run);
+        } else {
+            writer.Null();
+        }
         writer.EndObject();
     }
     writer.EndArray();
@@ -175,39 +239,6 @@ int report_request(const session::SessionError& error, std::string_view what, st
     return report(error);
 }
 
-// The owner proves to be the person at this terminal: the vault passphrase,
-// or for a keyring vault a code shown here and typed back.
-int prove_owner(const std::filesystem::path& root) {
-    auto proof = session::owner_proof_for(root);
-    if (!proof) return report(proof.error());
-    PromptFailure failure;
-    if (*proof == session::OwnerProof::Passphrase) {
-        auto passphrase = ask_secret("Vault passphrase: ", failure);
-        if (!passphrase) {
-            print_error(failure.text);
-            return kExitError;
-        }
-        if (auto verified = session::verify_owner_passphrase(root, std::move(*passphrase)); !verified) {
-            return report(verified.error());
-        }
-        return kExitOk;
-    }
-    if (auto verified = session::verify_keyring_key(root); !verified) return report(verified.error());
-    auto code = core::random_alphanumeric(kCodeLength);
-    if (!code) return report(session::SessionError(code.error()));
-    const std::string_view expected = code->expose_secret_chars();
-    auto typed = ask_line(fmt::format("Type {} to approve: ", expected), failure);
-    if (!typed) {
-        print_error(failure.text);
-        return kExitError;
-    }
-    if (*typed != expected) {
-        print_error("the code does not match; nothing approved");
-        return kExitDenied;
-    }
-    return kExitOk;
-}
-
 int run_approve(const GlobalOptions& options, const RequestArgs& args) {
     if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
     // Asked on the terminal and never taken from the environment: an agent
@@ -218,15 +249,17 @@ int run_approve(const GlobalOptions& options, const RequestArgs& args) {
     }
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto pending = session::confirmation_to_answer(*root, args.id, wall_clock(), kWait);
+    // Read once: what is shown is what the proof is checked on and what is approved.
+    auto pending = session::confirmation_to_answer(*root, args.id, wall_clock());
     if (!pending) return report_request(pending.error(), "pending request", args.id);
     print_confirmation(*pending, wall_clock().unix_secs());
     std::fflush(stdout);
 
-    if (const int proved = prove_owner(*root); proved != kExitOk) return proved;
-    auto answered = session::answer_confirmation(*root, args.id, core::Decision::Approved, wall_clock(), kWait);
+    auto key = owner_key(*root, "nothing approved");
+    if (!key) return report(key.error());
+    auto answered = session::approve_confirmation(*root, *pending, *key, wall_clock());
     if (!answered) return report_request(answered.error(), "pending request", args.id);
-    fmt::print("approved {}\n", args.id);
+    fmt::print("approved {} (its proof is the vault's)\n", args.id);
     return kExitOk;
 }
 
@@ -234,7 +267,7 @@ int run_deny(const GlobalOptions& options, const RequestArgs& args) {
     if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto answered = session::answer_confirmation(*root, args.id, core::Decision::Denied, wall_clock(), kWait);
+    auto answered = session::deny_confirmation(*root, args.id, wall_clock());
     if (!answered) return report_request(answered.error(), "pending request", args.id);
     fmt::print("denied {}\n", args.id);
     return kExitOk;

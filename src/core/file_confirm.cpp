@@ -9,12 +9,13 @@
 #include <optional>
 #include <thread>
 
-#include "core/fd.hpp"
+#include "core/answer_proof.hpp"
 #include "core/atomic_write.hpp"
+#include "core/fd.hpp"
+#include "core/random.hpp"
 #include "core/fs.hpp"
 #include "core/json_writer.hpp"
 #include "core/os_error.hpp"
-#include "core/unicode_space.hpp"
 #include "core/utf8.hpp"
 
 namespace tarnel::core {
@@ -29,23 +30,56 @@ using json::key;
 using json::member;
 using json::Writer;
 
-std::optional<std::string> pending_json(std::string_view id, std::uint64_t created_unix,
-                                        const ConfirmRequest& request) {
+// Bytes of randomness in a request, so two requests never carry the same proof.
+constexpr std::size_t kNonceBytes = 16;
+
+bool run_json(Writer& writer, const RunDetail& run) {
+    bool ok = writer.StartObject() && member(writer, "program", std::string_view(run.program)) &&
+              key(writer, "arguments") && writer.StartArray();
+    for (const std::string& argument : run.arguments) ok = ok && writer.String(argument.data(), static_cast<rapidjson::SizeType>(argument.size()));
+    ok = ok && writer.EndArray() && member(writer, "working_directory", std::string_view(run.working_directory)) &&
+         key(writer, "variables") && writer.StartArray();
+    for (const ShownVariable& variable : run.variables) {
+        ok = ok && writer.StartObject() && member(writer, "name", std::string_view(variable.name)) &&
+             member(writer, "source", shown_source_word(variable.source)) &&
+             member(writer, "text", std::string_view(variable.text)) && key(writer, "sensitivity") &&
+             (variable.sensitivity ? writer.String(sensitivity_word(*variable.sensitivity).data())
+                                   : writer.Null()) &&
+             writer.EndObject();
+    }
+    return ok && writer.EndArray() && writer.EndObject();
+}
+
+// The request as JSON with its last member, the proof, still to come.
+std::optional<std::string> open_pending_json(std::string_view id, std::uint64_t created_unix,
+                                             std::uint64_t expires_unix, std::string_view nonce,
+                                             const ConfirmRequest& request) {
     rapidjson::StringBuffer buffer(nullptr, 128);
     Writer writer(buffer);
-    const bool ok = writer.StartObject() && member(writer, "id", id) && key(writer, "created_unix") &&
-                    writer.Uint64(created_unix) && key(writer, "request") && writer.StartObject() &&
-                    json::member_or_null(writer, "resolved_command", request.resolved_command) &&
-                    member(writer, "coordinate", std::string_view(request.coordinate)) &&
-                    member(writer, "sensitivity", sensitivity_word(request.sensitivity)) &&
-                    member(writer, "environment", std::string_view(request.environment)) &&
-                    member(writer, "origin", actor_word(request.origin)) &&
-                    json::member_or_null(writer, "requesting_process", request.requesting_process) &&
-                    json::member_or_null(writer, "requester_description", request.requester_description) &&
-                    json::member_or_null(writer, "action", request.action) && key(writer, "allow_password") &&
-                    writer.Bool(request.allow_password) && writer.EndObject() && writer.EndObject();
+    bool ok = writer.StartObject() && member(writer, "id", id) && key(writer, "created_unix") &&
+              writer.Uint64(created_unix) && key(writer, "request") && writer.StartObject() &&
+              json::member_or_null(writer, "resolved_command", request.resolved_command) &&
+              member(writer, "coordinate", std::string_view(request.coordinate)) &&
+              member(writer, "sensitivity", sensitivity_word(request.sensitivity)) &&
+              member(writer, "environment", std::string_view(request.environment)) &&
+              member(writer, "origin", actor_word(request.origin)) &&
+              json::member_or_null(writer, "requesting_process", request.requesting_process) &&
+              json::member_or_null(writer, "requester_description", request.requester_description) &&
+              json::member_or_null(writer, "action", request.action) && key(writer, "allow_password") &&
+              writer.Bool(request.allow_password) && key(writer, "run");
+    ok = ok && (request.run ? run_json(writer, *request.run) : writer.Null());
+    ok = ok && writer.EndObject() && key(writer, "expires_unix") && writer.Uint64(expires_unix) &&
+         member(writer, "nonce", nonce) && writer.EndObject();
     if (!ok) return std::nullopt;
-    return std::string(buffer.GetString(), buffer.GetSize());
+    std::string text(buffer.GetString(), buffer.GetSize());
+    text.pop_back();  // the closing brace comes after the proof
+    return text;
+}
+
+void report_forgery(std::string_view id) {
+    const std::string line = "tarnel: request " + std::string(id) +
+                             " was answered \"approved\" without the owner's proof; counted as a denial\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
 }
 
 // A decision is a word; a larger file is not one and reads as a refusal.
@@ -76,23 +110,35 @@ steady_clock::time_point deadline_after(milliseconds timeout) {
 
 }  // namespace
 
-FileConfirmer::FileConfirmer(fs::path dir, milliseconds poll_interval, const Clock& clock)
-    : dir_(std::move(dir)), poll_interval_(std::max(poll_interval, milliseconds(1))), clock_(&clock) {}
+FileConfirmer::FileConfirmer(fs::path dir, const MasterKey& key, milliseconds poll_interval, const Clock& clock)
+    : dir_(std::move(dir)),
+      poll_interval_(std::max(poll_interval, milliseconds(1))),
+      clock_(&clock),
+      request_key_(ProofKey::derive(key, ProofPurpose::Request)),
+      answer_key_(ProofKey::derive(key, ProofPurpose::Answer)) {}
 
-FileConfirmer FileConfirmer::under_root(const fs::path& root, const Clock& clock) {
-    return FileConfirmer(root / "pending", kPollInterval, clock);
+FileConfirmer FileConfirmer::under_root(const fs::path& root, const MasterKey& key, const Clock& clock) {
+    return FileConfirmer(root / "pending", key, kPollInterval, clock);
 }
 
 Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds timeout) const {
+    if (!request_key_ || !answer_key_) return Decision::Denied;
     if (!ensure_dir(dir_)) return Decision::Denied;
-    const auto id = publish_request(request);
-    if (!id) return Decision::Denied;
-    const Decision outcome = await_decision(*id, timeout);
-    cleanup(*id);
+    const auto published = publish_request(request, timeout);
+    if (!published) return Decision::Denied;
+    const Decision outcome = await_decision(*published, timeout);
+    cleanup(published->id);
+    if (outcome == Decision::Forged) report_forgery(published->id);
     return outcome;
 }
 
-std::optional<std::string> FileConfirmer::publish_request(const ConfirmRequest& request) const {
+std::optional<FileConfirmer::Published> FileConfirmer::publish_request(const ConfirmRequest& request,
+                                                                     milliseconds timeout) const {
+    const auto nonce = random_hex(kNonceBytes);
+    if (!nonce) return std::nullopt;
+    // Whole seconds, rounded up: the owner's tool refuses an answer from then on.
+    const auto wait_secs = static_cast<std::uint64_t>(
+        std::chrono::ceil<std::chrono::seconds>(std::max(timeout, milliseconds::zero())).count());
     // An identifier whose request or decision file exists belongs to another
     // process with our pid (containers sharing a vault): taking it would let
     // the answer to that request decide this one.
@@ -100,22 +146,22 @@ std::optional<std::string> FileConfirmer::publish_request(const ConfirmRequest& 
         std::string id = next_request_id(RequestKind::Confirmation, *clock_);
         struct stat info {};
         if (::lstat((dir_ / (id + ".decision")).c_str(), &info) == 0) continue;
-        const auto json = pending_json(id, clock_->unix_secs(), request);
+        const std::uint64_t created = clock_->unix_secs();
+        const auto json = open_pending_json(id, created, created + wait_secs, *nonce, request);
         if (!json) return std::nullopt;
-        auto published = publish_new(dir_ / (id + ".json"), *json, "pending");
+        const std::string sealed = seal_object(*json, *request_key_);
+        auto published = publish_new(dir_ / (id + ".json"), sealed, "pending");
         if (!published) return std::nullopt;
-        if (*published) return id;
+        if (*published) return Published{std::move(id), check_sealed_object(sealed, *request_key_).mac};
     }
     return std::nullopt;
 }
 
-Decision FileConfirmer::await_decision(std::string_view id, milliseconds timeout) const {
+Decision FileConfirmer::await_decision(const Published& request, milliseconds timeout) const {
     const auto deadline = deadline_after(timeout);
-    const fs::path decision_path = dir_ / (std::string(id) + ".decision");
+    const fs::path decision_path = dir_ / (request.id + ".decision");
     for (;;) {
-        if (const auto text = read_decision(decision_path)) {
-            return trim_unicode_space(*text) == "approved" ? Decision::Approved : Decision::Denied;
-        }
+        if (const auto text = read_decision(decision_path)) return decision_of(*text, request.mac, *answer_key_);
         const auto now = steady_clock::now();
         if (now >= deadline) return Decision::TimedOut;
         std::this_thread::sleep_for(std::min<steady_clock::duration>(poll_interval_, deadline - now));

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "core/answer_proof.hpp"
 #include "core/atomic_write.hpp"
 #include "core/request_id.hpp"
 
@@ -16,6 +17,50 @@ namespace tarnel::core {
 namespace {
 
 namespace fs = std::filesystem;
+
+Result<ShownVariable> variable_of(const rapidjson::Value& value) {
+    if (!value.IsObject()) return fail(ErrorKind::Format, "`variables` must hold objects");
+    auto name = text_member(value, "name");
+    if (!name) return fail(std::move(name.error()));
+    auto source = text_member(value, "source");
+    if (!source) return fail(std::move(source.error()));
+    auto text = text_member(value, "text");
+    if (!text) return fail(std::move(text.error()));
+    ShownVariable variable{std::move(*name), ShownVariable::Source::Literal, std::move(*text), std::nullopt};
+    if (*source == "env") {
+        variable.source = ShownVariable::Source::Env;
+    } else if (*source == "vault") {
+        variable.source = ShownVariable::Source::Vault;
+        auto level = sensitivity_member(value, "sensitivity");
+        if (level) variable.sensitivity = *level;
+    } else if (*source != "literal") {
+        return fail(ErrorKind::Format, "`source` must be literal, env or vault");
+    }
+    return variable;
+}
+
+Result<RunDetail> run_of(const rapidjson::Value& object) {
+    if (!object.IsObject()) return fail(ErrorKind::Format, "`run` must be an object or null");
+    auto program = text_member(object, "program");
+    if (!program) return fail(std::move(program.error()));
+    auto directory = text_member(object, "working_directory");
+    if (!directory) return fail(std::move(directory.error()));
+    RunDetail run{std::move(*program), {}, std::move(*directory), {}};
+    const auto* arguments = nullable_member(object, "arguments");
+    if (arguments == nullptr || !arguments->IsArray()) return fail(ErrorKind::Format, "`arguments` must be a list");
+    for (const auto& argument : arguments->GetArray()) {
+        if (!argument.IsString()) return fail(ErrorKind::Format, "`arguments` must hold strings");
+        run.arguments.emplace_back(argument.GetString(), argument.GetStringLength());
+    }
+    const auto* variables = nullable_member(object, "variables");
+    if (variables == nullptr || !variables->IsArray()) return fail(ErrorKind::Format, "`variables` must be a list");
+    for (const auto& value : variables->GetArray()) {
+        auto variable = variable_of(value);
+        if (!variable) return fail(std::move(variable.error()));
+        run.variables.push_back(std::move(*variable));
+    }
+    return run;
+}
 
 Result<ConfirmRequest> request_of(const rapidjson::Value& object) {
     auto coordinate = text_member(object, "coordinate");
@@ -39,6 +84,11 @@ Result<ConfirmRequest> request_of(const rapidjson::Value& object) {
     auto allow_password = bool_member(object, "allow_password");
     if (!allow_password) return fail(std::move(allow_password.error()));
     request.allow_password = *allow_password;
+    if (const auto* run = nullable_member(object, "run")) {
+        auto detail = run_of(*run);
+        if (!detail) return fail(std::move(detail.error()));
+        request.run = std::move(*detail);
+    }
     return request;
 }
 
@@ -53,7 +103,9 @@ Result<PendingConfirmation> confirmation_of(const rapidjson::Value& document, st
     if (!object) return fail(std::move(object.error()));
     auto request = request_of(**object);
     if (!request) return fail(std::move(request.error()));
-    return PendingConfirmation{std::string(id), *created, std::move(*request)};
+    auto expires = unsigned_member(document, "expires_unix");
+    if (!expires) return fail(std::move(expires.error()));
+    return PendingConfirmation{std::string(id), *created, *expires, std::move(*request)};
 }
 
 bool present(const fs::path& path) {
@@ -68,23 +120,35 @@ Result<PendingList> PendingDir::list() const {
 }
 
 Result<std::optional<PendingConfirmation>> PendingDir::find(std::string_view id) const {
-    auto document = read_request_file(dir_, id);
+    auto text = read_request_text(dir_, id);
+    if (!text) return fail(std::move(text.error()));
+    if (!*text) return std::optional<PendingConfirmation>();
+    auto document = parse_request_text(**text);
     if (!document) return fail(std::move(document.error()));
-    if (!*document) return std::optional<PendingConfirmation>();
-    auto confirmation = confirmation_of(**document, id);
+    auto confirmation = confirmation_of(*document, id);
     if (!confirmation) return fail(std::move(confirmation.error()));
     confirmation->answered = present(dir_ / (std::string(id) + ".decision"));
+    confirmation->text = std::move(**text);
     return std::optional<PendingConfirmation>(std::move(*confirmation));
 }
 
 bool PendingDir::waiting(std::string_view id) const { return present(dir_ / (std::string(id) + ".json")); }
 
-Result<bool> PendingDir::answer(std::string_view id, Decision decision) const {
+namespace {
+
+// Linked into place: the requester never reads half an answer, and a second
+// answer cannot replace the first.
+Result<bool> publish_answer(const fs::path& dir, std::string_view id, std::string_view text) {
     if (!is_request_id(id)) return fail(ErrorKind::Format, "not a request identifier");
-    const std::string_view word = decision == Decision::Approved ? "approved\n" : "denied\n";
-    // Linked into place: the requester never reads half a word, and a second
-    // answer cannot replace the first.
-    return publish_new(dir_ / (std::string(id) + ".decision"), word, "decision");
+    return publish_new(dir / (std::string(id) + ".decision"), text, "decision");
+}
+
+}  // namespace
+
+Result<bool> PendingDir::deny(std::string_view id) const { return publish_answer(dir_, id, kDenialAnswer); }
+
+Result<bool> PendingDir::approve(std::string_view id, const Proof& request_mac, const ProofKey& answer_key) const {
+    return publish_answer(dir_, id, approval_answer(request_mac, answer_key));
 }
 
 void PendingDir::retract(std::string_view id) const {

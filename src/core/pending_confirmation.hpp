@@ -12,6 +12,7 @@
 
 #include "core/confirm.hpp"
 #include "core/error.hpp"
+#include "core/proof.hpp"
 #include "core/request_file.hpp"
 
 namespace tarnel::core {
@@ -19,9 +20,18 @@ namespace tarnel::core {
 struct PendingConfirmation {
     std::string id;
     std::uint64_t created_unix = 0;
+    // The requester stops waiting then; no answer reaches it afterwards.
+    std::uint64_t expires_unix = 0;
     ConfirmRequest request;
     // A decision file is already there: answered, waiting to be read.
     bool answered = false;
+    // The file as read; nothing in it is to be believed until its proof is
+    // checked with the vault key (seal_with).
+    std::string text;
+
+    // Whether the file is, byte for byte, what a process holding the vault
+    // key wrote; its proof when it is.
+    SealCheck seal_with(const ProofKey& request_key) const { return check_sealed_object(text, request_key); }
 };
 
 using PendingList = RequestListing<PendingConfirmation>;
@@ -43,8 +53,10 @@ public:
     bool waiting(std::string_view id) const;
 
     // Writes ID.decision whole, never replacing one: false when the request
-    // already has an answer. Only Approved approves.
-    Result<bool> answer(std::string_view id, Decision decision) const;
+    // already has an answer. A denial needs no proof; an approval carries the
+    // owner's proof over the request's.
+    Result<bool> deny(std::string_view id) const;
+    Result<bool> approve(std::string_view id, const Proof& request_mac, const ProofKey& answer_key) const;
     // Removes an answer the requester will never read.
     void retract(std::string_view id) const;
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "core/sodium.hpp"
@@ -36,6 +37,16 @@ Result<SecretValue> random_alphanumeric(std::uint64_t length) {
     // The draws determine the value, so they are as secret as it is.
     ::sodium_memzero(draws.data(), sizeof draws);
     return value;
+}
+
+Result<std::string> random_hex(std::size_t bytes) {
+    if (!sodium_ready()) return fail(CoreError::crypto());
+    std::string raw(bytes, '\0');
+    ::randombytes_buf(raw.data(), raw.size());
+    std::string hex(2 * bytes + 1, '\0');
+    ::sodium_bin2hex(hex.data(), hex.size(), reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+    hex.pop_back();
+    return hex;
 }
 
 }  // namespace tarnel::core

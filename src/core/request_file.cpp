@@ -26,8 +26,8 @@ std::optional<std::string_view> id_of_name(std::string_view name) {
     return name;
 }
 
-// Requests nest two objects deep; a planted file must not recurse further.
-constexpr int kMaxDepth = 4;
+// Requests nest a few levels deep (a run's variables); a planted file must not recurse further.
+constexpr int kMaxDepth = 6;
 
 // RapidJSON keeps both members of a duplicated name; its names are already
 // unescaped, so "a\u0062" and "ab" compare equal here.
@@ -72,23 +72,36 @@ Result<std::vector<std::string>> list_request_ids(const fs::path& dir) {
     return ids;
 }
 
-Result<std::optional<rapidjson::Document>> read_request_file(const fs::path& dir, std::string_view id) {
+Result<std::optional<std::string>> read_request_text(const fs::path& dir, std::string_view id) {
     if (!is_request_id(id)) return fail(ErrorKind::Format, "not a request identifier");
     std::vector<std::uint8_t> bytes;
     std::size_t size = 0;
     const fs::path path = dir / (std::string(id) + std::string(kSuffix));
     if (const auto failed = read_regular_file(AT_FDCWD, path.c_str(), kMaxRequestFileBytes, 0, bytes, size)) {
-        if (failed->kind == FileReadError::Kind::Absent) return std::optional<rapidjson::Document>();
+        if (failed->kind == FileReadError::Kind::Absent) return std::optional<std::string>();
         return fail(ErrorKind::Format, failed->text(kMaxRequestFileBytes));
     }
+    return std::optional<std::string>(std::string(reinterpret_cast<const char*>(bytes.data()), size));
+}
+
+Result<rapidjson::Document> parse_request_text(std::string_view text) {
     rapidjson::Document document;
     // Iterative: a file of nested brackets cannot exhaust the stack.
     constexpr unsigned kFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
-    document.Parse<kFlags>(reinterpret_cast<const char*>(bytes.data()), size);
+    document.Parse<kFlags>(text.data(), text.size());
     if (document.HasParseError()) return fail(ErrorKind::Format, "not valid JSON");
     if (!document.IsObject()) return fail(ErrorKind::Format, "not a JSON object");
     if (auto name = duplicate_member(document)) return fail(ErrorKind::Format, "duplicate member `" + *name + "`");
-    return std::optional<rapidjson::Document>(std::move(document));
+    return document;
+}
+
+Result<std::optional<rapidjson::Document>> read_request_file(const fs::path& dir, std::string_view id) {
+    auto text = read_request_text(dir, id);
+    if (!text) return fail(std::move(text.error()));
+    if (!*text) return std::optional<rapidjson::Document>();
+    auto document = parse_request_text(**text);
+    if (!document) return fail(std::move(document.error()));
+    return std::optional<rapidjson::Document>(std::move(*document));
 }
 
 Result<std::string> text_member(const rapidjson::Value& object, std::string_view name) {
@@ -134,6 +147,11 @@ Result<const rapidjson::Value*> object_member(const rapidjson::Value& object, st
     const auto* value = find_member(object, name);
     if (value == nullptr || !value->IsObject()) return member_error(name, "an object");
     return value;
+}
+
+const rapidjson::Value* nullable_member(const rapidjson::Value& object, std::string_view name) {
+    const auto* value = find_member(object, name);
+    return value == nullptr || value->IsNull() ? nullptr : value;
 }
 
 }  // namespace tarnel::core

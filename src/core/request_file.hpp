@@ -67,6 +67,10 @@ Result<RequestListing<Request>> collect_requests(const std::filesystem::path& di
 // JSON object, valid UTF-8, with no duplicate members in the objects a
 // request nests. Errors are of the Format kind.
 Result<std::optional<rapidjson::Document>> read_request_file(const std::filesystem::path& dir, std::string_view id);
+// The two halves of read_request_file: the file's bytes as read, and their
+// strict parse, for a reader that must check the very bytes it parses.
+Result<std::optional<std::string>> read_request_text(const std::filesystem::path& dir, std::string_view id);
+Result<rapidjson::Document> parse_request_text(std::string_view text);
 
 // Members of a parsed request; each fails with "`{name}` must be ..." when
 // the member is missing or of another type.
@@ -78,5 +82,7 @@ Result<bool> bool_member(const rapidjson::Value& object, std::string_view name);
 Result<Actor> actor_member(const rapidjson::Value& object, std::string_view name);
 Result<Sensitivity> sensitivity_member(const rapidjson::Value& object, std::string_view name);
 Result<const rapidjson::Value*> object_member(const rapidjson::Value& object, std::string_view name);
+// The member itself, or nothing when it is absent or null.
+const rapidjson::Value* nullable_member(const rapidjson::Value& object, std::string_view name);
 
 }  // namespace tarnel::core

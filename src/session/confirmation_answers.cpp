@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "core/proof.hpp"
 #include "core/request_id.hpp"
 
 namespace tarnel::session {
@@ -28,17 +29,30 @@ std::string printable(std::string_view text) {
     return shown;
 }
 
-std::string expired_text(std::string_view id, std::chrono::seconds wait) {
-    return "request " + std::string(id) + " has expired: its requester stopped waiting after " +
-           std::to_string(wait.count()) + " s";
+std::string expired_text(std::string_view id) {
+    return "request " + std::string(id) + " has expired: its requester has stopped waiting";
+}
+
+std::string answered_text(std::string_view id) { return "request " + std::string(id) + " has already been answered"; }
+
+// Writes an answer; takes it back when the requester had already given up.
+SessionResult<void> publish(const core::PendingDir& dir, const core::PendingConfirmation& pending,
+                            const core::Result<bool>& written, const core::Clock& clock) {
+    if (!written) return std::unexpected(written.error());
+    if (!*written) return fail(SessionError::other(answered_text(pending.id)));
+    // The requester withdraws its request both after reading an answer and
+    // after giving up; only the time tells which happened.
+    if (!dir.waiting(pending.id) && state_of(pending, clock.unix_secs()) == RequestState::Expired) {
+        dir.retract(pending.id);
+        return fail(SessionError::other(expired_text(pending.id)));
+    }
+    return {};
 }
 
 }  // namespace
 
-RequestState state_of(const core::PendingConfirmation& pending, std::uint64_t now_unix, std::chrono::seconds wait) {
-    if (age_of(pending.created_unix, now_unix) >= static_cast<std::uint64_t>(wait.count())) {
-        return RequestState::Expired;
-    }
+RequestState state_of(const core::PendingConfirmation& pending, std::uint64_t now_unix) {
+    if (now_unix >= pending.expires_unix) return RequestState::Expired;
     return pending.answered ? RequestState::Answered : RequestState::Waiting;
 }
 
@@ -58,40 +72,53 @@ SessionResult<core::PendingList> list_confirmations(const fs::path& root) {
 }
 
 SessionResult<core::PendingConfirmation> confirmation_to_answer(const fs::path& root, std::string_view id,
-                                                                const core::Clock& clock,
-                                                                std::chrono::seconds wait) {
+                                                                const core::Clock& clock) {
     if (auto checked = check_request_id(id); !checked) return fail(std::move(checked.error()));
     auto found = core::PendingDir::under_root(root).find(id);
     if (!found) {
         return fail(SessionError::other("request " + std::string(id) + " is unreadable: " + found.error().display()));
     }
     if (!*found) return fail(SessionError::not_found());
-    switch (state_of(**found, clock.unix_secs(), wait)) {
-        case RequestState::Expired:
-            return fail(SessionError::other(expired_text(id, wait)));
-        case RequestState::Answered:
-            return fail(SessionError::other("request " + std::string(id) + " has already been answered"));
-        case RequestState::Waiting:
-            break;
+    switch (state_of(**found, clock.unix_secs())) {
+        case RequestState::Expired: return fail(SessionError::other(expired_text(id)));
+        case RequestState::Answered: return fail(SessionError::other(answered_text(id)));
+        case RequestState::Waiting: break;
     }
     return std::move(**found);
 }
 
-SessionResult<void> answer_confirmation(const fs::path& root, std::string_view id, core::Decision decision,
-                                        const core::Clock& clock, std::chrono::seconds wait) {
-    auto pending = confirmation_to_answer(root, id, clock, wait);
+SessionResult<void> approve_confirmation(const fs::path& root, const core::PendingConfirmation& shown,
+                                         const core::MasterKey& key, const core::Clock& clock) {
+    const auto request_key = core::ProofKey::derive(key, core::ProofPurpose::Request);
+    const auto answer_key = core::ProofKey::derive(key, core::ProofPurpose::Answer);
+    if (!request_key || !answer_key) return fail(core::CoreError::crypto());
+    const core::SealCheck seal = shown.seal_with(*request_key);
+    const auto dir = core::PendingDir::under_root(root);
+    if (seal.state != core::SealState::Sealed) {
+        // Someone tampered with the request or the vault's key files: the
+        // waiting requester is answered no, and the log says why.
+        (void)dir.deny(shown.id);
+        auto event = core::AuditEvent(clock.now_rfc3339(), core::AuditAction::Deny, "approval-refused:unverified")
+                         .at(shown.request.coordinate, shown.request.environment)
+                         .by(core::Actor::Human);
+        (void)core::FileAuditSink::under_root(root).record(event);
+        return fail(SessionError::denied(
+            "request " + shown.id +
+            " does not carry this vault's proof: either it was altered after it was made, or the passphrase "
+            "is not this vault's (the two cannot be told apart); nothing approved"));
+    }
+    // The expiry is read from the checked bytes, so it cannot be stretched.
+    if (state_of(shown, clock.unix_secs()) == RequestState::Expired) {
+        return fail(SessionError::other(expired_text(shown.id)));
+    }
+    return publish(dir, shown, dir.approve(shown.id, seal.mac, *answer_key), clock);
+}
+
+SessionResult<void> deny_confirmation(const fs::path& root, std::string_view id, const core::Clock& clock) {
+    auto pending = confirmation_to_answer(root, id, clock);
     if (!pending) return fail(std::move(pending.error()));
     const auto dir = core::PendingDir::under_root(root);
-    auto written = dir.answer(id, decision);
-    if (!written) return std::unexpected(std::move(written.error()));
-    if (!*written) return fail(SessionError::other("request " + std::string(id) + " has already been answered"));
-    // The requester withdraws its request both after reading an answer and
-    // after giving up; only the time tells which happened.
-    if (!dir.waiting(id) && state_of(*pending, clock.unix_secs(), wait) == RequestState::Expired) {
-        dir.retract(id);
-        return fail(SessionError::other(expired_text(id, wait)));
-    }
-    return {};
+    return publish(dir, *pending, dir.deny(id), clock);
 }
 
 }  // namespace tarnel::session

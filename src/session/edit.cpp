@@ -96,7 +96,8 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
     if (wanted && core::downgrade_needs_confirmation(shown, *wanted)) {
         switch (confirm(downgrade_request(path, environment, shown, *wanted, principal_.actor), "downgrade")) {
             case core::Decision::TimedOut: return fail(SessionError::denied(std::string(kTimedOutText)));
-            case core::Decision::Denied: return fail(SessionError::denied(std::string(kDeniedText)));
+            case core::Decision::Denied:
+            case core::Decision::Forged: return fail(SessionError::denied(std::string(kDeniedText)));
             case core::Decision::Approved: approved_from = shown; break;
         }
     }

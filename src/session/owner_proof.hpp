@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "core/master_key.hpp"
 #include "core/secret.hpp"
 #include "session/session_error.hpp"
 
@@ -21,11 +22,15 @@ enum class OwnerProof { Passphrase, ShownCode };
 // by deleting a file.
 SessionResult<OwnerProof> owner_proof_for(const std::filesystem::path& root);
 
-// "wrong passphrase" unless the key derived from it opens the root's
-// passphrase check; a root without the check cannot tell and is refused.
-SessionResult<void> verify_owner_passphrase(const std::filesystem::path& root, core::SecretValue passphrase);
+// The key derived from the passphrase and the root's salt; "wrong passphrase"
+// unless it opens the root's passphrase check; a root without the check
+// cannot tell and is refused. The check only catches a mistyped passphrase:
+// its files can be replaced, so what the key is worth is shown by the proofs
+// it verifies, never by this.
+SessionResult<core::MasterKey> owner_key_from_passphrase(const std::filesystem::path& root,
+                                                         core::SecretValue passphrase);
 
-// The platform keyring hands out a master key.
-SessionResult<void> verify_keyring_key(const std::filesystem::path& root);
+// The master key the platform keyring hands out.
+SessionResult<core::MasterKey> keyring_key(const std::filesystem::path& root);
 
 }  // namespace tarnel::session

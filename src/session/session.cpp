@@ -15,7 +15,7 @@ Session::Session(Principal principal, OpenedVault vault, SessionHooks hooks)
       key_(std::move(vault.key)),
       clock_(hooks.clock ? std::move(hooks.clock) : std::make_shared<core::SystemClock>()),
       confirmer_(hooks.confirmer ? std::move(hooks.confirmer)
-                                 : std::make_shared<core::FileConfirmer>(core::FileConfirmer::under_root(root_, *clock_))),
+                                 : std::make_shared<core::FileConfirmer>(core::FileConfirmer::under_root(root_, key_, *clock_))),
       confirm_timeout_(hooks.confirm_timeout) {}
 
 SessionResult<Session> Session::open(VaultOptions vault, Principal principal, SessionHooks hooks) {
@@ -59,6 +59,9 @@ core::Decision Session::confirm(const core::ConfirmRequest& request, std::string
             break;
         case core::Decision::TimedOut:
             audit(core::AuditAction::Timeout, "timeout-" + suffix, request.coordinate, request.environment);
+            break;
+        case core::Decision::Forged:
+            audit(core::AuditAction::Deny, "forged-approval-" + suffix, request.coordinate, request.environment);
             break;
     }
     return decision;

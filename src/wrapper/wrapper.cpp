@@ -99,9 +99,12 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
                 case core::Decision::Approved: audit(core::AuditAction::Approve, "approved", var.coordinate, var.environment); break;
                 case core::Decision::Denied: audit(core::AuditAction::Deny, "denied", var.coordinate, var.environment); break;
                 case core::Decision::TimedOut: audit(core::AuditAction::Timeout, "timeout", var.coordinate, var.environment); break;
+                case core::Decision::Forged: audit(core::AuditAction::Deny, "forged-approval", var.coordinate, var.environment); break;
             }
         }
-        if (decision == core::Decision::Denied) return fail(failure::ConfirmationDenied{});
+        if (decision == core::Decision::Denied || decision == core::Decision::Forged) {
+            return fail(failure::ConfirmationDenied{});
+        }
         if (decision == core::Decision::TimedOut) return fail(failure::ConfirmationTimedOut{});
     }
 

@@ -28,6 +28,14 @@ struct SeenRequest {
     mode_t mode;
 };
 
+// The vault key of these tests, and the answer that stands for the owner's
+// genuine approval of whatever request is seen.
+const MasterKey& vault_key() {
+    static const MasterKey key = key_of(7);
+    return key;
+}
+constexpr std::string_view kGenuine = kOwnerApproves;
+
 // Plays the human-facing tool: notices each pending request, keeps its id and
 // JSON, and answers it (when given an answer) by renaming a finished decision
 // file into place, so the confirmer never sees a half-written one.
@@ -60,7 +68,7 @@ private:
                 handled_.insert(id);
                 if (answer_) {
                     const auto staged = pending_.parent_path() / ("answer-" + id);
-                    write_file(staged, *answer_);
+                    write_file(staged, *answer_ == kGenuine ? owner_approval(seen_.back().json, vault_key()) : *answer_);
                     fs::rename(staged, pending_ / (id + ".decision"));
                 }
             }
@@ -77,25 +85,41 @@ private:
     std::thread thread_;
 };
 
+// The file's text up to its nonce; the nonce and the proof differ every time.
+std::string without_proof(const std::string& json) { return json.substr(0, json.find("\"nonce\":")); }
+std::string nonce_of(const std::string& json) {
+    const auto at = json.find("\"nonce\":\"") + 9;
+    return json.substr(at, json.find('"', at) - at);
+}
+
 ConfirmRequest sample_request() {
     return ConfirmRequest("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent);
 }
 
-TEST(FileConfirmer, OnlyTrimmedApprovedApproves) {
+// Only an answer carrying the owner's proof for this very request approves; an
+// "approved" without it is a forgery, told apart from a plain denial.
+TEST(FileConfirmer, OnlyTheOwnersProofForThisRequestApproves) {
+    const auto other_answer_key = ProofKey::derive(key_of(9), ProofPurpose::Answer);
+    const auto same_key_answer = ProofKey::derive(vault_key(), ProofPurpose::Answer);
+    Proof someone_elses_request{};
+    someone_elses_request.fill(0x5a);
     const std::pair<std::string, Decision> cases[] = {
-        {"approved\n", Decision::Approved},
-        {"  approved  ", Decision::Approved},
-        {"\t\xC2\xA0" "approved\xE3\x80\x80\r\n", Decision::Approved},  // Unicode white space too
+        {std::string(kGenuine), Decision::Approved},
+        {"approved", Decision::Forged},  // the word alone, as before proofs
+        {"  approved\n", Decision::Forged},
+        {"approved " + std::string(64, '0'), Decision::Forged},
+        {approval_answer(someone_elses_request, *same_key_answer), Decision::Forged},  // another request's
+        {approval_answer(someone_elses_request, *other_answer_key), Decision::Forged},  // another vault's key
+        {"approved please", Decision::Forged},
         {"APPROVED", Decision::Denied},
         {"denied", Decision::Denied},
         {"", Decision::Denied},
-        {"approved please", Decision::Denied},
         {"approved\xFF", Decision::TimedOut},  // not UTF-8: not an answer at all
     };
     for (const auto& [answer, expected] : cases) {
         SCOPED_TRACE("answer: \"" + answer + "\"");
         TempDir root;
-        const FileConfirmer confirmer(root.path() / "pending", 5ms);
+        const FileConfirmer confirmer(root.path() / "pending", vault_key(), 5ms);
         ScriptedHuman human(confirmer.dir(), answer);
         EXPECT_EQ(confirmer.confirm(sample_request(), 1500ms), expected);
         EXPECT_EQ(human.finish().size(), 1U);
@@ -116,7 +140,7 @@ TEST(FileConfirmer, FilesOfAnotherRequestUnderTheNextIdentifierAreNeitherTakenNo
     std::uint64_t counter;
     {
         ScriptedHuman human(pending, "denied");
-        EXPECT_EQ(FileConfirmer(pending, 5ms, clock).confirm(sample_request(), 1500ms), Decision::Denied);
+        EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 1500ms), Decision::Denied);
         const auto seen = human.finish();
         ASSERT_EQ(seen.size(), 1U);
         counter = counter_of(seen[0].id);
@@ -126,8 +150,8 @@ TEST(FileConfirmer, FilesOfAnotherRequestUnderTheNextIdentifierAreNeitherTakenNo
     write_file(pending / (answered + ".decision"), "approved");
     write_file(pending / (asked + ".json"), "theirs");
     {
-        ScriptedHuman human(pending, "approved", 1, {asked});
-        EXPECT_EQ(FileConfirmer(pending, 5ms, clock).confirm(sample_request(), 1500ms), Decision::Approved);
+        ScriptedHuman human(pending, std::string(kGenuine), 1, {asked});
+        EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 1500ms), Decision::Approved);
         const auto seen = human.finish();
         ASSERT_EQ(seen.size(), 1U);
         EXPECT_EQ(seen[0].id, id_for(clock.unix_secs(), counter + 3));
@@ -136,12 +160,12 @@ TEST(FileConfirmer, FilesOfAnotherRequestUnderTheNextIdentifierAreNeitherTakenNo
     EXPECT_EQ(read_file(pending / (asked + ".json")), "theirs");
     EXPECT_EQ(names_in(pending), (std::set<std::string>{answered + ".decision", asked + ".json"}));
     // Without a human, the planted approval does not answer a new request.
-    EXPECT_EQ(FileConfirmer(pending, 5ms, clock).confirm(sample_request(), 50ms), Decision::TimedOut);
+    EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 50ms), Decision::TimedOut);
 }
 
 TEST(FileConfirmer, NoDecisionTimesOutAndWithdrawsTheRequest) {
     TempDir root;
-    const FileConfirmer confirmer(root.path() / "pending", 20ms);
+    const FileConfirmer confirmer(root.path() / "pending", vault_key(), 20ms);
     ScriptedHuman silent(confirmer.dir(), std::nullopt);
     const auto start = Steady::now();
     EXPECT_EQ(confirmer.confirm(sample_request(), 300ms), Decision::TimedOut);
@@ -151,7 +175,7 @@ TEST(FileConfirmer, NoDecisionTimesOutAndWithdrawsTheRequest) {
     EXPECT_EQ(silent.finish().size(), 1U);  // it was visible while waiting
     EXPECT_TRUE(names_in(confirmer.dir()).empty());
 
-    const auto zero = FileConfirmer::under_root(root.path() / "other");
+    const auto zero = FileConfirmer::under_root(root.path() / "other", vault_key());
     const auto again = Steady::now();
     EXPECT_EQ(zero.confirm(sample_request(), 0ms), Decision::TimedOut);
     EXPECT_LT(millis_since(again), 1000);
@@ -165,10 +189,10 @@ TEST(FileConfirmer, RequestThatCannotBeWrittenIsDeniedAtOnce) {
     const auto root = dir.path() / "root";
     write_file(root, "a regular file, not a directory");
     auto start = Steady::now();
-    EXPECT_EQ(FileConfirmer::under_root(root).confirm(sample_request(), 5s), Decision::Denied);
+    EXPECT_EQ(FileConfirmer::under_root(root, vault_key()).confirm(sample_request(), 5s), Decision::Denied);
     EXPECT_LT(millis_since(start), 1000);
 
-    const auto confirmer = FileConfirmer::under_root(dir.path());
+    const auto confirmer = FileConfirmer::under_root(dir.path(), vault_key());
     start = Steady::now();
     EXPECT_EQ(confirmer.confirm(ConfirmRequest("secret:dev/\xFF", Sensitivity::Low, "dev", Actor::Agent), 5s),
               Decision::Denied);
@@ -179,17 +203,18 @@ TEST(FileConfirmer, RequestThatCannotBeWrittenIsDeniedAtOnce) {
 TEST(FileConfirmer, PendingJsonHasEveryFieldInOrderWithAbsentOnesNull) {
     TempDir root;
     const FixedClock clock(1'767'225'600);
-    const FileConfirmer confirmer(root.path() / "pending", 5ms, clock);
+    const FileConfirmer confirmer(root.path() / "pending", vault_key(), 5ms, clock);
     ScriptedHuman human(confirmer.dir(), "denied");
     EXPECT_EQ(confirmer.confirm(sample_request(), 1500ms), Decision::Denied);
     const auto seen = human.finish();
     ASSERT_EQ(seen.size(), 1U);
     const auto& id = seen[0].id;
     EXPECT_EQ(id, id_for(clock.unix_secs(), counter_of(id)));
-    EXPECT_EQ(seen[0].json,
+    EXPECT_EQ(without_proof(seen[0].json),
               R"({"id":")" + id + R"(","created_unix":1767225600,"request":{"resolved_command":null,)"
               R"("coordinate":"secret:dev/app/db","sensitivity":"high","environment":"dev","origin":"agent",)"
-              R"("requesting_process":null,"requester_description":null,"action":null,"allow_password":false}})");
+              R"("requesting_process":null,"requester_description":null,"action":null,"allow_password":false,)"
+              R"("run":null},"expires_unix":1767225602,)");
     EXPECT_EQ(seen[0].mode, 0600U);
     EXPECT_EQ(fs::status(confirmer.dir()).permissions(), fs::perms::owner_all);
 
@@ -199,15 +224,33 @@ TEST(FileConfirmer, PendingJsonHasEveryFieldInOrderWithAbsentOnesNull) {
     request.requester_description = "é\n";
     request.action = "inject";
     request.allow_password = true;
-    ScriptedHuman full(confirmer.dir(), "approved");
-    EXPECT_EQ(confirmer.confirm(request, 1500ms), Decision::Approved);
+    request.run = RunDetail{"/usr/bin/env", {"a b", "\x1b[2J"}, "/work dir",
+                            {{"MODE", ShownVariable::Source::Literal, "x\"y", std::nullopt},
+                             {"HOME_DIR", ShownVariable::Source::Env, "HOME", std::nullopt},
+                             {"DB", ShownVariable::Source::Vault, "dev/a/b", Sensitivity::High}}};
+    ScriptedHuman full(confirmer.dir(), std::string(kGenuine));
+    EXPECT_EQ(confirmer.confirm(request, 60s), Decision::Approved);
     const auto every = full.finish();
     ASSERT_EQ(every.size(), 1U);
-    EXPECT_EQ(every[0].json,
+    EXPECT_EQ(without_proof(every[0].json),
               R"({"id":")" + every[0].id + R"(","created_unix":1767225600,"request":{"resolved_command":"/usr/bin/env\tdeploy",)"
               R"("coordinate":"secret:dev/a/b, secret:dev/a/c","sensitivity":"inject-only","environment":"dev",)"
               R"("origin":"human","requesting_process":"cli \"x\"","requester_description":"é\n",)"
-              R"("action":"inject","allow_password":true}})");
+              R"("action":"inject","allow_password":true,"run":{"program":"/usr/bin/env","arguments":["a b","\u001B[2J"],)"
+              R"("working_directory":"/work dir","variables":[{"name":"MODE","source":"literal","text":"x\"y",)"
+              R"("sensitivity":null},{"name":"HOME_DIR","source":"env","text":"HOME","sensitivity":null},)"
+              R"({"name":"DB","source":"vault","text":"dev/a/b","sensitivity":"high"}]}},"expires_unix":1767225660,)");
+
+    // The proof covers every byte before it and verifies with the vault's
+    // request key only; the nonce makes two requests' proofs differ.
+    const auto request_key = ProofKey::derive(vault_key(), ProofPurpose::Request);
+    EXPECT_EQ(check_sealed_object(every[0].json, *request_key).state, SealState::Sealed);
+    EXPECT_EQ(check_sealed_object(every[0].json, *ProofKey::derive(key_of(9), ProofPurpose::Request)).state,
+              SealState::Broken);
+    EXPECT_EQ(check_sealed_object(every[0].json, *ProofKey::derive(vault_key(), ProofPurpose::Answer)).state,
+              SealState::Broken);
+    EXPECT_NE(nonce_of(seen[0].json), nonce_of(every[0].json));
+    EXPECT_EQ(nonce_of(every[0].json).size(), 32U);
 }
 
 // Callers build a confirmer per request; identifiers must still never repeat
@@ -217,13 +260,13 @@ TEST(FileConfirmer, FreshConfirmersInOneSecondNeverShareAnId) {
     const FixedClock clock(1'700'000'000);
     const auto pending = root.path() / "pending";
     constexpr std::size_t kThreads = 8;
-    ScriptedHuman human(pending, "approved", kThreads * 2);
-    const FileConfirmer shared(pending, 2ms, clock);
+    ScriptedHuman human(pending, std::string(kGenuine), kThreads * 2);
+    const FileConfirmer shared(pending, vault_key(), 2ms, clock);
     std::atomic<int> approved{0};
     std::vector<std::thread> threads;
     for (std::size_t t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
-            if (FileConfirmer(pending, 2ms, clock).confirm(sample_request(), 3s) == Decision::Approved) ++approved;
+            if (FileConfirmer(pending, vault_key(), 2ms, clock).confirm(sample_request(), 3s) == Decision::Approved) ++approved;
             if (shared.confirm(sample_request(), 3s) == Decision::Approved) ++approved;
         });
     }
@@ -242,8 +285,8 @@ TEST(FileConfirmer, FreshConfirmersInOneSecondNeverShareAnId) {
 
 TEST(FileConfirmer, LongestTimeoutDoesNotOverflowTheDeadline) {
     TempDir root;
-    const FileConfirmer confirmer(root.path() / "pending", 5ms);
-    ScriptedHuman human(confirmer.dir(), "approved");
+    const FileConfirmer confirmer(root.path() / "pending", vault_key(), 5ms);
+    ScriptedHuman human(confirmer.dir(), std::string(kGenuine));
     EXPECT_EQ(confirmer.confirm(sample_request(), std::chrono::milliseconds::max()), Decision::Approved);
 }
 

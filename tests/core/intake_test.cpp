@@ -79,7 +79,7 @@ TEST(IntakeBroker, FreshBrokersInOneSecondGetConsecutiveCountersApartFromConfirm
     EXPECT_EQ(second->id, id_for(clock.unix_secs(), counter_of(first->id) + 1));
 
     // Confirmations draw from their own counter.
-    EXPECT_EQ(FileConfirmer(root.path() / "pending", 1ms, clock)
+    EXPECT_EQ(FileConfirmer(root.path() / "pending", key_of(1), 1ms, clock)
                   .confirm(ConfirmRequest("c", Sensitivity::Low, "dev", Actor::Agent), 0ms),
               Decision::TimedOut);
     const auto third = IntakeBroker(dir, clock).create(sample_intake());

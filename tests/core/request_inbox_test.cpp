@@ -32,7 +32,8 @@ TEST(RequestId, OnlyThreeNumbersJoinedByHyphensAreIdentifiers) {
 
 TEST(PendingDir, ReadsAndAnswersWhatAWaitingConfirmerWrote) {
     TempDir root;
-    const auto confirmer = FileConfirmer::under_root(root.path());
+    const MasterKey key = key_of(3);
+    const auto confirmer = FileConfirmer::under_root(root.path(), key);
     ConfirmRequest request("dev/app/token", Sensitivity::High, "dev", Actor::Agent);
     request.resolved_command = "edit dev/app/token --sensitivity low (downgrade from High)";
     request.requester_description = "rotate \"it\"\n";
@@ -53,7 +54,13 @@ TEST(PendingDir, ReadsAndAnswersWhatAWaitingConfirmerWrote) {
     EXPECT_FALSE(found->answered);
     EXPECT_TRUE(pending.waiting(found->id));
 
-    auto answered = pending.answer(found->id, Decision::Approved);
+    // The file verifies as written, under this vault's request key only.
+    const auto request_key = ProofKey::derive(key, ProofPurpose::Request);
+    const auto seal = found->seal_with(*request_key);
+    ASSERT_EQ(seal.state, SealState::Sealed);
+    EXPECT_EQ(found->seal_with(*ProofKey::derive(key_of(4), ProofPurpose::Request)).state, SealState::Broken);
+    EXPECT_EQ(found->expires_unix, found->created_unix + 60);
+    auto answered = pending.approve(found->id, seal.mac, *ProofKey::derive(key, ProofPurpose::Answer));
     ASSERT_TRUE(answered && *answered);
     EXPECT_EQ(decision.get(), Decision::Approved);
     EXPECT_TRUE(names_in(pending.dir()).empty());
@@ -63,14 +70,15 @@ TEST(PendingDir, AnswerNeverReplacesOneAlreadyGiven) {
     TempDir root;
     const auto pending = PendingDir::under_root(root.path());
     fs::create_directories(pending.dir());
-    auto first = pending.answer("1-2-3", Decision::Denied);
+    const auto answer_key = ProofKey::derive(key_of(3), ProofPurpose::Answer);
+    auto first = pending.deny("1-2-3");
     ASSERT_TRUE(first && *first);
-    auto second = pending.answer("1-2-3", Decision::Approved);
+    auto second = pending.approve("1-2-3", Proof{}, *answer_key);
     ASSERT_TRUE(second);
     EXPECT_FALSE(*second);
     EXPECT_EQ(read_file(pending.dir() / "1-2-3.decision"), "denied\n");
     EXPECT_EQ(mode_of(pending.dir() / "1-2-3.decision"), 0600u);
-    EXPECT_FALSE(pending.answer("../1-2-3", Decision::Approved));
+    EXPECT_FALSE(pending.deny("../1-2-3"));
 }
 
 TEST(IntakeInbox, FindsWhatTheBrokerStoredAndRemovesIt) {

@@ -1,7 +1,11 @@
 // The owner's answers: confirmations answered while their requester still
 // waits, the proof asked before an approval, and intakes fulfilled.
 
+#include <functional>
+#include <tuple>
+
 #include "core/intake_inbox.hpp"
+#include "core/proof.hpp"
 #include "session/confirmation_answers.hpp"
 #include "session/intake_answers.hpp"
 #include "session/owner_proof.hpp"
@@ -13,42 +17,82 @@ namespace {
 
 using namespace fixture;
 
-constexpr std::chrono::seconds kWait{120};
-
-void plant_pending(const fs::path& root, const std::string& id, std::uint64_t created) {
+// A request as a session of this vault writes it, sealed with `key`; `edit`
+// changes its text after sealing, as an agent with a shell could.
+std::string plant_pending(const fs::path& root, const std::string& id, std::uint64_t created,
+                          const core::MasterKey& key = test_key(),
+                          const std::function<void(std::string&)>& edit = {}) {
     fs::create_directories(root / "pending");
-    write_file(root / "pending" / (id + ".json"),
-               R"({"id":")" + id + R"(","created_unix":)" + std::to_string(created) +
-                   R"(,"request":{"resolved_command":null,"coordinate":"dev/app/db","sensitivity":"high",)"
-                   R"("environment":"dev","origin":"agent","requesting_process":null,)"
-                   R"("requester_description":null,"action":null,"allow_password":true}})");
+    const std::string open_object =
+        R"({"id":")" + id + R"(","created_unix":)" + std::to_string(created) +
+        R"(,"request":{"resolved_command":null,"coordinate":"dev/app/db","sensitivity":"high",)"
+        R"("environment":"dev","origin":"agent","requesting_process":null,)"
+        R"("requester_description":null,"action":null,"allow_password":true,"run":null},"expires_unix":)" +
+        std::to_string(created + 120) + R"(,"nonce":"00112233445566778899aabbccddeeff")";
+    std::string text = core::seal_object(open_object, *core::ProofKey::derive(key, core::ProofPurpose::Request));
+    if (edit) edit(text);
+    write_file(root / "pending" / (id + ".json"), text);
+    return text;
+}
+
+SessionResult<void> approve(const TempVault& vault, const std::string& id, const testing::FixedClock& clock,
+                            const core::MasterKey& key = test_key()) {
+    auto shown = confirmation_to_answer(vault.root(), id, clock);
+    if (!shown) return fail(std::move(shown.error()));
+    return approve_confirmation(vault.root(), *shown, key, clock);
 }
 
 TEST(ConfirmationAnswers, OnlyAWaitingRequestCanBeAnsweredAndOnlyOnce) {
     const TempVault vault;
-    plant_pending(vault.root(), "1000-7-0", 1000);
+    const std::string text = plant_pending(vault.root(), "1000-7-0", 1000);
     const fs::path decision = vault.root() / "pending" / "1000-7-0.decision";
 
-    auto late = answer_confirmation(vault.root(), "1000-7-0", core::Decision::Approved,
-                                    testing::FixedClock(1000 + 120), kWait);
+    auto late = approve(vault, "1000-7-0", testing::FixedClock(1000 + 120));
     ASSERT_FALSE(late);
-    EXPECT_EQ(other_text(late.error()), "request 1000-7-0 has expired: its requester stopped waiting after 120 s");
+    EXPECT_EQ(other_text(late.error()), "request 1000-7-0 has expired: its requester has stopped waiting");
     EXPECT_FALSE(fs::exists(decision));
 
     const testing::FixedClock in_time(1000 + 119);
-    ASSERT_TRUE(answer_confirmation(vault.root(), "1000-7-0", core::Decision::Approved, in_time, kWait));
-    EXPECT_EQ(read_file(decision), "approved\n");
-    auto again = answer_confirmation(vault.root(), "1000-7-0", core::Decision::Denied, in_time, kWait);
+    ASSERT_TRUE(approve(vault, "1000-7-0", in_time));
+    EXPECT_EQ(read_file(decision), testing::owner_approval(text, test_key()));
+    auto again = deny_confirmation(vault.root(), "1000-7-0", in_time);
     ASSERT_FALSE(again);
     EXPECT_EQ(other_text(again.error()), "request 1000-7-0 has already been answered");
-    EXPECT_EQ(read_file(decision), "approved\n");
+    EXPECT_EQ(read_file(decision), testing::owner_approval(text, test_key()));
 
-    auto unknown = answer_confirmation(vault.root(), "1000-7-1", core::Decision::Denied, in_time, kWait);
+    auto unknown = deny_confirmation(vault.root(), "1000-7-1", in_time);
     ASSERT_FALSE(unknown);
     EXPECT_TRUE(is_not_found(unknown.error()));
-    auto path_like = answer_confirmation(vault.root(), "../1000-7-0", core::Decision::Denied, in_time, kWait);
+    auto path_like = deny_confirmation(vault.root(), "../1000-7-0", in_time);
     ASSERT_FALSE(path_like);
     EXPECT_EQ(other_text(path_like.error()), "`../1000-7-0` is not a request identifier");
+}
+
+// A request rewritten after the module sealed it, one sealed by a key that is
+// not the vault's (an agent's own vault, its salt and check copied in) and
+// one whose expiry was stretched are all refused, answered with a denial and
+// audited as the owner's refusal.
+TEST(ConfirmationAnswers, ARequestWithoutTheVaultsProofIsDeniedNotApproved) {
+    const auto lowered = [](std::string& text) { text.replace(text.find("\"high\""), 6, "\"low\""); };
+    const auto stretched = [](std::string& text) { text.replace(text.find(":1120,"), 6, ":9999,"); };
+    const core::MasterKey agents_key = testing::key_of(9);
+    const std::tuple<std::string, const core::MasterKey*, std::function<void(std::string&)>> cases[] = {
+        {"rewritten", &test_key(), lowered},
+        {"another key", &agents_key, nullptr},
+        {"stretched", &test_key(), stretched},
+    };
+    for (const auto& [name, sealed_with, edit] : cases) {
+        SCOPED_TRACE(name);
+        const TempVault vault;
+        plant_pending(vault.root(), "1000-7-0", 1000, *sealed_with, edit);
+        auto refused = approve(vault, "1000-7-0", testing::FixedClock(1010));
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(denied_text(refused.error()),
+                  "request 1000-7-0 does not carry this vault's proof: either it was altered after it was made, "
+                  "or the passphrase is not this vault's (the two cannot be told apart); nothing approved");
+        EXPECT_EQ(read_file(vault.root() / "pending" / "1000-7-0.decision"), "denied\n");
+        EXPECT_EQ(vault.audit_words(), std::vector<std::string>{"deny/approval-refused:unverified"});
+    }
 }
 
 TEST(OwnerProof, PassphraseVaultsAskTheCheckedPassphrase) {
@@ -56,14 +100,14 @@ TEST(OwnerProof, PassphraseVaultsAskTheCheckedPassphrase) {
     const fs::path root = base.path() / "vault";
     ASSERT_TRUE(init_with_passphrase(root, core::SecretValue::from_text("right")));
     EXPECT_EQ(owner_proof_for(root), OwnerProof::Passphrase);
-    EXPECT_TRUE(verify_owner_passphrase(root, core::SecretValue::from_text("right")));
-    auto wrong = verify_owner_passphrase(root, core::SecretValue::from_text("wrong"));
+    EXPECT_TRUE(owner_key_from_passphrase(root, core::SecretValue::from_text("right")));
+    auto wrong = owner_key_from_passphrase(root, core::SecretValue::from_text("wrong"));
     ASSERT_FALSE(wrong);
     EXPECT_EQ(other_text(wrong.error()), "wrong passphrase");
 
     // Without the check any passphrase would pass, so none does.
     fs::rename(root / "kdf.check", base.path() / "kdf.check");
-    EXPECT_FALSE(verify_owner_passphrase(root, core::SecretValue::from_text("right")));
+    EXPECT_FALSE(owner_key_from_passphrase(root, core::SecretValue::from_text("right")));
     // Removing the salt must not turn the vault into one that asks no passphrase.
     fs::rename(base.path() / "kdf.check", root / "kdf.check");
     fs::remove(root / "kdf.salt");

@@ -31,19 +31,23 @@ SessionResult<RecordView> edit(const Session& session, OptText sensitivity, OptT
 
 // --- a human answering through the pending directory ------------------------
 
-// Only "approved", give or take surrounding white space, approves; whatever
-// the answer, the request and decision files are gone afterwards.
+// Only the owner's proof approves; a bare "approved", as any process of the
+// user can write it, is a forgery and audited as one. Whatever the answer,
+// the request and decision files are gone afterwards.
 TEST(EditWithHumanTest, TheDecisionFileDecidesTheDowngrade) {
-    const std::pair<std::string_view, bool> answers[] = {
-        {"approved\n", true}, {"  approved ", true}, {"APPROVED", false}, {"maybe", false}, {"", false},
+    const std::tuple<std::string_view, bool, std::string_view> answers[] = {
+        {testing::kOwnerApproves, true, ""},
+        {"approved\n", false, "deny/forged-approval-downgrade"},
+        {"maybe", false, "deny/denied-downgrade"},
     };
-    for (const auto& [answer, approves] : answers) {
+    for (const auto& [answer, approves, audited] : answers) {
         SCOPED_TRACE("answer \"" + std::string(answer) + "\"");
         TempVault vault;
         vault.put(literal("dev/app/token", "v", Sensitivity::High, false));
         const std::string before = vault.record_bytes(kAt);
         const fs::path pending = vault.root() / "pending";
-        Session session = vault.session(all_operations(), asking(std::make_shared<core::FileConfirmer>(pending, 5ms)));
+        Session session =
+            vault.session(all_operations(), asking(std::make_shared<core::FileConfirmer>(pending, test_key(), 5ms)));
         SessionResult<RecordView> outcome = std::unexpected(SessionError::other("not run"));
         {
             ScriptedHuman human(pending, std::string(answer));
@@ -58,8 +62,9 @@ TEST(EditWithHumanTest, TheDecisionFileDecidesTheDowngrade) {
             const std::string expected_request =
                 R"json({"resolved_command":"edit dev/app/token --sensitivity medium (downgrade from High)",)json"
                 R"json("coordinate":"dev/app/token","sensitivity":"high","environment":"dev","origin":"agent",)json"
-                R"json("requesting_process":null,"requester_description":null,"action":null,"allow_password":true})json";
-            EXPECT_NE(seen->second.find(R"(,"request":)" + expected_request + "}"), std::string::npos)
+                R"json("requesting_process":null,"requester_description":null,"action":null,"allow_password":true,)json"
+                R"json("run":null})json";
+            EXPECT_NE(seen->second.find(R"(,"request":)" + expected_request + R"(,"expires_unix":)"), std::string::npos)
                 << seen->second;
         }
         EXPECT_TRUE(names_in(pending).empty());
@@ -71,7 +76,7 @@ TEST(EditWithHumanTest, TheDecisionFileDecidesTheDowngrade) {
             ASSERT_FALSE(outcome);
             EXPECT_EQ(denied_text(outcome.error()), kDenied);
             EXPECT_EQ(vault.record_bytes(kAt), before);
-            EXPECT_EQ(vault.audit_words(), Words{"deny/denied-downgrade"});
+            EXPECT_EQ(vault.audit_words(), Words{std::string(audited)});
         }
     }
 }
@@ -81,7 +86,7 @@ TEST(EditWithHumanTest, NoAnswerTimesOutAndWithdrawsTheRequest) {
     vault.put(literal("dev/app/token", "v", Sensitivity::InjectOnly, false));
     const std::string before = vault.record_bytes(kAt);
     const fs::path pending = vault.root() / "pending";
-    Session session = vault.session(all_operations(), asking(std::make_shared<core::FileConfirmer>(pending, 5ms), 300ms));
+    Session session = vault.session(all_operations(), asking(std::make_shared<core::FileConfirmer>(pending, test_key(), 5ms), 300ms));
     std::optional<std::pair<std::string, std::string>> seen;
     SessionResult<RecordView> outcome = std::unexpected(SessionError::other("not run"));
     {

@@ -204,9 +204,18 @@ TEST_F(InjectTest, AHumanWhoRefusesOrDoesNotAnswerStopsTheRun) {
     ASSERT_FALSE(timed_out);
     EXPECT_EQ(denied_text(timed_out.error()), "confirmation timed out; high/prod injection refused");
 
-    // And a human who answers through the pending directory.
+    // An agent with a shell writes "approved" itself: a forgery, refused.
     auto asking_human = vault.session(all_operations(), SessionHooks{.clock = nullptr, .confirmer = nullptr, .confirm_timeout = std::chrono::seconds(10)});
-    ScriptedHuman human(vault.root() / "pending", "approved");
+    {
+        ScriptedHuman agent(vault.root() / "pending", "approved");
+        auto forged = sh(asking_human, "K=secret:dev/app/key\n", touch);
+        ASSERT_FALSE(forged);
+        EXPECT_EQ(denied_text(forged.error()), "confirmation denied; high/prod injection refused");
+        EXPECT_FALSE(fs::exists(marker));
+    }
+
+    // And the owner, who answers through the pending directory with the proof.
+    ScriptedHuman human(vault.root() / "pending", std::string(testing::kOwnerApproves));
     auto approved = sh(asking_human, "K=secret:dev/app/key\n", touch);
     ASSERT_TRUE(approved) << approved.error().message();
     ASSERT_TRUE(human.seen());
@@ -214,7 +223,7 @@ TEST_F(InjectTest, AHumanWhoRefusesOrDoesNotAnswerStopsTheRun) {
 
     EXPECT_TRUE(fs::exists(marker));
     EXPECT_EQ(vault.audit_words(),
-              (Words{"deny/denied", "timeout/timeout", "approve/approved", "inject/injected"}));
+              (Words{"deny/denied", "timeout/timeout", "deny/forged-approval", "approve/approved", "inject/injected"}));
 }
 
 TEST_F(InjectTest, HowTheChildEndedIsReportedNotRaised) {

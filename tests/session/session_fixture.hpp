@@ -269,7 +269,8 @@ private:
 
 // A human at the other end of the pending directory: waits for one request
 // file, keeps its name and JSON, and answers by writing ID.decision (whole, by
-// rename, as a tool would). No answer when decision is absent.
+// rename, as a tool would); kOwnerApproves is the owner's genuine approval.
+// No answer when decision is absent.
 class ScriptedHuman {
 public:
     ScriptedHuman(fs::path pending, std::optional<std::string> decision)
@@ -300,7 +301,8 @@ private:
                 }
                 if (decision_) {
                     const std::string id = name.substr(0, name.size() - 5);
-                    write_file(pending_ / (id + ".human"), *decision_);
+                    write_file(pending_ / (id + ".human"),
+                               *decision_ == testing::kOwnerApproves ? testing::owner_approval(json, test_key()) : *decision_);
                     fs::rename(pending_ / (id + ".human"), pending_ / (id + ".decision"));
                 }
                 return;

@@ -22,7 +22,9 @@
 
 #include "core/clock.hpp"
 #include "core/coordinate.hpp"
+#include "core/answer_proof.hpp"
 #include "core/master_key.hpp"
+#include "core/proof.hpp"
 #include "core/record.hpp"
 
 namespace tarnel::testing {
@@ -102,6 +104,21 @@ inline core::MasterKey key_of(std::uint8_t fill) {
     std::array<std::uint8_t, core::MasterKey::kSize> bytes{};
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(fill + i);
     return core::MasterKey(bytes);
+}
+
+// Stands, in scripted answers, for the owner's genuine approval of the
+// request seen (see owner_approval).
+inline constexpr std::string_view kOwnerApproves = "<the owner approves>";
+
+// What the owner's tool writes to approve the pending request whose file
+// text is given, with the vault key; "unsealed" when the text carries no
+// proof the key verifies.
+inline std::string owner_approval(std::string_view request_text, const core::MasterKey& key) {
+    const auto request_key = core::ProofKey::derive(key, core::ProofPurpose::Request);
+    const auto answer_key = core::ProofKey::derive(key, core::ProofPurpose::Answer);
+    const auto seal = core::check_sealed_object(request_text, *request_key);
+    if (seal.state != core::SealState::Sealed) return "unsealed";
+    return core::approval_answer(seal.mac, *answer_key);
 }
 
 // A medium, revealable literal record stored at `at`.
