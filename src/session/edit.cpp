@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "core/store.hpp"
 #include "session/arguments.hpp"
@@ -22,8 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kDeniedText = "denied \u2014 sensitivity not lowered";
-constexpr std::string_view kTimedOutText = "timed out \u2014 sensitivity not lowered";
 constexpr std::string_view kChangedText =
     "sensitivity changed while the edit was pending \u2014 sensitivity not lowered";
 
@@ -35,13 +34,71 @@ SessionResult<core::SecretRecord> read_existing(const fs::path& dir, const core:
     return std::move(**current);
 }
 
-core::ConfirmRequest downgrade_request(const std::string& path, const std::string& environment,
-                                       core::Sensitivity current, core::Sensitivity wanted, core::Actor origin) {
-    core::ConfirmRequest request(path, current, environment, origin);
-    request.resolved_command = "edit " + path + " --sensitivity " + std::string(core::sensitivity_word(wanted)) +
-                               " (downgrade from " + std::string(core::sensitivity_debug_name(current)) + ")";
+constexpr std::string_view kRecordChangedText = "the secret changed while the edit was pending \u2014 nothing changed";
+
+// What of an edit lowers protection and so waits for the owner: a lower
+// sensitivity (from high or inject-only), a value made revealable to agents,
+// and a reference pointed elsewhere (the owner's cloud credentials read it).
+struct Lowering {
+    std::optional<core::Sensitivity> downgrade_from;
+    bool reveals = false;
+    std::optional<std::string> repoint_from;
+
+    bool any() const { return downgrade_from || reveals || repoint_from; }
+    friend bool operator==(const Lowering&, const Lowering&) = default;
+};
+
+Lowering lowering_of(const core::SecretRecord& current, const MetadataEdits& edits) {
+    Lowering lowering;
+    if (edits.sensitivity && core::downgrade_needs_confirmation(current.meta.sensitivity, *edits.sensitivity)) {
+        lowering.downgrade_from = current.meta.sensitivity;
+    }
+    lowering.reveals = edits.revealable == true && !current.meta.revealable;
+    const auto* reference = std::get_if<core::ReferenceRecord>(&current.kind);
+    if (edits.reference && reference != nullptr && reference->ref != *edits.reference) {
+        lowering.repoint_from = reference->ref;
+    }
+    return lowering;
+}
+
+// The audit words of each part: "approved-downgrade", "denied-revealable", ...
+std::vector<std::string_view> what_of(const Lowering& lowering) {
+    std::vector<std::string_view> what;
+    if (lowering.downgrade_from) what.push_back("downgrade");
+    if (lowering.reveals) what.push_back("revealable");
+    if (lowering.repoint_from) what.push_back("reference");
+    return what;
+}
+
+core::ConfirmRequest lowering_request(const std::string& path, const std::string& environment,
+                                      const core::SecretRecord& current, const MetadataEdits& edits,
+                                      const Lowering& lowering, core::Actor origin) {
+    core::ConfirmRequest request(path, current.meta.sensitivity, environment, origin);
+    std::string command = "edit " + path;
+    std::string action;
+    if (lowering.downgrade_from) {
+        command += " --sensitivity " + std::string(core::sensitivity_word(*edits.sensitivity)) + " (downgrade from " +
+                   std::string(core::sensitivity_debug_name(*lowering.downgrade_from)) + ")";
+    }
+    if (lowering.reveals) {
+        command += " --revealable true";
+        action = "make the value revealable to agents";
+    }
+    if (lowering.repoint_from) {
+        command += " --reference " + std::string(*edits.reference) + " (was " + *lowering.repoint_from + ")";
+        if (!action.empty()) action += "; ";
+        action += "point the reference at " + std::string(*edits.reference) + " instead of " + *lowering.repoint_from;
+    }
+    request.resolved_command = std::move(command);
+    if (!action.empty()) request.action = std::move(action);
     request.allow_password = true;
     return request;
+}
+
+std::string refusal_text(std::string_view outcome, const Lowering& lowering) {
+    if (lowering.downgrade_from) return std::string(outcome) + " \u2014 sensitivity not lowered";
+    if (lowering.reveals) return std::string(outcome) + " \u2014 not made revealable";
+    return std::string(outcome) + " \u2014 reference not changed";
 }
 
 }  // namespace
@@ -76,13 +133,6 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
         return fail(std::move(sized.error()));
     }
 
-    // The first look only decides whether a human must be asked.
-    core::Sensitivity shown{};
-    {
-        auto seen = read_existing(dir, at, key_);
-        if (!seen) return fail(std::move(seen.error()));
-        shown = seen->meta.sensitivity;
-    }
     MetadataEdits edits{.sensitivity = std::nullopt, .description = description, .reference = reference, .revealable = revealable};
     if (sensitivity) {
         auto parsed = parse_sensitivity(*sensitivity);
@@ -92,13 +142,20 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
     const std::optional<core::Sensitivity>& wanted = edits.sensitivity;
     const std::string environment = env_of(at);
 
-    std::optional<core::Sensitivity> approved_from;
-    if (wanted && core::downgrade_needs_confirmation(shown, *wanted)) {
-        switch (confirm(downgrade_request(path, environment, shown, *wanted, principal_.actor), "downgrade")) {
-            case core::Decision::TimedOut: return fail(SessionError::denied(std::string(kTimedOutText)));
-            case core::Decision::Denied:
-            case core::Decision::Forged: return fail(SessionError::denied(std::string(kDeniedText)));
-            case core::Decision::Approved: approved_from = shown; break;
+    // The first look only decides whether a human must be asked.
+    Lowering approved;
+    {
+        auto seen = read_existing(dir, at, key_);
+        if (!seen) return fail(std::move(seen.error()));
+        const Lowering lowering = lowering_of(*seen, edits);
+        if (lowering.any()) {
+            const auto request = lowering_request(path, environment, *seen, edits, lowering, principal_.actor);
+            switch (confirm(request, what_of(lowering))) {
+                case core::Decision::TimedOut: return fail(SessionError::denied(refusal_text("timed out", lowering)));
+                case core::Decision::Denied:
+                case core::Decision::Forged: return fail(SessionError::denied(refusal_text("denied", lowering)));
+                case core::Decision::Approved: approved = lowering; break;
+            }
         }
     }
 
@@ -108,13 +165,16 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
     auto fresh = read_existing(dir, at, key_);
     if (!fresh) return fail(std::move(fresh.error()));
     const core::Sensitivity before = fresh->meta.sensitivity;
-    // An approval covers lowering from the level the human was shown. If the
-    // record changed during the wait so that the downgrade now needs an
-    // approval for another level (or needs one where none was asked), the
-    // edit is refused rather than asked again: the approval already logged
-    // stands, the file is untouched, and a retry shows the human the real level.
-    if (wanted && core::downgrade_needs_confirmation(before, *wanted) && approved_from != before) {
-        return fail(SessionError::denied(std::string(kChangedText)));
+    // An approval covers exactly what the human was shown. If the record
+    // changed during the wait so that the edit now lowers something else (a
+    // downgrade from another level, a reference that is no longer the one
+    // shown), the edit is refused rather than asked again: the approval
+    // already logged stands, the file is untouched, and a retry shows the
+    // human the real state.
+    const Lowering now = lowering_of(*fresh, edits);
+    if (now.any() && now != approved) {
+        if (now.downgrade_from != approved.downgrade_from) return fail(SessionError::denied(std::string(kChangedText)));
+        return fail(SessionError::denied(std::string(kRecordChangedText)));
     }
 
     auto edited = apply_edits(*fresh, edits, environment, clock_->now_rfc3339());

@@ -48,7 +48,17 @@ core::PolicyDecision Session::decide(core::Operation operation, const core::Coor
 }
 
 core::Decision Session::confirm(const core::ConfirmRequest& request, std::string_view what) const {
+    return confirm(request, std::vector<std::string_view>{what});
+}
+
+core::Decision Session::confirm(const core::ConfirmRequest& request, const std::vector<std::string_view>& what) const {
     const core::Decision decision = confirmer_->confirm(request, confirm_timeout_);
+    for (const std::string_view word : what) audit_decision(request, decision, word);
+    return decision;
+}
+
+void Session::audit_decision(const core::ConfirmRequest& request, core::Decision decision,
+                             std::string_view what) const {
     const std::string suffix(what);
     switch (decision) {
         case core::Decision::Approved:
@@ -64,7 +74,6 @@ core::Decision Session::confirm(const core::ConfirmRequest& request, std::string
             audit(core::AuditAction::Deny, "forged-approval-" + suffix, request.coordinate, request.environment);
             break;
     }
-    return decision;
 }
 
 }  // namespace tarnel::session

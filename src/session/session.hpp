@@ -226,6 +226,9 @@ private:
     // Asks the session's confirmer and audits the answer with
     // "approved-{what}", "denied-{what}" or "timeout-{what}".
     core::Decision confirm(const core::ConfirmRequest& request, std::string_view what) const;
+    void audit_decision(const core::ConfirmRequest& request, core::Decision decision, std::string_view what) const;
+    // One request for several things at once; each is audited with its own word.
+    core::Decision confirm(const core::ConfirmRequest& request, const std::vector<std::string_view>& what) const;
 
     Principal principal_;
     std::filesystem::path root_;

@@ -11,8 +11,13 @@ import multiprocessing
 import time
 from pathlib import Path
 
+from vaultkit import owner_approval
 
-def _answer(pending: str, decision: str | None, seen: str, patience: float) -> None:
+# As a decision: the owner's genuine approval, with the proof made from the key.
+OWNER_APPROVES = "<the owner approves>"
+
+
+def _answer(pending: str, decision: str | None, seen: str, patience: float, key: bytes | None) -> None:
     pending_dir, seen_file = Path(pending), Path(seen)
     deadline = time.monotonic() + patience
     while time.monotonic() < deadline:
@@ -28,7 +33,8 @@ def _answer(pending: str, decision: str | None, seen: str, patience: float) -> N
             if decision is not None:
                 # Written whole and renamed into place, as the human-facing tool does.
                 answer = pending_dir / f"{request.stem}.human"
-                answer.write_bytes(decision.encode())
+                answer.write_bytes(owner_approval(text.encode(), key) if decision == OWNER_APPROVES
+                                   else decision.encode())
                 answer.rename(pending_dir / f"{request.stem}.decision")
             return
         time.sleep(0.005)
@@ -37,13 +43,15 @@ def _answer(pending: str, decision: str | None, seen: str, patience: float) -> N
 class ScriptedHuman:
     """Waits for one request in `pending` and answers it with `decision`.
 
-    With decision None it only looks and never answers.
+    With decision None it only looks and never answers; OWNER_APPROVES needs
+    the vault's key.
     """
 
-    def __init__(self, pending: Path, decision: str | None, workdir: Path, patience: float = 60.0):
+    def __init__(self, pending: Path, decision: str | None, workdir: Path, patience: float = 60.0,
+                 key: bytes | None = None):
         self._seen = workdir / "human-seen.json"
         context = multiprocessing.get_context("spawn")
-        self._process = context.Process(target=_answer, args=(str(pending), decision, str(self._seen), patience))
+        self._process = context.Process(target=_answer, args=(str(pending), decision, str(self._seen), patience, key))
 
     def __enter__(self) -> ScriptedHuman:
         self._process.start()

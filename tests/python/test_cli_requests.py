@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from test_cli import KEYRING_SCRIPT, TARNEL, environment, module_session, tarnel
-from vaultkit import PASSPHRASE, Vault, audit_pairs
+from vaultkit import PASSPHRASE, REQUEST_CONTEXT, Vault, audit_pairs, seal
 
 AT = "secret:dev/app/token"
 
@@ -67,10 +67,13 @@ def test_an_unknown_identifier_is_not_found(root, command):
 def plant_confirmation(root: Path, request_id: str, created: int, **fields):
     request = {"resolved_command": None, "coordinate": "dev/app/token", "sensitivity": "high",
                "environment": "dev", "origin": "agent", "requesting_process": None,
-               "requester_description": None, "action": None, "allow_password": False, **fields}
+               "requester_description": None, "action": None, "allow_password": False, "run": None, **fields}
     (root / "pending").mkdir(exist_ok=True)
     path = root / "pending" / f"{request_id}.json"
-    path.write_text(json.dumps({"id": request_id, "created_unix": created, "request": request}))
+    # Sealed with a key that is not the vault's: listed and deniable, never approvable.
+    body = json.dumps({"id": request_id, "created_unix": created, "request": request,
+                       "expires_unix": created + 120, "nonce": "00" * 16}, separators=(",", ":"))
+    path.write_bytes(seal(body[:-1].encode(), bytes(32), REQUEST_CONTEXT))
     return path
 
 
@@ -113,24 +116,37 @@ def test_what_the_requester_wrote_cannot_rewrite_the_terminal(root):
 
 # --- a keyring vault ---------------------------------------------------------------
 
+# The module, keyed by the keyring, waits for a downgrade; the owner answers
+# with a wrong code, then with the one shown.
 KEYRING_APPROVAL = textwrap.dedent("""
-    import json, os, subprocess, sys, time, pexpect
+    import os, subprocess, sys, threading, time, pexpect
+    import tarnel_ffi
     tarnel, root = sys.argv[1], sys.argv[2]
     assert subprocess.run([tarnel, "init", "--keyring"], stdout=subprocess.DEVNULL).returncode == 0
-    os.makedirs(os.path.join(root, "pending"))
-    request = {"resolved_command": None, "coordinate": "dev/app/token", "sensitivity": "high",
-               "environment": "dev", "origin": "agent", "requesting_process": None,
-               "requester_description": None, "action": None, "allow_password": True}
-    with open(os.path.join(root, "pending", "1-1-0.json"), "w") as f:
-        json.dump({"id": "1-1-0", "created_unix": int(time.time()), "request": request}, f)
+    # The module would take the passphrase from the environment; the owner's tool never does.
+    passphrase = os.environ.pop("TARNEL_PASSPHRASE")
+    session = tarnel_ffi.TarnelSession({"operations": ["write"]}, vault_dir=root)
+    os.environ["TARNEL_PASSPHRASE"] = passphrase
+    session.set("secret:dev/app/token", "v")
+    session.edit_metadata("secret:dev/app/token", sensitivity="high")
+    outcome = {}
+    def downgrade():
+        outcome["view"] = session.edit_metadata("secret:dev/app/token", sensitivity="medium")
+    waiter = threading.Thread(target=downgrade)
+    waiter.start()
+    pending = os.path.join(root, "pending")
+    while not (os.path.isdir(pending) and any(n.endswith(".json") for n in os.listdir(pending))):
+        time.sleep(0.01)
+    request = [n for n in os.listdir(pending) if n.endswith(".json")][0][:-len(".json")]
     for answer in ("wrong", None):
-        child = pexpect.spawn(tarnel, ["approve", "1-1-0"], timeout=30)
+        child = pexpect.spawn(tarnel, ["approve", request], timeout=30)
         child.expect(r"Type (\\w+) to approve: ")
         child.sendline(answer or child.match.group(1).decode())
         child.expect(pexpect.EOF)
         child.close()
         print(f"status={child.exitstatus}")
-    print(open(os.path.join(root, "pending", "1-1-0.decision")).read().strip())
+    waiter.join(timeout=60)
+    print(outcome["view"]["sensitivity"])
 """)
 
 
@@ -144,4 +160,4 @@ def test_a_keyring_vault_approves_with_a_code_typed_back(tmp_path):
     del env["DBUS_SESSION_BUS_ADDRESS"]
     done = subprocess.run(["sh", str(KEYRING_SCRIPT), sys.executable, "-c", KEYRING_APPROVAL, str(TARNEL), str(root)],
                           capture_output=True, env=env, timeout=120, start_new_session=True)
-    assert done.stdout.decode().splitlines()[-3:] == ["status=4", "status=0", "approved"], done.stderr
+    assert done.stdout.decode().splitlines()[-3:] == ["status=4", "status=0", "medium"], done.stderr

@@ -10,7 +10,7 @@ import multiprocessing
 import time
 from pathlib import Path
 
-from human import ScriptedHuman
+from human import OWNER_APPROVES, ScriptedHuman
 from vaultkit import Vault, literal
 
 ROUNDS = 30
@@ -136,7 +136,7 @@ def test_a_set_during_a_pending_downgrade_is_neither_blocked_nor_lost(vault, ope
     open_session().set(AT, "set while pending")
     assert time.monotonic() - started < 5
 
-    with ScriptedHuman(pending, "approved", tmp_path):
+    with ScriptedHuman(pending, OWNER_APPROVES, tmp_path, key=vault.key):
         waited = out.get(timeout=60)
     editor.join(timeout=60)
     assert editor.exitcode == 0 and waited < 60

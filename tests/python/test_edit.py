@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from human import ScriptedHuman
+from human import OWNER_APPROVES, ScriptedHuman
 from tarnel_ffi import TarnelDenied, TarnelError, TarnelNotFound
 from vaultkit import STAMP, audit_pairs, keypair, literal, reference, totp
 
@@ -27,33 +27,37 @@ def pending_names(vault):
 # --- downgrades a human decides ---------------------------------------------------
 
 
-@pytest.mark.parametrize("answer", ["approved\n", "  approved ", "approved", "APPROVED", "no", "",
-                                    "approved please"])
-def test_a_downgrade_is_applied_only_when_the_human_approves(vault, open_session, tmp_path, answer):
+# The owner's proof is made here with Python's hashlib and hmac, apart from the
+# module; a bare "approved", which any process of the user can write, is a forgery.
+@pytest.mark.parametrize(("answer", "refusal"), [(OWNER_APPROVES, None), ("approved\n", "forged-approval-downgrade"),
+                                                 ("no", "denied-downgrade")])
+def test_a_downgrade_is_applied_only_when_the_human_approves(vault, open_session, tmp_path, answer, refusal):
     path = vault.write(literal("dev/app/token", b"v", sensitivity="high", description="d"))
     before = path.read_bytes()
     session = open_session()
-    with ScriptedHuman(vault.root / "pending", answer, tmp_path) as human:
-        if answer.strip() == "approved":
+    with ScriptedHuman(vault.root / "pending", answer, tmp_path, key=vault.key) as human:
+        if refusal is None:
             view = session.edit_metadata(AT, sensitivity="medium", description="changed")
         else:
             with pytest.raises(TarnelDenied) as raised:
                 session.edit_metadata(AT, sensitivity="medium", description="changed")
     name, pending = human.seen()
     assert name == pending["id"] + ".json"
-    assert list(pending) == ["id", "created_unix", "request"]
+    assert list(pending) == ["id", "created_unix", "request", "expires_unix", "nonce", "mac"]
+    assert pending["expires_unix"] == pending["created_unix"] + 120
     assert type(pending["created_unix"]) is int
     assert pending["request"] == {
         "resolved_command": "edit dev/app/token --sensitivity medium (downgrade from High)",
         "coordinate": "dev/app/token", "sensitivity": "high", "environment": "dev", "origin": "agent",
         "requesting_process": None, "requester_description": None, "action": None, "allow_password": True,
+        "run": None,
     }
     assert list(pending["request"])[0] == "resolved_command"
     assert pending_names(vault) == []
-    if answer.strip() != "approved":
+    if refusal is not None:
         assert str(raised.value) == DENIED
         assert path.read_bytes() == before
-        assert audit_pairs(vault) == [("deny", "denied-downgrade")]
+        assert audit_pairs(vault) == [("deny", refusal)]
         return
     assert view["sensitivity"] == "medium"
     stored = vault.read("dev/app/token")
@@ -66,7 +70,7 @@ def test_a_downgrade_is_applied_only_when_the_human_approves(vault, open_session
 
 def test_inject_only_is_named_by_its_variant_name(vault, open_session, tmp_path):
     vault.write(literal("dev/app/token", b"v", sensitivity="inject-only"))
-    with ScriptedHuman(vault.root / "pending", "approved", tmp_path) as human:
+    with ScriptedHuman(vault.root / "pending", OWNER_APPROVES, tmp_path, key=vault.key) as human:
         view = open_session().edit_metadata(AT, sensitivity="high")
     assert view["sensitivity"] == "high"
     assert human.seen()[1]["request"]["resolved_command"] == (

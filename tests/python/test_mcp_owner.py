@@ -117,9 +117,10 @@ async def test_a_downgrade_waits_for_the_owner_who_approves_only_on_a_terminal(r
             listed = await pending_requests(root)
             assert listed == [{
                 "id": request_id, "created_unix": listed[0]["created_unix"], "age_seconds": listed[0]["age_seconds"],
-                "state": "waiting", "resolved_command": f"edit {KEY} --sensitivity medium (downgrade from High)",
+                "expires_unix": listed[0]["created_unix"] + 120, "state": "waiting", "resolved_command": f"edit {KEY} --sensitivity medium (downgrade from High)",
                 "coordinate": KEY, "sensitivity": "high", "environment": "dev", "origin": "agent",
-                "requesting_process": None, "requester_description": None, "action": None, "allow_password": True}]
+                "requesting_process": None, "requester_description": None, "action": None, "allow_password": True,
+                "run": None}]
             assert 0 <= listed[0]["age_seconds"] < 120
             text = (await owner(root, "pending", passphrase=None)).stdout.decode()
             assert request_id in text and "downgrade from High" in text and "left to answer" in text

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import tarnel_ffi
-from vaultkit import audit_pairs, fp, literal
+from vaultkit import audit_pairs, fp, literal, owner_approval
 
 AT = "secret:dev/app/token"
 
@@ -64,7 +64,7 @@ def test_a_downgrade_waiting_for_a_human_lets_other_threads_run(vault, open_sess
 
     # The human answers from this very process, whole and renamed into place.
     answer = requests[0].with_suffix(".human")
-    answer.write_text("approved")
+    answer.write_bytes(owner_approval(requests[0].read_bytes(), vault.key))
     answer.rename(requests[0].with_suffix(".decision"))
     caller.join(timeout=60)
     assert outcome["result"]["sensitivity"] == "medium"
@@ -106,6 +106,9 @@ EXIT_WHILE_WAITING = """
 import builtins, os, sys, threading, time
 import tarnel_ffi
 root, passphrase = sys.argv[1], sys.argv[2]
+sys.path.insert(0, sys.argv[3])
+from pathlib import Path
+from vaultkit import Vault, owner_approval
 session = tarnel_ffi.TarnelSession({"operations": ["write"]}, vault_dir=root, passphrase=passphrase)
 threading.Thread(target=session.edit_metadata, args=("secret:dev/app/token",),
                  kwargs={"sensitivity": "medium"}, daemon=True).start()
@@ -118,9 +121,11 @@ class AnswerDuringFinalization:
     def __init__(self):
         self.os, self.time = os, time
         self.decision = os.path.join(pending, request[:-len(".json")] + ".decision")
+        key = Vault.existing(Path(root), passphrase).key
+        self.answer = owner_approval(open(os.path.join(pending, request), "rb").read(), key)
     def __del__(self):
         fd = self.os.open(self.decision, self.os.O_WRONLY | self.os.O_CREAT, 0o600)
-        self.os.write(fd, b"approved")
+        self.os.write(fd, self.answer)
         self.os.close(fd)
         self.time.sleep(1.5)
 
@@ -130,7 +135,8 @@ builtins.answer_at_exit = AnswerDuringFinalization()
 
 def test_a_call_ending_while_the_interpreter_finalizes_does_not_abort_the_process(vault):
     vault.write(literal("dev/app/token", b"v", sensitivity="high"))
-    run = subprocess.run([sys.executable, "-c", EXIT_WHILE_WAITING, str(vault.root), vault.passphrase],
+    run = subprocess.run([sys.executable, "-c", EXIT_WHILE_WAITING, str(vault.root), vault.passphrase,
+                          os.path.dirname(__file__)],
                          capture_output=True, text=True, timeout=120)
     assert (run.returncode, run.stderr) == (0, "")
     # The call got its answer and finished its work before the thread was ended.

@@ -8,6 +8,8 @@ put in place.
 
 from __future__ import annotations
 
+import hashlib
+import hmac
 import json
 import os
 import struct
@@ -131,3 +133,44 @@ def fp(data: bytes) -> str:
 
 def audit_pairs(vault: Vault) -> list[tuple[str, str]]:
     return [(event["action"], event["result"]) for event in vault.audit()]
+
+
+# --- the owner's proofs, computed apart from the module -----------------------
+#
+# crypto_kdf (BLAKE2b keyed by the master key, subkey id 1 in the salt, the
+# context in the personalisation) and crypto_auth (HMAC-SHA-512 cut to 32 bytes).
+
+REQUEST_CONTEXT, ANSWER_CONTEXT, ALLOWLIST_CONTEXT = b"tnrqst01", b"tnansr01", b"tnalst01"
+MAC_MEMBER = b',"mac":"'
+
+
+def subkey(master: bytes, context: bytes) -> bytes:
+    return hashlib.blake2b(b"", digest_size=32, key=master, salt=struct.pack("<Q", 1) + bytes(8),
+                           person=context + bytes(8)).digest()
+
+
+def hmac512_256(key: bytes, message: bytes) -> bytes:
+    return hmac.new(key, message, hashlib.sha512).digest()[:32]
+
+
+def sealed_body(text: bytes, master: bytes, context: bytes) -> tuple[bytes, bytes] | None:
+    """The authenticated bytes of a sealed file and its proof, or None when the proof is not the key's."""
+    cut = text.rfind(MAC_MEMBER)
+    if cut < 0 or not text.endswith(b'"}'):
+        return None
+    body, proof = text[:cut], bytes.fromhex(text[cut + len(MAC_MEMBER):-2].decode())
+    if not hmac.compare_digest(hmac512_256(subkey(master, context), body), proof):
+        return None
+    return body, proof
+
+
+def seal(open_object: bytes, master: bytes, context: bytes) -> bytes:
+    return open_object + MAC_MEMBER + hmac512_256(subkey(master, context), open_object).hex().encode() + b'"}'
+
+
+def owner_approval(request_text: bytes, master: bytes) -> bytes:
+    """What the owner's tool writes to approve the request (which must verify)."""
+    sealed = sealed_body(request_text, master, REQUEST_CONTEXT)
+    assert sealed is not None, "the request does not carry the vault's proof"
+    answer = hmac512_256(subkey(master, ANSWER_CONTEXT), sealed[1] + b"approved")
+    return b"approved " + answer.hex().encode() + b"\n"

@@ -105,6 +105,85 @@ TEST(EditWithHumanTest, NoAnswerTimesOutAndWithdrawsTheRequest) {
     EXPECT_EQ(vault.audit_words(), Words{"timeout/timeout-downgrade"});
 }
 
+// --- other edits that lower protection ------------------------------------------
+
+// Remembers each request and answers with a fixed decision.
+class AnsweringConfirmer final : public core::Confirmer {
+public:
+    explicit AnsweringConfirmer(Decision answer) : answer_(answer) {}
+    Decision confirm(const core::ConfirmRequest& request, std::chrono::milliseconds) const override {
+        seen_.push_back(request);
+        return answer_;
+    }
+    mutable std::vector<core::ConfirmRequest> seen_;
+
+private:
+    Decision answer_;
+};
+
+// Making a value revealable and pointing a reference elsewhere hand an agent
+// what it could not reach before, so they wait for the owner like a
+// downgrade; the reverse, and a reference left as it is, do not.
+TEST(EditLoweringTest, RevealableAndANewReferenceWaitForTheOwner) {
+    constexpr std::string_view kOld = "aws-sm://us-east-1/dev-db";
+    constexpr std::string_view kNew = "aws-sm://us-east-1/prod-db";
+    struct Case {
+        const char* name;
+        bool reference_record;
+        std::optional<bool> revealable;
+        std::optional<std::string_view> reference;
+        Decision decision;
+        std::optional<std::string_view> asked;  // the request's action; nullopt: nobody is asked
+        std::optional<std::string_view> refused;
+        Words audit;
+    };
+    const Case cases[] = {
+        {"revealable approved", false, true, std::nullopt, Decision::Approved, "make the value revealable to agents",
+         std::nullopt, {"approve/approved-revealable", "edit/metadata-updated"}},
+        {"revealable forged", false, true, std::nullopt, Decision::Forged, "make the value revealable to agents",
+         "denied \u2014 not made revealable", {"deny/forged-approval-revealable"}},
+        {"revealable timed out", false, true, std::nullopt, Decision::TimedOut, "make the value revealable to agents",
+         "timed out \u2014 not made revealable", {"timeout/timeout-revealable"}},
+        {"not revealable is free", false, false, std::nullopt, Decision::Denied, std::nullopt, std::nullopt,
+         {"edit/metadata-updated"}},
+        {"reference approved", true, std::nullopt, kNew, Decision::Approved,
+         "point the reference at aws-sm://us-east-1/prod-db instead of aws-sm://us-east-1/dev-db", std::nullopt,
+         {"approve/approved-reference", "edit/metadata-updated"}},
+        {"reference denied", true, std::nullopt, kNew, Decision::Denied,
+         "point the reference at aws-sm://us-east-1/prod-db instead of aws-sm://us-east-1/dev-db",
+         "denied \u2014 reference not changed", {"deny/denied-reference"}},
+        {"same reference is free", true, std::nullopt, kOld, Decision::Denied, std::nullopt, std::nullopt,
+         {"edit/metadata-updated"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempVault vault;
+        auto record = literal("dev/app/token", "v", Sensitivity::Medium, false);
+        if (c.reference_record) record.kind = core::ReferenceRecord{std::string(kOld)};
+        vault.put(std::move(record));
+        const std::string before = vault.record_bytes(kAt);
+        const auto confirmer = std::make_shared<AnsweringConfirmer>(c.decision);
+        Session session = vault.session(all_operations(), asking(confirmer));
+        auto outcome = session.edit_metadata(kAt, std::nullopt, std::nullopt, c.revealable, c.reference, std::nullopt);
+        if (c.asked) {
+            ASSERT_EQ(confirmer->seen_.size(), 1U);
+            EXPECT_EQ(confirmer->seen_[0].action, std::string(*c.asked));
+        } else {
+            EXPECT_TRUE(confirmer->seen_.empty());
+        }
+        if (c.refused) {
+            ASSERT_FALSE(outcome);
+            EXPECT_EQ(denied_text(outcome.error()), std::string(*c.refused));
+            EXPECT_EQ(vault.record_bytes(kAt), before);
+        } else {
+            ASSERT_TRUE(outcome) << outcome.error().message();
+            if (c.revealable) EXPECT_EQ(vault.get(kAt)->meta.revealable, *c.revealable);
+            if (c.reference) EXPECT_EQ(std::get<core::ReferenceRecord>(vault.get(kAt)->kind).ref, *c.reference);
+        }
+        EXPECT_EQ(vault.audit_words(), c.audit);
+    }
+}
+
 // --- the record changing while a human decides -------------------------------
 
 // A High record is lowered to low (or medium) while another session acts

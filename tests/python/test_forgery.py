@@ -1,0 +1,131 @@
+"""An agent with a shell of the owner's user tries to approve its own request.
+
+The attacker is a process of its own, as an agent's shell is; the module waits
+in a thread of this process, as the server's call does; the owner is `tarnel
+approve` on a pseudo-terminal. Each attempt must end in a denial, an audit
+line that says why, and the value in no output.
+"""
+
+from __future__ import annotations
+
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import tarnel_ffi
+from test_cli import TARNEL, pexpect_eof, spawn, tarnel
+from vaultkit import PASSPHRASE, Vault, audit_pairs
+
+pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
+
+AT = "secret:dev/app/token"
+VALUE = b"high-value-7302"
+DENIED = "denied \u2014 sensitivity not lowered"
+AGENT_PASSPHRASE = "the agent's own passphrase"
+
+
+@pytest.fixture
+def root(tmp_path):
+    root = tmp_path / "vault"
+    assert tarnel(root, "init").returncode == 0
+    done = tarnel(root, "set", AT, "--sensitivity", "high", input=VALUE)
+    assert done.returncode == 0, done.stderr
+    return root
+
+
+class WaitingDowngrade:
+    """The agent's downgrade, waiting in the module for the owner's word."""
+
+    def __init__(self, root: Path):
+        self.root = root
+        session = tarnel_ffi.TarnelSession({"operations": ["write"]}, vault_dir=str(root), passphrase=PASSPHRASE)
+        self.outcome: dict = {}
+        self.thread = threading.Thread(target=self._call, args=(session,), daemon=True)
+        self.thread.start()
+        pending = root / "pending"
+        deadline = time.monotonic() + 30
+        while not (pending.is_dir() and any(pending.glob("*.json"))):
+            assert time.monotonic() < deadline, "no request appeared"
+            time.sleep(0.01)
+        self.id = next(pending.glob("*.json")).stem
+
+    def _call(self, session):
+        try:
+            self.outcome["view"] = session.edit_metadata(AT, sensitivity="low")
+        except tarnel_ffi.TarnelError as error:
+            self.outcome["error"] = error
+
+    def result(self):
+        self.thread.join(timeout=150)
+        assert not self.thread.is_alive()
+        return self.outcome
+
+
+def attacker(script: str, root: Path) -> None:
+    """A shell of the owner's user, with none of this process's state."""
+    done = subprocess.run(["sh", "-c", script, "sh", str(root)], capture_output=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+
+
+def approve_on_terminal(root: Path, request_id: str, typed: str) -> tuple[int, bytes]:
+    child = spawn(root, "approve", request_id)
+    child.expect("Vault passphrase: ")
+    shown = child.before
+    child.sendline(typed)
+    child.expect(pexpect_eof())
+    child.close()
+    return child.exitstatus, shown + child.before
+
+
+def assert_denied_and_unchanged(vault: Vault, waiting: WaitingDowngrade, audited: list[tuple[str, str]]):
+    outcome = waiting.result()
+    assert isinstance(outcome.get("error"), tarnel_ffi.TarnelDenied) and str(outcome["error"]) == DENIED
+    assert vault.read("dev/app/token")["sensitivity"] == "high"
+    assert audit_pairs(vault)[-len(audited):] == audited
+    assert VALUE not in vault.audit_bytes()
+
+
+def test_a_decision_file_written_by_the_agent_is_a_forgery(root):
+    waiting = WaitingDowngrade(root)
+    attacker(f'printf approved > "$1/pending/{waiting.id}.decision"', root)
+    assert_denied_and_unchanged(Vault.existing(root), waiting, [("deny", "forged-approval-downgrade")])
+
+
+def test_a_request_rewritten_before_the_owner_looks_approves_nothing(root):
+    waiting = WaitingDowngrade(root)
+    # The owner would be shown a harmless raise instead of the downgrade.
+    attacker(f'f="$1/pending/{waiting.id}.json"; sed "s/--sensitivity low (downgrade from High)/--sensitivity high/" '
+             f'"$f" > "$f.new" && mv "$f.new" "$f"', root)
+    status, shown = approve_on_terminal(root, waiting.id, PASSPHRASE)
+    assert status == 4 and b"does not carry this vault's proof" in shown and b"nothing approved" in shown
+    assert_denied_and_unchanged(Vault.existing(root), waiting, [("deny", "approval-refused:unverified"), ("deny", "denied-downgrade")])
+    assert VALUE not in shown
+
+
+def test_the_salt_and_check_of_the_agents_own_vault_approve_nothing(root, tmp_path):
+    own = tmp_path / "agents-vault"
+    made = subprocess.run([str(TARNEL), "init"], capture_output=True, timeout=60,
+                          env={"PATH": "/usr/bin:/bin", "TARNEL_VAULT_DIR": str(own),
+                               "TARNEL_PASSPHRASE": AGENT_PASSPHRASE, "HOME": str(tmp_path)})
+    assert made.returncode == 0, made.stderr
+    vault = Vault.existing(root)
+    waiting = WaitingDowngrade(root)
+    attacker(f'cp "{own}/kdf.salt" "{own}/kdf.check" "$1/"', root)
+    # The agent types its own passphrase on a terminal of its own.
+    status, shown = approve_on_terminal(root, waiting.id, AGENT_PASSPHRASE)
+    assert status == 4 and b"does not carry this vault's proof" in shown
+    assert_denied_and_unchanged(vault, waiting, [("deny", "approval-refused:unverified"), ("deny", "denied-downgrade")])
+    assert VALUE not in shown
+
+
+def test_the_owner_still_approves_with_the_passphrase(root):
+    waiting = WaitingDowngrade(root)
+    status, shown = approve_on_terminal(root, waiting.id, PASSPHRASE)
+    assert status == 0, shown
+    assert b"downgrade from High" in shown and f"approved {waiting.id}".encode() in shown
+    assert waiting.result()["view"]["sensitivity"] == "low"
+    assert audit_pairs(Vault.existing(root))[-3:] == [
+        ("approve", "approved-downgrade"), ("sensitivity-downgrade", "downgraded"), ("edit", "metadata-updated")]
