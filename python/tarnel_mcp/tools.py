@@ -140,8 +140,9 @@ class VaultTools:
     ) -> SecretView:
         """Change a secret's sensitivity, description, revealable flag or (for a reference)
         its URI, without touching the value. Raising protection is immediate; lowering a
-        high or inject-only secret waits, up to two minutes, for the vault's owner to
-        approve it with `tarnel` and is refused if they deny it or do not answer."""
+        high or inject-only secret, making a value revealable, or pointing a reference at
+        another URI waits, up to two minutes, for the vault's owner to approve it with
+        `tarnel` and is refused if they deny it or do not answer."""
         return _view(await call_session(lambda: self._session.edit_metadata(
             coordinate, sensitivity, description, revealable, reference, project)))
 

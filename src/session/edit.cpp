@@ -134,19 +134,20 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
     }
 
     MetadataEdits edits{.sensitivity = std::nullopt, .description = description, .reference = reference, .revealable = revealable};
-    if (sensitivity) {
-        auto parsed = parse_sensitivity(*sensitivity);
-        if (!parsed) return fail(std::move(parsed.error()));
-        edits.sensitivity = *parsed;
-    }
     const std::optional<core::Sensitivity>& wanted = edits.sensitivity;
     const std::string environment = env_of(at);
 
-    // The first look only decides whether a human must be asked.
+    // The first look only decides whether a human must be asked. It comes
+    // before the sensitivity word is read, as a missing record answers first.
     Lowering approved;
     {
         auto seen = read_existing(dir, at, key_);
         if (!seen) return fail(std::move(seen.error()));
+        if (sensitivity) {
+            auto parsed = parse_sensitivity(*sensitivity);
+            if (!parsed) return fail(std::move(parsed.error()));
+            edits.sensitivity = *parsed;
+        }
         const Lowering lowering = lowering_of(*seen, edits);
         if (lowering.any()) {
             const auto request = lowering_request(path, environment, *seen, edits, lowering, principal_.actor);

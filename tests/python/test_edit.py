@@ -95,18 +95,19 @@ def test_medium_to_low_needs_no_human_and_raising_or_keeping_is_only_an_edit(vau
 
 
 def test_the_coordinate_alone_rewrites_the_record_then_description_and_revealable(vault, open_session):
-    vault.write(literal("dev/app/token", b"v", description="same"))
+    vault.write(literal("dev/app/token", b"v", description="same", revealable=True))
     open_session().edit_metadata(AT)
     stored = vault.read("dev/app/token")
     assert (stored["description"], stored["created"], bytes(stored["value"])) == ("same", STAMP, b"v")
     assert stored["updated"] != STAMP
     assert audit_pairs(vault) == [("edit", "metadata-updated")]
-    assert open_session().edit_metadata(AT, description="", revealable=True)["revealable"] is True
+    # Taking revealable away needs nobody.
+    assert open_session().edit_metadata(AT, description="", revealable=False)["revealable"] is False
     stored = vault.read("dev/app/token")
-    assert (stored["description"], stored["revealable"]) == ("", True)
+    assert (stored["description"], stored["revealable"]) == ("", False)
 
 
-def test_reference_edits(vault, open_session):
+def test_reference_edits(vault, open_session, tmp_path):
     path = vault.write(totp("dev/mail/otp", b"seed"))
     before = path.read_bytes()
     session = open_session()
@@ -117,11 +118,15 @@ def test_reference_edits(vault, open_session):
     with pytest.raises(TarnelError, match=r"; this is a keypair$"):
         session.edit_metadata("secret:dev/ssh/key", reference="aws-sm://r/s")
 
+    # Pointing a reference elsewhere lets the owner's cloud credentials fetch
+    # something else: the owner is shown both and approves.
     vault.write(reference("dev/app/ref", "azure-kv://v/old", sensitivity="high"))
-    view = session.edit_metadata("secret:dev/app/ref", reference="azure-kv://v/new")
+    with ScriptedHuman(vault.root / "pending", OWNER_APPROVES, tmp_path, key=vault.key) as human:
+        view = session.edit_metadata("secret:dev/app/ref", reference="azure-kv://v/new")
+    assert human.seen()[1]["request"]["action"] == "point the reference at azure-kv://v/new instead of azure-kv://v/old"
     assert (view["reference"], view["sensitivity"]) == ("azure-kv://v/new", "high")
     assert vault.read("dev/app/ref")["ref"] == "azure-kv://v/new"
-    assert audit_pairs(vault) == [("edit", "metadata-updated")]
+    assert audit_pairs(vault) == [("approve", "approved-reference"), ("edit", "metadata-updated")]
 
 
 def test_an_edit_never_falls_back_to_the_global_vault(vault, open_session):
