@@ -53,6 +53,36 @@ std::string joined_coordinates(const std::vector<GatedVar>& vars) {
     return joined;
 }
 
+// The run as the person approving it must see it. Resolution keeps the file's
+// order, so each resolved variable stands beside its source.
+core::RunDetail run_detail(const core::EnvRefs& refs, const std::vector<core::ResolvedVar>& vars,
+                           const std::filesystem::path& program, const std::vector<std::string>& args) {
+    std::error_code error;
+    core::RunDetail run{program.string(), args, std::filesystem::current_path(error).string(), {}};
+    for (std::size_t i = 0; i < refs.vars.size() && i < vars.size(); ++i) {
+        const auto& [name, source] = refs.vars[i];
+        core::ShownVariable shown{name, core::ShownVariable::Source::Literal, {}, std::nullopt};
+        if (const auto* literal = std::get_if<core::source::Literal>(&source)) {
+            shown.text = literal->value;
+        } else if (const auto* env = std::get_if<core::source::Env>(&source)) {
+            shown.source = core::ShownVariable::Source::Env;
+            shown.text = env->var;
+        } else if (vars[i].coordinate) {
+            shown.source = core::ShownVariable::Source::Vault;
+            shown.text = *vars[i].coordinate;
+            shown.sensitivity = vars[i].sensitivity.value_or(core::Sensitivity::Low);
+        } else {
+            // A public key half: from the vault, carrying no sensitivity of its own.
+            shown.source = core::ShownVariable::Source::Vault;
+            std::string_view uri = std::get<core::source::Secret>(source).uri;
+            if (uri.starts_with("secret:")) uri.remove_prefix(7);
+            shown.text = std::string(uri);
+        }
+        run.variables.push_back(std::move(shown));
+    }
+    return run;
+}
+
 const GatedVar& shown_environment(const std::vector<GatedVar>& vars) {
     for (const GatedVar& var : vars) {
         if (var.environment == "prod") return var;
@@ -92,6 +122,7 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
         core::ConfirmRequest request(joined_coordinates(gates.confirm), core::Sensitivity::High,
                                      shown_environment(gates.confirm).environment, actor);
         request.resolved_command = resolved_command;
+        request.run = run_detail(refs, *vars, program, args);
         if (settings_.client_identity) request = std::move(request).with_requesting_process(*settings_.client_identity);
         const core::Decision decision = parts_.confirmer.confirm(request, settings_.confirm_timeout);
         for (const GatedVar& var : gates.confirm) {

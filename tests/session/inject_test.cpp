@@ -226,6 +226,28 @@ TEST_F(InjectTest, AHumanWhoRefusesOrDoesNotAnswerStopsTheRun) {
               (Words{"deny/denied", "timeout/timeout", "deny/forged-approval", "approve/approved", "inject/injected"}));
 }
 
+// The owner approves what will run, so the request holds all of it: a
+// literal LD_PRELOAD that was the whole attack is there to be seen.
+TEST_F(InjectTest, ARunsRequestShowsEveryArgumentVariableAndCoordinate) {
+    vault.put(literal("dev/app/key", "dev-high-value", Sensitivity::High));
+    allow("/bin/sh\n");
+    const auto confirmer = std::make_shared<RecordingConfirmer>(Decision::Denied);
+    auto session = vault.session(all_operations(), asking(confirmer));
+    auto denied = sh(session, "K=secret:dev/app/key\nLD_PRELOAD=/tmp/x.so\nH=${env:HOME}\n", "exit 0");
+    ASSERT_FALSE(denied);
+    const auto seen = confirmer->seen();
+    ASSERT_EQ(seen.size(), 1U);
+    const auto& run = seen[0].run;
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->program, "/bin/sh");
+    EXPECT_EQ(run->arguments, (std::vector<std::string>{"-c", "exit 0"}));
+    EXPECT_EQ(run->working_directory, fs::current_path().string());
+    using Source = core::ShownVariable::Source;
+    EXPECT_EQ(run->variables, (std::vector<core::ShownVariable>{{"K", Source::Vault, "dev/app/key", Sensitivity::High},
+                                                                {"LD_PRELOAD", Source::Literal, "/tmp/x.so", std::nullopt},
+                                                                {"H", Source::Env, "HOME", std::nullopt}}));
+}
+
 TEST_F(InjectTest, HowTheChildEndedIsReportedNotRaised) {
     auto session = vault.session();
     auto killed = sh(session, "", "echo before; kill -KILL $$");
