@@ -16,7 +16,8 @@ from pathlib import Path
 import pytest
 
 import tarnel_ffi
-from test_cli import TARNEL, pexpect_eof, spawn, tarnel
+from test_cli import TARNEL, tarnel
+from test_mcp_owner import _approve_on_terminal as approve_on_terminal
 from vaultkit import PASSPHRASE, Vault, audit_pairs
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
@@ -68,16 +69,6 @@ def attacker(script: str, root: Path) -> None:
     """A shell of the owner's user, with none of this process's state."""
     done = subprocess.run(["sh", "-c", script, "sh", str(root)], capture_output=True, timeout=30)
     assert done.returncode == 0, done.stderr
-
-
-def approve_on_terminal(root: Path, request_id: str, typed: str) -> tuple[int, bytes]:
-    child = spawn(root, "approve", request_id)
-    child.expect("Vault passphrase: ")
-    shown = child.before
-    child.sendline(typed)
-    child.expect(pexpect_eof())
-    child.close()
-    return child.exitstatus, shown + child.before
 
 
 def assert_denied_and_unchanged(vault: Vault, waiting: WaitingDowngrade, audited: list[tuple[str, str]]):
