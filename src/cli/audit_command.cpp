@@ -16,6 +16,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
+#include "cli/terminal_text.hpp"
 #include "core/audit_filter.hpp"
 #include "core/audit_reader.hpp"
 #include "core/clock.hpp"
@@ -37,43 +38,23 @@ constexpr std::size_t kColumns = 7;
 using Row = std::array<std::string, kColumns>;
 const Row kHeading{"TIME", "ACTOR", "ACTION", "RESULT", "COORDINATE", "ENVIRONMENT", "DETAILS"};
 
-// The log holds what agents wrote: control characters are shown, never sent
-// to the terminal.
-std::string printable(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0U;
-        if (byte < 0x20 || byte == 0x7f) {
-            out += fmt::format("\\x{:02x}", byte);
-        } else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {  // C1 controls, as UTF-8
-            out += fmt::format("\\u{:04x}", next);
-            ++i;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 std::size_t display_width(std::string_view text) {
     return static_cast<std::size_t>(
         std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
 }
 
-std::string cell(const std::optional<std::string>& text) { return text ? printable(*text) : std::string("-"); }
+std::string cell(const std::optional<std::string>& text) { return text ? terminal_safe(*text) : std::string("-"); }
 
 Row row_of(const core::AuditRecord& record) {
     const auto& event = record.event;
     std::vector<std::string> details;
-    if (event.fingerprint) details.push_back("fingerprint=" + printable(*event.fingerprint));
-    if (event.requester_note) details.push_back("requester_note=" + printable(*event.requester_note));
-    for (const auto& [name, value] : record.other) details.push_back(printable(name) + "=" + printable(value));
-    return Row{printable(event.ts),
+    if (event.fingerprint) details.push_back("fingerprint=" + terminal_safe(*event.fingerprint));
+    if (event.requester_note) details.push_back("requester_note=" + terminal_safe(*event.requester_note));
+    for (const auto& [name, value] : record.other) details.push_back(terminal_safe(name) + "=" + terminal_safe(value));
+    return Row{terminal_safe(event.ts),
                cell(event.origin),
                std::string(core::audit_action_word(event.action)),
-               printable(event.result),
+               terminal_safe(event.result),
                cell(event.coordinate),
                cell(event.environment),
                fmt::format("{}", fmt::join(details, " "))};

@@ -11,6 +11,7 @@
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/owner_key.hpp"
+#include "cli/terminal_text.hpp"
 #include "cli/prompt.hpp"
 #include "cli/value_input.hpp"
 #include "core/clock.hpp"
@@ -37,32 +38,6 @@ const core::SystemClock& wall_clock() {
     return clock;
 }
 
-// Texts an agent wrote reach the owner's terminal: control characters and
-// bidirectional overrides are shown escaped, so nothing can hide or rewrite
-// what is being approved.
-std::string shown(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const auto next = [&](std::size_t k) {
-            return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
-        };
-        if (byte < 0x20 || byte == 0x7f) {
-            out += fmt::format("\\x{:02x}", byte);
-        } else if (byte == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f) {
-            out += fmt::format("\\u{:04x}", next(1));
-            ++i;
-        } else if (byte == 0xe2 && ((next(1) == 0x80 && next(2) >= 0xaa && next(2) <= 0xae) ||
-                                    (next(1) == 0x81 && next(2) >= 0xa6 && next(2) <= 0xa9))) {
-            out += fmt::format("\\u{:04x}", 0x2000 + (next(1) - 0x80) * 0x40 + (next(2) - 0x80));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
 void member_value(core::json::Writer& writer, std::string_view text) {
     writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
@@ -84,7 +59,7 @@ std::string_view state_word(session::RequestState state) {
 }
 
 void print_line(std::string_view label, const std::optional<std::string>& text) {
-    if (text) fmt::print("  {:<15}{}\n", label, shown(*text));
+    if (text) fmt::print("  {:<15}{}\n", label, terminal_safe(*text));
 }
 
 void print_unreadable(std::string_view what, const std::vector<core::UnreadableRequest>& unreadable) {
@@ -94,22 +69,22 @@ void print_unreadable(std::string_view what, const std::vector<core::UnreadableR
 // A run is approved for what it will do: its whole argument list, where it
 // runs, and every variable it gets, literals with their values.
 void print_run(const core::RunDetail& run) {
-    fmt::print("  {:<15}{}\n", "program:", shown(run.program));
+    fmt::print("  {:<15}{}\n", "program:", terminal_safe(run.program));
     for (std::size_t i = 0; i < run.arguments.size(); ++i) {
-        fmt::print("  {:<15}{}\n", fmt::format("argument {}:", i + 1), shown(run.arguments[i]));
+        fmt::print("  {:<15}{}\n", fmt::format("argument {}:", i + 1), terminal_safe(run.arguments[i]));
     }
-    fmt::print("  {:<15}{}\n", "directory:", shown(run.working_directory));
+    fmt::print("  {:<15}{}\n", "directory:", terminal_safe(run.working_directory));
     for (const auto& variable : run.variables) {
         switch (variable.source) {
             case core::ShownVariable::Source::Literal:
-                fmt::print("  {:<15}{} = \"{}\" (set by the requester)\n", "variable:", shown(variable.name),
-                           shown(variable.text));
+                fmt::print("  {:<15}{} = \"{}\" (set by the requester)\n", "variable:", terminal_safe(variable.name),
+                           terminal_safe(variable.text));
                 break;
             case core::ShownVariable::Source::Env:
-                fmt::print("  {:<15}{} = ${{env:{}}}\n", "variable:", shown(variable.name), shown(variable.text));
+                fmt::print("  {:<15}{} = ${{env:{}}}\n", "variable:", terminal_safe(variable.name), terminal_safe(variable.text));
                 break;
             case core::ShownVariable::Source::Vault:
-                fmt::print("  {:<15}{} = secret:{} ({})\n", "variable:", shown(variable.name), shown(variable.text),
+                fmt::print("  {:<15}{} = secret:{} ({})\n", "variable:", terminal_safe(variable.name), terminal_safe(variable.text),
                            variable.sensitivity ? core::sensitivity_word(*variable.sensitivity) : "not found");
                 break;
         }
@@ -329,7 +304,7 @@ int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {
 
     if (attended()) print_intake(*intake, wall_clock().unix_secs());
     std::string error;
-    auto value = read_value(fmt::format("Value for {}: ", shown(intake->coordinate)), session::kMaxValueBytes, error);
+    auto value = read_value(fmt::format("Value for {}: ", terminal_safe(intake->coordinate)), session::kMaxValueBytes, error);
     if (!value) {
         print_error(error);
         return kExitError;
@@ -347,7 +322,7 @@ int run_reject(const GlobalOptions& options, const RequestArgs& args) {
     if (!root) return report(root.error());
     auto rejected = session::reject_intake(*root, args.id, wall_clock());
     if (!rejected) return report_request(rejected.error(), "intake request", args.id);
-    fmt::print("rejected intake {} ({})\n", args.id, shown(rejected->coordinate));
+    fmt::print("rejected intake {} ({})\n", args.id, terminal_safe(rejected->coordinate));
     return kExitOk;
 }
 

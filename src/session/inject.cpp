@@ -43,7 +43,7 @@ SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(
     std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
     OptText project, OptText client_identity, const wrapper::ProcessRunner& runner, bool passthrough) const {
     const core::FileAuditSink audit_sink = core::FileAuditSink::under_root(root_);
-    const wrapper::Allowlist allowlist = wrapper::Allowlist::under_root(root_);
+    const wrapper::Allowlist allowlist = wrapper::Allowlist::under_root(root_, key_);
     const core::SchemeRouter router = cloud_router();
 
     if (!principal_.scope.permits(core::Operation::Inject)) return fail(SessionError::not_found());

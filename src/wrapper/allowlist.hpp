@@ -1,13 +1,23 @@
 #pragma once
 
-#include <filesystem>
+// The executors trusted with high and production values. Each entry is a run
+// profile: the program (compared in canonical form, so a link and its target
+// are the same program), the arguments it may be given, and the names of the
+// variables the caller may set for it. The file "allowlist" in the vault root
+// is one JSON object sealed with the vault key's allowlist subkey; a file
+// without a valid seal allows nothing, so whoever can write under the root
+// without the key cannot add to it.
+
 #include <cstddef>
-#include <set>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/master_key.hpp"
 
 namespace tarnel::wrapper {
 
@@ -15,55 +25,87 @@ namespace tarnel::wrapper {
 // path as given.
 std::filesystem::path canonical_or_owned(const std::filesystem::path& path);
 
-// The executables trusted with high or production values, compared in
-// canonical form so a link and its target are the same program.
-// The allowlist file is a short list of paths; anything bigger is not one.
+// The allowlist file is a short list of profiles; anything bigger is not one.
 inline constexpr std::size_t kMaxAllowlistBytes = 1024 * 1024;
+
+struct AllowEntry {
+    std::filesystem::path program;       // canonical
+    std::vector<std::string> arguments;  // exactly these, or the first ones when more_arguments
+    bool more_arguments = true;
+    std::vector<std::string> variables;  // the names a caller may set
+
+    bool matches(const std::filesystem::path& executable, const std::vector<std::string>& args) const;
+    bool permits(std::string_view name) const;
+    // As the owner writes it: "/usr/bin/git --env GIT_DIR -- status *".
+    std::string shown() const;
+    bool operator==(const AllowEntry&) const = default;
+};
+
+// Whether a program runs commands taken from its arguments, its environment
+// or files it reads (shells, interpreters, git, make, ...): such an entry
+// needs exact arguments and few variables to mean anything.
+bool runs_commands(const std::filesystem::path& program);
+
+// Variables that change what a program loads or runs (the dynamic loader's,
+// an interpreter's start-up hooks, PATH, git's configuration). In a gated run
+// even a vault value under such a name needs the entry's permission, since
+// an agent can write the value it holds.
+bool steers_programs(std::string_view name);
+
+// One variable of a run as the gate sees it.
+struct RunVariable {
+    std::string_view name;
+    bool from_vault;
+};
+
+namespace verdict {
+struct Admitted {};
+struct NotListed {};        // no entry for the program
+struct OtherArguments {};   // entries for the program, none for these arguments
+struct NotPermitted {       // a variable no matching entry permits
+    std::string name;
+};
+struct NotSealed {};        // the file is there, but not as the vault key sealed it
+}  // namespace verdict
+using AllowVerdict =
+    std::variant<verdict::Admitted, verdict::NotListed, verdict::OtherArguments, verdict::NotPermitted, verdict::NotSealed>;
 
 class Allowlist {
 public:
-    void allow(const std::filesystem::path& path);
-    bool allows(const std::filesystem::path& path) const;
-    bool empty() const noexcept { return paths_.empty(); }
+    void allow(AllowEntry entry) { entries_.push_back(std::move(entry)); }
+    bool empty() const noexcept { return entries_.empty(); }
 
-    // One path per line; blank lines and lines starting with "#" are skipped,
-    // the rest trimmed of white space. There are no inline comments.
-    static Allowlist from_text(std::string_view text);
-    // The file "allowlist" in the vault root. A file that cannot be read (or
-    // is not UTF-8) allows nothing: running a sensitive program is the
-    // exception, so a broken list must not be one.
-    static Allowlist under_root(const std::filesystem::path& root);
+    AllowVerdict admits(const std::filesystem::path& executable, const std::vector<std::string>& args,
+                        const std::vector<RunVariable>& variables) const;
 
-private:
-    std::set<std::filesystem::path> paths_;
-};
-
-// The allowlist file as its owner edits it: paths are added in canonical form
-// and comment lines stay where they are. Nothing is written until save().
-class AllowlistFile {
-public:
-    // The file under the root; an absent file is an empty one. A file that is
-    // not a regular file, too large or not UTF-8 is refused, not rewritten.
-    static core::Result<AllowlistFile> load(const std::filesystem::path& root);
-
-    // False when the program is already listed. The program must exist: only
-    // a path the file system resolves has a canonical form.
-    core::Result<bool> add(const std::filesystem::path& program);
-    // Removes every line naming the program, as given or in canonical form;
-    // false when none did.
-    bool remove(const std::filesystem::path& program);
-    // The listed paths, in file order.
-    std::vector<std::string> paths() const;
-
-    // Replaces the file atomically, 0600.
-    core::Result<void> save() const;
+    // The file under the root as the key sealed it. An absent file is an
+    // empty list; one that cannot be read, does not parse or whose seal is
+    // missing or wrong allows nothing and says so when asked.
+    static Allowlist under_root(const std::filesystem::path& root, const core::MasterKey& key);
 
 private:
-    AllowlistFile(std::filesystem::path path, std::vector<std::string> lines)
-        : path_(std::move(path)), lines_(std::move(lines)) {}
-
-    std::filesystem::path path_;
-    std::vector<std::string> lines_;
+    std::vector<AllowEntry> entries_;
+    bool sealed_ = true;
 };
+
+// What the file holds, read without the key.
+struct AllowlistContents {
+    enum class Form {
+        Absent,
+        Sealed,   // the sealed form; whether the seal is good needs the key
+        Earlier,  // one path a line, from before profiles and seals
+    } form = Form::Absent;
+    std::vector<AllowEntry> entries;
+    std::string text;  // the file's bytes, for checking the seal
+};
+
+// Errors (Io kind) name the file: not a regular file, too large, not UTF-8,
+// neither form.
+core::Result<AllowlistContents> read_allowlist(const std::filesystem::path& root);
+// Whether the contents are what this key sealed; false for the earlier form.
+bool sealed_by(const AllowlistContents& contents, const core::MasterKey& key);
+// Replaces the file atomically (0600) with the entries sealed under the key.
+core::Result<void> write_allowlist(const std::filesystem::path& root, const std::vector<AllowEntry>& entries,
+                                   const core::MasterKey& key);
 
 }  // namespace tarnel::wrapper

@@ -11,6 +11,19 @@ std::string WrapperError::display() const {
             [](const failure::NotAllowlisted& refused) {
                 return "`" + refused.program + "` is not on the executor allowlist; high/prod injection refused (I15)";
             },
+            [](const failure::ArgumentsNotAllowlisted& refused) {
+                return "the allowlist has no entry for `" + refused.program +
+                       "` with these arguments; high/prod injection refused (I15)";
+            },
+            [](const failure::VariableNotAllowlisted& refused) {
+                return "`" + refused.name + "` is set by the run, and the allowlist entry for `" + refused.program +
+                       "` does not permit it; high/prod injection refused (I15)";
+            },
+            [](const failure::AllowlistNotSealed&) {
+                return std::string(
+                    "the allowlist is not sealed with this vault's key, so it allows nothing; the owner can review "
+                    "and seal it with `tarnel allowlist --seal`; high/prod injection refused (I15)");
+            },
             [](const failure::ConfirmationDenied&) {
                 return std::string("confirmation denied; high/prod injection refused");
             },
@@ -24,6 +37,9 @@ std::string WrapperError::display() const {
 
 bool WrapperError::is_refusal() const noexcept {
     return std::holds_alternative<failure::NotAllowlisted>(kind_) ||
+           std::holds_alternative<failure::ArgumentsNotAllowlisted>(kind_) ||
+           std::holds_alternative<failure::VariableNotAllowlisted>(kind_) ||
+           std::holds_alternative<failure::AllowlistNotSealed>(kind_) ||
            std::holds_alternative<failure::ConfirmationDenied>(kind_) ||
            std::holds_alternative<failure::ConfirmationTimedOut>(kind_);
 }

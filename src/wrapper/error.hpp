@@ -13,6 +13,17 @@ namespace failure {
 struct NotAllowlisted {
     std::string program;  // as displayed
 };
+// Listed, but with other arguments.
+struct ArgumentsNotAllowlisted {
+    std::string program;
+};
+// A variable the caller set that the program's entry does not permit.
+struct VariableNotAllowlisted {
+    std::string program;
+    std::string name;
+};
+// The allowlist file does not carry the vault key's seal.
+struct AllowlistNotSealed {};
 struct ConfirmationDenied {};
 struct ConfirmationTimedOut {};
 struct Launch {
@@ -26,7 +37,8 @@ struct Launch {
 // Why a run did not happen. The display text is its only external form.
 class WrapperError {
 public:
-    using Kind = std::variant<core::CoreError, failure::NotAllowlisted, failure::ConfirmationDenied,
+    using Kind = std::variant<core::CoreError, failure::NotAllowlisted, failure::ArgumentsNotAllowlisted,
+                              failure::VariableNotAllowlisted, failure::AllowlistNotSealed, failure::ConfirmationDenied,
                               failure::ConfirmationTimedOut, failure::Launch>;
 
     WrapperError(Kind kind) : kind_(std::move(kind)) {}

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/overloaded.hpp"
 #include "core/resolver.hpp"
 #include "wrapper/sanitize.hpp"
 
@@ -83,6 +84,43 @@ core::RunDetail run_detail(const core::EnvRefs& refs, const std::vector<core::Re
     return run;
 }
 
+// The variables as the allowlist gate weighs them: a literal or an
+// ${env:} variable is the caller's choice of name and value.
+std::vector<RunVariable> run_variables(const core::EnvRefs& refs) {
+    std::vector<RunVariable> variables;
+    variables.reserve(refs.vars.size());
+    for (const auto& [name, source] : refs.vars) {
+        variables.push_back(RunVariable{name, std::holds_alternative<core::source::Secret>(source)});
+    }
+    return variables;
+}
+
+// None when the allowlist admits the run.
+std::optional<WrapperError::Kind> allowlist_refusal(const AllowVerdict& verdict, const std::string& program,
+                                                    std::string_view& result) {
+    return std::visit(
+        core::Overloaded{
+            [](const verdict::Admitted&) -> std::optional<WrapperError::Kind> { return std::nullopt; },
+            [&](const verdict::NotListed&) -> std::optional<WrapperError::Kind> {
+                result = "denied:not-allowlisted";
+                return failure::NotAllowlisted{program};
+            },
+            [&](const verdict::OtherArguments&) -> std::optional<WrapperError::Kind> {
+                result = "denied:arguments-not-allowlisted";
+                return failure::ArgumentsNotAllowlisted{program};
+            },
+            [&](const verdict::NotPermitted& refused) -> std::optional<WrapperError::Kind> {
+                result = "denied:variable-not-allowlisted";
+                return failure::VariableNotAllowlisted{program, refused.name};
+            },
+            [&](const verdict::NotSealed&) -> std::optional<WrapperError::Kind> {
+                result = "denied:allowlist-not-sealed";
+                return failure::AllowlistNotSealed{};
+            },
+        },
+        verdict);
+}
+
 const GatedVar& shown_environment(const std::vector<GatedVar>& vars) {
     for (const GatedVar& var : vars) {
         if (var.environment == "prod") return var;
@@ -113,9 +151,13 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
     const std::string resolved_command = command_text(program, args);
     const std::filesystem::path executable = gates.allowlist.empty() ? program : canonical_or_owned(program);
 
-    if (!gates.allowlist.empty() && !parts_.allowlist.allows(executable)) {
-        for (const GatedVar& var : gates.allowlist) audit(core::AuditAction::Deny, "denied:not-allowlisted", var.coordinate, var.environment);
-        return fail(failure::NotAllowlisted{executable.string()});
+    if (!gates.allowlist.empty()) {
+        std::string_view result;
+        const AllowVerdict verdict = parts_.allowlist.admits(executable, args, run_variables(refs));
+        if (auto refusal = allowlist_refusal(verdict, executable.string(), result)) {
+            for (const GatedVar& var : gates.allowlist) audit(core::AuditAction::Deny, result, var.coordinate, var.environment);
+            return fail(std::move(*refusal));
+        }
     }
 
     if (!gates.confirm.empty()) {

@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "session_fixture.hpp"
+#include "wrapper/allowlist.hpp"
 
 namespace tarnel::session {
 namespace {
@@ -52,7 +53,12 @@ SessionResult<InjectOutput> sh(const Session& session, std::string_view refs, st
 class InjectTest : public ::testing::Test {
 protected:
     TempVault vault;
-    void allow(std::string_view lines) const { write_file(vault.root() / "allowlist", lines); }
+    // Seals the entries as the owner's `tarnel allow` does: any arguments, and
+    // only the named variables of the run's own choosing.
+    void allow(const fs::path& program, std::vector<std::string> variables = {}) const {
+        const wrapper::AllowEntry entry{program, {}, true, std::move(variables)};
+        if (!wrapper::write_allowlist(vault.root(), {entry}, test_key())) throw std::runtime_error("allowlist not written");
+    }
 };
 
 TEST_F(InjectTest, ScopeChecksComeBeforeAnythingIsReadOrRun) {
@@ -165,11 +171,17 @@ TEST_F(InjectTest, ProductionNeedsAnAllowlistedProgramAndHighAlsoAHuman) {
               "`" + shell.string() + "` is not on the executor allowlist; high/prod injection refused (I15)");
     EXPECT_EQ(vault.audit_words(), (Words{"deny/denied:not-allowlisted"}));
 
-    allow("# programs trusted with production values\n\n   " + link.string() + "  \r\n");
+    allow(link, {"L"});
     auto listed = sh(session, prod, "printf %s \"$DB\"", "prod");
     ASSERT_TRUE(listed) << listed.error().message();
     EXPECT_EQ(out_of(*listed), "***");
     EXPECT_TRUE(confirmer->seen().empty());  // medium in prod: the allowlist alone
+
+    // A literal the entry does not name is the agent's, whatever the program.
+    auto chosen = sh(session, prod + "BASH_ENV=/tmp/x\n", "true", "prod");
+    ASSERT_FALSE(chosen);
+    EXPECT_EQ(denied_text(chosen.error()), "`BASH_ENV` is set by the run, and the allowlist entry for `" +
+                                               shell.string() + "` does not permit it; high/prod injection refused (I15)");
 
     auto high = sh(session, "K=secret:dev/app/key\nO=secret:dev/app/other\nL=plain\n", "echo \"$K $O\"", "dev",
                    std::nullopt, "agent-host/7");
@@ -183,13 +195,14 @@ TEST_F(InjectTest, ProductionNeedsAnAllowlistedProgramAndHighAlsoAHuman) {
     EXPECT_EQ(asked.environment, "dev");
     EXPECT_EQ(asked.resolved_command, "/bin/sh -c echo \"$K $O\"");
     EXPECT_EQ(asked.requesting_process, "agent-host/7");
-    EXPECT_EQ(vault.audit_words(), (Words{"deny/denied:not-allowlisted", "inject/injected", "approve/approved",
+    EXPECT_EQ(vault.audit_words(), (Words{"deny/denied:not-allowlisted", "inject/injected",
+                                          "deny/denied:variable-not-allowlisted", "approve/approved",
                                           "approve/approved", "inject/injected", "inject/injected"}));
 }
 
 TEST_F(InjectTest, AHumanWhoRefusesOrDoesNotAnswerStopsTheRun) {
     vault.put(literal("dev/app/key", "dev-high-value", Sensitivity::High));
-    allow("/bin/sh\n");
+    allow("/bin/sh");
     const fs::path marker = vault.base() / "ran";
     const std::string touch = "touch " + marker.string();
 
@@ -230,7 +243,7 @@ TEST_F(InjectTest, AHumanWhoRefusesOrDoesNotAnswerStopsTheRun) {
 // literal LD_PRELOAD that was the whole attack is there to be seen.
 TEST_F(InjectTest, ARunsRequestShowsEveryArgumentVariableAndCoordinate) {
     vault.put(literal("dev/app/key", "dev-high-value", Sensitivity::High));
-    allow("/bin/sh\n");
+    allow("/bin/sh", {"LD_PRELOAD", "H"});
     const auto confirmer = std::make_shared<RecordingConfirmer>(Decision::Denied);
     auto session = vault.session(all_operations(), asking(confirmer));
     auto denied = sh(session, "K=secret:dev/app/key\nLD_PRELOAD=/tmp/x.so\nH=${env:HOME}\n", "exit 0");
