@@ -10,6 +10,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/digest.hpp"
 #include "core/dir_listing.hpp"
 #include "core/fd.hpp"
 #include "core/os_error.hpp"
@@ -53,6 +54,11 @@ Result<void> keep_backup(const fs::path& record) {
 // "<stem>.sec" with a non-empty stem, as a path-extension check would see it.
 bool is_record_name(std::string_view name) noexcept {
     return name.size() > kRecordExtension.size() && name.ends_with(kRecordExtension);
+}
+
+CoreError misplaced_error(std::string_view file_of, std::string_view held) {
+    return CoreError(ErrorKind::Format, "the record file of " + std::string(file_of) + " holds " + std::string(held) +
+                                            ": it was copied or moved there, and is not served as either");
 }
 
 bool can_stat(const fs::path& path) noexcept {
@@ -156,6 +162,11 @@ Result<std::optional<SecretRecord>> read_record(const fs::path& dir, const Coord
     }
     Result<SecretRecord> record = open_padded_frame(buffer, size, key);
     if (!record) return fail(std::move(record.error()));
+    // A file copied over another record's file decrypts under the same key;
+    // the coordinate sealed inside is what says whose it is.
+    Result<std::string> asked = coordinate.canonical_path();
+    if (!asked) return fail(std::move(asked.error()));
+    if (const std::string held = record->canonical_path(); held != *asked) return fail(misplaced_error(*asked, held));
     return std::optional<SecretRecord>(std::move(*record));
 }
 
@@ -185,6 +196,10 @@ Result<LoadedVault> load_all(const fs::path& dir, const MasterKey& key) {
         if (!is_valid_utf8(stem)) stem.clear();
         LoadOutcome outcome = load_one(listing.dir.get(), name, key, buffer);
         if (auto* record = std::get_if<SecretRecord>(&outcome)) {
+            if (const std::string held = record->canonical_path(); blake3_hex(held) != stem) {
+                vault.failures.push_back({std::move(stem), misplaced_error(stem, held).display()});
+                continue;
+            }
             vault.records.push_back({std::move(stem), std::move(*record)});
         } else {
             vault.failures.push_back({std::move(stem), std::move(std::get<std::string>(outcome))});

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from vaultkit import PASSPHRASE, Vault, audit_pairs, fp, literal
+from vaultkit import PASSPHRASE, Vault, allow_entry, audit_pairs, fp, literal, sealed_allowlist
 
 # The installed command, or another build of it (e.g. a sanitizer build).
 TARNEL = Path(os.environ.get("TARNEL_TEST_CLI") or Path(sys.executable).parent / "tarnel")
@@ -48,6 +48,18 @@ def spawn(root: Path, *args, passphrase: str | None = PASSPHRASE, command=None):
     pexpect = pytest.importorskip("pexpect")
     argv = command or [str(TARNEL), *args]
     return pexpect.spawn(argv[0], argv[1:], env=environment(root, passphrase), timeout=30)
+
+
+def on_terminal(root: Path, *args, typed: str = PASSPHRASE) -> tuple[int, bytes]:
+    """The owner runs a command that asks the vault passphrase on the terminal
+    and types it. TARNEL_PASSPHRASE is set (to the right one) and must be ignored."""
+    child = spawn(root, *args)
+    child.expect("Vault passphrase: ")
+    shown = child.before
+    child.sendline(typed)
+    child.expect(pexpect_eof())
+    child.close()
+    return child.exitstatus, shown + child.before
 
 
 def module_session(root: Path, passphrase: str = PASSPHRASE):
@@ -321,27 +333,55 @@ def pexpect_eof():
 
 # --- the allowlist ----------------------------------------------------------------
 
-def test_allow_and_disallow_edit_the_file_the_wrapper_reads(tmp_path):
+def test_allow_and_disallow_seal_the_file_with_the_owners_key(tmp_path):
     root = tmp_path / "vault"
-    root.mkdir()
+    assert tarnel(root, "init").returncode == 0
+    vault = Vault.existing(root)
     program = tmp_path / "tool"
     program.write_text("#!/bin/sh\n")
     (tmp_path / "link").symlink_to(program)
-    (root / "allowlist").write_text("# trusted\n/usr/bin/env\n")
+    entry = ["allow", str(tmp_path / "link"), "--env", "B", "--env", "A", "--", "log", "*"]
+    shown = f"{program.resolve()} --env A --env B -- log *"
 
-    done = tarnel(root, "allow", str(tmp_path / "link"), passphrase=None)
-    assert done.returncode == 0, done.stderr
-    assert tarnel(root, "allow", str(program), passphrase=None).stdout.startswith(b"already allowed")
-    assert (root / "allowlist").read_text() == f"# trusted\n/usr/bin/env\n{program.resolve()}\n"
+    blind = tarnel(root, *entry)
+    assert (blind.returncode, blind.stderr) == (
+        4, b"tarnel: this needs a terminal, where you type the vault passphrase; nothing allowed\n")
+    assert on_terminal(root, *entry) == (0, f"\r\nallowed {shown}\r\n".encode())
+    assert on_terminal(root, *entry)[1].endswith(f"already allowed: {shown}\r\n".encode())
+    assert sealed_allowlist(root, vault.key) == [allow_entry(program, ["log"], True, ["A", "B"])]
     assert mode_of(root / "allowlist") == 0o600
-    shown = tarnel(root, "allowlist", passphrase=None)
-    assert shown.stdout.decode().splitlines() == ["/usr/bin/env", str(program.resolve())]
+    assert tarnel(root, "allowlist", passphrase=None).stdout == f"{shown}\n".encode()
 
-    assert tarnel(root, "disallow", str(tmp_path / "link"), passphrase=None).returncode == 0
-    assert (root / "allowlist").read_text() == "# trusted\n/usr/bin/env\n"
-    missing = tarnel(root, "disallow", str(program), passphrase=None)
-    assert (missing.returncode, missing.stderr) == (3, f"tarnel: not in the allowlist: {program}\n".encode())
-    assert tarnel(root, "allow", str(tmp_path / "nothing"), passphrase=None).returncode == 1
+    warned = on_terminal(root, "allow", "/bin/sh", "--", "-c", "exit 0")[1]
+    assert b"runs commands taken from its arguments" in warned
+    assert on_terminal(root, "disallow", str(program))[0] == 0
+    assert sealed_allowlist(root, vault.key) == [allow_entry("/bin/sh", ["-c", "exit 0"], False)]
+    missing = on_terminal(root, "disallow", str(program))
+    assert missing[0] == 3 and b"not in the allowlist" in missing[1]
+    assert tarnel(root, "allow", str(tmp_path / "nothing")).returncode == 1
+    assert audit_pairs(vault)[-3:] == [("scope-grant", f"allowlist-allow:{shown}"),
+                                       ("scope-grant", f"allowlist-allow:{Path('/bin/sh').resolve()} -- -c exit 0"),
+                                       ("scope-grant", f"allowlist-disallow:{program.resolve()}")]
+
+
+def test_an_allowlist_of_the_earlier_form_is_adopted_only_by_sealing_it_on_a_terminal(tmp_path):
+    root = tmp_path / "vault"
+    assert tarnel(root, "init").returncode == 0
+    vault = Vault.existing(root)
+    (root / "allowlist").write_text("# trusted\n  /usr/bin/env  \n")
+    env = Path("/usr/bin/env").resolve()
+
+    listed = tarnel(root, "allowlist")
+    assert listed.stdout == f"{env} -- *\n".encode() and b"allows nothing until you seal it" in listed.stderr
+    refused = on_terminal(root, "allow", "/bin/true")
+    assert refused[0] == 4 and b"earlier one-path-a-line form" in refused[1]
+    assert tarnel(root, "allowlist", "--seal").returncode == 4  # no terminal
+
+    status, shown = on_terminal(root, "allowlist", "--seal")
+    assert status == 0 and f"{env} -- *".encode() in shown and b"sealed 1 entry" in shown
+    assert sealed_allowlist(root, vault.key) == [allow_entry(env)]
+    assert on_terminal(root, "allowlist", "--seal")[1].endswith(b"already sealed\r\n")
+    assert audit_pairs(vault)[-2:] == [("deny", "allowlist-refused:unsealed"), ("scope-grant", "allowlist-seal:1 entries")]
 
 
 # --- the keyring ------------------------------------------------------------------

@@ -11,7 +11,7 @@ import time
 import pytest
 
 from test_cli import TARNEL, environment, pexpect_eof, spawn, tarnel
-from vaultkit import literal
+from vaultkit import allow_entry, literal, seal_allowlist
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {sys.executable}")
 
@@ -97,7 +97,7 @@ def test_the_owner_passes_the_same_gates_as_an_agent(vault, tmp_path):
     assert (done.returncode, done.stderr.decode()) == (
         4, f"tarnel: `{SH}` is not on the executor allowlist; high/prod injection refused (I15)\n")
     # Allowed, but with no terminal to confirm on: refused as well.
-    assert tarnel(vault.root, "allow", "/bin/sh").returncode == 0
+    seal_allowlist(vault.root, vault.key, allow_entry(SH))
     done = run(vault, refs, "/bin/sh", "-c", f'touch "{marker}"')
     assert (done.returncode, done.stderr) == (4, b"tarnel: confirmation denied; high/prod injection refused\n")
     assert not marker.exists()
@@ -107,7 +107,7 @@ def test_the_owner_passes_the_same_gates_as_an_agent(vault, tmp_path):
 
 def test_a_confirmed_high_value_reaches_a_program_on_this_terminal(vault, tmp_path):
     vault.write(literal("dev/app/token", b"tok-value", sensitivity="high"))
-    assert tarnel(vault.root, "allow", "/bin/sh").returncode == 0
+    seal_allowlist(vault.root, vault.key, allow_entry(SH))
     child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path)), "--",
                   "/bin/sh", "-c", 'test -t 0 && test -t 1 && echo "on the terminal: $TOKEN"; exit 6')
     child.expect("Type yes to approve: ")

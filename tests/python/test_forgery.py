@@ -16,9 +16,8 @@ from pathlib import Path
 import pytest
 
 import tarnel_ffi
-from test_cli import TARNEL, tarnel
-from test_mcp_owner import _approve_on_terminal as approve_on_terminal
-from vaultkit import PASSPHRASE, Vault, audit_pairs
+from test_cli import TARNEL, on_terminal, tarnel
+from vaultkit import PASSPHRASE, Vault, allow_entry, audit_pairs, seal_allowlist
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
 
@@ -90,7 +89,7 @@ def test_a_request_rewritten_before_the_owner_looks_approves_nothing(root):
     # The owner would be shown a harmless raise instead of the downgrade.
     attacker(f'f="$1/pending/{waiting.id}.json"; sed "s/--sensitivity low (downgrade from High)/--sensitivity high/" '
              f'"$f" > "$f.new" && mv "$f.new" "$f"', root)
-    status, shown = approve_on_terminal(root, waiting.id, PASSPHRASE)
+    status, shown = on_terminal(root, "approve", waiting.id)
     assert status == 4 and b"does not carry this vault's proof" in shown and b"nothing approved" in shown
     assert_denied_and_unchanged(Vault.existing(root), waiting, [("deny", "approval-refused:unverified"), ("deny", "denied-downgrade")])
     assert VALUE not in shown
@@ -106,7 +105,7 @@ def test_the_salt_and_check_of_the_agents_own_vault_approve_nothing(root, tmp_pa
     waiting = WaitingDowngrade(root)
     attacker(f'cp "{own}/kdf.salt" "{own}/kdf.check" "$1/"', root)
     # The agent types its own passphrase on a terminal of its own.
-    status, shown = approve_on_terminal(root, waiting.id, AGENT_PASSPHRASE)
+    status, shown = on_terminal(root, "approve", waiting.id, typed=AGENT_PASSPHRASE)
     assert status == 4 and b"does not carry this vault's proof" in shown
     assert_denied_and_unchanged(vault, waiting, [("deny", "approval-refused:unverified"), ("deny", "denied-downgrade")])
     assert VALUE not in shown
@@ -114,9 +113,37 @@ def test_the_salt_and_check_of_the_agents_own_vault_approve_nothing(root, tmp_pa
 
 def test_the_owner_still_approves_with_the_passphrase(root):
     waiting = WaitingDowngrade(root)
-    status, shown = approve_on_terminal(root, waiting.id, PASSPHRASE)
+    status, shown = on_terminal(root, "approve", waiting.id)
     assert status == 0, shown
     assert b"downgrade from High" in shown and f"approved {waiting.id}".encode() in shown
     assert waiting.result()["view"]["sensitivity"] == "low"
     assert audit_pairs(Vault.existing(root))[-3:] == [
         ("approve", "approved-downgrade"), ("sensitivity-downgrade", "downgraded"), ("edit", "metadata-updated")]
+
+
+SH = str(Path("/bin/sh").resolve())
+PROD_VALUE = b"prod-value-5521"
+
+
+@pytest.mark.parametrize("edit", [
+    # The earlier form's one-line edit, appended to the sealed file.
+    'echo /bin/sh >> "$1/allowlist"',
+    # The sealed form with the shell added in front and the old seal kept.
+    'sed "s|\\"entries\\":\\[|&{\\"program\\":\\"' + SH + '\\",\\"arguments\\":[],\\"more_arguments\\":true,'
+    '\\"variables\\":[]},|" "$1/allowlist" > "$1/new" && mv "$1/new" "$1/allowlist"',
+    # A fresh list in the earlier form.
+    'echo /bin/sh > "$1/allowlist"',
+], ids=["appended", "entry-added", "replaced"])
+def test_a_hand_edited_allowlist_allows_nothing(root, edit):
+    done = tarnel(root, "set", "secret:prod/db/password", input=PROD_VALUE)
+    assert done.returncode == 0, done.stderr
+    vault = Vault.existing(root)
+    seal_allowlist(root, vault.key, allow_entry("/bin/true"))
+    attacker(edit, root)
+    session = tarnel_ffi.TarnelSession({"operations": ["inject"]}, vault_dir=str(root), passphrase=PASSPHRASE)
+    with pytest.raises(tarnel_ffi.TarnelDenied) as refused:
+        session.inject_run("PW=secret:prod/db/password\n", "prod", SH, ["-c", 'printf %s "$PW"'])
+    assert "allowlist is not sealed with this vault's key" in str(refused.value)
+    assert "tarnel allowlist --seal" in str(refused.value)
+    assert audit_pairs(vault)[-1] == ("deny", "denied:allowlist-not-sealed")
+    assert PROD_VALUE not in vault.audit_bytes() and PROD_VALUE.decode() not in str(refused.value)

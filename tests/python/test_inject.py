@@ -8,7 +8,7 @@ import sys
 import pytest
 import tarnel_ffi
 from progress import ticking
-from vaultkit import audit_pairs, literal
+from vaultkit import allow_entry, audit_pairs, literal, seal_allowlist
 
 SH = "/bin/sh"
 
@@ -64,11 +64,11 @@ def test_each_refusal_raises_its_exception(vault, open_session):
     everywhere = open_session()
     with pytest.raises(tarnel_ffi.TarnelDenied, match="is not on the executor allowlist; high/prod injection refused"):
         everywhere.inject_run("DB=secret:prod/app/db\n", "prod", "/bin/true")
-    # An inline "#" is part of the path, so this line allows nothing.
-    (vault.root / "allowlist").write_text("  /bin/true  # the usual one\n")
-    with pytest.raises(tarnel_ffi.TarnelDenied):
+    # A list in the earlier one-path-a-line form, or anyone's hand-edit, allows nothing.
+    (vault.root / "allowlist").write_text("/bin/true\n")
+    with pytest.raises(tarnel_ffi.TarnelDenied, match="allowlist is not sealed with this vault's key"):
         everywhere.inject_run("DB=secret:prod/app/db\n", "prod", "/bin/true")
-    (vault.root / "allowlist").write_text("# trusted\n\n  /bin/true  \n")
+    seal_allowlist(vault.root, vault.key, allow_entry("/bin/true"))
     assert everywhere.inject_run("DB=secret:prod/app/db\n", "prod", "/bin/true")["status"] == 0
 
 

@@ -15,7 +15,7 @@ import anyio
 import pytest
 
 from mcpkit import async_test, call, mcp_session, refused
-from test_cli import TARNEL, pexpect_eof, spawn, tarnel
+from test_cli import TARNEL, on_terminal, tarnel
 from vaultkit import PASSPHRASE, Vault, audit_pairs, fp
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
@@ -46,19 +46,8 @@ async def owner(root: Path, *args, **options):
     return await anyio.to_thread.run_sync(functools.partial(tarnel, root, *args, **options))
 
 
-def _approve_on_terminal(root: Path, request_id: str, typed: str):
-    # TARNEL_PASSPHRASE is set (to the right one) and must be ignored.
-    child = spawn(root, "approve", request_id)
-    child.expect("Vault passphrase: ")
-    shown = child.before
-    child.sendline(typed)
-    child.expect(pexpect_eof())
-    child.close()
-    return child.exitstatus, shown + child.before
-
-
 async def approve_on_terminal(root: Path, request_id: str, typed: str = PASSPHRASE) -> tuple[int, bytes]:
-    return await anyio.to_thread.run_sync(_approve_on_terminal, root, request_id, typed)
+    return await anyio.to_thread.run_sync(functools.partial(on_terminal, root, "approve", request_id, typed=typed))
 
 
 async def while_waiting(session, root: Path, tool: str, arguments: dict, answer):
@@ -187,7 +176,8 @@ async def test_an_intake_names_the_client_and_its_secret_reaches_the_same_sessio
 @async_test
 async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_comes_back_masked(root):
     vault = Vault.existing(root)
-    assert (await owner(root, "allow", SH, passphrase=None)).returncode == 0
+    status, shown = await anyio.to_thread.run_sync(on_terminal, root, "allow", SH, "--", "-c", "*")
+    assert status == 0, shown
     async with mcp_session(vault) as session:
         async def approve(request_id):
             listed = await pending_requests(root)
@@ -205,4 +195,5 @@ async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_co
         assert not result.is_error, result.content
         run = result.structured_content
         assert (run["status"], run["stdout"], run["stderr"]) == (0, "token=***\n", "***\n")
-    assert audit_pairs(vault)[2:] == [("approve", "approved"), ("inject", "injected")]
+    assert audit_pairs(vault)[2:] == [("scope-grant", f"allowlist-allow:{SH} -- -c *"), ("approve", "approved"),
+                                      ("inject", "injected")]

@@ -174,3 +174,22 @@ def owner_approval(request_text: bytes, master: bytes) -> bytes:
     assert sealed is not None, "the request does not carry the vault's proof"
     answer = hmac512_256(subkey(master, ANSWER_CONTEXT), sealed[1] + b"approved")
     return b"approved " + answer.hex().encode() + b"\n"
+
+
+# --- the sealed allowlist, written and read apart from the module ----------------
+
+def allow_entry(program, arguments=(), more_arguments=True, variables=()) -> dict:
+    """One run profile; the program is stored as its canonical path."""
+    return {"program": os.path.realpath(program), "arguments": list(arguments),
+            "more_arguments": more_arguments, "variables": sorted(variables)}
+
+
+def seal_allowlist(root: Path, master: bytes, *entries: dict) -> None:
+    body = json.dumps({"format": 1, "entries": list(entries)}, separators=(",", ":")).encode()[:-1]
+    (root / "allowlist").write_bytes(seal(body, master, ALLOWLIST_CONTEXT) + b"\n")
+
+
+def sealed_allowlist(root: Path, master: bytes) -> list[dict] | None:
+    """The entries of the root's allowlist, or None when the key did not seal it."""
+    sealed = sealed_body((root / "allowlist").read_bytes().removesuffix(b"\n"), master, ALLOWLIST_CONTEXT)
+    return None if sealed is None else json.loads(sealed[0] + b"}")["entries"]
