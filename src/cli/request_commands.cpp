@@ -309,7 +309,7 @@ int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {
         print_error(error);
         return kExitError;
     }
-    auto view = session->fulfil_intake(args.id, std::move(*value));
+    auto view = session->fulfil_intake(*intake, std::move(*value));
     if (!view) return report_request(view.error(), "intake request", args.id);
     fmt::print("created {} ({}, {}) in {} for intake {}\n", view->coordinate, view->sensitivity, view->fingerprint,
                view->origin, args.id);

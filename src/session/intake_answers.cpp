@@ -79,9 +79,13 @@ SessionResult<core::PendingIntake> reject_intake(const fs::path& root, std::stri
     return std::move(*intake);
 }
 
-SessionResult<RecordView> Session::fulfil_intake(std::string_view id, core::SecretValue value) const {
-    auto intake = intake_to_answer(root_, id);
-    if (!intake) return fail(std::move(intake.error()));
+SessionResult<RecordView> Session::fulfil_intake(const core::PendingIntake& shown, core::SecretValue value) const {
+    if (auto at = coordinate_of(shown); !at) return fail(std::move(at.error()));
+    const std::string& id = shown.id;
+    const core::PendingIntake* intake = &shown;
+    // Answered or rejected meanwhile: nothing to fulfil.
+    auto still = core::IntakeInbox::under_root(root_).find(id);
+    if (still && !*still) return fail(SessionError::not_found());
     const OptText project = intake->project ? OptText(*intake->project) : std::nullopt;
     auto target = write_target(intake->coordinate, project);
     if (!target) return fail(std::move(target.error()));

@@ -14,6 +14,7 @@
 #include "core/audit.hpp"
 #include "core/clock.hpp"
 #include "core/confirm.hpp"
+#include "core/intake_inbox.hpp"
 #include "core/coordinate.hpp"
 #include "core/master_key.hpp"
 #include "core/policy.hpp"
@@ -156,8 +157,11 @@ public:
 
     // Creates the literal an intake request asks for, with the request's
     // sensitivity, description and project and the owner's value, then
-    // removes the request. An existing secret at that place is never replaced.
-    [[nodiscard]] SessionResult<RecordView> fulfil_intake(std::string_view id, core::SecretValue value) const;
+    // removes the request. `shown` is the request as the owner saw it
+    // (intake_to_answer): the file may have been rewritten since, so only its
+    // presence is read again. An existing secret is never replaced.
+    [[nodiscard]] SessionResult<RecordView> fulfil_intake(const core::PendingIntake& shown,
+                                                          core::SecretValue value) const;
 
     // Runs a program with the variables of an .env.refs text in its
     // environment, behind the allowlist and a human's confirmation for

@@ -147,3 +147,19 @@ def test_a_hand_edited_allowlist_allows_nothing(root, edit):
     assert "tarnel allowlist --seal" in str(refused.value)
     assert audit_pairs(vault)[-1] == ("deny", "denied:allowlist-not-sealed")
     assert PROD_VALUE not in vault.audit_bytes() and PROD_VALUE.decode() not in str(refused.value)
+
+
+def test_a_record_file_copied_under_another_coordinates_name_is_no_value(root):
+    for at, value in [("secret:prod/db/password", PROD_VALUE), ("secret:dev/db/password", b"dev-value-1")]:
+        assert tarnel(root, "set", at, "--revealable", "true", input=value).returncode == 0, at
+    vault = Vault.existing(root)
+    attacker(f'cp "{vault.path_of("prod/db/password")}" "{vault.path_of("dev/db/password")}"', root)
+    dev_only = tarnel_ffi.TarnelSession({"operations": ["metadata", "reveal", "inject"], "environments": ["dev"]},
+                                        vault_dir=str(root), passphrase=PASSPHRASE)
+    misplaced = "holds prod/db/password: it was copied or moved there, and is not served as either"
+    with pytest.raises(tarnel_ffi.TarnelError, match=misplaced):
+        dev_only.reveal("secret:dev/db/password")
+    with pytest.raises(tarnel_ffi.TarnelError, match=misplaced):
+        dev_only.inject_run("PW=secret:dev/db/password\n", "dev", SH, ["-c", 'printf %s "$PW"'])
+    assert [view["coordinate"] for view in dev_only.list()] == []
+    assert PROD_VALUE not in vault.audit_bytes()

@@ -116,6 +116,12 @@ TEST(OwnerProof, PassphraseVaultsAskTheCheckedPassphrase) {
     EXPECT_EQ(owner_proof_for(root), OwnerProof::ShownCode);
 }
 
+core::PendingIntake shown_intake(const TempVault& vault, std::string_view id) {
+    auto intake = intake_to_answer(vault.root(), id);
+    if (!intake) throw std::runtime_error(intake.error().message());
+    return std::move(*intake);
+}
+
 Session human_session(const TempVault& vault) {
     auto opened = Session::open(VaultOptions{vault.root(), core::SecretValue::from_text(kPassphrase)},
                                 Principal::human(all_operations(), false));
@@ -128,8 +134,9 @@ TEST(FulfilIntake, CreatesTheRequestedSecretInTheRequestedProjectOnce) {
     auto id = vault.session().request_intake("secret:dev/app/db", "high", "the db", "web", "client/1");
     ASSERT_TRUE(id);
     const Session human = human_session(vault);
+    const core::PendingIntake shown = shown_intake(vault, *id);
 
-    auto view = human.fulfil_intake(*id, core::SecretValue::from_text("s3cret"));
+    auto view = human.fulfil_intake(shown, core::SecretValue::from_text("s3cret"));
     ASSERT_TRUE(view) << view.error().message();
     EXPECT_EQ(view->origin, "project:web");
     const auto record = vault.get("secret:dev/app/db", "web");
@@ -141,9 +148,32 @@ TEST(FulfilIntake, CreatesTheRequestedSecretInTheRequestedProjectOnce) {
     EXPECT_TRUE(names_in(vault.root() / "intake").empty());
     EXPECT_EQ(vault.audit_words(), std::vector<std::string>{"create/intake-fulfilled"});
 
-    auto twice = human.fulfil_intake(*id, core::SecretValue::from_text("other"));
+    auto twice = human.fulfil_intake(shown, core::SecretValue::from_text("other"));
     ASSERT_FALSE(twice);
     EXPECT_TRUE(is_not_found(twice.error()));
+}
+
+// An agent rewrote intake/ID.json while the owner typed the value, turning
+// the "high" the owner saw into "low" in another project.
+TEST(FulfilIntake, WhatIsCreatedIsWhatTheOwnerSawNotWhatTheFileSaysNow) {
+    const TempVault vault;
+    auto id = vault.session().request_intake("secret:dev/app/db", "high", "the db", std::nullopt, std::nullopt);
+    ASSERT_TRUE(id);
+    const core::PendingIntake shown = shown_intake(vault, *id);
+    const fs::path file = vault.root() / "intake" / (*id + ".json");
+    std::string text = testing::read_file(file);
+    for (const auto& [from, to] : {std::pair{"\"high\"", "\"low\""}, std::pair{"\"project\":null", "\"project\":\"web\""}}) {
+        const std::size_t at = text.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        text.replace(at, std::string_view(from).size(), to);
+    }
+    write_file(file, text);
+
+    auto view = human_session(vault).fulfil_intake(shown, core::SecretValue::from_text("s3cret"));
+    ASSERT_TRUE(view) << view.error().message();
+    EXPECT_EQ(vault.get("secret:dev/app/db")->meta.sensitivity, core::Sensitivity::High);
+    EXPECT_FALSE(vault.get("secret:dev/app/db", "web"));
+    EXPECT_FALSE(fs::exists(file));
 }
 
 TEST(FulfilIntake, NeverReplacesAnExistingSecretAndKeepsTheRequest) {
@@ -151,7 +181,7 @@ TEST(FulfilIntake, NeverReplacesAnExistingSecretAndKeepsTheRequest) {
     vault.put(literal("dev/app/db", "original"));
     auto id = vault.session().request_intake("secret:dev/app/db", "low", std::nullopt, std::nullopt, std::nullopt);
     ASSERT_TRUE(id);
-    auto refused = human_session(vault).fulfil_intake(*id, core::SecretValue::from_text("replacement"));
+    auto refused = human_session(vault).fulfil_intake(shown_intake(vault, *id), core::SecretValue::from_text("replacement"));
     ASSERT_FALSE(refused);
     EXPECT_EQ(other_text(refused.error()),
               "`dev/app/db` already exists; replace it with `tarnel set` or reject the request");
@@ -165,7 +195,7 @@ TEST(FulfilIntake, ARequestWhoseEnvironmentContradictsItsCoordinateIsRefused) {
     write_file(vault.root() / "intake" / "1-2-3.json",
                R"({"id":"1-2-3","created_unix":1,"coordinate":"secret:prod/app/db","sensitivity":"low",)"
                R"("environment":"dev","origin":"agent","requesting_process":null,"description":null,"project":null})");
-    auto refused = human_session(vault).fulfil_intake("1-2-3", core::SecretValue::from_text("v"));
+    auto refused = intake_to_answer(vault.root(), "1-2-3");
     ASSERT_FALSE(refused);
     EXPECT_EQ(other_text(refused.error()), "intake 1-2-3 names environment `dev` for a coordinate in another");
     EXPECT_FALSE(vault.get("secret:prod/app/db"));
