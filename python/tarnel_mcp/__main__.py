@@ -12,6 +12,10 @@ import sys
 _EXIT_CONFIG = 2
 _EXIT_VAULT = 1
 
+_KEYRING_WARNING = ("tarnel-mcp: warning: this vault's key comes from the system keyring, which hands it to any "
+                    "process of this user that asks; an agent with a shell as this user can take it and approve its "
+                    "own requests. Against such agents use a vault with a passphrase (tarnel init)")
+
 
 def _configure_logging() -> None:
     handler = logging.StreamHandler(sys.stderr)
@@ -44,6 +48,8 @@ def main(argv: list[str] | None = None) -> int:
     except tarnel_ffi.TarnelError as error:
         print(f"tarnel-mcp: opening the vault at {config.vault_root()}: {error}", file=sys.stderr)
         return _EXIT_VAULT
+    if passphrase is None:
+        print(_KEYRING_WARNING, file=sys.stderr, flush=True)
     del passphrase
     try:
         server = build_server(config, session)

@@ -116,6 +116,10 @@ def test_what_the_requester_wrote_cannot_rewrite_the_terminal(root):
 
 # --- a keyring vault ---------------------------------------------------------------
 
+KEYRING_WARNING = ("tarnel-mcp: warning: this vault's key comes from the system keyring, which hands it to any "
+                   "process of this user that asks; an agent with a shell as this user can take it and approve its "
+                   "own requests. Against such agents use a vault with a passphrase (tarnel init)")
+
 # The module, keyed by the keyring, waits for a downgrade; the owner answers
 # with a wrong code, then with the one shown.
 KEYRING_APPROVAL = textwrap.dedent("""
@@ -147,6 +151,12 @@ KEYRING_APPROVAL = textwrap.dedent("""
         print(f"status={child.exitstatus}")
     waiter.join(timeout=60)
     print(outcome["view"]["sensitivity"])
+    # The server says at start what the keyring cannot keep from a same-user agent.
+    server = os.path.join(os.path.dirname(sys.executable), "tarnel-mcp")
+    env = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSPHRASE"}
+    served = subprocess.run([server, "--vault-dir", root, "--operations", "metadata"], env=env,
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    print([line for line in served.stderr.decode().splitlines() if "keyring" in line])
 """)
 
 
@@ -160,4 +170,6 @@ def test_a_keyring_vault_approves_with_a_code_typed_back(tmp_path):
     del env["DBUS_SESSION_BUS_ADDRESS"]
     done = subprocess.run(["sh", str(KEYRING_SCRIPT), sys.executable, "-c", KEYRING_APPROVAL, str(TARNEL), str(root)],
                           capture_output=True, env=env, timeout=120, start_new_session=True)
-    assert done.stdout.decode().splitlines()[-3:] == ["status=4", "status=0", "medium"], done.stderr
+    lines = done.stdout.decode().splitlines()
+    assert lines[-4:-1] == ["status=4", "status=0", "medium"], done.stderr
+    assert lines[-1] == repr([KEYRING_WARNING]), done.stderr

@@ -9,6 +9,7 @@ import functools
 import json
 import os
 import re
+import shutil
 from pathlib import Path
 
 import anyio
@@ -16,7 +17,7 @@ import pytest
 
 from mcpkit import async_test, call, mcp_session, refused
 from test_cli import TARNEL, on_terminal, tarnel
-from vaultkit import PASSPHRASE, Vault, audit_pairs, fp
+from vaultkit import PASSPHRASE, Vault, allow_entry, audit_pairs, fp, literal, reference, seal_allowlist
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
 
@@ -197,3 +198,79 @@ async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_co
         assert (run["status"], run["stdout"], run["stderr"]) == (0, "token=***\n", "***\n")
     assert audit_pairs(vault)[2:] == [("scope-grant", f"allowlist-allow:{SH} -- -c *"), ("approve", "approved"),
                                       ("inject", "injected")]
+
+
+# --- what an agent may lower only with the owner's word ------------------------------
+
+@async_test
+async def test_making_a_value_revealable_or_repointing_a_reference_waits_for_the_owner(root):
+    vault = Vault.existing(root)
+    assert tarnel(root, "set", "secret:dev/app/medium", input=b"medium-value-31").returncode == 0
+    vault.write(reference("dev/app/cloud", "aws-sm://us-east-1/app-key"))
+    async with mcp_session(vault) as session:
+        assert await refused(session, "reveal_secret", coordinate="secret:dev/app/medium") \
+            == "Error executing tool reveal_secret: NotRevealable"
+
+        def approve(expected_action):
+            async def answer(request_id):
+                listed = await pending_requests(root)
+                assert listed[0]["action"] == expected_action, listed
+                status, shown = await approve_on_terminal(root, request_id)
+                assert status == 0 and expected_action.encode() in shown, shown
+            return answer
+
+        made = await while_waiting(session, root, "edit_secret_metadata",
+                                   {"coordinate": "secret:dev/app/medium", "revealable": True},
+                                   approve("make the value revealable to agents"))
+        assert not made.is_error, made.content
+        assert (await call(session, "reveal_secret", coordinate="secret:dev/app/medium"))["value"] == "medium-value-31"
+
+        repointed = await while_waiting(
+            session, root, "edit_secret_metadata",
+            {"coordinate": "secret:dev/app/cloud", "reference": "aws-sm://us-east-1/prod-root"},
+            approve("point the reference at aws-sm://us-east-1/prod-root instead of aws-sm://us-east-1/app-key"))
+        assert not repointed.is_error, repointed.content
+        assert repointed.structured_content["reference"] == "aws-sm://us-east-1/prod-root"
+    approvals = [result for action, result in audit_pairs(vault) if action == "approve"]
+    assert approvals == ["approved-revealable", "approved-reference"]
+
+
+GIT = shutil.which("git")
+PROD_VALUE = "prod-password-8086"
+
+
+# Each hijack of an allowlisted program that an agent ran with a production
+# value: its own arguments (a git alias), configuration through the
+# environment, its own PATH, loader and shell start-up hooks.
+@pytest.mark.skipif(GIT is None, reason="needs git")
+@async_test
+async def test_a_gated_run_takes_only_the_arguments_and_variables_its_entry_names(root, tmp_path):
+    vault = Vault.existing(root)
+    vault.write(literal("prod/db/password", PROD_VALUE.encode()))  # medium: the allowlist alone gates it
+    git = os.path.realpath(GIT)
+    seal_allowlist(root, vault.key, allow_entry(git, ["status"], False, ["PATH"]),
+                   allow_entry("/bin/sh", ["-c"], True, ["MARK"]))
+    pw = "PW=secret:prod/db/password\n"
+    leak = 'printf %s "$PW" | rev'
+    refusals = [
+        (pw, git, ["-c", f"alias.x=!{leak}", "x"], f"the allowlist has no entry for `{git}` with these arguments"),
+        (pw + "GIT_CONFIG_COUNT=1\nGIT_CONFIG_KEY_0=core.fsmonitor\nGIT_CONFIG_VALUE_0=" + leak + "\n", git,
+         ["status"], "`GIT_CONFIG_COUNT` is set by the run"),
+        (pw + f"LD_PRELOAD={tmp_path}/x.so\n", git, ["status"], "`LD_PRELOAD` is set by the run"),
+        (pw + f"BASH_ENV={tmp_path}/rc\n", "/bin/sh", ["-c", "true"], "`BASH_ENV` is set by the run"),
+        (pw + f"PATH={tmp_path}\n", "/bin/sh", ["-c", "true"], "`PATH` is set by the run"),
+    ]
+    async with mcp_session(vault) as session:
+        for refs, program, args, expected in refusals:
+            text = await refused(session, "run_with_secrets", refs=refs, env="prod", program=program, args=args)
+            assert expected in text and "high/prod injection refused" in text, (args, text)
+        # Where the entry names them, the same kinds of variable pass.
+        marked = await call(session, "run_with_secrets", refs=pw + "MARK=seen\n", env="prod", program="/bin/sh",
+                            args=["-c", 'printf "%s %s" "$MARK" "$PW"'])
+        assert marked["stdout"] == "seen ***"
+        status = await call(session, "run_with_secrets", refs=pw + f"PATH={os.environ['PATH']}\n", env="prod",
+                            program=GIT, args=["status"])
+        assert PROD_VALUE not in status["stdout"] + status["stderr"]
+    words = [result for action, result in audit_pairs(vault) if action == "deny"]
+    assert words == ["denied:arguments-not-allowlisted"] + ["denied:variable-not-allowlisted"] * 4
+    assert PROD_VALUE.encode() not in vault.audit_bytes()
