@@ -172,9 +172,11 @@ class VaultTools:
     ) -> RunResult:
         """Run a program with secrets in its environment, without you seeing them: you get
         its exit status (null after a signal) and its output, with every vault value
-        masked. Refused when a refs entry is outside your scope; high or prod values need
-        the program on the owner's allowlist and the owner's approval, and are refused
-        otherwise. Output is UTF-8 text, or base64 when its encoding says so."""
+        masked. Refused when a refs entry is outside your scope. High or prod values run
+        only as an entry of the owner's allowlist permits: the program, its arguments, and
+        each variable you set yourself (a literal or ${env:} line); high values also wait,
+        up to two minutes, for the owner's approval. Output is UTF-8 text, or base64 when
+        its encoding says so."""
         identity = self._client_identity(ctx)
         output = await call_session(lambda: self._session.inject_run(
             refs, env, program, list(args), project, identity))
