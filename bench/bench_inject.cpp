@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     const core::SchemeRouter router;
     const core::SystemClock clock;
     const core::FileAuditSink audit = core::FileAuditSink::under_root(root);
-    const wrapper::Allowlist allowlist = wrapper::Allowlist::under_root(root);
+    const wrapper::Allowlist allowlist = wrapper::Allowlist::under_root(root, key);
     const wrapper::SystemRunner runner;
     const NeverAsked confirmer;
     const core::ResolverParts resolver_parts{registry, keyring, env_source, router, audit, clock, core::Actor::Agent};
