@@ -45,8 +45,8 @@ struct VaultHit {
     }
 };
 
-// One call's state: the borrowed parts, the key and the reference cache. Both
-// wipe themselves when the call ends, on every path.
+// One call's state: the borrowed parts and the key, which wipes itself when
+// the call ends, on every path.
 class Resolution {
 public:
     Resolution(std::string_view environment, const ResolverParts& parts, std::optional<std::string_view> project,
@@ -112,9 +112,9 @@ private:
                     return std::move(hit).var(std::move(literal.value));
                 },
                 [&](ReferenceRecord& reference) -> Result<ResolvedVar> {
-                    Result<SecretValue> value = reference_value(reference.ref, hit);
-                    if (!value) return fail(std::move(value).error());
-                    return std::move(hit).var(std::move(*value), std::move(reference.ref));
+                    ResolvedVar var = std::move(hit).var(SecretValue(), std::move(reference.ref));
+                    var.awaiting_fetch = true;
+                    return var;
                 },
                 [&](KeypairRecord& keypair) -> Result<ResolvedVar> {
                     if (fragment != Fragment::Private) {
@@ -137,25 +137,10 @@ private:
             kind);
     }
 
-    // Each distinct reference reaches its provider, and the audit log, once per call.
-    Result<SecretValue> reference_value(const std::string& ref, const VaultHit& hit) {
-        if (const auto cached = cache_.find(ref); cached != cache_.end()) return cached->second.clone();
-        AuditEvent event = AuditEvent(parts_.clock.now_rfc3339(), AuditAction::ProviderInvocation,
-                                      "scheme:" + std::string(scheme_of(ref)))
-                               .at(hit.canonical, hit.environment)
-                               .by(parts_.actor);
-        (void)parts_.audit.record(event);
-        Result<SecretValue> value = parts_.provider.materialize(ref);
-        if (!value) return value;
-        cache_.emplace(ref, value->clone());
-        return value;
-    }
-
     std::string_view environment_;
     const ResolverParts& parts_;
     std::optional<std::string_view> project_;
     MasterKey key_;
-    std::map<std::string, SecretValue, std::less<>> cache_;
 };
 
 }  // namespace
@@ -172,8 +157,9 @@ ResolvedVar ResolvedVar::plain(std::string_view name, SecretValue value, std::st
     return var;
 }
 
-Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view environment,
-                                         const ResolverParts& parts, std::optional<std::string_view> project) {
+Result<std::vector<ResolvedVar>> resolve_without_fetching(const EnvRefs& refs, std::string_view environment,
+                                                          const ResolverParts& parts,
+                                                          std::optional<std::string_view> project) {
     // Fetched even for a file without vault coordinates: a broken keyring fails every call alike.
     Result<MasterKey> key = parts.keyring.get_master_key();
     if (!key) return fail(std::move(key).error());
@@ -186,6 +172,39 @@ Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view e
         if (!var) return fail(std::move(var).error());
         vars.push_back(std::move(*var));
     }
+    return vars;
+}
+
+Result<void> fetch_references(std::vector<ResolvedVar>& vars, const ResolverParts& parts) {
+    // Wiped with the map when the call ends, on every path.
+    std::map<std::string, SecretValue, std::less<>> fetched;
+    for (ResolvedVar& var : vars) {
+        if (!var.awaiting_fetch || !var.reference) continue;
+        const std::string& ref = *var.reference;
+        if (const auto cached = fetched.find(ref); cached != fetched.end()) {
+            var.value = cached->second.clone();
+            var.awaiting_fetch = false;
+            continue;
+        }
+        AuditEvent event = AuditEvent(parts.clock.now_rfc3339(), AuditAction::ProviderInvocation,
+                                      "scheme:" + std::string(scheme_of(ref)))
+                               .at(var.coordinate.value_or(std::string()), var.environment)
+                               .by(parts.actor);
+        (void)parts.audit.record(event);
+        Result<SecretValue> value = parts.provider.materialize(ref);
+        if (!value) return fail(std::move(value).error());
+        fetched.emplace(ref, value->clone());
+        var.value = std::move(*value);
+        var.awaiting_fetch = false;
+    }
+    return {};
+}
+
+Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view environment,
+                                         const ResolverParts& parts, std::optional<std::string_view> project) {
+    auto vars = resolve_without_fetching(refs, environment, parts, project);
+    if (!vars) return vars;
+    if (auto done = fetch_references(*vars, parts); !done) return fail(std::move(done.error()));
     return vars;
 }
 

@@ -34,6 +34,7 @@ struct ResolvedVar {
     FoundIn found_in = NotFromVault{};
     SecretValue value;
     std::optional<Sensitivity> sensitivity;
+    bool awaiting_fetch = false;  // a reference whose value fetch_references has yet to fetch
 
     static ResolvedVar plain(std::string_view name, SecretValue value, std::string environment,
                              std::optional<std::string> coordinate);
@@ -55,5 +56,15 @@ struct ResolverParts {
 Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view environment,
                                          const ResolverParts& parts,
                                          std::optional<std::string_view> project);
+
+// The same in two steps, for a caller that gates on what the vault says
+// before any provider is asked: every variable but the values of references
+// (left awaiting_fetch, with their sensitivity known), then those values.
+Result<std::vector<ResolvedVar>> resolve_without_fetching(const EnvRefs& refs, std::string_view environment,
+                                                          const ResolverParts& parts,
+                                                          std::optional<std::string_view> project);
+// Each distinct reference reaches its provider, and the audit log, once, in
+// file order; the first failure stops it.
+Result<void> fetch_references(std::vector<ResolvedVar>& vars, const ResolverParts& parts);
 
 }  // namespace tarnel::core

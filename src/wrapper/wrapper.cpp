@@ -135,7 +135,8 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
                                    const std::vector<std::string>& args, core::Actor actor) const {
     const core::ResolverParts resolver_parts{parts_.registry, parts_.keyring, parts_.env,  parts_.provider,
                                              parts_.audit,    parts_.clock,   actor};
-    auto vars = core::resolve(refs, environment, resolver_parts, project);
+    // References are fetched only once the allowlist has admitted the run.
+    auto vars = core::resolve_without_fetching(refs, environment, resolver_parts, project);
     if (!vars) return fail(std::move(vars.error()));
 
     // Audit failures never change the run's outcome.
@@ -159,6 +160,7 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
             return fail(std::move(*refusal));
         }
     }
+    if (auto fetched = core::fetch_references(*vars, resolver_parts); !fetched) return fail(std::move(fetched.error()));
 
     if (!gates.confirm.empty()) {
         core::ConfirmRequest request(joined_coordinates(gates.confirm), core::Sensitivity::High,

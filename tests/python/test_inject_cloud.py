@@ -77,6 +77,19 @@ def test_an_aws_secret_reaches_the_child_once_per_reference_and_is_masked(vault,
     ]
 
 
+# A refused run used to fetch its references first: the cloud was asked for a
+# value whose run the allowlist then refused.
+def test_a_run_the_allowlist_refuses_asks_no_provider(vault, open_session, monkeypatch, tmp_path):
+    calls = tmp_path / "aws-calls"
+    stand_in_client(tmp_path / "shim", "aws", f'echo "$@" >> "{calls}"; exit 1')
+    put_on_path(monkeypatch, tmp_path / "shim")
+    vault.write(reference("prod/app/db", "aws-sm://us-east-1/team/db"))
+    with pytest.raises(tarnel_ffi.TarnelDenied, match="is not on the executor allowlist"):
+        open_session().inject_run("DB=secret:prod/app/db\n", "prod", SH, ["-c", "true"])
+    assert not calls.exists()
+    assert audit_pairs(vault) == [("deny", "denied:not-allowlisted")]
+
+
 def _closed_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
