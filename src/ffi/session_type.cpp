@@ -170,9 +170,11 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         session::VaultOptions vault{.vault_dir = std::move(*root),
                                     .passphrase = session::choose_passphrase(std::move(given_passphrase))};
         // Released: deriving the key from a passphrase takes a tenth of a second
-        // or more, and the platform keyring may wait on its service.
+        // or more, and the platform keyring may wait on its service. A vault
+        // with a passphrase check refuses a wrong passphrase here, before a
+        // write could seal a record under a key its owner does not have.
         auto opened = without_gil([&] {
-            return Session::open(std::move(vault), session::Principal::agent(std::move(*scope)));
+            return Session::open_checked(std::move(vault), session::Principal::agent(std::move(*scope)));
         });
         if (!opened) return std::unexpected(FfiError(std::move(opened.error())));
 

@@ -64,3 +64,21 @@ def test_the_server_refuses_a_module_of_another_version(tmp_path):
     done = subprocess.run([sys.executable, "-c", "import tarnel_mcp"], capture_output=True, text=True,
                           env={"PYTHONPATH": f"{tmp_path}:{package}"}, timeout=60)
     assert done.returncode == 1 and "needs tarnel_ffi" in done.stderr and "found 0.0.1" in done.stderr
+
+
+def test_a_wrong_passphrase_ends_the_server_at_start(tmp_path):
+    # Before the check, the server started and every call failed; an agent's
+    # first write sealed a record under a key the owner does not have.
+    from mcpkit import server_command, server_environment
+    from test_cli import TARNEL, tarnel
+
+    if not TARNEL.exists():
+        pytest.skip("tarnel is not installed")
+    root = tmp_path / "vault"
+    assert tarnel(root, "init").returncode == 0
+    done = subprocess.run(server_command("--vault-dir", str(root), "--operations", "write"), capture_output=True,
+                          timeout=60, env=server_environment(TARNEL_PASSPHRASE="not the passphrase"),
+                          stdin=subprocess.DEVNULL)
+    assert (done.returncode, done.stdout) == (1, b"")
+    assert done.stderr == f"tarnel-mcp: opening the vault at {root}: wrong passphrase\n".encode()
+    assert not any((root / "global").iterdir())
