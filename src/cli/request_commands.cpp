@@ -84,6 +84,11 @@ void print_run(const core::RunDetail& run) {
                 fmt::print("  {:<15}{} = ${{env:{}}}\n", "variable:", terminal_safe(variable.name), terminal_safe(variable.text));
                 break;
             case core::ShownVariable::Source::Vault:
+                if (variable.fallback) {
+                    fmt::print("  {:<15}{} = \"{}\" (set by the requester: secret:{} is not in the vault)\n", "variable:",
+                               terminal_safe(variable.name), terminal_safe(*variable.fallback), terminal_safe(variable.text));
+                    break;
+                }
                 fmt::print("  {:<15}{} = secret:{} ({})\n", "variable:", terminal_safe(variable.name), terminal_safe(variable.text),
                            variable.sensitivity ? core::sensitivity_word(*variable.sensitivity) : "not found");
                 break;

@@ -14,13 +14,15 @@ namespace tarnel::core {
 
 // One variable of a run, as the person approving it must see it: a literal
 // with its value, an environment variable by name, a vault value by
-// coordinate and sensitivity.
+// coordinate and sensitivity, or with the fallback text standing in for it.
 struct ShownVariable {
     enum class Source : std::uint8_t { Literal, Env, Vault };
     std::string name;
     Source source = Source::Literal;
     std::string text;  // the literal's value, the environment variable's name, or the coordinate
     std::optional<Sensitivity> sensitivity;  // vault values only
+    // A vault value the vault lacks: the caller's fallback text the run gets instead.
+    std::optional<std::string> fallback;
 
     friend bool operator==(const ShownVariable&, const ShownVariable&) = default;
 };

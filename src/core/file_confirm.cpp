@@ -45,6 +45,7 @@ bool run_json(Writer& writer, const RunDetail& run) {
              member(writer, "text", std::string_view(variable.text)) && key(writer, "sensitivity") &&
              (variable.sensitivity ? writer.String(sensitivity_word(*variable.sensitivity).data())
                                    : writer.Null()) &&
+             (!variable.fallback || member(writer, "fallback", std::string_view(*variable.fallback))) &&
              writer.EndObject();
     }
     return ok && writer.EndArray() && writer.EndObject();

@@ -26,13 +26,17 @@ Result<ShownVariable> variable_of(const rapidjson::Value& value) {
     if (!source) return fail(std::move(source.error()));
     auto text = text_member(value, "text");
     if (!text) return fail(std::move(text.error()));
-    ShownVariable variable{std::move(*name), ShownVariable::Source::Literal, std::move(*text), std::nullopt};
+    ShownVariable variable{std::move(*name), ShownVariable::Source::Literal, std::move(*text), std::nullopt, std::nullopt};
     if (*source == "env") {
         variable.source = ShownVariable::Source::Env;
     } else if (*source == "vault") {
         variable.source = ShownVariable::Source::Vault;
         auto level = sensitivity_member(value, "sensitivity");
         if (level) variable.sensitivity = *level;
+        if (const rapidjson::Value* fallback = nullable_member(value, "fallback")) {
+            if (!fallback->IsString()) return fail(ErrorKind::Format, "`fallback` must be a string");
+            variable.fallback = std::string(fallback->GetString(), fallback->GetStringLength());
+        }
     } else if (*source != "literal") {
         return fail(ErrorKind::Format, "`source` must be literal, env or vault");
     }

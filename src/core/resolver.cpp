@@ -96,8 +96,10 @@ private:
                 return refusal(backticked(name) + ": coordinate " + backticked(coordinate.to_string()) +
                                " did not resolve and has no fallback");
             }
-            return ResolvedVar::plain(name, SecretValue::from_text(*secret.fallback), environment,
-                                      std::move(*canonical));
+            ResolvedVar var = ResolvedVar::plain(name, SecretValue::from_text(*secret.fallback), environment,
+                                                 std::move(*canonical));
+            var.from_fallback = true;
+            return var;
         }
         ResolvedRecord& hit = **found;
         return from_record(VaultHit{name, environment, std::move(*canonical), std::move(hit.location),

@@ -35,6 +35,7 @@ struct ResolvedVar {
     SecretValue value;
     std::optional<Sensitivity> sensitivity;
     bool awaiting_fetch = false;  // a reference whose value fetch_references has yet to fetch
+    bool from_fallback = false;   // the vault lacks the record: the value is the caller's `| fallback` text
 
     static ResolvedVar plain(std::string_view name, SecretValue value, std::string environment,
                              std::optional<std::string> coordinate);

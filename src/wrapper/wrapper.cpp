@@ -62,12 +62,17 @@ core::RunDetail run_detail(const core::EnvRefs& refs, const std::vector<core::Re
     core::RunDetail run{program.string(), args, std::filesystem::current_path(error).string(), {}};
     for (std::size_t i = 0; i < refs.vars.size() && i < vars.size(); ++i) {
         const auto& [name, source] = refs.vars[i];
-        core::ShownVariable shown{name, core::ShownVariable::Source::Literal, {}, std::nullopt};
+        core::ShownVariable shown{name, core::ShownVariable::Source::Literal, {}, std::nullopt, std::nullopt};
         if (const auto* literal = std::get_if<core::source::Literal>(&source)) {
             shown.text = literal->value;
         } else if (const auto* env = std::get_if<core::source::Env>(&source)) {
             shown.source = core::ShownVariable::Source::Env;
             shown.text = env->var;
+        } else if (vars[i].from_fallback) {
+            // The caller's text, standing in for a record the vault lacks.
+            shown.source = core::ShownVariable::Source::Vault;
+            shown.text = vars[i].coordinate.value_or(std::string());
+            shown.fallback = std::get<core::source::Secret>(source).fallback;
         } else if (vars[i].coordinate) {
             shown.source = core::ShownVariable::Source::Vault;
             shown.text = *vars[i].coordinate;
@@ -84,13 +89,15 @@ core::RunDetail run_detail(const core::EnvRefs& refs, const std::vector<core::Re
     return run;
 }
 
-// The variables as the allowlist gate weighs them: a literal or an
-// ${env:} variable is the caller's choice of name and value.
-std::vector<RunVariable> run_variables(const core::EnvRefs& refs) {
+// The variables as the allowlist gate weighs them: a literal, an ${env:}
+// variable and a vault coordinate that fell back to its `| fallback` text are
+// the caller's choice of name and value.
+std::vector<RunVariable> run_variables(const core::EnvRefs& refs, const std::vector<core::ResolvedVar>& vars) {
     std::vector<RunVariable> variables;
     variables.reserve(refs.vars.size());
-    for (const auto& [name, source] : refs.vars) {
-        variables.push_back(RunVariable{name, std::holds_alternative<core::source::Secret>(source)});
+    for (std::size_t i = 0; i < refs.vars.size() && i < vars.size(); ++i) {
+        const bool from_vault = std::holds_alternative<core::source::Secret>(refs.vars[i].second) && !vars[i].from_fallback;
+        variables.push_back(RunVariable{refs.vars[i].first, from_vault});
     }
     return variables;
 }
@@ -149,12 +156,13 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
     };
 
     const Gates gates = gates_of(*vars);
-    const std::string resolved_command = command_text(program, args);
+    // What the gate weighs, the person approves and the runner starts is one
+    // path: the canonical one, not a link the caller may repoint.
     const std::filesystem::path executable = gates.allowlist.empty() ? program : canonical_or_owned(program);
 
     if (!gates.allowlist.empty()) {
         std::string_view result;
-        const AllowVerdict verdict = parts_.allowlist.admits(executable, args, run_variables(refs));
+        const AllowVerdict verdict = parts_.allowlist.admits(executable, args, run_variables(refs, *vars));
         if (auto refusal = allowlist_refusal(verdict, executable.string(), result)) {
             for (const GatedVar& var : gates.allowlist) audit(core::AuditAction::Deny, result, var.coordinate, var.environment);
             return fail(std::move(*refusal));
@@ -165,8 +173,8 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
     if (!gates.confirm.empty()) {
         core::ConfirmRequest request(joined_coordinates(gates.confirm), core::Sensitivity::High,
                                      shown_environment(gates.confirm).environment, actor);
-        request.resolved_command = resolved_command;
-        request.run = run_detail(refs, *vars, program, args);
+        request.resolved_command = command_text(executable, args);
+        request.run = run_detail(refs, *vars, executable, args);
         if (settings_.client_identity) request = std::move(request).with_requesting_process(*settings_.client_identity);
         const core::Decision decision = parts_.confirmer.confirm(request, settings_.confirm_timeout);
         for (const GatedVar& var : gates.confirm) {

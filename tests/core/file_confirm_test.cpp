@@ -227,7 +227,8 @@ TEST(FileConfirmer, PendingJsonHasEveryFieldInOrderWithAbsentOnesNull) {
     request.run = RunDetail{"/usr/bin/env", {"a b", "\x1b[2J"}, "/work dir",
                             {{"MODE", ShownVariable::Source::Literal, "x\"y", std::nullopt},
                              {"HOME_DIR", ShownVariable::Source::Env, "HOME", std::nullopt},
-                             {"DB", ShownVariable::Source::Vault, "dev/a/b", Sensitivity::High}}};
+                             {"DB", ShownVariable::Source::Vault, "dev/a/b", Sensitivity::High},
+                             {"CFG", ShownVariable::Source::Vault, "dev/none/c", std::nullopt, "/agent/c"}}};
     ScriptedHuman full(confirmer.dir(), std::string(kGenuine));
     EXPECT_EQ(confirmer.confirm(request, 60s), Decision::Approved);
     const auto every = full.finish();
@@ -239,7 +240,9 @@ TEST(FileConfirmer, PendingJsonHasEveryFieldInOrderWithAbsentOnesNull) {
               R"("action":"inject","allow_password":true,"run":{"program":"/usr/bin/env","arguments":["a b","\u001B[2J"],)"
               R"("working_directory":"/work dir","variables":[{"name":"MODE","source":"literal","text":"x\"y",)"
               R"("sensitivity":null},{"name":"HOME_DIR","source":"env","text":"HOME","sensitivity":null},)"
-              R"({"name":"DB","source":"vault","text":"dev/a/b","sensitivity":"high"}]}},"expires_unix":1767225660,)");
+              R"({"name":"DB","source":"vault","text":"dev/a/b","sensitivity":"high"},)"
+              R"({"name":"CFG","source":"vault","text":"dev/none/c","sensitivity":null,"fallback":"/agent/c"}]}},)"
+              R"("expires_unix":1767225660,)");
 
     // The proof covers every byte before it and verifies with the vault's
     // request key only; the nonce makes two requests' proofs differ.

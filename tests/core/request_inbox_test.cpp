@@ -38,6 +38,9 @@ TEST(PendingDir, ReadsAndAnswersWhatAWaitingConfirmerWrote) {
     request.resolved_command = "edit dev/app/token --sensitivity low (downgrade from High)";
     request.requester_description = "rotate \"it\"\n";
     request.allow_password = true;
+    request.run = RunDetail{"/usr/bin/env", {"x"}, "/w",
+                            {{"DB", ShownVariable::Source::Vault, "dev/a/b", Sensitivity::High, std::nullopt},
+                             {"CFG", ShownVariable::Source::Vault, "dev/none/c", std::nullopt, "/agent/\"c\""}}};
     auto decision = std::async(std::launch::async, [&] { return confirmer.confirm(request, 60s); });
 
     const auto pending = PendingDir::under_root(root.path());

@@ -177,7 +177,7 @@ async def test_an_intake_names_the_client_and_its_secret_reaches_the_same_sessio
 @async_test
 async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_comes_back_masked(root):
     vault = Vault.existing(root)
-    status, shown = await anyio.to_thread.run_sync(on_terminal, root, "allow", SH, "--", "-c", "*")
+    status, shown = await anyio.to_thread.run_sync(on_terminal, root, "allow", SH, "--env", "CFG", "--", "-c", "*")
     assert status == 0, shown
     async with mcp_session(vault) as session:
         async def approve(request_id):
@@ -189,15 +189,22 @@ async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_co
             status, shown = await approve_on_terminal(root, request_id)
             assert status == 0, shown
             assert TOKEN_VALUE not in shown
+            # What starts is the link's target; the missing record's stand-in is the agent's text.
+            lines = [line.strip() for line in shown.decode().splitlines()]
+            assert f"program:       {SH}" in lines
+            assert ('variable:      CFG = "/agent/cfg" (set by the requester: secret:dev/none/cfg is not in the vault)'
+                    in lines), lines
 
+        # The agent names the program by a link.
         result = await while_waiting(session, root, "run_with_secrets", {
-            "refs": "TOKEN=secret:${ENV}/app/token\n", "env": "dev", "program": SH,
+            "refs": "TOKEN=secret:${ENV}/app/token\nCFG=secret:${ENV}/none/cfg | /agent/cfg\n", "env": "dev",
+            "program": "/bin/sh",
             "args": ["-c", 'echo "token=$TOKEN"; echo "$TOKEN" >&2']}, approve)
         assert not result.is_error, result.content
         run = result.structured_content
         assert (run["status"], run["stdout"], run["stderr"]) == (0, "token=***\n", "***\n")
-    assert audit_pairs(vault)[2:] == [("scope-grant", f"allowlist-allow:{SH} -- -c *"), ("approve", "approved"),
-                                      ("inject", "injected")]
+    assert audit_pairs(vault)[2:] == [("scope-grant", f"allowlist-allow:{SH} --env CFG -- -c *"),
+                                      ("approve", "approved"), ("inject", "injected"), ("inject", "injected")]
 
 
 # --- what an agent may lower only with the owner's word ------------------------------

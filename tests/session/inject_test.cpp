@@ -53,10 +53,10 @@ SessionResult<InjectOutput> sh(const Session& session, std::string_view refs, st
 class InjectTest : public ::testing::Test {
 protected:
     TempVault vault;
-    // Seals the entries as the owner's `tarnel allow` does: any arguments, and
+    // Seals the entry as the owner's `tarnel allow` does: canonical, any arguments, and
     // only the named variables of the run's own choosing.
     void allow(const fs::path& program, std::vector<std::string> variables = {}) const {
-        const wrapper::AllowEntry entry{program, {}, true, std::move(variables)};
+        const wrapper::AllowEntry entry{fs::canonical(program), {}, true, std::move(variables)};
         if (!wrapper::write_allowlist(vault.root(), {entry}, test_key())) throw std::runtime_error("allowlist not written");
     }
 };
@@ -193,7 +193,7 @@ TEST_F(InjectTest, ProductionNeedsAnAllowlistedProgramAndHighAlsoAHuman) {
     EXPECT_EQ(asked.coordinate, "dev/app/key, dev/app/other");
     EXPECT_EQ(asked.sensitivity, Sensitivity::High);
     EXPECT_EQ(asked.environment, "dev");
-    EXPECT_EQ(asked.resolved_command, "/bin/sh -c echo \"$K $O\"");
+    EXPECT_EQ(asked.resolved_command, shell.string() + " -c echo \"$K $O\"");
     EXPECT_EQ(asked.requesting_process, "agent-host/7");
     EXPECT_EQ(vault.audit_words(), (Words{"deny/denied:not-allowlisted", "inject/injected",
                                           "deny/denied:variable-not-allowlisted", "approve/approved",
@@ -240,25 +240,54 @@ TEST_F(InjectTest, AHumanWhoRefusesOrDoesNotAnswerStopsTheRun) {
 }
 
 // The owner approves what will run, so the request holds all of it: a
-// literal LD_PRELOAD that was the whole attack is there to be seen.
+// literal LD_PRELOAD that was the whole attack is there to be seen, the
+// program is the file that will start rather than the link the caller
+// named, and a missing record's fallback is shown as the caller's text.
 TEST_F(InjectTest, ARunsRequestShowsEveryArgumentVariableAndCoordinate) {
     vault.put(literal("dev/app/key", "dev-high-value", Sensitivity::High));
-    allow("/bin/sh", {"LD_PRELOAD", "H"});
+    const fs::path link = vault.base() / "tool";
+    fs::create_symlink("/bin/sh", link);
+    const fs::path shell = fs::canonical("/bin/sh");
+    allow("/bin/sh", {"LD_PRELOAD", "H", "CFG"});
     const auto confirmer = std::make_shared<RecordingConfirmer>(Decision::Denied);
     auto session = vault.session(all_operations(), asking(confirmer));
-    auto denied = sh(session, "K=secret:dev/app/key\nLD_PRELOAD=/tmp/x.so\nH=${env:HOME}\n", "exit 0");
+    const std::string refs =
+        "K=secret:dev/app/key\nLD_PRELOAD=/tmp/x.so\nH=${env:HOME}\nCFG=secret:dev/none/cfg | /agent/cfg\n";
+    auto denied = session.inject_run(refs, "dev", link.string(), {"-c", "exit 0"}, std::nullopt, std::nullopt);
     ASSERT_FALSE(denied);
     const auto seen = confirmer->seen();
     ASSERT_EQ(seen.size(), 1U);
+    EXPECT_EQ(seen[0].resolved_command, shell.string() + " -c exit 0");
     const auto& run = seen[0].run;
     ASSERT_TRUE(run);
-    EXPECT_EQ(run->program, "/bin/sh");
+    EXPECT_EQ(run->program, shell.string());
     EXPECT_EQ(run->arguments, (std::vector<std::string>{"-c", "exit 0"}));
     EXPECT_EQ(run->working_directory, fs::current_path().string());
     using Source = core::ShownVariable::Source;
-    EXPECT_EQ(run->variables, (std::vector<core::ShownVariable>{{"K", Source::Vault, "dev/app/key", Sensitivity::High},
-                                                                {"LD_PRELOAD", Source::Literal, "/tmp/x.so", std::nullopt},
-                                                                {"H", Source::Env, "HOME", std::nullopt}}));
+    EXPECT_EQ(run->variables,
+              (std::vector<core::ShownVariable>{{"K", Source::Vault, "dev/app/key", Sensitivity::High, std::nullopt},
+                                                {"LD_PRELOAD", Source::Literal, "/tmp/x.so", std::nullopt, std::nullopt},
+                                                {"H", Source::Env, "HOME", std::nullopt, std::nullopt},
+                                                {"CFG", Source::Vault, "dev/none/cfg", std::nullopt, "/agent/cfg"}}));
+}
+
+// A vault line whose record is missing runs with the caller's fallback text:
+// it is the caller's choice of value, so its name needs the entry's word.
+TEST_F(InjectTest, AFallbackIsTheCallersChoiceAtTheGate) {
+    vault.put(literal("dev/app/key", "dev-high-value", Sensitivity::High));
+    vault.put(literal("dev/app/cfg", "/owner/cfg"));
+    allow("/bin/sh");
+    const auto confirmer = std::make_shared<RecordingConfirmer>(Decision::Approved);
+    auto session = vault.session(all_operations(), asking(confirmer));
+    const std::string shell = fs::canonical("/bin/sh").string();
+
+    auto found = sh(session, "K=secret:dev/app/key\nCFG=secret:dev/app/cfg | /agent/cfg\n", "true");
+    ASSERT_TRUE(found) << found.error().message();
+    auto fell_back = sh(session, "K=secret:dev/app/key\nCFG=secret:dev/none/cfg | /agent/cfg\n", "true");
+    ASSERT_FALSE(fell_back);
+    EXPECT_EQ(denied_text(fell_back.error()), "`CFG` is set by the run, and the allowlist entry for `" + shell +
+                                                  "` does not permit it; high/prod injection refused (I15)");
+    EXPECT_EQ(confirmer->seen().size(), 1U);
 }
 
 TEST_F(InjectTest, HowTheChildEndedIsReportedNotRaised) {
