@@ -92,7 +92,7 @@ int run_show(const GlobalOptions& options) {
 int run_seal(const GlobalOptions& options) {
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto contents = wrapper::read_allowlist(*root);
+    auto contents = session::allowlist_to_seal(*root);
     if (!contents) return report(contents.error());
     if (contents->form == wrapper::AllowlistContents::Form::Absent) {
         print_error("there is no allowlist to seal; tarnel allow adds an entry");

@@ -4,6 +4,8 @@
 #include <sys/file.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cerrno>
 #include <system_error>
 #include <utility>
@@ -18,6 +20,8 @@ namespace tarnel::session {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr std::chrono::seconds kAllowlistLockWait{5};
 
 constexpr std::string_view kNotSealedText =
     "the allowlist does not carry this vault's seal: either it was altered, or the passphrase is not this vault's "
@@ -35,14 +39,22 @@ bool is_variable_name(std::string_view name) {
 }
 
 // Held from the read of the file to its replacement: the file itself is
-// replaced by rename, so its lock lives beside it.
+// replaced by rename, so its lock lives beside it. Any process of the user
+// can take it, so the wait is bounded and the refusal says what to do.
 SessionResult<core::UniqueFd> lock_allowlist(const fs::path& root) {
+    const auto failed = [](std::string text) { return fail(SessionError(core::CoreError(core::ErrorKind::Io, std::move(text)))); };
     core::UniqueFd fd(::open((root / "allowlist.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd) return fail(SessionError(core::CoreError(core::ErrorKind::Io, "allowlist lock: " + core::os_error_text(errno))));
-    while (::flock(fd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            return fail(SessionError(core::CoreError(core::ErrorKind::Io, "allowlist lock: " + core::os_error_text(errno))));
+    if (!fd) return failed("allowlist lock: " + core::os_error_text(errno));
+    const auto deadline = std::chrono::steady_clock::now() + kAllowlistLockWait;
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return failed("allowlist lock: " + core::os_error_text(errno));
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return failed("another process holds " + core::quoted_path(root / "allowlist.lock") +
+                          "; if no other change of yours to the allowlist is under way, remove that file and try "
+                          "again; nothing changed");
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return fd;
 }
@@ -110,7 +122,7 @@ SessionResult<std::size_t> disallow_program(const fs::path& root, const core::Ma
     if (!entries) return fail(std::move(entries.error()));
     const fs::path canonical = wrapper::canonical_or_owned(program);
     const std::size_t removed = std::erase_if(*entries, [&](const wrapper::AllowEntry& entry) {
-        return entry.program == program || wrapper::canonical_or_owned(entry.program) == canonical;
+        return entry.program == program || entry.program == canonical;
     });
     if (removed == 0) return removed;
     if (auto written = wrapper::write_allowlist(root, *entries, key); !written) {
@@ -118,6 +130,13 @@ SessionResult<std::size_t> disallow_program(const fs::path& root, const core::Ma
     }
     audit(root, clock, core::AuditAction::ScopeGrant, "allowlist-disallow:" + canonical.string());
     return removed;
+}
+
+SessionResult<wrapper::AllowlistContents> allowlist_to_seal(const fs::path& root) {
+    auto contents = wrapper::read_allowlist(root);
+    if (!contents) return fail(SessionError(std::move(contents.error())));
+    for (wrapper::AllowEntry& entry : contents->entries) entry.program = wrapper::canonical_or_owned(entry.program);
+    return std::move(*contents);
 }
 
 SessionResult<void> seal_allowlist(const fs::path& root, const core::MasterKey& key,

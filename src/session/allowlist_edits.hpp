@@ -27,6 +27,9 @@ SessionResult<bool> allow_program(const std::filesystem::path& root, const core:
 // Removes every entry of the program (named by any path to it); how many.
 SessionResult<std::size_t> disallow_program(const std::filesystem::path& root, const core::MasterKey& key,
                                             const std::filesystem::path& program, const core::Clock& clock);
+// What the file holds, for the owner to review before sealing it: each
+// entry's program in canonical form, which is how it will be sealed.
+SessionResult<wrapper::AllowlistContents> allowlist_to_seal(const std::filesystem::path& root);
 // Seals the entries of `shown`, which the owner has seen, in whichever form
 // the file held them; refused when the file changed since it was read.
 SessionResult<void> seal_allowlist(const std::filesystem::path& root, const core::MasterKey& key,

@@ -115,7 +115,9 @@ fs::path canonical_or_owned(const fs::path& path) {
 }
 
 bool AllowEntry::matches(const fs::path& executable, const std::vector<std::string>& args) const {
-    if (canonical_or_owned(program) != canonical_or_owned(executable)) return false;
+    // The entry's path was made canonical when it was sealed; resolving it
+    // again would follow whatever link now stands at a path the user can write.
+    if (program != canonical_or_owned(executable)) return false;
     if (more_arguments ? args.size() < arguments.size() : args.size() != arguments.size()) return false;
     return std::equal(arguments.begin(), arguments.end(), args.begin());
 }
@@ -147,10 +149,17 @@ bool runs_commands(const fs::path& program) {
 }
 
 bool steers_programs(std::string_view name) {
+    // Loaders and interpreters, then the names that say where a program
+    // finds its configuration (which can name commands to run), then the
+    // commands programs start on their own.
     static constexpr std::array kPatterns{
-        "LD_*",       "GCONV_PATH",   "PATH",         "BASH_ENV",   "ENV",         "SHELLOPTS", "PS4",
-        "PYTHON*",    "NODE_OPTIONS", "NODE_PATH",    "PERL5*",     "PERLLIB",     "RUBYOPT",   "RUBYLIB",
-        "GIT_*",      "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "LUA_INIT*", "LUA_PATH*", "LUA_CPATH*", "IFS"};
+        "LD_*",         "GCONV_PATH",    "PATH",           "BASH_ENV",     "ENV",          "SHELLOPTS",
+        "PS4",          "IFS",           "PROMPT_COMMAND", "PYTHON*",      "NODE_OPTIONS", "NODE_PATH",
+        "PERL5*",       "PERLLIB",       "RUBYOPT",        "RUBYLIB",      "GIT_*",        "JAVA_TOOL_OPTIONS",
+        "_JAVA_OPTIONS", "LUA_INIT*",    "LUA_PATH*",      "LUA_CPATH*",   "HOME",         "XDG_*",
+        "ZDOTDIR",      "npm_config_*",  "NPM_CONFIG_*",   "CARGO_*",      "RUSTC*",       "MAKEFLAGS",
+        "EDITOR",       "VISUAL",        "PAGER",          "MANPAGER",     "LESSOPEN",     "LESSCLOSE",
+        "BROWSER",      "SHELL",         "SSH_ASKPASS",    "SUDO_ASKPASS", "CC",           "CXX"};
     for (const char* pattern : kPatterns) {
         if (glob_matches(pattern, name)) return true;
     }
@@ -162,8 +171,9 @@ AllowVerdict Allowlist::admits(const fs::path& executable, const std::vector<std
     if (!sealed_) return verdict::NotSealed{};
     bool listed = false;
     std::optional<std::string> refused;
+    const fs::path canonical = canonical_or_owned(executable);
     for (const AllowEntry& entry : entries_) {
-        if (canonical_or_owned(entry.program) != canonical_or_owned(executable)) continue;
+        if (entry.program != canonical) continue;
         listed = true;
         if (!entry.matches(executable, args)) continue;
         const auto unpermitted = std::find_if(variables.begin(), variables.end(), [&](const RunVariable& variable) {

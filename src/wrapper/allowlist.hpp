@@ -73,7 +73,6 @@ using AllowVerdict =
 class Allowlist {
 public:
     void allow(AllowEntry entry) { entries_.push_back(std::move(entry)); }
-    bool empty() const noexcept { return entries_.empty(); }
 
     AllowVerdict admits(const std::filesystem::path& executable, const std::vector<std::string>& args,
                         const std::vector<RunVariable>& variables) const;

@@ -363,6 +363,19 @@ def test_allow_and_disallow_seal_the_file_with_the_owners_key(tmp_path):
                                        ("scope-grant", f"allowlist-allow:{Path('/bin/sh').resolve()} -- -c exit 0"),
                                        ("scope-grant", f"allowlist-disallow:{program.resolve()}")]
 
+    # Another process of the user holding the lock delays a change, and never hangs it.
+    holder = subprocess.Popen([sys.executable, "-c", "import fcntl, sys, time\n"
+                               "f = open(sys.argv[1], 'a'); fcntl.flock(f, fcntl.LOCK_EX); print(flush=True)\n"
+                               "time.sleep(60)", str(root / "allowlist.lock")], stdout=subprocess.PIPE)
+    try:
+        holder.stdout.readline()
+        status, shown = on_terminal(root, "allow", "/bin/true")
+    finally:
+        holder.kill()
+        holder.wait()
+    assert status == 1 and b"another process holds" in shown and b"nothing changed" in shown, shown
+    assert sealed_allowlist(root, vault.key) == [allow_entry("/bin/sh", ["-c", "exit 0"], False)]
+
 
 def test_an_allowlist_of_the_earlier_form_is_adopted_only_by_sealing_it_on_a_terminal(tmp_path):
     root = tmp_path / "vault"

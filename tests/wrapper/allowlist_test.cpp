@@ -40,6 +40,10 @@ TEST(Allowlist, AnEntryAdmitsOnlyItsArgumentsAndItsVariables) {
     Allowlist allowlist;
     allowlist.allow(AllowEntry{fs::canonical(git), {"status"}, false, {"GIT_DIR"}});
     allowlist.allow(AllowEntry{fs::canonical(git), {"log"}, true, {}});
+    // An entry left naming a link (a hand-edited file the owner sealed):
+    // repointing the link must not carry the entry to another program.
+    fs::create_symlink("/bin/sh", dir.path() / "tool");
+    allowlist.allow(AllowEntry{dir.path() / "tool", {}, true, {}});
 
     struct Case {
         const char* what;
@@ -54,6 +58,7 @@ TEST(Allowlist, AnEntryAdmitsOnlyItsArgumentsAndItsVariables) {
         {"an alias defined on the command line", git, {"-c", "alias.x=!sh", "x"}, {}, "other-arguments"},
         {"more than the exact list", git, {"status", "--porcelain"}, {}, "other-arguments"},
         {"another program", "/bin/sh", {"status"}, {}, "not-listed"},
+        {"the target of a link an entry names", "/bin/sh", {}, {}, "not-listed"},
         {"a permitted literal", git, {"status"}, {{"GIT_DIR", false}}, "admitted"},
         {"git configuration from the environment", git, {"status"}, {{"GIT_CONFIG_COUNT", false}},
          "not-permitted:GIT_CONFIG_COUNT"},
@@ -61,6 +66,7 @@ TEST(Allowlist, AnEntryAdmitsOnlyItsArgumentsAndItsVariables) {
         {"a vault value under an ordinary name", git, {"log"}, {{"DB_PASSWORD", true}}, "admitted"},
         {"a vault value that steers the loader", git, {"log"}, {{"LD_PRELOAD", true}}, "not-permitted:LD_PRELOAD"},
         {"a vault value that steers the shell", git, {"log"}, {{"BASH_ENV", true}}, "not-permitted:BASH_ENV"},
+        {"a vault value that moves the configuration", git, {"log"}, {{"HOME", true}}, "not-permitted:HOME"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(verdict_word(allowlist.admits(c.program, c.args, c.variables)), c.expected) << c.what;
