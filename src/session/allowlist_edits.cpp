@@ -4,10 +4,10 @@
 #include <sys/file.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "core/audit.hpp"

@@ -117,7 +117,7 @@ fs::path canonical_or_owned(const fs::path& path) {
 bool AllowEntry::matches(const fs::path& executable, const std::vector<std::string>& args) const {
     // The entry's path was made canonical when it was sealed; resolving it
     // again would follow whatever link now stands at a path the user can write.
-    if (program != canonical_or_owned(executable)) return false;
+    if (program != executable) return false;
     if (more_arguments ? args.size() < arguments.size() : args.size() != arguments.size()) return false;
     return std::equal(arguments.begin(), arguments.end(), args.begin());
 }
@@ -175,7 +175,7 @@ AllowVerdict Allowlist::admits(const fs::path& executable, const std::vector<std
     for (const AllowEntry& entry : entries_) {
         if (entry.program != canonical) continue;
         listed = true;
-        if (!entry.matches(executable, args)) continue;
+        if (!entry.matches(canonical, args)) continue;
         const auto unpermitted = std::find_if(variables.begin(), variables.end(), [&](const RunVariable& variable) {
             return (!variable.from_vault || steers_programs(variable.name)) && !entry.permits(variable.name);
         });

@@ -34,6 +34,7 @@ struct AllowEntry {
     bool more_arguments = true;
     std::vector<std::string> variables;  // the names a caller may set
 
+    // `executable` in canonical form, as entries are stored.
     bool matches(const std::filesystem::path& executable, const std::vector<std::string>& args) const;
     bool permits(std::string_view name) const;
     // As the owner writes it: "/usr/bin/git --env GIT_DIR -- status *".
