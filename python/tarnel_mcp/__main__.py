@@ -12,6 +12,10 @@ import sys
 _EXIT_CONFIG = 2
 _EXIT_VAULT = 1
 
+_STARTUP_WARNING = ("tarnel-mcp: warning: a passphrase from TARNEL_PASSPHRASE or a passphrase file can be read by this "
+                    "user's other processes (its environment, the file, and this process while it starts); for an "
+                    "agent host use `tarnel unlock` in a terminal and `tarnel-mcp --connect`")
+
 _KEYRING_WARNING = ("tarnel-mcp: warning: this vault's key comes from the system keyring, which hands it to any "
                     "process of this user that asks; an agent with a shell as this user can take it and approve its "
                     "own requests. Against such agents use a vault with a passphrase (tarnel init)")
@@ -30,12 +34,21 @@ def main(argv: list[str] | None = None) -> int:
     from tarnel_mcp.passphrase import make_undumpable, take_passphrase
 
     make_undumpable()
+    arguments = sys.argv[1:] if argv is None else argv
+    if "--connect" in arguments:
+        from tarnel_mcp.connect import connect_main
+
+        return connect_main(arguments)
+    if "--serve-unlocked" in arguments:
+        from tarnel_mcp.unlocked import serve_unlocked
+
+        return serve_unlocked(arguments)
 
     import tarnel_ffi
     from tarnel_mcp.config import ConfigError, parse_config
 
     try:
-        config = parse_config(sys.argv[1:] if argv is None else argv)
+        config = parse_config(arguments)
         passphrase = take_passphrase(config.passphrase_file)
     except ConfigError as error:
         print(f"tarnel-mcp: {error}", file=sys.stderr)
@@ -48,8 +61,7 @@ def main(argv: list[str] | None = None) -> int:
     except tarnel_ffi.TarnelError as error:
         print(f"tarnel-mcp: opening the vault at {config.vault_root()}: {error}", file=sys.stderr)
         return _EXIT_VAULT
-    if passphrase is None:
-        print(_KEYRING_WARNING, file=sys.stderr, flush=True)
+    print(_KEYRING_WARNING if passphrase is None else _STARTUP_WARNING, file=sys.stderr, flush=True)
     del passphrase
     try:
         server = build_server(config, session)

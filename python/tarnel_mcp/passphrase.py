@@ -25,19 +25,29 @@ PASSPHRASE_FD_VARIABLE = "TARNEL_MCP_PASSPHRASE_FD"
 # A pipe's capacity on Linux; writing more would block the exec.
 _MAX_PASSPHRASE = 65536
 _PR_SET_DUMPABLE = 4
+_MCL_CURRENT, _MCL_FUTURE, _MCL_ONFAULT = 1, 2, 4
 
 
 def make_undumpable() -> None:
-    """Keeps processes of the same user out of our memory and /proc entries.
+    """Keeps processes of the same user out of our memory and /proc entries,
+    leaves no core file, and keeps memory out of swap where the lock limit
+    allows all of it.
 
     Not inherited across exec, so the programs run for the agent stay
     ordinary processes.
     """
     if not sys.platform.startswith("linux"):
         return
+    import resource
+
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(_PR_SET_DUMPABLE, 0, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE, 0)")
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    # Under a finite limit, locking future mappings would make allocations fail
+    # once it is reached; then nothing is locked.
+    if resource.getrlimit(resource.RLIMIT_MEMLOCK)[0] == resource.RLIM_INFINITY:
+        libc.mlockall(_MCL_CURRENT | _MCL_FUTURE | _MCL_ONFAULT)
 
 
 def take_passphrase(passphrase_file: Path | None) -> str | None:

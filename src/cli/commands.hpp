@@ -16,5 +16,6 @@ void add_audit_command(CLI::App& app, const GlobalOptions& options, int& status)
 void add_request_commands(CLI::App& app, const GlobalOptions& options, int& status);
 void add_run_command(CLI::App& app, const GlobalOptions& options, int& status);
 void add_kind_commands(CLI::App& app, const GlobalOptions& options, int& status);
+void add_unlock_commands(CLI::App& app, const GlobalOptions& options, int& status);
 
 }  // namespace tarnel::cli

@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
     add_run_command(app, options, status);
     add_allowlist_commands(app, options, status);
     add_audit_command(app, options, status);
+    add_unlock_commands(app, options, status);
 
     try {
         app.parse(argc, argv);

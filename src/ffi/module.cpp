@@ -1,6 +1,7 @@
 // The `tarnel_ffi` extension module: the agent-facing face of the vault core.
 //
 //     def version() -> str: ...
+//     def server_paths(name="default", vault_dir=None) -> dict: ...
 //     class TarnelSession: ...                 # session_type.cpp
 //     class TarnelError(Exception): ...
 //     class TarnelNotFound(TarnelError): ...
@@ -12,12 +13,19 @@
 #include <Python.h>
 
 #include <expected>
+#include <filesystem>
+#include <optional>
+#include <utility>
 #include <string_view>
 
 #include "core/version.hpp"
+#include "ffi/args.hpp"
 #include "ffi/boundary.hpp"
 #include "ffi/errors.hpp"
+#include "ffi/py_ref.hpp"
 #include "ffi/session_type.hpp"
+#include "session/runtime_dir.hpp"
+#include "session/vault_config.hpp"
 
 namespace tarnel::ffi {
 
@@ -27,6 +35,42 @@ PyObject* version(PyObject* /*module*/, PyObject* /*no_args*/) noexcept {
     return guard([]() -> std::expected<std::string_view, FfiError> { return core::version(); });
 }
 
+// The runtime directory is checked (and made) on every call, so a link
+// planted since the last call is refused.
+PyObject* server_paths(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+    return guard([&]() -> FfiResult<PyRef> {
+        OptText name;
+        OptText vault_dir;
+        if (!parse_args(args, kwargs, "server_paths", {optional("name", name), optional("vault_dir", vault_dir)})) {
+            return PyRef();
+        }
+        std::optional<std::filesystem::path> given;
+        if (vault_dir) given = std::filesystem::path(*vault_dir);
+        auto root = session::choose_root(std::move(given));
+        if (!root) return std::unexpected(FfiError(std::move(root.error())));
+        auto dir = session::runtime_dir(*root);
+        if (!dir) return std::unexpected(FfiError(std::move(dir.error())));
+        auto paths = session::server_paths(*dir, name.value_or(session::kDefaultServerName));
+        if (!paths) return std::unexpected(FfiError(std::move(paths.error())));
+        PyRef dict = PyRef::steal(PyDict_New());
+        if (!dict) return PyRef();
+        const std::pair<const char*, const std::filesystem::path*> items[] = {
+            {"root", &*root}, {"mcp", &paths->mcp}, {"control", &paths->control}, {"log", &paths->log}};
+        for (const auto& [key, path] : items) {
+            PyRef text = to_python(path->native());
+            if (!text || PyDict_SetItemString(dict.get(), key, text.get()) != 0) return PyRef();
+        }
+        return dict;
+    });
+}
+
+PyDoc_STRVAR(server_paths_doc,
+             "server_paths(name='default', vault_dir=None)\n--\n\n"
+             "The vault root and the paths of the unlocked server `name` serves: its MCP\n"
+             "socket, its control socket and its log, in a directory only this user can\n"
+             "enter. Refused when that directory or a socket path is a link, or not this\n"
+             "user's own.");
+
 // The first line is the signature that inspect reads (__text_signature__).
 PyDoc_STRVAR(version_doc,
              "version()\n--\n\n"
@@ -35,6 +79,8 @@ PyDoc_STRVAR(version_doc,
 
 PyMethodDef module_methods[] = {
     {"version", version, METH_NOARGS, version_doc},
+    {"server_paths", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(server_paths)),
+     METH_VARARGS | METH_KEYWORDS, server_paths_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,7 +4,7 @@
 // may call one session at once: it is never changed after it is opened.
 //
 //     class TarnelSession:
-//         def __init__(self, scope: dict, vault_dir=None, passphrase=None): ...
+//         def __init__(self, scope: dict, vault_dir=None, passphrase=None, key_fd=None): ...
 //         def list(self) -> list[dict]: ...
 //         def status(self, coordinate, project=None) -> dict: ...
 //         def fingerprint(self, coordinate, project=None) -> str: ...
@@ -40,6 +40,7 @@
 #include "ffi/py_ref.hpp"
 #include "ffi/scope_dict.hpp"
 #include "ffi/without_gil.hpp"
+#include "session/key_handover.hpp"
 #include "session/session.hpp"
 #include "session/vault_config.hpp"
 
@@ -144,14 +145,43 @@ FfiResult<PyRef> convert(session::SessionResult<T>&& result, Convert&& to_object
 
 // ---- construction and release --------------------------------------------
 
+constexpr std::uint64_t kNoKeyFd = UINT64_MAX;
+
+FfiResult<PyRef> wrap_session(PyTypeObject* type, Session&& opened) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef self = PyRef::steal(alloc(type, 0));
+    if (!self) return python_error();
+    new (&reinterpret_cast<SessionObject*>(self.get())->session)
+        std::unique_ptr<const Session>(std::make_unique<const Session>(std::move(opened)));
+    return self;
+}
+
+// The key an unlocking owner hands over on `fd` (see key_handover.hpp): read
+// straight into the key's holder, never through a Python object.
+FfiResult<PyRef> open_with_handed_key(PyTypeObject* type, core::AgentScope scope, std::filesystem::path root, int fd) {
+    auto opened = without_gil([&]() -> session::SessionResult<Session> {
+        auto key = session::receive_key(fd);
+        if (!key) return std::unexpected(std::move(key.error()));
+        return Session::open_with_key(std::move(root), std::move(*key), session::Principal::agent(std::move(scope)));
+    });
+    if (!opened) return std::unexpected(FfiError(std::move(opened.error())));
+    return wrap_session(type, std::move(*opened));
+}
+
 PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> FfiResult<PyRef> {
         PyObject* scope_dict = nullptr;
         OptText vault_dir;
         OptText passphrase;
+        std::uint64_t key_fd = kNoKeyFd;
         if (!parse_args(args, kwargs, "TarnelSession",
                         {required_dict("scope", scope_dict), optional("vault_dir", vault_dir),
-                         optional("passphrase", passphrase)})) {
+                         optional("passphrase", passphrase), optional("key_fd", key_fd)})) {
+            return python_error();
+        }
+        if (key_fd != kNoKeyFd && (passphrase || key_fd > INT32_MAX)) {
+            PyErr_SetString(PyExc_ValueError, passphrase ? "TarnelSession() takes a passphrase or a key_fd, not both"
+                                                         : "TarnelSession() key_fd is not a descriptor");
             return python_error();
         }
         // Before anything touches the disk: a bad scope never opens a vault.
@@ -165,6 +195,8 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (vault_dir) given_dir = std::filesystem::path(*vault_dir);
         auto root = session::choose_root(std::move(given_dir));
         if (!root) return std::unexpected(FfiError(std::move(root.error())));
+        if (key_fd != kNoKeyFd) return open_with_handed_key(type, std::move(*scope), std::move(*root),
+                                                            static_cast<int>(key_fd));
         std::optional<core::SecretValue> given_passphrase;
         if (passphrase) given_passphrase = core::SecretValue::from_text(*passphrase);
         session::VaultOptions vault{.vault_dir = std::move(*root),
@@ -177,13 +209,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return Session::open_checked(std::move(vault), session::Principal::agent(std::move(*scope)));
         });
         if (!opened) return std::unexpected(FfiError(std::move(opened.error())));
-
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyRef self = PyRef::steal(alloc(type, 0));
-        if (!self) return python_error();
-        new (&reinterpret_cast<SessionObject*>(self.get())->session)
-            std::unique_ptr<const Session>(std::make_unique<const Session>(std::move(*opened)));
-        return self;
+        return wrap_session(type, std::move(*opened));
     });
 }
 
@@ -391,7 +417,7 @@ PyObject* session_inject_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // Each docstring opens with the signature line inspect reads.
 PyDoc_STRVAR(session_doc,
-             "TarnelSession(scope, vault_dir=None, passphrase=None)\n--\n\n"
+             "TarnelSession(scope, vault_dir=None, passphrase=None, key_fd=None)\n--\n\n"
              "An agent session bound to a fixed [`scope`](session::Session) and a vault.\n\n"
              "Constructed once per MCP session; the scope cannot be widened afterwards\n"
              "(I13). All methods enforce policy through the core funnel \xe2\x80\x94 the binding\n"

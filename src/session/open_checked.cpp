@@ -19,4 +19,13 @@ SessionResult<Session> Session::open_checked(VaultOptions vault, Principal princ
     return Session(std::move(principal), std::move(*opened), std::move(hooks));
 }
 
+SessionResult<Session> Session::open_with_key(std::filesystem::path root, core::MasterKey key, Principal principal,
+                                             SessionHooks hooks) {
+    if (auto checked = verify_passphrase_check(root, key); !checked) return std::unexpected(std::move(checked.error()));
+    auto registry = core::Registry::open(root);
+    if (!registry) return std::unexpected(std::move(registry.error()));
+    return Session(std::move(principal), OpenedVault{std::move(root), std::move(*registry), std::move(key)},
+                   std::move(hooks));
+}
+
 }  // namespace tarnel::session

@@ -106,6 +106,10 @@ public:
     // check too, so a mistyped passphrase reads "wrong passphrase".
     [[nodiscard]] static SessionResult<Session> open_checked(VaultOptions vault, Principal principal,
                                                              SessionHooks hooks = {});
+    // With a key the owner already unlocked, checked against the root's
+    // passphrase check where it has one.
+    [[nodiscard]] static SessionResult<Session> open_with_key(std::filesystem::path root, core::MasterKey key,
+                                                              Principal principal, SessionHooks hooks = {});
 
     // Metadata queries; none of them is audited.
     [[nodiscard]] SessionResult<std::vector<RecordView>> list_visible() const;

@@ -1,0 +1,60 @@
+#pragma once
+
+// Handing the vault key from the owner's `tarnel unlock` to the server it
+// starts. Nothing of the key passes through the server's environment, its
+// command line or a descriptor it inherits: a fresh image can be read through
+// /proc by any process of the user until it makes itself non-dumpable. So the
+// server connects, once it is non-dumpable, to a socket the unlocking side
+// listens on; that side sends the key only to its own child (by the peer's
+// credentials), and only once it has found the child untraced and closed to
+// other processes of the user.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+
+#include "core/fd.hpp"
+#include "core/master_key.hpp"
+#include "session/session_error.hpp"
+
+namespace tarnel::session {
+
+class KeyHandover {
+public:
+    // Listens on a socket of a random name in `dir` (a checked runtime directory).
+    [[nodiscard]] static SessionResult<KeyHandover> listen(const std::filesystem::path& dir);
+
+    KeyHandover(KeyHandover&& other) noexcept;
+    KeyHandover& operator=(KeyHandover&&) = delete;
+    ~KeyHandover();
+
+    const std::filesystem::path& path() const noexcept { return path_; }
+
+    // Waits up to `wait` for `server` to connect, while `starting` says it
+    // has not ended, and sends it the key. Connections from any other process
+    // are closed unanswered. The connection stays open for the server's word
+    // that it is ready.
+    [[nodiscard]] SessionResult<core::UniqueFd> hand_over(pid_t server, const core::MasterKey& key,
+                                                          std::chrono::milliseconds wait,
+                                                          const std::function<bool()>& starting);
+
+private:
+    KeyHandover(std::filesystem::path path, core::UniqueFd listener) noexcept;
+
+    std::filesystem::path path_;
+    core::UniqueFd listener_;
+};
+
+// Fine when `pid` has no tracer and this process cannot open its /proc
+// entries, which holds only for a process that made itself non-dumpable. The
+// capabilities uid 0 holds are first dropped from this process's effective
+// set, so they do not hide a readable server.
+[[nodiscard]] SessionResult<void> check_closed_to_readers(pid_t pid);
+
+// The receiving side: reads the 32 key bytes from `fd`, refused unless this
+// process is non-dumpable.
+[[nodiscard]] SessionResult<core::MasterKey> receive_key(int fd);
+
+}  // namespace tarnel::session
