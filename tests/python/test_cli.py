@@ -23,7 +23,7 @@ pytestmark = pytest.mark.skipif(not TARNEL.exists(),
                                 reason=f"tarnel is not installed beside {sys.executable} (pip install .)")
 
 COMMANDS = ["init", "set", "ls", "get", "rm", "ref", "keypair", "totp", "code", "allow", "disallow", "allowlist",
-            "audit", "pending", "approve", "deny", "intake", "run"]
+            "audit", "pending", "approve", "deny", "intake", "run", "unlock", "lock", "status", "mcp-entry"]
 
 
 def environment(root: Path, passphrase: str | None = PASSPHRASE, **extra) -> dict:

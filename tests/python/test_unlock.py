@@ -1,0 +1,415 @@
+"""`tarnel unlock` on a terminal, the server it leaves behind, and the host's
+entry `tarnel-mcp --connect`, driven by the SDK's own client. The attacker is
+a real process of the same user (uid 0 stripped of every capability when the
+tests run as root)."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from contextlib import asynccontextmanager
+from pathlib import Path
+
+import anyio
+import pytest
+
+from mcpkit import AGENT, async_test, call, refused, server_command, server_environment
+from test_cli import TARNEL, environment, tarnel
+from test_mcp_owner import approve_on_terminal, while_waiting
+from vaultkit import PASSPHRASE, Vault, audit_pairs
+
+import mcp_types as types  # noqa: E402
+from mcp.client.session import ClientSession  # noqa: E402
+from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
+from mcp.shared.exceptions import MCPError  # noqa: E402
+
+pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+LOCKED = "the tarnel vault is locked: run `tarnel unlock` in a terminal"
+
+
+class Owner:
+    """A vault made by `tarnel init`, and a runtime directory of the owner's."""
+
+    def __init__(self, tmp_path: Path) -> None:
+        self.root = tmp_path / "vault"
+        self.runtime = tmp_path / "run"
+        self.runtime.mkdir(mode=0o700)
+        assert tarnel(self.root, "init").returncode == 0
+        for path, value, flags in [("dev/app/token", b"dev-token-4711", ["low", "--revealable"]),
+                                   ("prod/db/password", b"prod-pw-0815", ["high"])]:
+            done = tarnel(self.root, "set", f"secret:{path}", "--sensitivity", *flags, input=value)
+            assert done.returncode == 0, done.stderr
+        self.key = Vault.existing(self.root).key
+        self.pids: list[int] = []
+
+    def run(self, *args: str, **extra: str):
+        return tarnel(self.root, *args, XDG_RUNTIME_DIR=str(self.runtime), **extra)
+
+    def unlock(self, *args: str, typed: str = PASSPHRASE, variable: str | None = PASSPHRASE,
+               preexec_fn=None) -> tuple[int, str]:
+        """`tarnel unlock` on a terminal, the passphrase typed; TARNEL_PASSPHRASE
+        (by default set to the right one) is never taken."""
+        import pexpect
+
+        child = pexpect.spawn(str(TARNEL), ["unlock", *args], timeout=60, preexec_fn=preexec_fn,
+                              env=environment(self.root, variable, XDG_RUNTIME_DIR=str(self.runtime)))
+        if child.expect(["Vault passphrase: ", pexpect.EOF]) == 0:
+            child.sendline(typed)
+            child.expect(pexpect.EOF)
+        child.close()
+        shown = child.before.decode()
+        found = re.search(r"server pid (\d+)", shown)
+        if found:
+            self.pids.append(int(found.group(1)))
+        return child.exitstatus, shown
+
+    def status(self) -> str:
+        done = self.run("status")
+        assert done.returncode == 0, done.stderr
+        return done.stdout.decode()
+
+    def connect_params(self, *args: str, **extra: str) -> StdioServerParameters:
+        command = server_command("--connect", *args)
+        return StdioServerParameters(command=command[0], args=command[1:],
+                                     env=server_environment(XDG_RUNTIME_DIR=str(self.runtime), **extra))
+
+    @asynccontextmanager
+    async def connected(self, *args: str, **extra: str):
+        with open(self.root.parent / "connect-stderr.log", "a") as errlog:
+            async with stdio_client(self.connect_params(*args, **extra), errlog=errlog) as (read, write):
+                async with ClientSession(read, write, client_info=AGENT) as session:
+                    await session.initialize()
+                    yield session
+
+    async def locked_answer(self, *args: str) -> str:
+        with open(self.root.parent / "connect-stderr.log", "a") as errlog:
+            async with stdio_client(self.connect_params(*args), errlog=errlog) as (read, write):
+                async with ClientSession(read, write) as session:
+                    with pytest.raises(MCPError) as raised:
+                        await session.initialize()
+        return str(raised.value)
+
+    def stop_all(self) -> None:
+        for pid in self.pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+@pytest.fixture
+def owner(tmp_path):
+    owner = Owner(tmp_path)
+    yield owner
+    owner.stop_all()
+
+
+def gone(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    # Reparented to an init that may not reap it yet.
+    return Path(f"/proc/{pid}/stat").read_text().split(") ")[1].startswith("Z")
+
+
+def wait_until(predicate, seconds: float = 30) -> None:
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+# --- serving -----------------------------------------------------------------------
+
+@async_test
+async def test_every_tool_works_through_connect_and_a_downgrade_waits_for_the_owners_approval(owner):
+    status, shown = owner.unlock("--operations", "metadata,reveal,write,inject", "--idle", "10m")
+    assert status == 0, shown
+    assert "operations metadata,reveal,write,inject; projects any; environments any" in shown
+    async with owner.connected() as session:
+        tools = {tool.name for tool in (await session.list_tools()).tools}
+        assert tools == {"list_secrets", "secret_status", "secret_fingerprint", "reveal_secret", "set_secret",
+                         "generate_secret", "delete_secret", "edit_secret_metadata", "request_secret",
+                         "run_with_secrets"}
+        await call(session, "set_secret", coordinate="secret:dev/app/url", value="https://x", sensitivity="low")
+        assert (await call(session, "reveal_secret", coordinate="secret:dev/app/token"))["value"] == "dev-token-4711"
+        assert (await call(session, "secret_status", coordinate="secret:prod/db/password"))["sensitivity"] == "high"
+        assert (await call(session, "secret_fingerprint", coordinate="secret:dev/app/token"))
+        await call(session, "generate_secret", coordinate="secret:dev/app/salt", length=24)
+        await call(session, "delete_secret", coordinate="secret:dev/app/salt")
+        asked = await call(session, "request_secret", coordinate="secret:dev/pay/key", sensitivity="low")
+        assert asked["client_identity"].startswith('MCP client "test-agent" 4.2 (self-declared), connection ')
+        run = await call(session, "run_with_secrets", refs="T=secret:dev/app/token", env="dev", program="/bin/sh",
+                         args=["-c", 'echo "t=$T"'])
+        assert run["stdout"] == "t=***\n"
+        listed = {view["coordinate"] for view in (await call(session, "list_secrets"))["secrets"]}
+        assert {"dev/app/token", "dev/app/url", "prod/db/password"} <= listed
+        shown_status = owner.status()
+        assert "clients: 1 connected" in shown_status and '"test-agent" 4.2' in shown_status
+
+        async def approve(request_id):
+            done, text = await approve_on_terminal(owner.root, request_id)
+            assert done == 0, text
+
+        approved = await while_waiting(session, owner.root, "edit_secret_metadata",
+                                       {"coordinate": "secret:prod/db/password", "sensitivity": "medium"}, approve)
+        assert not approved.is_error, approved.content
+        assert approved.structured_content["sensitivity"] == "medium"
+    assert ("approve", "approved-downgrade") in audit_pairs(Vault.existing(owner.root))
+
+
+def _end_by(owner: Owner, how: str, pid: int) -> None:
+    if how == "lock":
+        done = owner.run("lock")
+        assert done.returncode == 0 and done.stdout.decode() == f"Locked `default` (server pid {pid})\n", done
+    elif how in ("SIGTERM", "SIGHUP", "SIGKILL"):
+        os.kill(pid, getattr(signal, how))
+    # "idle": nothing to do but wait.
+
+
+@pytest.mark.parametrize("how", ["idle", "lock", "SIGTERM", "SIGHUP", "SIGKILL"])
+def test_the_server_ends_and_connect_then_says_locked(owner, how):
+    idle = "2s" if how == "idle" else "10m"
+    status, shown = owner.unlock("--operations", "metadata", "--idle", idle)
+    assert status == 0, shown
+    pid = owner.pids[-1]
+    _end_by(owner, how, pid)
+    wait_until(lambda: gone(pid))
+    sockets = {path.name for path in (owner.runtime / "tarnel").glob("default.*") if path.suffix != ".log"}
+    # A killed server leaves its sockets; nothing else does.
+    assert sockets == ({"default.sock", "default.ctl"} if how == "SIGKILL" else set())
+    assert owner.status() == "default: locked\n" if how == "SIGKILL" else owner.status() == "Nothing is unlocked\n"
+    assert LOCKED in anyio.run(owner.locked_answer)
+    # Nothing left blocks the next unlock.
+    again, shown = owner.unlock("--operations", "metadata")
+    assert again == 0, shown
+
+
+def test_connect_exits_cleanly_with_the_message_when_nothing_is_unlocked(owner):
+    request = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+               "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                          "clientInfo": {"name": "host", "version": "1"}}}
+    params = owner.connect_params()
+    done = subprocess.run([params.command, *params.args], input=json.dumps(request) + "\n", env=params.env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0
+    answer = json.loads(done.stdout)
+    assert answer["id"] == 1 and LOCKED in answer["error"]["message"]
+    assert LOCKED in done.stderr and "Traceback" not in done.stderr
+
+
+@async_test
+async def test_two_names_keep_their_own_scopes_and_a_client_cannot_widen_either(owner, tmp_path):
+    assert owner.unlock("--operations", "metadata", "--environments", "dev")[0] == 0
+    assert owner.unlock("--operations", "metadata,inject", "--environments", "prod", "--name", "ops")[0] == 0
+    again, shown = owner.unlock("--operations", "metadata,reveal", "--name", "ops")
+    assert again == 1 and "`ops` is already unlocked" in shown
+    other = Vault(tmp_path / "other", passphrase="other")
+    # Whatever the host adds to the environment, and wherever it says the vault is.
+    asks_for_more = {"TARNEL_PASSPHRASE": PASSPHRASE, "TARNEL_VAULT_DIR": str(other.root),
+                     "TARNEL_MCP_PASSPHRASE_FD": "0"}
+    for name, environments, tools in [("default", {"dev"}, {"list_secrets", "secret_status", "secret_fingerprint"}),
+                                      ("ops", {"prod"}, {"list_secrets", "secret_status", "secret_fingerprint",
+                                                         "run_with_secrets"})]:
+        async with owner.connected("--name", name, "--vault-dir", str(other.root), **asks_for_more) as session:
+            assert {tool.name for tool in (await session.list_tools()).tools} == tools
+            seen = {view["environment"] for view in (await call(session, "list_secrets"))["secrets"]}
+            assert seen == environments
+            outside = "secret:prod/db/password" if name == "default" else "secret:dev/app/token"
+            assert "not addressable" in await refused(session, "secret_status", coordinate=outside)
+    status = owner.status()
+    assert "default: unlocked" in status and "ops: unlocked" in status
+    assert "operations metadata,inject; projects any; environments prod" in status
+    # More scope is not an argument --connect takes.
+    params = owner.connect_params("--operations", "reveal")
+    refused_flag = subprocess.run([params.command, *params.args], env=params.env, capture_output=True, text=True,
+                                  timeout=60, stdin=subprocess.DEVNULL)
+    assert refused_flag.returncode == 2 and "unrecognized arguments: --operations reveal" in refused_flag.stderr
+
+
+def test_unlock_takes_only_the_typed_passphrase_and_checks_it(owner):
+    status, shown = owner.unlock("--operations", "metadata", typed="not the passphrase")
+    assert status == 1 and "wrong passphrase" in shown
+    assert owner.pids == [] and owner.status() == "Nothing is unlocked\n"
+    piped = owner.run("unlock", "--operations", "metadata")
+    assert piped.returncode == 4 and b"needs a terminal" in piped.stderr
+    for argv, text in [(["--operations", "metadata", "--idle", "soon"], "--idle: `soon` is not a time"),
+                       ([], "give the agent's scope"),
+                       (["--operations", "metadata", "--name", "../x"], "`../x` is not a server name")]:
+        done = owner.run("unlock", *argv)
+        assert done.returncode in (1, 2) and text in done.stderr.decode(), (argv, done.stderr)
+
+
+# --- what a process of the same user can read --------------------------------------
+
+def _drop_capabilities() -> None:
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    last = int(Path("/proc/sys/kernel/cap_last_cap").read_text())
+    for capability in range(last + 1):
+        if libc.prctl(24, capability, 0, 0, 0) != 0:  # PR_CAPBSET_DROP
+            raise OSError(ctypes.get_errno(), "PR_CAPBSET_DROP")
+
+
+# Same uid, no capability: exactly what another process of the owner can do.
+SAME_USER = {"preexec_fn": _drop_capabilities} if os.geteuid() == 0 else {}
+
+POLLER = r"""
+import os, sys, json
+secrets = [bytes.fromhex(h) for h in sys.argv[2:]]
+stop, found, readable = sys.argv[1], [], set()
+while not os.path.exists(stop):
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        for entry in ("environ", "cmdline"):
+            try:
+                with open(f"/proc/{pid}/{entry}", "rb") as handle:
+                    data = handle.read()
+            except OSError:
+                continue
+            readable.add(pid)
+            found += [f"{pid}/{entry}" for secret in secrets if secret in data]
+print(json.dumps({"found": sorted(set(found)), "readable": sorted(readable)}))
+"""
+
+READER = r"""
+import os, sys, json
+secrets = [bytes.fromhex(h) for h in sys.argv[2:]]
+result = {}
+for pid in sys.argv[1].split(","):
+    for entry in ["environ", "cmdline", "mem"] + [f"fd/{n}" for n in range(64)]:
+        path = f"/proc/{pid}/{entry}"
+        try:
+            if entry == "mem":
+                data = b""
+                with open(f"/proc/{pid}/maps") as maps, open(path, "rb", buffering=0) as mem:
+                    for line in maps:
+                        start, end = (int(x, 16) for x in line.split()[0].split("-"))
+                        try:
+                            mem.seek(start); data += mem.read(min(end - start, 1 << 24))
+                        except (OSError, OverflowError, ValueError):
+                            pass
+            elif entry.startswith("fd/"):
+                if not os.path.lexists(path):
+                    continue
+                fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+                try:
+                    data = os.read(fd, 1 << 16)
+                finally:
+                    os.close(fd)
+            else:
+                with open(path, "rb") as handle:
+                    data = handle.read()
+        except OSError as error:
+            result[f"{pid}/{entry}"] = "denied" if error.errno in (1, 13) else "unreadable"
+            continue
+        result[f"{pid}/{entry}"] = "FOUND" if any(s in data for s in secrets) else "read"
+print(json.dumps(result))
+"""
+
+
+def test_no_proc_file_of_the_server_unlock_or_connect_holds_the_passphrase_or_the_key(owner, tmp_path):
+    secrets = [PASSPHRASE.encode().hex(), owner.key.hex()]
+    stop = tmp_path / "stop-polling"
+    # Started before `tarnel unlock`, polling every environment and command line through the whole start-up.
+    poller = subprocess.Popen([sys.executable, "-c", POLLER, str(stop), *secrets], stdout=subprocess.PIPE,
+                              text=True, **SAME_USER)
+    plain = subprocess.Popen(["sleep", "60"], env={"MARK": PASSPHRASE}, **SAME_USER)
+    try:
+        # Every process runs as the same user with the same (no) capabilities.
+        status, shown = owner.unlock("--operations", "metadata,inject", variable=None,
+                                     preexec_fn=SAME_USER.get("preexec_fn"))
+        assert status == 0, shown
+        server = owner.pids[-1]
+        params = owner.connect_params()
+        connect = subprocess.Popen([params.command, *params.args], env=params.env, stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, **SAME_USER)
+        initialize = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+                      "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                                 "clientInfo": {"name": "host", "version": "1"}}}
+        connect.stdin.write((json.dumps(initialize) + "\n").encode())
+        connect.stdin.flush()
+        assert b'"serverInfo"' in connect.stdout.readline()
+        parent = int(Path(f"/proc/{server}/stat").read_text().split(") ")[1].split()[1])
+        pids = [server, connect.pid, plain.pid] + ([parent] if parent > 1 else [])
+        read = subprocess.run([sys.executable, "-c", READER, ",".join(map(str, pids)), *secrets],
+                              capture_output=True, text=True, timeout=120, **SAME_USER)
+        connect.kill()
+        connect.wait()
+    finally:
+        stop.touch()
+        polled = json.loads(poller.communicate(timeout=60)[0])
+        plain.kill()
+        plain.wait()
+    assert read.returncode == 0, read.stderr
+    seen = json.loads(read.stdout)
+    # The reader is not blind: it reads an ordinary process of the user, and finds the marker there.
+    assert seen[f"{plain.pid}/environ"] == "FOUND"
+    assert polled["found"] == [f"{plain.pid}/environ"]
+    for pid in (server, connect.pid):
+        assert seen[f"{pid}/environ"] == seen[f"{pid}/mem"] == "denied", seen
+    assert not [entry for entry, what in seen.items() if what == "FOUND" and not entry.startswith(f"{plain.pid}/")]
+
+
+# --- the private directory ---------------------------------------------------------
+
+def _plant_directory_link(owner: Owner, tmp_path: Path) -> str:
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir(mode=0o700)
+    (owner.runtime / "tarnel").symlink_to(elsewhere)
+    return "it is a symbolic link"
+
+
+def _open_directory(owner: Owner, tmp_path: Path) -> str:
+    (owner.runtime / "tarnel").mkdir(mode=0o755)
+    (owner.runtime / "tarnel").chmod(0o755)
+    return "others may enter it (mode 755)"
+
+
+def _plant_socket_link(owner: Owner, tmp_path: Path) -> str:
+    (owner.runtime / "tarnel").mkdir(mode=0o700)
+    (owner.runtime / "tarnel" / "default.sock").symlink_to(tmp_path / "agent.sock")
+    return "default.sock for the unlocked server's sockets: it is a symbolic link"
+
+
+def _plant_file(owner: Owner, tmp_path: Path) -> str:
+    (owner.runtime / "tarnel").mkdir(mode=0o700)
+    (owner.runtime / "tarnel" / "default.ctl").write_text("")
+    return "default.ctl for the unlocked server's sockets: it is not a socket"
+
+
+@pytest.mark.parametrize("plant", [_plant_directory_link, _open_directory, _plant_socket_link, _plant_file])
+def test_a_planted_directory_or_socket_path_is_refused(owner, tmp_path, plant):
+    text = plant(owner, tmp_path)
+    done = owner.run("unlock", "--operations", "metadata")
+    assert done.returncode == 1 and text in done.stderr.decode(), done.stderr
+    assert not (tmp_path / "agent.sock").exists()
+    assert text in anyio.run(owner.locked_answer)
+
+
+def test_the_sockets_are_the_owners_alone_and_the_entry_is_the_readmes(owner):
+    assert owner.unlock("--operations", "metadata")[0] == 0
+    directory = owner.runtime / "tarnel"
+    assert directory.stat().st_mode & 0o777 == 0o700 and directory.stat().st_uid == os.geteuid()
+    for name in ("default.sock", "default.ctl"):
+        assert (directory / name).stat().st_mode & 0o077 == 0
+    entry = json.loads(owner.run("mcp-entry").stdout)
+    command = entry["mcpServers"]["tarnel"]["command"]
+    assert Path(command).name == "tarnel-mcp" and Path(command).is_file()
+    quick_start = re.search(r"```json\n(\{\n  \"mcpServers\".*?)\n```", README.read_text(), re.S)
+    assert quick_start, "the README has no mcpServers entry"
+    documented = json.loads(quick_start.group(1))
+    documented["mcpServers"]["tarnel"]["command"] = command
+    assert documented == entry
+    named = json.loads(owner.run("mcp-entry", "--name", "ops").stdout)
+    assert named["mcpServers"]["tarnel-ops"]["args"] == ["--connect", "--name", "ops"]
