@@ -26,6 +26,8 @@ PASSPHRASE_FD_VARIABLE = "TARNEL_MCP_PASSPHRASE_FD"
 _MAX_PASSPHRASE = 65536
 _PR_SET_DUMPABLE = 4
 _MCL_CURRENT, _MCL_FUTURE, _MCL_ONFAULT = 1, 2, 4
+_CAPABILITY_VERSION_3 = 0x20080522
+_READ_ANY_PROCESS = (19, 21, 38)  # CAP_SYS_PTRACE, CAP_SYS_ADMIN, CAP_PERFMON
 
 
 def make_undumpable() -> None:
@@ -44,10 +46,28 @@ def make_undumpable() -> None:
     if libc.prctl(_PR_SET_DUMPABLE, 0, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE, 0)")
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    _drop_capabilities_that_read_processes(libc)
     # Under a finite limit, locking future mappings would make allocations fail
     # once it is reached; then nothing is locked.
     if resource.getrlimit(resource.RLIMIT_MEMLOCK)[0] == resource.RLIM_INFINITY:
         libc.mlockall(_MCL_CURRENT | _MCL_FUTURE | _MCL_ONFAULT)
+
+
+def _drop_capabilities_that_read_processes(libc: ctypes.CDLL) -> None:
+    """CAP_SYS_PTRACE, CAP_SYS_ADMIN and CAP_PERFMON read any process, dumpable
+    or not; uid 0 holds them. Dropped from this process only: the programs it
+    runs for the agent get what exec gives them, as before. `tarnel unlock`
+    hands its key only to a server without them, the only kind it can check."""
+    header = (ctypes.c_uint32 * 2)(_CAPABILITY_VERSION_3, 0)
+    data = (ctypes.c_uint32 * 6)()  # effective, permitted, inheritable; twice
+    if libc.capget(header, data) != 0:
+        return
+    for capability in _READ_ANY_PROCESS:
+        word, bit = divmod(capability, 32)
+        data[3 * word] &= ~(1 << bit)
+        data[3 * word + 1] &= ~(1 << bit)
+    if libc.capset(header, data) != 0:
+        raise OSError(ctypes.get_errno(), "capset")
 
 
 def take_passphrase(passphrase_file: Path | None) -> str | None:

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fmt/format.h>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "core/os_error.hpp"
@@ -31,16 +32,40 @@ SessionResult<void> os_failure(std::string_view doing) {
     return fail(SessionError::other(fmt::format("{}: {}", doing, core::os_error_text(errno))));
 }
 
-// Effective capabilities only: the permitted set, and what the server
-// inherited at its start, stay as they were. All of them go, not just the
-// one to trace: here uid 0 reads a non-dumpable process's environment with
-// the others.
-void drop_effective_capabilities() {
+// Capabilities that read any process's /proc entries, dumpable or not.
+constexpr std::array<unsigned, 3> kReadAnyProcess{CAP_SYS_PTRACE, CAP_SYS_ADMIN, CAP_PERFMON};
+
+std::uint64_t read_any_process_mask() {
+    std::uint64_t mask = 0;
+    for (unsigned capability : kReadAnyProcess) mask |= std::uint64_t{1} << capability;
+    return mask;
+}
+
+// The process's permitted capabilities; none when its status cannot be read.
+std::optional<std::uint64_t> permitted_of(pid_t pid) {
+    std::ifstream status(fmt::format("/proc/{}/status", pid));
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("CapPrm:", 0) != 0) continue;
+        try {
+            return std::stoull(line.substr(7), nullptr, 16);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+// Makes this process's effective set exactly `capabilities`: the kernel then
+// lets it read another process's /proc entries only when that process holds
+// no more, and is dumpable. The permitted set stays as it was.
+bool take_effective(std::uint64_t capabilities) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     std::array<__user_cap_data_struct, 2> data{};
-    if (::syscall(SYS_capget, &header, data.data()) != 0) return;
-    for (auto& word : data) word.effective = 0;
-    (void)::syscall(SYS_capset, &header, data.data());
+    if (::syscall(SYS_capget, &header, data.data()) != 0) return false;
+    data[0].effective = static_cast<std::uint32_t>(capabilities);
+    data[1].effective = static_cast<std::uint32_t>(capabilities >> 32);
+    return ::syscall(SYS_capset, &header, data.data()) == 0;
 }
 
 // -1 when the status file cannot be read.
@@ -137,7 +162,18 @@ SessionResult<void> check_closed_to_readers(pid_t pid) {
         return fail(SessionError::denied(
             fmt::format("process {} is traced (or gone); the key is not handed over", pid)));
     }
-    drop_effective_capabilities();
+    // A process holding more capabilities than the checker is closed to it
+    // whether dumpable or not; so the check runs with exactly the server's.
+    const auto permitted = permitted_of(pid);
+    if (!permitted) return fail(SessionError::denied(fmt::format("process {} is gone; the key is not handed over", pid)));
+    if ((*permitted & read_any_process_mask()) != 0) {
+        return fail(SessionError::denied(fmt::format(
+            "process {} holds a capability that reads any process (CAP_SYS_PTRACE, CAP_SYS_ADMIN or CAP_PERFMON); "
+            "the key is not handed over", pid)));
+    }
+    if (!take_effective(*permitted)) {
+        return std::unexpected(os_failure(fmt::format("taking the capabilities of process {} to check it", pid)).error());
+    }
     core::UniqueFd environ(::open(fmt::format("/proc/{}/environ", pid).c_str(), O_RDONLY | O_CLOEXEC));
     if (environ) {
         return fail(SessionError::denied(fmt::format(

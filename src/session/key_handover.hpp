@@ -47,10 +47,10 @@ private:
     core::UniqueFd listener_;
 };
 
-// Fine when `pid` has no tracer and this process cannot open its /proc
-// entries, which holds only for a process that made itself non-dumpable. The
-// capabilities uid 0 holds are first dropped from this process's effective
-// set, so they do not hide a readable server.
+// Fine when `pid` has no tracer, holds no capability that reads any
+// process, and this process, with its effective capabilities set to exactly
+// those `pid` holds, cannot open its /proc entries: which holds only for a
+// process that made itself non-dumpable.
 [[nodiscard]] SessionResult<void> check_closed_to_readers(pid_t pid);
 
 // The receiving side: reads the 32 key bytes from `fd`, refused unless this

@@ -82,3 +82,24 @@ def test_a_wrong_passphrase_ends_the_server_at_start(tmp_path):
     assert (done.returncode, done.stdout) == (1, b"")
     assert done.stderr == f"tarnel-mcp: opening the vault at {root}: wrong passphrase\n".encode()
     assert not any((root / "global").iterdir())
+
+
+def test_a_passphrase_from_the_environment_or_a_file_is_warned_about_at_start(tmp_path):
+    from mcpkit import server_command, server_environment
+    from test_cli import TARNEL, tarnel
+    from vaultkit import PASSPHRASE
+
+    if not TARNEL.exists():
+        pytest.skip("tarnel is not installed")
+    root = tmp_path / "vault"
+    assert tarnel(root, "init").returncode == 0
+    (tmp_path / "passphrase").write_text(PASSPHRASE + "\n")
+    for extra_args, variables in [((), {"TARNEL_PASSPHRASE": PASSPHRASE}),
+                                  (("--passphrase-file", str(tmp_path / "passphrase")), {})]:
+        done = subprocess.run(server_command("--vault-dir", str(root), "--operations", "metadata", *extra_args),
+                              capture_output=True, timeout=60, env=server_environment(**variables),
+                              stdin=subprocess.DEVNULL, text=True)
+        warnings = [line for line in done.stderr.splitlines() if "warning" in line]
+        assert done.returncode == 0 and len(warnings) == 1, done.stderr
+        assert "can be read by this user's other processes" in warnings[0]
+        assert "`tarnel unlock`" in warnings[0] and PASSPHRASE not in done.stderr

@@ -8,6 +8,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -19,7 +20,7 @@ import anyio
 import pytest
 
 from mcpkit import AGENT, async_test, call, refused, server_command, server_environment
-from test_cli import TARNEL, environment, tarnel
+from test_cli import KEYRING_SCRIPT, TARNEL, environment, tarnel
 from test_mcp_owner import approve_on_terminal, while_waiting
 from vaultkit import PASSPHRASE, Vault, audit_pairs
 
@@ -413,3 +414,43 @@ def test_the_sockets_are_the_owners_alone_and_the_entry_is_the_readmes(owner):
     assert documented == entry
     named = json.loads(owner.run("mcp-entry", "--name", "ops").stdout)
     assert named["mcpServers"]["tarnel-ops"]["args"] == ["--connect", "--name", "ops"]
+
+
+# --- a keyring vault ---------------------------------------------------------------
+
+KEYRING_UNLOCK = r"""
+import json, os, subprocess, sys
+tarnel, root = sys.argv[1], sys.argv[2]
+server = os.path.join(os.path.dirname(sys.executable), "tarnel-mcp")
+assert subprocess.run([tarnel, "init", "--keyring"], stdout=subprocess.DEVNULL).returncode == 0
+env = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSPHRASE"}
+# No terminal, and nothing is asked.
+unlocked = subprocess.run([tarnel, "unlock", "--operations", "metadata"], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, env=env, start_new_session=True)
+print(unlocked.returncode, unlocked.stdout.splitlines()[0] if unlocked.stdout else unlocked.stderr)
+lines = [{"jsonrpc": "2.0", "id": 1, "method": "initialize",
+          "params": {"protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "h", "version": "1"}}},
+         {"jsonrpc": "2.0", "method": "notifications/initialized"},
+         {"jsonrpc": "2.0", "id": 2, "method": "tools/call", "params": {"name": "list_secrets", "arguments": {}}}]
+relay = subprocess.Popen([server, "--connect"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+relay.stdin.write("".join(json.dumps(line) + "\n" for line in lines).encode())
+relay.stdin.flush()
+relay.stdout.readline()
+print(json.loads(relay.stdout.readline())["result"]["structuredContent"])
+relay.kill()
+print(subprocess.run([tarnel, "lock"], capture_output=True, text=True, env=env).stdout.split(" (")[0])
+"""
+
+
+@pytest.mark.skipif(not all(shutil.which(tool) for tool in ("dbus-run-session", "gnome-keyring-daemon",
+                                                             "secret-tool", "gdbus")),
+                    reason="needs dbus-run-session, gnome-keyring-daemon, secret-tool and gdbus")
+def test_a_keyring_vault_unlocks_without_a_prompt(tmp_path):
+    root = tmp_path / "vault"
+    env = environment(root, passphrase=PASSPHRASE)
+    del env["DBUS_SESSION_BUS_ADDRESS"]
+    done = subprocess.run(["sh", str(KEYRING_SCRIPT), sys.executable, "-c", KEYRING_UNLOCK, str(TARNEL), str(root)],
+                          capture_output=True, env=env, timeout=120, start_new_session=True)
+    lines = done.stdout.decode().splitlines()
+    assert lines[-3].startswith("0 Unlocked `default` for "), done.stderr
+    assert lines[-2:] == [repr({"secrets": []}), "Locked `default`"], done.stderr
