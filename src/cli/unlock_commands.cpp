@@ -169,6 +169,13 @@ session::SessionResult<void> clear_the_way(const session::ServerPaths& paths, st
     for (const fs::path* socket : {&paths.mcp, &paths.control}) {
         if (session::is_stale_socket(*socket)) ::unlink(socket->c_str());
     }
+    // A handover socket is left behind by an unlock that was interrupted.
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(paths.mcp.parent_path(), error)) {
+        if (entry.path().filename().string().starts_with(".handover-") && session::is_stale_socket(entry.path())) {
+            ::unlink(entry.path().c_str());
+        }
+    }
     return {};
 }
 

@@ -4,11 +4,16 @@ from collections.abc import Sequence
 from typing import Any, final
 
 def version() -> str: ...
+def server_paths(name: str = "default", vault_dir: str | None = None) -> dict[str, str]: ...
 
 @final
 class TarnelSession:
     def __new__(
-        cls, scope: dict[str, Any], vault_dir: str | None = None, passphrase: str | None = None
+        cls,
+        scope: dict[str, Any],
+        vault_dir: str | None = None,
+        passphrase: str | None = None,
+        key_fd: int | None = None,
     ) -> TarnelSession: ...
     def list(self) -> list[dict[str, Any]]: ...
     def status(self, coordinate: str, project: str | None = None) -> dict[str, Any]: ...

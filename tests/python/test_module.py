@@ -39,7 +39,7 @@ def test_module_contents():
     assert tarnel_ffi.__doc__ == "The `tarnel_ffi` extension module."
     assert not hasattr(tarnel_ffi, "__all__")
     assert tarnel_ffi.__file__.endswith("tarnel_ffi.abi3.so")
-    public = ["version", "TarnelSession", *EXCEPTIONS]
+    public = ["version", "server_paths", "TarnelSession", *EXCEPTIONS]
     assert [name for name in vars(tarnel_ffi) if not name.startswith("_")] == public
     assert sorted(name for name in dir(tarnel_ffi) if not name.startswith("_")) == sorted(public)
     cls = tarnel_ffi.TarnelSession

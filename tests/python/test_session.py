@@ -7,7 +7,7 @@ import pydoc
 
 import pytest
 
-from tarnel_ffi import TarnelError, TarnelNotFound, TarnelSession
+from tarnel_ffi import TarnelDenied, TarnelError, TarnelNotFound, TarnelSession
 from vaultkit import PASSPHRASE, Vault, literal
 
 CLASS_DOC = (
@@ -106,11 +106,11 @@ def no_secret_service(monkeypatch, tmp_path):
 
 def test_class_docstring_signature_and_method_set():
     assert TarnelSession.__doc__ == CLASS_DOC
-    assert TarnelSession.__text_signature__ == "(scope, vault_dir=None, passphrase=None)"
-    assert str(inspect.signature(TarnelSession)) == "(scope, vault_dir=None, passphrase=None)"
+    assert TarnelSession.__text_signature__ == "(scope, vault_dir=None, passphrase=None, key_fd=None)"
+    assert str(inspect.signature(TarnelSession)) == "(scope, vault_dir=None, passphrase=None, key_fd=None)"
     assert (TarnelSession.__module__, TarnelSession.__qualname__) == ("tarnel_ffi", "TarnelSession")
     assert sorted(name for name in vars(TarnelSession) if not name.startswith("_")) == sorted(METHODS)
-    assert "TarnelSession(scope, vault_dir=None, passphrase=None)" in pydoc.render_doc(TarnelSession)
+    assert "TarnelSession(scope, vault_dir=None, passphrase=None, key_fd=None)" in pydoc.render_doc(TarnelSession)
     with pytest.raises(TypeError):
         type("Wider", (TarnelSession,), {})
 
@@ -178,6 +178,11 @@ CONSTRUCTION_ERRORS = [
     ({"vault_dir": 1}, TypeError, "argument 'vault_dir' must be str or None, not int"),
     ({"passphrase": b"x"}, TypeError, "argument 'passphrase' must be str or None, not bytes"),
     ({"colour": "blue"}, TypeError, None),
+    ({"key_fd": "3"}, TypeError, "argument 'key_fd' must be int, not str"),
+    ({"key_fd": 0}, ValueError, "TarnelSession() takes a passphrase or a key_fd, not both"),
+    # Only a process others cannot read may take a handed-over key.
+    ({"passphrase": None, "key_fd": 0}, TarnelDenied,
+     "this process is dumpable: make it non-dumpable before it takes the key"),
     ({"scope": {}}, TarnelError, "scope must include an `operations` list"),
     ({"scope": {"operations": "reveal"}}, TypeError, "Can't extract `str` to `Vec`"),
     ({"scope": {"operations": ["metadata", "read"]}}, TarnelError, UNKNOWN_OP.format("read")),

@@ -240,6 +240,10 @@ def test_unlock_takes_only_the_typed_passphrase_and_checks_it(owner):
     status, shown = owner.unlock("--operations", "metadata", typed="not the passphrase")
     assert status == 1 and "wrong passphrase" in shown
     assert owner.pids == [] and owner.status() == "Nothing is unlocked\n"
+    # A scope the server refuses is reported, and nothing stays unlocked.
+    status, shown = owner.unlock("--operations", "metadata,bogus")
+    assert status == 2 and "the server did not start" in shown and "unknown operation `bogus`" in shown
+    assert owner.status() == "Nothing is unlocked\n"
     piped = owner.run("unlock", "--operations", "metadata")
     assert piped.returncode == 4 and b"needs a terminal" in piped.stderr
     for argv, text in [(["--operations", "metadata", "--idle", "soon"], "--idle: `soon` is not a time"),
