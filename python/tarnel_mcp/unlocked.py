@@ -12,6 +12,7 @@ answers the owner's `tarnel status` and `tarnel lock`, one line each.
 from __future__ import annotations
 
 import argparse
+import asyncio
 import json
 import logging
 import os
@@ -22,6 +23,7 @@ import struct
 import sys
 import time
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 import anyio
@@ -185,8 +187,46 @@ def _arguments(argv: list[str]) -> tuple[argparse.Namespace, list[str]]:
     return parser.parse_known_args(argv)
 
 
+def _traced() -> bool:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("TracerPid:"):
+            return line.split()[1] != "0"
+    return True
+
+
+def _in_fresh_memory() -> int | None:
+    """Forks the process that will hold the key, and waits for it.
+
+    Until it made itself non-dumpable, this image could be opened through
+    /proc/PID/mem by any process of the user, and a descriptor opened then
+    stays usable. The child's memory is its own from the fork on, and was
+    never dumpable, so no such descriptor reaches it. Returns the child's exit
+    status in the parent, None in the child.
+    """
+    if _traced():
+        print("tarnel-mcp: this process is being traced; refusing to hold the key", file=sys.stderr, flush=True)
+        return 1
+    child = os.fork()
+    if child == 0:
+        return None
+
+    def forward(number: int, _frame: object) -> None:
+        try:
+            os.kill(child, number)
+        except ProcessLookupError:
+            pass
+
+    for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        signal.signal(number, forward)
+    _, status = os.waitpid(child, 0)
+    return os.waitstatus_to_exitcode(status) if os.WIFEXITED(status) else 128 + os.WTERMSIG(status)
+
+
 def serve_unlocked(argv: list[str]) -> int:
     """Started by `tarnel unlock`, never by hand; the process is already non-dumpable."""
+    status = _in_fresh_memory()
+    if status is not None:
+        return status
     own, rest = _arguments(argv)
     try:
         config = parse_config(rest)
@@ -232,10 +272,13 @@ def serve_unlocked(argv: list[str]) -> int:
     except ConfigError as error:
         answer("error", str(error))
         return 2
+    _signals.install()
     answer("ready", json.dumps(unlocked.status()))
     try:
         anyio.run(_serve, server, unlocked, mcp_listener, control_listener)
     finally:
+        for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(number, signal.SIG_IGN)
         for path in (paths["mcp"], paths["control"]):
             _unlink_socket(path)
         mcp_listener.close()
@@ -258,6 +301,33 @@ def _unlink_socket(path: str) -> None:
         pass
 
 
+class _Signals:
+    """SIGTERM, SIGHUP and SIGINT end the server through its event loop.
+
+    A handler of our own rather than the event loop's: the loop's puts the
+    default action back when it is removed, and a second SIGTERM during the
+    clean-up would then cut it short. Installed before the server says it is
+    ready, so a signal sent at once is not lost either.
+    """
+
+    def __init__(self) -> None:
+        self.received: int | None = None
+        self.wake = lambda: None
+
+    def install(self) -> None:
+        for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+            signal.signal(number, self._handle)
+
+    def _handle(self, number: int, _frame: object) -> None:
+        if self.received is None:
+            self.received = number
+            logger.info("locking: %s", signal.Signals(number).name)
+        self.wake()
+
+
+_signals = _Signals()
+
+
 async def _serve(server: Any, unlocked: Unlocked, mcp_listener: socket.socket,
                  control_listener: socket.socket) -> None:
     from mcp.server.stdio import stdio_server
@@ -268,6 +338,17 @@ async def _serve(server: Any, unlocked: Unlocked, mcp_listener: socket.socket,
 
     async with anyio.create_task_group() as group:
         stop = anyio.Event()
+        loop = asyncio.get_running_loop()
+
+        def stop_soon() -> None:
+            try:
+                loop.call_soon_threadsafe(stop.set)
+            except RuntimeError:  # the loop has closed: the clean-up is under way
+                pass
+
+        _signals.wake = stop_soon
+        if _signals.received:
+            stop.set()
 
         async def one_client(stream: anyio.abc.SocketStream) -> None:
             connection = next(counter)
@@ -311,17 +392,10 @@ async def _serve(server: Any, unlocked: Unlocked, mcp_listener: socket.socket,
             logger.info("locking: %d s without a call", unlocked.activity.idle_seconds)
             stop.set()
 
-        async def signals() -> None:
-            with anyio.open_signal_receiver(signal.SIGTERM, signal.SIGHUP, signal.SIGINT) as received:
-                async for number in received:
-                    logger.info("locking: %s", signal.Signals(number).name)
-                    stop.set()
-                    return
 
         group.start_soon(accept, mcp_listener, one_client)
         group.start_soon(accept, control_listener, one_command)
         group.start_soon(idle_watch)
-        group.start_soon(signals)
         await stop.wait()
         group.cancel_scope.cancel()
 

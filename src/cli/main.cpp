@@ -5,6 +5,10 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 
@@ -54,6 +58,45 @@ void lock_memory() {
 // lost. Nothing here wants it ignored.
 void take_back_child_statuses() { ::signal(SIGCHLD, SIG_DFL); }
 
+pid_t worker = -1;
+
+// Signals sent to this process by another (kill, sigqueue) go on to the
+// worker; those the terminal sends (Ctrl-C) reach the worker itself already.
+void pass_on(int number, siginfo_t* info, void* /*context*/) {
+    if (info->si_code <= 0 && worker > 0) ::kill(worker, number);
+}
+
+// A fresh image can be opened through /proc/PID/mem by any process of the
+// user until it makes itself non-dumpable, and a descriptor opened in that
+// moment keeps working after. So the command runs in a child forked once
+// this process is non-dumpable: that memory is the child's own from the fork
+// on and was never open to anyone. This process waits and ends as the child
+// did. Returns in the child; never returns in this process.
+void work_in_fresh_memory() {
+    worker = ::fork();
+    if (worker <= 0) return;  // the child, or no fork (then this process does the work)
+    struct sigaction relay {};
+    relay.sa_sigaction = pass_on;
+    relay.sa_flags = SA_SIGINFO | SA_RESTART;
+    ::sigemptyset(&relay.sa_mask);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(number, &relay, nullptr);
+    int status = 0;
+    while (::waitpid(worker, &status, 0) < 0) {
+        if (errno != EINTR) ::_exit(tarnel::cli::kExitError);
+    }
+    if (WIFSIGNALED(status)) {
+        const int number = WTERMSIG(status);
+        ::signal(number, SIG_DFL);
+        sigset_t just;
+        ::sigemptyset(&just);
+        ::sigaddset(&just, number);
+        ::sigprocmask(SIG_UNBLOCK, &just, nullptr);
+        ::raise(number);
+        ::_exit(128 + number);
+    }
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : tarnel::cli::kExitError);
+}
+
 std::string usage_failure(const CLI::App*, const CLI::Error& error) {
     return "tarnel: " + std::string(error.what()) + "\nRun with --help for more information.\n";
 }
@@ -64,6 +107,8 @@ int main(int argc, char** argv) {
     using namespace tarnel::cli;
     forbid_core_dumps();
     take_back_child_statuses();
+    work_in_fresh_memory();
+    // Locks are not inherited by a child: taken here, in the one that works.
     lock_memory();
 
     CLI::App app("tarnel: keep the vault's secrets, for you and for your agents", "tarnel");

@@ -29,6 +29,7 @@
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/prompt.hpp"
+#include "cli/terminal_text.hpp"
 #include "core/fd.hpp"
 #include "core/os_error.hpp"
 #include "session/key_handover.hpp"
@@ -77,16 +78,27 @@ std::string duration_text(std::uint64_t seconds) {
     return fmt::format("{}s", seconds);
 }
 
-// Beside this program (both are installed into one environment's bin), else
-// on PATH.
-std::string server_program() {
+// The interpreter the `tarnel-mcp` beside this program names (both are
+// installed into one environment's bin), never one found on PATH, which a
+// process of the user can put a program of its own on.
+session::SessionResult<std::string> server_interpreter() {
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (!error) {
-        const fs::path sibling = self.parent_path() / "tarnel-mcp";
-        if (::access(sibling.c_str(), X_OK) == 0) return sibling.string();
-    }
-    return "tarnel-mcp";
+    const fs::path script = self.parent_path() / "tarnel-mcp";
+    auto missing = [&](std::string_view why) {
+        return session::fail(session::SessionError::other(
+            fmt::format("{} {}; reinstall tarnel (pip install .) so that tarnel-mcp is beside tarnel", script.string(), why)));
+    };
+    if (error) return missing("cannot be found");
+    core::UniqueFd fd(::open(script.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return missing(fmt::format("cannot be read ({})", core::os_error_text(errno)));
+    char head[512];
+    const ssize_t n = ::read(fd.get(), head, sizeof head - 1);
+    const std::string_view text(head, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (!text.starts_with("#!/")) return missing("does not start with #!/path/to/python");
+    std::string interpreter(text.substr(2, text.find_first_of(" \t\r\n") - 2));
+    if (::access(interpreter.c_str(), X_OK) != 0) return missing(fmt::format("names {}, which cannot run", interpreter));
+    return interpreter;
 }
 
 // A connection to the socket, or none when nobody answers there.
@@ -141,7 +153,7 @@ std::string names_text(const rapidjson::Value& answer, const char* key) {
     for (const auto& item : answer[key].GetArray()) {
         if (!item.IsString()) continue;
         if (!text.empty()) text += ",";
-        text += item.GetString();
+        text += terminal_safe(item.GetString());
     }
     return text.empty() ? "none" : text;
 }
@@ -155,8 +167,74 @@ std::uint64_t number_of(const rapidjson::Value& answer, const char* key) {
     return answer.HasMember(key) && answer[key].IsUint64() ? answer[key].GetUint64() : 0;
 }
 
+// What another process of the user wrote reaches the terminal escaped.
 std::string text_of(const rapidjson::Value& answer, const char* key) {
-    return answer.HasMember(key) && answer[key].IsString() ? answer[key].GetString() : "";
+    return answer.HasMember(key) && answer[key].IsString() ? terminal_safe(answer[key].GetString()) : "";
+}
+
+struct ServerProcess {
+    pid_t pid;
+    std::string name;
+};
+
+std::string read_small_file(const fs::path& path) {
+    core::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::string text;
+    if (!fd) return text;
+    char chunk[4096];
+    ssize_t n = 0;
+    while (text.size() < 65536 && (n = ::read(fd.get(), chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+bool runs_as_this_user(pid_t pid) {
+    const std::string status = read_small_file(fmt::format("/proc/{}/status", pid));
+    const auto at = status.find("\nUid:\t");
+    if (at == std::string::npos) return false;
+    return std::strtoul(status.c_str() + at + 6, nullptr, 10) == ::getuid();
+}
+
+bool ended(pid_t pid) {
+    const std::string stat = read_small_file(fmt::format("/proc/{}/stat", pid));
+    const auto close = stat.rfind(')');
+    // Gone, or a zombie its new parent has not reaped yet.
+    return close == std::string::npos || stat.compare(close, 4, ") Z ") == 0;
+}
+
+// The servers of `root`, found by their command lines, which /proc shows even
+// for a non-dumpable process: a server whose sockets were renamed away is
+// still found, and ended by `tarnel lock`.
+std::vector<ServerProcess> server_processes(const fs::path& root) {
+    std::vector<ServerProcess> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string file = entry.path().filename().string();
+        pid_t pid = 0;
+        if (std::from_chars(file.data(), file.data() + file.size(), pid).ec != std::errc() || pid == ::getpid()) {
+            continue;
+        }
+        const std::string cmdline = read_small_file(entry.path() / "cmdline");
+        std::vector<std::string_view> argv;
+        for (std::size_t start = 0; start < cmdline.size();) {
+            const std::size_t end = cmdline.find('\0', start);
+            argv.push_back(std::string_view(cmdline).substr(start, end - start));
+            if (end == std::string::npos) break;
+            start = end + 1;
+        }
+        if (std::find(argv.begin(), argv.end(), "--serve-unlocked") == argv.end()) continue;
+        auto value = [&](std::string_view flag) -> std::string_view {
+            auto at = std::find(argv.begin(), argv.end(), flag);
+            return at != argv.end() && at + 1 != argv.end() ? *(at + 1) : std::string_view();
+        };
+        if (value("--vault-dir") != root.native() || !session::check_server_name(value("--name")) ||
+            !runs_as_this_user(pid)) {
+            continue;
+        }
+        found.push_back({pid, std::string(value("--name"))});
+    }
+    return found;
 }
 
 // Sockets whose server was killed are removed; a live one refuses the unlock.
@@ -217,11 +295,15 @@ public:
     }
 };
 
-// The server's own environment, without a passphrase someone left in it.
+// The server's own environment, without a passphrase someone left in it, and
+// without what makes Python or the loader run code from elsewhere before the
+// server has made itself non-dumpable (PYTHONPATH into a tree the agent
+// writes is enough).
 std::vector<char*> server_environment() {
     std::vector<char*> kept;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, "TARNEL_PASSPHRASE=", 18) == 0) continue;
+        const std::string_view item(*entry);
+        if (item.starts_with("TARNEL_PASSPHRASE=") || item.starts_with("PYTHON") || item.starts_with("LD_")) continue;
         kept.push_back(*entry);
     }
     kept.push_back(nullptr);
@@ -229,9 +311,13 @@ std::vector<char*> server_environment() {
 }
 
 session::SessionResult<pid_t> spawn_server(const std::vector<std::string>& arguments, const fs::path& log) {
-    core::UniqueFd log_fd(::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // A fresh file: what was there (a hard link to another file, a FIFO) is
+    // unlinked, never written or opened.
+    ::unlink(log.c_str());
+    core::UniqueFd log_fd(
+        ::open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!log_fd) {
-        return session::fail(session::SessionError::other(fmt::format("opening {}: {}", log.string(), core::os_error_text(errno))));
+        return session::fail(session::SessionError::other(fmt::format("creating {}: {}", log.string(), core::os_error_text(errno))));
     }
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -254,7 +340,7 @@ session::SessionResult<pid_t> spawn_server(const std::vector<std::string>& argum
     argv.push_back(nullptr);
     auto env = server_environment();
     pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), env.data());
+    const int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), env.data());
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
     if (error != 0) {
@@ -292,12 +378,21 @@ int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
     auto paths = session::server_paths(*dir, options.name);
     if (!paths) return report(paths.error());
     if (auto clear = clear_the_way(*paths, options.name); !clear) return report(clear.error());
+    auto interpreter = server_interpreter();
+    if (!interpreter) return report(interpreter.error());
+    if (!session::attaching_is_restricted()) {
+        std::fprintf(stderr, "tarnel: warning: on this system a process of your user may attach to your others "
+                             "(no Yama, or kernel.yama.ptrace_scope is 0); one that attaches to tarnel or the server "
+                             "in the first moments after it starts can take the key. Set kernel.yama.ptrace_scope "
+                             "to 1 or more to close that\n");
+    }
     auto key = unlocking_key(*root);
     if (!key) return report(key.error());
     auto handover = session::KeyHandover::listen(*dir);
     if (!handover) return report(handover.error());
 
-    std::vector<std::string> arguments{server_program(), "--serve-unlocked", "--name", options.name,
+    // -I: no PYTHON* variable, user site or working directory decides what runs.
+    std::vector<std::string> arguments{*interpreter, "-I", "-m", "tarnel_mcp", "--serve-unlocked", "--name", options.name,
                                        "--idle", std::to_string(*idle), "--handover", handover->path().string(),
                                        "--vault-dir", root->string()};
     const std::pair<const char*, const std::optional<std::string>*> passed[] = {
@@ -314,7 +409,7 @@ int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
     auto failed = [&](std::string text) {
         server.stop();
         const std::string log = log_text(paths->log);
-        print_error(log.empty() ? text : fmt::format("{}\n{}", text, log));
+        print_error(log.empty() ? text : fmt::format("{}\n{}", text, terminal_safe(log)));
         return kExitError;
     };
     auto connection = handover->hand_over(server.pid, *key, kServerStart, [&] { return server.running(); });
@@ -323,21 +418,23 @@ int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
         // A server that refused its arguments said why in its log.
         const std::string log = log_text(paths->log);
         if (!log.empty()) {
-            print_error(fmt::format("the server did not start:\n{}", log));
+            print_error(fmt::format("the server did not start:\n{}", terminal_safe(log)));
             return kExitUsage;
         }
         return report(connection.error());
     }
     auto answer = read_line(connection->get(), kServerStart);
     if (!answer) return failed("the server took the key but never said it was ready");
-    if (answer->rfind("error ", 0) == 0) return failed(fmt::format("the server refused: {}", answer->substr(6)));
+    if (answer->rfind("error ", 0) == 0) {
+        return failed(fmt::format("the server refused: {}", terminal_safe(answer->substr(6))));
+    }
     rapidjson::Document ready;
     if (answer->rfind("ready ", 0) != 0 || ready.Parse(answer->c_str() + 6).HasParseError() || !ready.IsObject()) {
         return failed("the server's answer was not understood");
     }
     std::printf("Unlocked `%s` for %s (server pid %d)\n  scope: %s\n  locks after %s without a call, or with `tarnel lock%s`\n"
                 "  agent hosts connect with `tarnel-mcp --connect%s` (see `tarnel mcp-entry`)\n",
-                options.name.c_str(), root->c_str(), server.pid, scope_text(ready).c_str(),
+                options.name.c_str(), root->c_str(), static_cast<int>(number_of(ready, "pid")), scope_text(ready).c_str(),
                 duration_text(*idle).c_str(),
                 options.name == session::kDefaultServerName ? "" : fmt::format(" --name {}", options.name).c_str(),
                 options.name == session::kDefaultServerName ? "" : fmt::format(" --name {}", options.name).c_str());
@@ -352,16 +449,24 @@ int run_lock(const GlobalOptions& global, const std::string& name) {
     auto paths = session::server_paths(*dir, name);
     if (!paths) return report(paths.error());
     auto answer = ask_server(*paths, "lock");
-    if (!answer) {
+    std::vector<pid_t> pids;
+    for (const auto& process : server_processes(*root)) {
+        if (process.name == name) pids.push_back(process.pid);
+    }
+    if (!answer && pids.empty()) {
         std::printf("`%s` is not unlocked\n", name.c_str());
         return kExitOk;
     }
-    // Locked once its sockets are gone: it has dropped the key by then.
-    for (int tries = 0; tries < 100 && ::access(paths->mcp.c_str(), F_OK) == 0; ++tries) {
-        std::this_thread::sleep_for(50ms);
+    // Told through its socket, and by signal too: a socket can be renamed away
+    // by another process of the user, or answered by an impostor.
+    for (pid_t pid : pids) ::kill(pid, SIGTERM);
+    auto all_ended = [&] { return std::all_of(pids.begin(), pids.end(), ended); };
+    for (int tries = 0; tries < 100 && !all_ended(); ++tries) std::this_thread::sleep_for(50ms);
+    for (pid_t pid : pids) {
+        if (!ended(pid)) ::kill(pid, SIGKILL);
     }
-    std::printf("Locked `%s` (server pid %llu)\n", name.c_str(),
-                static_cast<unsigned long long>(number_of(*answer, "pid")));
+    const unsigned long long shown = answer ? number_of(*answer, "pid") : static_cast<unsigned long long>(pids.front());
+    std::printf("Locked `%s` (server pid %llu)\n", name.c_str(), shown);
     return kExitOk;
 }
 
@@ -378,7 +483,7 @@ void print_status(const std::string& name, const std::optional<rapidjson::Docume
     std::printf("  clients: %llu connected\n", static_cast<unsigned long long>(connections));
     if (a.HasMember("clients") && a["clients"].IsArray()) {
         for (const auto& client : a["clients"].GetArray()) {
-            if (client.IsString()) std::printf("    %s\n", client.GetString());
+            if (client.IsString()) std::printf("    %s\n", terminal_safe(client.GetString()).c_str());
         }
     }
 }
@@ -401,6 +506,12 @@ int run_status(const GlobalOptions& global, const std::optional<std::string>& na
         }
         std::sort(names.begin(), names.end());
     }
+    const auto processes = server_processes(*root);
+    for (const auto& process : processes) {
+        if ((!name || process.name == *name) && std::find(names.begin(), names.end(), process.name) == names.end()) {
+            names.push_back(process.name);
+        }
+    }
     if (names.empty()) {
         std::printf("Nothing is unlocked\n");
         return kExitOk;
@@ -408,7 +519,16 @@ int run_status(const GlobalOptions& global, const std::optional<std::string>& na
     for (const auto& each : names) {
         auto paths = session::server_paths(*dir, each);
         if (!paths) return report(paths.error());
-        print_status(each, ask_server(*paths, "status"));
+        auto answer = ask_server(*paths, "status");
+        const auto running = std::find_if(processes.begin(), processes.end(),
+                                          [&](const ServerProcess& process) { return process.name == each; });
+        if (!answer && running != processes.end()) {
+            std::printf("%s: unlocked (server pid %d) but unreachable: its sockets are gone; `tarnel lock%s` ends it\n",
+                        terminal_safe(each).c_str(), running->pid,
+                        each == session::kDefaultServerName ? "" : fmt::format(" --name {}", each).c_str());
+            continue;
+        }
+        print_status(each, answer);
     }
     return kExitOk;
 }
@@ -420,7 +540,8 @@ int run_mcp_entry(const GlobalOptions& global, const std::string& name) {
     rapidjson::StringBuffer buffer;
     rapidjson::PrettyWriter<rapidjson::StringBuffer> writer(buffer);
     writer.SetIndent(' ', 2);
-    const std::string program = server_program();
+    std::error_code error;
+    const std::string program = (fs::read_symlink("/proc/self/exe", error).parent_path() / "tarnel-mcp").string();
     const std::string entry = name == session::kDefaultServerName ? "tarnel" : fmt::format("tarnel-{}", name);
     writer.StartObject();
     writer.Key("mcpServers");

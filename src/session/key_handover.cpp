@@ -15,6 +15,8 @@
 #include <cstring>
 #include <fmt/format.h>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <optional>
 #include <string>
 
@@ -84,6 +86,19 @@ long tracer_of(pid_t pid) {
     return -1;
 }
 
+// -1 when the stat file cannot be read.
+pid_t parent_of(pid_t pid) {
+    std::ifstream stat(fmt::format("/proc/{}/stat", pid));
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream rest(text.substr(close + 1));
+    std::string state;
+    pid_t parent = -1;
+    rest >> state >> parent;
+    return parent;
+}
+
 SessionResult<pid_t> peer_of(int fd) {
     ucred peer{};
     socklen_t size = sizeof peer;
@@ -142,8 +157,9 @@ SessionResult<core::UniqueFd> KeyHandover::hand_over(pid_t server, const core::M
         auto peer = peer_of(connection.get());
         if (!peer) return std::unexpected(std::move(peer.error()));
         // Anyone else who found the socket gets nothing, not even an answer.
-        if (*peer != server) continue;
-        if (auto closed = check_closed_to_readers(server); !closed) return std::unexpected(std::move(closed.error()));
+        // While `server` lives, no other process can take its pid or be its child.
+        if (*peer <= 0 || (*peer != server && parent_of(*peer) != server)) continue;
+        if (auto closed = check_closed_to_readers(*peer); !closed) return std::unexpected(std::move(closed.error()));
         const auto bytes = key.expose_secret();
         std::size_t sent = 0;
         while (sent < bytes.size()) {
@@ -184,6 +200,12 @@ SessionResult<void> check_closed_to_readers(pid_t pid) {
         return std::unexpected(os_failure(fmt::format("checking process {}", pid)).error());
     }
     return {};
+}
+
+bool attaching_is_restricted() {
+    std::ifstream scope("/proc/sys/kernel/yama/ptrace_scope");
+    int level = 0;
+    return static_cast<bool>(scope >> level) && level >= 1;
 }
 
 SessionResult<core::MasterKey> receive_key(int fd) {

@@ -32,9 +32,9 @@ public:
 
     const std::filesystem::path& path() const noexcept { return path_; }
 
-    // Waits up to `wait` for `server` to connect, while `starting` says it
-    // has not ended, and sends it the key. Connections from any other process
-    // are closed unanswered. The connection stays open for the server's word
+    // Waits up to `wait` for `server`, or a child of it, to connect, while
+    // `starting` says it has not ended, and sends it the key. Connections from
+    // any other process are closed unanswered. The connection stays open for the server's word
     // that it is ready.
     [[nodiscard]] SessionResult<core::UniqueFd> hand_over(pid_t server, const core::MasterKey& key,
                                                           std::chrono::milliseconds wait,
@@ -52,6 +52,12 @@ private:
 // those `pid` holds, cannot open its /proc entries: which holds only for a
 // process that made itself non-dumpable.
 [[nodiscard]] SessionResult<void> check_closed_to_readers(pid_t pid);
+
+// Whether the kernel keeps a process from attaching to (and opening the
+// memory of) another process of its user that is not its descendant: Yama's
+// ptrace_scope 1 or more. Without it, a process of the user can attach to a
+// fresh image in the moment before it makes itself non-dumpable.
+[[nodiscard]] bool attaching_is_restricted();
 
 // The receiving side: reads the 32 key bytes from `fd`, refused unless this
 // process is non-dumpable.

@@ -308,7 +308,9 @@ def may_lock_memory() -> bool:
 
 
 def locked_kib(pid: int) -> int:
-    status = Path(f"/proc/{pid}/status").read_text()
+    # The command works in a child of the process started, forked once that is non-dumpable.
+    worker = int(Path(f"/proc/{pid}/task/{pid}/children").read_text().split()[0])
+    status = Path(f"/proc/{worker}/status").read_text()
     return int(next(line for line in status.splitlines() if line.startswith("VmLck:")).split()[1])
 
 

@@ -268,23 +268,60 @@ def _drop_capabilities() -> None:
 # Same uid, no capability: exactly what another process of the owner can do.
 SAME_USER = {"preexec_fn": _drop_capabilities} if os.geteuid() == 0 else {}
 
+# Opens every new process's memory the moment it appears: a descriptor opened
+# while an image is still dumpable keeps working after it turns non-dumpable.
 POLLER = r"""
-import os, sys, json
+import os, sys, json, time
 secrets = [bytes.fromhex(h) for h in sys.argv[2:]]
-stop, found, readable = sys.argv[1], [], set()
+stop, found, early = sys.argv[1], [], {}
+parent_cmdline = open(f"/proc/{os.getppid()}/cmdline", "rb").read()
+known = set(os.listdir("/proc"))
+def search(pid, mem, maps):
+    hits = []
+    for line in maps.decode(errors="replace").splitlines():
+        fields = line.split()
+        start, end = (int(x, 16) for x in fields[0].split("-"))
+        if "r" not in fields[1] or end - start > 1 << 28:
+            continue
+        try:
+            data = os.pread(mem, end - start, start)
+        except (OSError, OverflowError):
+            continue
+        hits += [f"{pid}/early-mem" for secret in secrets if secret in data]
+    return hits
+fresh = {}  # new pids, tried again until they have exec'd what they run
 while not os.path.exists(stop):
     for pid in os.listdir("/proc"):
         if not pid.isdigit() or int(pid) == os.getpid():
             continue
+        if pid not in known:
+            known.add(pid)
+            fresh[pid] = time.monotonic()
+        if pid in fresh:
+            try:
+                early[pid] = (os.open(f"/proc/{pid}/mem", os.O_RDONLY), os.open(f"/proc/{pid}/maps", os.O_RDONLY))
+                if open(f"/proc/{pid}/cmdline", "rb").read() != parent_cmdline:
+                    del fresh[pid]
+            except OSError:
+                if time.monotonic() - fresh[pid] > 3:
+                    del fresh[pid]
         for entry in ("environ", "cmdline"):
             try:
                 with open(f"/proc/{pid}/{entry}", "rb") as handle:
                     data = handle.read()
             except OSError:
                 continue
-            readable.add(pid)
             found += [f"{pid}/{entry}" for secret in secrets if secret in data]
-print(json.dumps({"found": sorted(set(found)), "readable": sorted(readable)}))
+# Read through the early descriptors now, when the key is held and the passphrase was typed.
+for pid, (mem, maps) in early.items():
+    text = b""
+    try:
+        while chunk := os.read(maps, 65536):
+            text += chunk
+    except OSError:  # gone since
+        continue
+    found += search(pid, mem, text)
+print(json.dumps({"found": sorted(set(found)), "opened_early": sorted(early)}))
 """
 
 READER = r"""
@@ -329,6 +366,7 @@ def test_no_proc_file_of_the_server_unlock_or_connect_holds_the_passphrase_or_th
     # Started before `tarnel unlock`, polling every environment and command line through the whole start-up.
     poller = subprocess.Popen([sys.executable, "-c", POLLER, str(stop), *secrets], stdout=subprocess.PIPE,
                               text=True, **SAME_USER)
+    time.sleep(0.5)  # the poller has listed what runs already
     plain = subprocess.Popen(["sleep", "60"], env={"MARK": PASSPHRASE}, **SAME_USER)
     try:
         # Every process runs as the same user with the same (no) capabilities.
@@ -349,18 +387,23 @@ def test_no_proc_file_of_the_server_unlock_or_connect_holds_the_passphrase_or_th
         pids = [server, connect.pid, plain.pid] + ([parent] if parent > 1 else [])
         read = subprocess.run([sys.executable, "-c", READER, ",".join(map(str, pids)), *secrets],
                               capture_output=True, text=True, timeout=120, **SAME_USER)
+        stop.touch()
+        polled = json.loads(poller.communicate(timeout=120)[0])
         connect.kill()
         connect.wait()
     finally:
         stop.touch()
-        polled = json.loads(poller.communicate(timeout=60)[0])
+        poller.kill()
+        poller.wait()
         plain.kill()
         plain.wait()
     assert read.returncode == 0, read.stderr
     seen = json.loads(read.stdout)
     # The reader is not blind: it reads an ordinary process of the user, and finds the marker there.
     assert seen[f"{plain.pid}/environ"] == "FOUND"
-    assert polled["found"] == [f"{plain.pid}/environ"]
+    # An ordinary process's memory is read through an early descriptor, too; no process of tarnel's.
+    assert str(plain.pid) in polled["opened_early"]
+    assert polled["found"] == [f"{plain.pid}/early-mem", f"{plain.pid}/environ"]
     for pid in (server, connect.pid):
         assert seen[f"{pid}/environ"] == seen[f"{pid}/mem"] == "denied", seen
     assert not [entry for entry, what in seen.items() if what == "FOUND" and not entry.startswith(f"{plain.pid}/")]
