@@ -196,6 +196,13 @@ bool runs_as_this_user(pid_t pid) {
     return std::strtoul(status.c_str() + at + 6, nullptr, 10) == ::getuid();
 }
 
+pid_t parent_pid(pid_t pid) {
+    const std::string stat = read_small_file(fmt::format("/proc/{}/stat", pid));
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos || close + 4 >= stat.size()) return -1;
+    return static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
+}
+
 bool ended(pid_t pid) {
     const std::string stat = read_small_file(fmt::format("/proc/{}/stat", pid));
     const auto close = stat.rfind(')');
@@ -235,6 +242,21 @@ std::vector<ServerProcess> server_processes(const fs::path& root) {
         found.push_back({pid, std::string(value("--name"))});
     }
     return found;
+}
+
+// The key holder among a name's processes: the child of the process tarnel
+// started, else that process.
+std::optional<pid_t> key_holder(const std::vector<ServerProcess>& processes, std::string_view name) {
+    std::optional<pid_t> any;
+    for (const auto& process : processes) {
+        if (process.name != name) continue;
+        const pid_t parent = parent_pid(process.pid);
+        if (std::any_of(processes.begin(), processes.end(), [&](const ServerProcess& other) { return other.pid == parent; })) {
+            return process.pid;
+        }
+        any = process.pid;
+    }
+    return any;
 }
 
 // Sockets whose server was killed are removed; a live one refuses the unlock.
@@ -450,9 +472,11 @@ int run_lock(const GlobalOptions& global, const std::string& name) {
     if (!paths) return report(paths.error());
     auto answer = ask_server(*paths, "lock");
     std::vector<pid_t> pids;
-    for (const auto& process : server_processes(*root)) {
+    const auto processes = server_processes(*root);
+    for (const auto& process : processes) {
         if (process.name == name) pids.push_back(process.pid);
     }
+    const auto holder = key_holder(processes, name);
     if (!answer && pids.empty()) {
         std::printf("`%s` is not unlocked\n", name.c_str());
         return kExitOk;
@@ -465,7 +489,7 @@ int run_lock(const GlobalOptions& global, const std::string& name) {
     for (pid_t pid : pids) {
         if (!ended(pid)) ::kill(pid, SIGKILL);
     }
-    const unsigned long long shown = answer ? number_of(*answer, "pid") : static_cast<unsigned long long>(pids.front());
+    const unsigned long long shown = answer ? number_of(*answer, "pid") : static_cast<unsigned long long>(*holder);
     std::printf("Locked `%s` (server pid %llu)\n", name.c_str(), shown);
     return kExitOk;
 }
@@ -520,11 +544,10 @@ int run_status(const GlobalOptions& global, const std::optional<std::string>& na
         auto paths = session::server_paths(*dir, each);
         if (!paths) return report(paths.error());
         auto answer = ask_server(*paths, "status");
-        const auto running = std::find_if(processes.begin(), processes.end(),
-                                          [&](const ServerProcess& process) { return process.name == each; });
-        if (!answer && running != processes.end()) {
+        const auto holder = key_holder(processes, each);
+        if (!answer && holder) {
             std::printf("%s: unlocked (server pid %d) but unreachable: its sockets are gone; `tarnel lock%s` ends it\n",
-                        terminal_safe(each).c_str(), running->pid,
+                        terminal_safe(each).c_str(), *holder,
                         each == session::kDefaultServerName ? "" : fmt::format(" --name {}", each).c_str());
             continue;
         }

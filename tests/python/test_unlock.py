@@ -54,13 +54,13 @@ class Owner:
         return tarnel(self.root, *args, XDG_RUNTIME_DIR=str(self.runtime), **extra)
 
     def unlock(self, *args: str, typed: str = PASSPHRASE, variable: str | None = PASSPHRASE,
-               preexec_fn=None) -> tuple[int, str]:
+               preexec_fn=None, program: Path = TARNEL, **extra: str) -> tuple[int, str]:
         """`tarnel unlock` on a terminal, the passphrase typed; TARNEL_PASSPHRASE
         (by default set to the right one) is never taken."""
         import pexpect
 
-        child = pexpect.spawn(str(TARNEL), ["unlock", *args], timeout=60, preexec_fn=preexec_fn,
-                              env=environment(self.root, variable, XDG_RUNTIME_DIR=str(self.runtime)))
+        child = pexpect.spawn(str(program), ["unlock", *args], timeout=60, preexec_fn=preexec_fn,
+                              env=environment(self.root, variable, XDG_RUNTIME_DIR=str(self.runtime), **extra))
         if child.expect(["Vault passphrase: ", pexpect.EOF]) == 0:
             child.sendline(typed)
             child.expect(pexpect.EOF)
@@ -407,6 +407,81 @@ def test_no_proc_file_of_the_server_unlock_or_connect_holds_the_passphrase_or_th
     for pid in (server, connect.pid):
         assert seen[f"{pid}/environ"] == seen[f"{pid}/mem"] == "denied", seen
     assert not [entry for entry, what in seen.items() if what == "FOUND" and not entry.startswith(f"{plain.pid}/")]
+
+
+def test_lock_ends_a_server_whose_sockets_were_renamed_away(owner):
+    assert owner.unlock("--operations", "metadata")[0] == 0
+    pid = owner.pids[-1]
+    directory = owner.runtime / "tarnel"
+    for name in ("default.sock", "default.ctl"):
+        (directory / name).rename(directory / f".hidden-{name}")
+    assert owner.status() == (f"default: unlocked (server pid {pid}) but unreachable: its sockets are gone; "
+                              "`tarnel lock` ends it\n")
+    done = owner.run("lock")
+    assert (done.returncode, done.stdout.decode()) == (0, f"Locked `default` (server pid {pid})\n")
+    wait_until(lambda: gone(pid), 10)
+
+
+def test_what_a_server_or_its_log_says_reaches_the_terminal_escaped(owner, tmp_path):
+    import socket
+    import threading
+
+    directory = owner.runtime / "tarnel"
+    directory.mkdir(mode=0o700)
+    impostor = socket.socket(socket.AF_UNIX)
+    impostor.bind(str(directory / "default.ctl"))
+    impostor.listen(1)
+
+    def answer_once():
+        connection, _ = impostor.accept()
+        connection.recv(64)
+        connection.sendall(json.dumps({"pid": 1, "vault": "\x1b]0;owned\x07/v", "operations": ["metadata\x1b[2J"],
+                                       "clients": ["\x1b[1A\rMCP client"], "connections": 1}).encode() + b"\n")
+        connection.close()
+
+    threading.Thread(target=answer_once, daemon=True).start()
+    shown = owner.status()
+    impostor.close()
+    assert "\x1b" not in shown and "\r" not in shown
+    assert "vault: \\x1b]0;owned\\x07/v" in shown and "operations metadata\\x1b[2J" in shown
+
+
+@pytest.mark.parametrize("plant", ["hard link", "fifo"])
+def test_a_file_planted_at_the_log_is_replaced_not_written(owner, tmp_path, plant):
+    directory = owner.runtime / "tarnel"
+    directory.mkdir(mode=0o700)
+    precious = tmp_path / "precious"
+    precious.write_text("keep me")
+    if plant == "hard link":
+        os.link(precious, directory / "default.log")
+    else:
+        os.mkfifo(directory / "default.log")
+    assert owner.unlock("--operations", "metadata")[0] == 0
+    assert precious.read_text() == "keep me"
+    assert (directory / "default.log").stat().st_nlink == 1 and (directory / "default.log").is_file()
+
+
+def test_the_server_runs_no_code_from_the_owners_python_variables(owner, tmp_path):
+    planted = tmp_path / "planted"
+    planted.mkdir()
+    marker = tmp_path / "ran"
+    (planted / "sitecustomize.py").write_text(f"open({str(marker)!r}, 'w').close()\n")
+    status, shown = owner.unlock("--operations", "metadata", PYTHONPATH=str(planted), PYTHONSTARTUP=str(planted / "sitecustomize.py"))
+    assert status == 0, shown
+    assert not marker.exists()
+
+
+def test_unlock_starts_only_the_tarnel_mcp_beside_it(owner, tmp_path):
+    # A tarnel-mcp on PATH is a program any process of the user can have put there.
+    elsewhere = tmp_path / "bin"
+    elsewhere.mkdir()
+    shutil.copy(TARNEL, elsewhere / "tarnel")
+    (elsewhere / "fake").mkdir()
+    done = subprocess.run([str(elsewhere / "tarnel"), "unlock", "--operations", "metadata"], capture_output=True,
+                          timeout=60, env=environment(owner.root, XDG_RUNTIME_DIR=str(owner.runtime),
+                                                      PATH=f"{TARNEL.parent}:{os.environ['PATH']}"),
+                          start_new_session=True)
+    assert done.returncode == 1 and b"so that tarnel-mcp is beside tarnel" in done.stderr, done.stderr
 
 
 # --- the private directory ---------------------------------------------------------
