@@ -159,9 +159,6 @@ class Unlocked:
     root: str
     config: ServerConfig
     activity: Activity
-    mcp_path: str
-    control_path: str
-    started: float = field(default_factory=time.time)
 
     def status(self) -> dict[str, Any]:
         return {
@@ -266,7 +263,7 @@ def serve_unlocked(argv: list[str]) -> int:
 
     from tarnel_mcp.server import build_server
 
-    unlocked = Unlocked(own.name, paths["root"], config, Activity(own.idle), paths["mcp"], paths["control"])
+    unlocked = Unlocked(own.name, paths["root"], config, Activity(own.idle))
     try:
         server = build_server(config, session)
     except ConfigError as error:

@@ -580,14 +580,23 @@ int run_mcp_entry(const GlobalOptions& global, const std::string& name) {
         writer.String("--name");
         writer.String(name.c_str());
     }
-    // Without a runtime directory the socket is under the vault root, which
-    // the host must then be told.
+    // The host must look where the server is: hosts often start their
+    // servers with few variables, so the runtime directory is named, else
+    // (the socket then being under the vault root) the root.
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime != '/') {
+    const bool has_runtime = runtime != nullptr && *runtime == '/';
+    if (!has_runtime) {
         writer.String("--vault-dir");
         writer.String(root->c_str());
     }
     writer.EndArray();
+    if (has_runtime) {
+        writer.Key("env");
+        writer.StartObject();
+        writer.Key("XDG_RUNTIME_DIR");
+        writer.String(runtime);
+        writer.EndObject();
+    }
     writer.EndObject();
     writer.EndObject();
     writer.EndObject();

@@ -46,18 +46,21 @@ PyObject* server_paths(PyObject* /*module*/, PyObject* args, PyObject* kwargs) n
         }
         std::optional<std::filesystem::path> given;
         if (vault_dir) given = std::filesystem::path(*vault_dir);
+        // With a runtime directory, the vault root is not needed to find the
+        // sockets: a host may start the relay without HOME.
         auto root = session::choose_root(std::move(given));
-        if (!root) return std::unexpected(FfiError(std::move(root.error())));
-        auto dir = session::runtime_dir(*root);
+        if (!root && !session::has_runtime_dir()) return std::unexpected(FfiError(std::move(root.error())));
+        const std::filesystem::path base = root ? *root : std::filesystem::path();
+        auto dir = session::runtime_dir(base);
         if (!dir) return std::unexpected(FfiError(std::move(dir.error())));
         auto paths = session::server_paths(*dir, name.value_or(session::kDefaultServerName));
         if (!paths) return std::unexpected(FfiError(std::move(paths.error())));
         PyRef dict = PyRef::steal(PyDict_New());
         if (!dict) return PyRef();
         const std::pair<const char*, const std::filesystem::path*> items[] = {
-            {"root", &*root}, {"mcp", &paths->mcp}, {"control", &paths->control}, {"log", &paths->log}};
+            {"root", root ? &base : nullptr}, {"mcp", &paths->mcp}, {"control", &paths->control}, {"log", &paths->log}};
         for (const auto& [key, path] : items) {
-            PyRef text = to_python(path->native());
+            PyRef text = path != nullptr ? to_python(path->native()) : PyRef::borrow(Py_None);
             if (!text || PyDict_SetItemString(dict.get(), key, text.get()) != 0) return PyRef();
         }
         return dict;
@@ -66,7 +69,8 @@ PyObject* server_paths(PyObject* /*module*/, PyObject* args, PyObject* kwargs) n
 
 PyDoc_STRVAR(server_paths_doc,
              "server_paths(name='default', vault_dir=None)\n--\n\n"
-             "The vault root and the paths of the unlocked server `name` serves: its MCP\n"
+             "The vault root (None when it cannot be told and is not needed) and the paths\n"
+             "of the unlocked server `name` serves: its MCP\n"
              "socket, its control socket and its log, in a directory only this user can\n"
              "enter. Refused when that directory or a socket path is a link, or not this\n"
              "user's own.");

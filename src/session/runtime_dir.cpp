@@ -72,9 +72,14 @@ SessionResult<void> check_server_name(std::string_view name) {
     return {};
 }
 
-SessionResult<fs::path> runtime_dir(const fs::path& root) {
+bool has_runtime_dir() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime == '/') {
+    return runtime != nullptr && *runtime == '/';
+}
+
+SessionResult<fs::path> runtime_dir(const fs::path& root) {
+    if (has_runtime_dir()) {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
         const fs::path base(runtime);
         if (auto checked = check_private_dir(base); !checked) return std::unexpected(std::move(checked.error()));
         fs::path dir = base / "tarnel";

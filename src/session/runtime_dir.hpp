@@ -18,6 +18,10 @@ inline constexpr std::string_view kDefaultServerName = "default";
 // Letters, digits, '-' and '_', at most 32: a name becomes part of file names.
 SessionResult<void> check_server_name(std::string_view name);
 
+// Whether the system gives this user a runtime directory ($XDG_RUNTIME_DIR,
+// absolute); without one the directory is under the vault root.
+bool has_runtime_dir();
+
 // The directory, made 0700 when it is missing; refused when it is a link, is
 // not a directory, is not this user's own or is open to anyone else.
 SessionResult<std::filesystem::path> runtime_dir(const std::filesystem::path& root);

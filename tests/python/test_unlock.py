@@ -24,7 +24,6 @@ from test_cli import KEYRING_SCRIPT, TARNEL, environment, tarnel
 from test_mcp_owner import approve_on_terminal, while_waiting
 from vaultkit import PASSPHRASE, Vault, audit_pairs
 
-import mcp_types as types  # noqa: E402
 from mcp.client.session import ClientSession  # noqa: E402
 from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
 from mcp.shared.exceptions import MCPError  # noqa: E402
@@ -533,7 +532,16 @@ def test_the_sockets_are_the_owners_alone_and_the_entry_is_the_readmes(owner):
     assert quick_start, "the README has no mcpServers entry"
     documented = json.loads(quick_start.group(1))
     documented["mcpServers"]["tarnel"]["command"] = command
+    documented["mcpServers"]["tarnel"]["env"]["XDG_RUNTIME_DIR"] = str(owner.runtime)
     assert documented == entry
+    # What --connect is given there is all it needs, in an environment of nothing else.
+    server = entry["mcpServers"]["tarnel"]
+    request = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+               "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                          "clientInfo": {"name": "host", "version": "1"}}}
+    done = subprocess.run([server["command"], *server["args"]], input=json.dumps(request) + "\n", text=True,
+                          env=server["env"], capture_output=True, timeout=60)
+    assert '"serverInfo"' in done.stdout, done.stderr
     named = json.loads(owner.run("mcp-entry", "--name", "ops").stdout)
     assert named["mcpServers"]["tarnel-ops"]["args"] == ["--connect", "--name", "ops"]
 
