@@ -18,6 +18,7 @@
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/vault_access.hpp"
+#include "core/signal_relay.hpp"
 
 namespace {
 
@@ -59,11 +60,20 @@ void lock_memory() {
 void take_back_child_statuses() { ::signal(SIGCHLD, SIG_DFL); }
 
 pid_t worker = -1;
+bool leads_session = false;
 
 // Signals sent to this process by another (kill, sigqueue) go on to the
-// worker; those the terminal sends (Ctrl-C) reach the worker itself already.
+// worker, marked as passed on; those the terminal sends (Ctrl-C) reach the
+// worker itself already, except the hangup, which reaches only the leader of
+// the terminal's session.
 void pass_on(int number, siginfo_t* info, void* /*context*/) {
-    if (info->si_code <= 0 && worker > 0) ::kill(worker, number);
+    const int saved_errno = errno;
+    const bool from_a_process = info->si_code <= 0;
+    if (worker > 0 && (from_a_process || (number == SIGHUP && leads_session))) {
+        const sigval mark{.sival_int = tarnel::core::kPassedOnMark};
+        ::sigqueue(worker, number, mark);
+    }
+    errno = saved_errno;
 }
 
 // A fresh image can be opened through /proc/PID/mem by any process of the
@@ -73,13 +83,29 @@ void pass_on(int number, siginfo_t* info, void* /*context*/) {
 // on and was never open to anyone. This process waits and ends as the child
 // did. Returns in the child; never returns in this process.
 void work_in_fresh_memory() {
+    // Held until the handlers are in place, so none is lost in between.
+    sigset_t relayed;
+    sigset_t previous;
+    ::sigemptyset(&relayed);
+    for (int number : tarnel::core::kRelayedSignals) ::sigaddset(&relayed, number);
+    ::sigprocmask(SIG_BLOCK, &relayed, &previous);
+    leads_session = ::getsid(0) == ::getpid();
     worker = ::fork();
-    if (worker <= 0) return;  // the child, or no fork (then this process does the work)
+    if (worker <= 0) {  // the child, or no fork (then this process does the work)
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+        return;
+    }
     struct sigaction relay {};
     relay.sa_sigaction = pass_on;
     relay.sa_flags = SA_SIGINFO | SA_RESTART;
-    ::sigemptyset(&relay.sa_mask);
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(number, &relay, nullptr);
+    ::sigfillset(&relay.sa_mask);
+    for (int number : tarnel::core::kRelayedSignals) {
+        struct sigaction inherited {};
+        ::sigaction(number, nullptr, &inherited);
+        // What this process was started ignoring, its worker ignores too.
+        if (inherited.sa_handler != SIG_IGN) ::sigaction(number, &relay, nullptr);
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     int status = 0;
     while (::waitpid(worker, &status, 0) < 0) {
         if (errno != EINTR) ::_exit(tarnel::cli::kExitError);

@@ -59,7 +59,13 @@ session::SessionResult<session::Session> open_human_session(const GlobalOptions&
                                           session::Principal::human(owner_scope(), attended()), std::move(hooks));
 }
 
-void print_error(std::string_view text) { fmt::print(stderr, "tarnel: {}\n", text); }
+// A standard error that cannot be written (a full disk, a closed terminal)
+// loses the line, never the exit code.
+void print_error(std::string_view text) {
+    const std::string line = fmt::format("tarnel: {}\n", text);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
 
 int report(const session::SessionError& error, std::string_view coordinate) {
     const auto& kind = error.kind();

@@ -3,7 +3,10 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <cstdint>
+#include <ctime>
 
 namespace tarnel::core {
 
@@ -13,9 +16,30 @@ namespace {
 std::atomic<pid_t> g_child{0};
 static_assert(std::atomic<pid_t>::is_always_lock_free);
 
+// When each relayed signal last came directly (not passed on by the parent),
+// in steady-clock nanoseconds; read and written only by the handler, which
+// blocks every signal while it runs.
+std::array<std::int64_t, 65> g_last_direct{};
+constexpr std::int64_t kCopyWindowNs = 500'000'000;
+
+std::int64_t now_ns() noexcept {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 extern "C" void relay(int signal_number, siginfo_t* info, void*) {
     const int saved_errno = errno;
     const pid_t child = g_child.load();
+    const std::int64_t now = now_ns();
+    auto& last = g_last_direct[static_cast<std::size_t>(signal_number) % g_last_direct.size()];
+    const bool passed_on = info->si_code == SI_QUEUE && info->si_value.sival_int == kPassedOnMark &&
+                           info->si_pid == ::getppid();
+    if (passed_on && last != 0 && now - last < kCopyWindowNs) {
+        errno = saved_errno;
+        return;
+    }
+    if (!passed_on) last = now;
     // getpgid is not on POSIX's list of safe calls, but it is one system call
     // with no lock, like getpgrp, which is.
     if (child > 0 && should_relay(*info, child, ::getpgid(child) == ::getpgrp())) ::kill(child, signal_number);

@@ -17,6 +17,14 @@ inline constexpr std::array<int, 4> kRelayedSignals{SIGINT, SIGTERM, SIGHUP, SIG
 // child sent.
 bool should_relay(const siginfo_t& info, pid_t child, bool child_in_our_group) noexcept;
 
+// The value `tarnel`'s waiting parent sends with each signal it passes on to
+// its worker (sigqueue), so the worker can tell a copy from the original.
+inline constexpr int kPassedOnMark = 0x746e6c;
+
+// The relay drops a passed-on copy of a signal that reached it directly less
+// than half a second before: a process group was signalled, and the parent,
+// the worker and the child each got it once.
+
 // Relays kRelayedSignals to one child for as long as it runs. Construction
 // blocks them, so one that comes before the child exists waits for it;
 // relay_to() installs the handlers and unblocks; stop() (or destruction)

@@ -156,9 +156,12 @@ SessionResult<core::UniqueFd> KeyHandover::hand_over(pid_t server, const core::M
         if (!connection) continue;
         auto peer = peer_of(connection.get());
         if (!peer) return std::unexpected(std::move(peer.error()));
-        // Anyone else who found the socket gets nothing, not even an answer.
-        // While `server` lives, no other process can take its pid or be its child.
-        if (*peer <= 0 || (*peer != server && parent_of(*peer) != server)) continue;
+        // Only the child `server` forks to hold the key: `server` itself ran
+        // as a fresh, readable image, and another process of the user may
+        // have written into its memory then. Anyone else who found the socket
+        // gets nothing, not even an answer. While `server` lives, no other
+        // process can take its pid or be its child.
+        if (*peer <= 0 || *peer == server || parent_of(*peer) != server) continue;
         if (auto closed = check_closed_to_readers(*peer); !closed) return std::unexpected(std::move(closed.error()));
         const auto bytes = key.expose_secret();
         std::size_t sent = 0;

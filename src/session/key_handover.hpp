@@ -32,9 +32,10 @@ public:
 
     const std::filesystem::path& path() const noexcept { return path_; }
 
-    // Waits up to `wait` for `server`, or a child of it, to connect, while
-    // `starting` says it has not ended, and sends it the key. Connections from
-    // any other process are closed unanswered. The connection stays open for the server's word
+    // Waits up to `wait` for a child of `server` (the key holder it forks)
+    // to connect, while `starting` says `server` has not ended, and sends it
+    // the key. Connections from any other process, `server` itself included,
+    // are closed unanswered. The connection stays open for the server's word
     // that it is ready.
     [[nodiscard]] SessionResult<core::UniqueFd> hand_over(pid_t server, const core::MasterKey& key,
                                                           std::chrono::milliseconds wait,

@@ -417,3 +417,11 @@ def test_init_keyring_on_a_private_secret_service(tmp_path):
     assert "status=1" in out
     assert b"tarnel: the keyring already holds a master key; refusing to replace it" in done.stderr
     assert not (root / "kdf.salt").exists() and (root / "global").is_dir()
+
+
+def test_an_unwritable_standard_error_loses_the_message_not_the_exit_code(vault):
+    # The message used to throw out of the error path and abort (134).
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run([str(TARNEL), "get", "secret:dev/none/x"], stderr=full, stdout=subprocess.DEVNULL,
+                              env=environment(vault.root), timeout=60, start_new_session=True)
+    assert done.returncode == 3

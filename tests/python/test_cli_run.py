@@ -173,6 +173,46 @@ def test_ctrl_c_on_the_terminal_reaches_the_program_once(vault, tmp_path):
     assert (child.exitstatus, child.signalstatus) == (41, None)
 
 
+@pytest.mark.parametrize(("target", "copies"), [("tarnel", 1), ("its process group", 2)])
+def test_an_interrupt_sent_by_a_process_reaches_the_program_as_often_as_it_should(vault, tmp_path, target, copies):
+    # tarnel waits while a worker it forked runs the command; the waiting parent
+    # passes signals on, and drops what the worker got directly. A group signal
+    # reaches the program itself and through the run's relay, which cannot tell
+    # it from one sent to tarnel alone; never a third time through the parent.
+    process = subprocess.Popen([str(TARNEL), "run", "--refs", str(refs_file(tmp_path, "")), "--", sys.executable,
+                                "-c", COUNTER], env=environment(vault.root), start_new_session=True,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout.readline() == "ready\n"
+        if target == "tarnel":
+            process.send_signal(signal.SIGINT)
+        else:
+            os.killpg(process.pid, signal.SIGINT)
+        assert process.stdout.readline() == "interrupted\n"
+        time.sleep(1)
+        process.stdin.write("\n")
+        process.stdin.flush()
+        rest = process.stdout.read()
+        assert rest == "interrupted\n" * (copies - 1) + f"count={copies}\n"
+        assert process.wait(timeout=60) == 40 + copies
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
+def test_a_hangup_of_the_terminal_tarnel_leads_reaches_the_program(vault, tmp_path):
+    # Under `ssh -t host tarnel run ...` tarnel leads the terminal's session,
+    # and the kernel sends the hangup to the leader alone.
+    got = tmp_path / "got"
+    script = f"trap 'echo HUP > \"{got}\"; exit 9' HUP; echo ready; for i in $(seq 600); do sleep 0.1 & wait $!; done"
+    child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path, "")), "--", "/bin/sh", "-c", script)
+    child.expect("ready")
+    child.close(force=False)
+    wait_for(got)
+    assert got.read_text() == "HUP\n"
+
+
 # Leaves tarnel's process group, so the terminal's Ctrl-C reaches only tarnel.
 LEAVER = r"""
 import os, signal, sys

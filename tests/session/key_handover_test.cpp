@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 constexpr std::array<std::uint8_t, 32> kKeyBytes{7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
                                                  16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
 
-enum class Child { NonDumpable, Dumpable, Traced, Privileged };
+enum class Child { NonDumpable, Dumpable, Traced, Privileged, Itself };
 
 // What the server does first: it keeps no capability that reads any process.
 void drop_capabilities_that_read_processes() {
@@ -66,6 +66,17 @@ int exit_status(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
+// As the server starts: the process started forks the one that connects and
+// holds the key, and ends as it does. `Itself` connects without forking.
+pid_t start_server(const fs::path& socket_path, Child kind) {
+    const pid_t started = ::fork();
+    if (started != 0) return started;
+    if (kind == Child::Itself) connect_and_read(socket_path, Child::NonDumpable);
+    const pid_t holder = ::fork();
+    if (holder == 0) connect_and_read(socket_path, kind);
+    ::_exit(exit_status(holder));
+}
+
 struct Row {
     const char* name;
     Child kind;
@@ -81,18 +92,16 @@ TEST_P(KeyHandoverTest, TheKeyGoesOnlyToAnUnreadableChild) {
     auto handover = KeyHandover::listen(dir.path());
     ASSERT_TRUE(handover) << handover.error().message();
     const core::MasterKey key(kKeyBytes);
-    const pid_t child = ::fork();
-    if (child == 0) connect_and_read(handover->path(), row.kind);
-    auto connection = handover->hand_over(child, key, std::chrono::seconds(20), [] { return true; });
+    const pid_t child = start_server(handover->path(), row.kind);
+    auto connection = handover->hand_over(child, key, std::chrono::seconds(row.kind == Child::Itself ? 2 : 20),
+                                          [] { return true; });
     EXPECT_EQ(static_cast<bool>(connection), row.handed);
     if (!connection) {
         EXPECT_NE(connection.error().message().find(row.refusal), std::string::npos) << connection.error().message();
     }
     connection = core::UniqueFd();
-    if (row.kind == Child::Traced) {
-        // Stopped by the trace at its exit; let it go.
-        ::ptrace(PTRACE_DETACH, child, nullptr, nullptr);
-    }
+    // Itself is still connected: only now, with the listener gone, does it read the end.
+    { auto gone = std::move(*handover); }
     EXPECT_EQ(exit_status(child), row.handed ? 0 : 1);
 }
 
@@ -102,7 +111,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // A fresh image is dumpable until it says otherwise: /proc shows its memory.
                       Row{"Dumpable", Child::Dumpable, false, "is dumpable"},
                       // A tracer attached before the child went non-dumpable keeps reading it.
-                      Row{"Traced", Child::Traced, false, "is traced"}),
+                      Row{"Traced", Child::Traced, false, "is traced"},
+                      // The process started ran as a fresh, readable image: its memory may have been written then.
+                      Row{"TheProcessStartedItself", Child::Itself, false, "did not connect"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Under uid 0: the checker cannot tell whether such a child is dumpable, and
@@ -115,8 +126,7 @@ TEST(KeyHandover, AChildThatKeepsTheCapabilityToReadAnyProcessGetsNothing) {
     const testing::TempDir dir;
     auto handover = KeyHandover::listen(dir.path());
     ASSERT_TRUE(handover);
-    const pid_t child = ::fork();
-    if (child == 0) connect_and_read(handover->path(), Child::Privileged);
+    const pid_t child = start_server(handover->path(), Child::Privileged);
     const core::MasterKey key(kKeyBytes);
     auto connection = handover->hand_over(child, key, std::chrono::seconds(20), [] { return true; });
     ASSERT_FALSE(connection);
@@ -132,8 +142,7 @@ TEST(KeyHandover, AnotherProcessThatConnectsFirstGetsNothing) {
     if (intruder == 0) connect_and_read(handover->path(), Child::NonDumpable);
     // The server connects only once the intruder is waiting on its own connection.
     ::usleep(200 * 1000);
-    const pid_t server = ::fork();
-    if (server == 0) connect_and_read(handover->path(), Child::NonDumpable);
+    const pid_t server = start_server(handover->path(), Child::NonDumpable);
     const core::MasterKey key(kKeyBytes);
     auto connection = handover->hand_over(server, key, std::chrono::seconds(20), [] { return true; });
     ASSERT_TRUE(connection) << connection.error().message();
