@@ -173,12 +173,13 @@ def test_ctrl_c_on_the_terminal_reaches_the_program_once(vault, tmp_path):
     assert (child.exitstatus, child.signalstatus) == (41, None)
 
 
-@pytest.mark.parametrize(("target", "copies"), [("tarnel", 1), ("its process group", 2)])
-def test_an_interrupt_sent_by_a_process_reaches_the_program_as_often_as_it_should(vault, tmp_path, target, copies):
+@pytest.mark.parametrize(("target", "allowed"), [("tarnel", {1}), ("its process group", {1, 2})])
+def test_an_interrupt_sent_by_a_process_reaches_the_program_as_often_as_it_should(vault, tmp_path, target, allowed):
     # tarnel waits while a worker it forked runs the command; the waiting parent
     # passes signals on, and drops what the worker got directly. A group signal
     # reaches the program itself and through the run's relay, which cannot tell
-    # it from one sent to tarnel alone; never a third time through the parent.
+    # it from one sent to tarnel alone (two copies, or one where they merge
+    # while pending); never a third time through the parent.
     process = subprocess.Popen([str(TARNEL), "run", "--refs", str(refs_file(tmp_path, "")), "--", sys.executable,
                                 "-c", COUNTER], env=environment(vault.root), start_new_session=True,
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -192,8 +193,9 @@ def test_an_interrupt_sent_by_a_process_reaches_the_program_as_often_as_it_shoul
         time.sleep(1)
         process.stdin.write("\n")
         process.stdin.flush()
-        rest = process.stdout.read()
-        assert rest == "interrupted\n" * (copies - 1) + f"count={copies}\n"
+        rest = process.stdout.read().splitlines()
+        copies = int(rest[-1].removeprefix("count="))
+        assert copies in allowed and rest[:-1] == ["interrupted"] * (copies - 1)
         assert process.wait(timeout=60) == 40 + copies
     finally:
         if process.poll() is None:
