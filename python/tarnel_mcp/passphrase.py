@@ -47,10 +47,26 @@ def make_undumpable() -> None:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_DUMPABLE, 0)")
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     _drop_capabilities_that_read_processes(libc)
-    # Under a finite limit, locking future mappings would make allocations fail
-    # once it is reached; then nothing is locked.
-    if resource.getrlimit(resource.RLIMIT_MEMLOCK)[0] == resource.RLIM_INFINITY:
-        libc.mlockall(_MCL_CURRENT | _MCL_FUTURE | _MCL_ONFAULT)
+    lock_memory()
+
+
+def lock_memory() -> None:
+    """Keeps this process's memory out of swap where it may lock all of it: an
+    unlimited lock limit, or CAP_IPC_LOCK. Under a finite limit, locking future
+    mappings would make allocations fail once it is reached; then nothing is
+    locked. A forked child holds no locks of its parent's: it calls this again."""
+    import resource
+
+    if resource.getrlimit(resource.RLIMIT_MEMLOCK)[0] != resource.RLIM_INFINITY and not _holds_ipc_lock():
+        return
+    ctypes.CDLL(None, use_errno=True).mlockall(_MCL_CURRENT | _MCL_FUTURE | _MCL_ONFAULT)
+
+
+def _holds_ipc_lock() -> bool:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("CapEff:"):
+            return bool(int(line.split()[1], 16) >> 14 & 1)  # CAP_IPC_LOCK
+    return False
 
 
 def _drop_capabilities_that_read_processes(libc: ctypes.CDLL) -> None:

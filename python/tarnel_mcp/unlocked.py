@@ -32,6 +32,7 @@ from anyio.streams.buffered import BufferedByteReceiveStream
 
 import tarnel_ffi
 from tarnel_mcp.config import ConfigError, ServerConfig, parse_config
+from tarnel_mcp.passphrase import lock_memory
 
 logger = logging.getLogger("tarnel_mcp")
 
@@ -205,6 +206,7 @@ def _in_fresh_memory() -> int | None:
         return 1
     child = os.fork()
     if child == 0:
+        lock_memory()
         return None
 
     def forward(number: int, _frame: object) -> None:

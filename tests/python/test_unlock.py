@@ -20,7 +20,7 @@ import anyio
 import pytest
 
 from mcpkit import AGENT, async_test, call, refused, server_command, server_environment
-from test_cli import KEYRING_SCRIPT, TARNEL, environment, tarnel
+from test_cli import KEYRING_SCRIPT, TARNEL, environment, may_lock_memory, tarnel
 from test_mcp_owner import approve_on_terminal, while_waiting
 from vaultkit import PASSPHRASE, Vault, audit_pairs
 
@@ -530,6 +530,10 @@ def test_the_sockets_are_the_owners_alone_and_the_entry_is_the_readmes(owner):
     assert directory.stat().st_mode & 0o777 == 0o700 and directory.stat().st_uid == os.geteuid()
     for name in ("default.sock", "default.ctl"):
         assert (directory / name).stat().st_mode & 0o077 == 0
+    if may_lock_memory():
+        # Memory locks are not inherited by a fork: the key holder takes its own.
+        holder = Path(f"/proc/{owner.pids[-1]}/status").read_text()
+        assert int(next(line for line in holder.splitlines() if line.startswith("VmLck:")).split()[1]) > 0
     entry = json.loads(owner.run("mcp-entry").stdout)
     command = entry["mcpServers"]["tarnel"]["command"]
     assert Path(command).name == "tarnel-mcp" and Path(command).is_file()
