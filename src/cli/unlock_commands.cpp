@@ -2,20 +2,13 @@
 // unlocked vault for one scope, so an agent's host starts only
 // `tarnel-mcp --connect`, which carries no secret.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <fmt/format.h>
 #include <optional>
@@ -29,14 +22,12 @@
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/prompt.hpp"
+#include "cli/server_control.hpp"
+#include "cli/server_start.hpp"
 #include "cli/terminal_text.hpp"
-#include "core/fd.hpp"
-#include "core/os_error.hpp"
 #include "session/key_handover.hpp"
 #include "session/owner_proof.hpp"
 #include "session/runtime_dir.hpp"
-
-extern char** environ;
 
 namespace tarnel::cli {
 
@@ -78,75 +69,6 @@ std::string duration_text(std::uint64_t seconds) {
     return fmt::format("{}s", seconds);
 }
 
-// The interpreter the `tarnel-mcp` beside this program names (both are
-// installed into one environment's bin), never one found on PATH, which a
-// process of the user can put a program of its own on.
-session::SessionResult<std::string> server_interpreter() {
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    const fs::path script = self.parent_path() / "tarnel-mcp";
-    auto missing = [&](std::string_view why) {
-        return session::fail(session::SessionError::other(
-            fmt::format("{} {}; reinstall tarnel (pip install .) so that tarnel-mcp is beside tarnel", script.string(), why)));
-    };
-    if (error) return missing("cannot be found");
-    core::UniqueFd fd(::open(script.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return missing(fmt::format("cannot be read ({})", core::os_error_text(errno)));
-    char head[512];
-    const ssize_t n = ::read(fd.get(), head, sizeof head - 1);
-    const std::string_view text(head, n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (!text.starts_with("#!/")) return missing("does not start with #!/path/to/python");
-    std::string interpreter(text.substr(2, text.find_first_of(" \t\r\n") - 2));
-    if (::access(interpreter.c_str(), X_OK) != 0) return missing(fmt::format("names {}, which cannot run", interpreter));
-    return interpreter;
-}
-
-// A connection to the socket, or none when nobody answers there.
-core::UniqueFd connect_to(const fs::path& path) {
-    core::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd) return fd;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.native().size() >= sizeof address.sun_path) return {};
-    std::memcpy(address.sun_path, path.c_str(), path.native().size());
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return {};
-    return fd;
-}
-
-// One line from `fd`, waiting at most `wait`.
-std::optional<std::string> read_line(int fd, std::chrono::milliseconds wait) {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    char chunk[4096];
-    while (line.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left <= 0ms) return std::nullopt;
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return line.empty() ? std::nullopt : std::optional(line);
-        line.append(chunk, static_cast<std::size_t>(n));
-    }
-    return line.substr(0, line.find('\n'));
-}
-
-// The server's answer to "status" or "lock", parsed; none when it is not running.
-std::optional<rapidjson::Document> ask_server(const session::ServerPaths& paths, std::string_view word) {
-    core::UniqueFd fd = connect_to(paths.control);
-    if (!fd) return std::nullopt;
-    const std::string request = fmt::format("{}\n", word);
-    if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        return std::nullopt;
-    }
-    auto line = read_line(fd.get(), 10s);
-    if (!line) return std::nullopt;
-    rapidjson::Document answer;
-    answer.Parse(line->c_str());
-    if (answer.HasParseError() || !answer.IsObject()) return std::nullopt;
-    return answer;
-}
-
 std::string names_text(const rapidjson::Value& answer, const char* key) {
     if (!answer.HasMember(key) || !answer[key].IsArray()) return "any";
     std::string text;
@@ -170,93 +92,6 @@ std::uint64_t number_of(const rapidjson::Value& answer, const char* key) {
 // What another process of the user wrote reaches the terminal escaped.
 std::string text_of(const rapidjson::Value& answer, const char* key) {
     return answer.HasMember(key) && answer[key].IsString() ? terminal_safe(answer[key].GetString()) : "";
-}
-
-struct ServerProcess {
-    pid_t pid;
-    std::string name;
-};
-
-std::string read_small_file(const fs::path& path) {
-    core::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    std::string text;
-    if (!fd) return text;
-    char chunk[4096];
-    ssize_t n = 0;
-    while (text.size() < 65536 && (n = ::read(fd.get(), chunk, sizeof chunk)) > 0) {
-        text.append(chunk, static_cast<std::size_t>(n));
-    }
-    return text;
-}
-
-bool runs_as_this_user(pid_t pid) {
-    const std::string status = read_small_file(fmt::format("/proc/{}/status", pid));
-    const auto at = status.find("\nUid:\t");
-    if (at == std::string::npos) return false;
-    return std::strtoul(status.c_str() + at + 6, nullptr, 10) == ::getuid();
-}
-
-pid_t parent_pid(pid_t pid) {
-    const std::string stat = read_small_file(fmt::format("/proc/{}/stat", pid));
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos || close + 4 >= stat.size()) return -1;
-    return static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
-}
-
-bool ended(pid_t pid) {
-    const std::string stat = read_small_file(fmt::format("/proc/{}/stat", pid));
-    const auto close = stat.rfind(')');
-    // Gone, or a zombie its new parent has not reaped yet.
-    return close == std::string::npos || stat.compare(close, 4, ") Z ") == 0;
-}
-
-// The servers of `root`, found by their command lines, which /proc shows even
-// for a non-dumpable process: a server whose sockets were renamed away is
-// still found, and ended by `tarnel lock`.
-std::vector<ServerProcess> server_processes(const fs::path& root) {
-    std::vector<ServerProcess> found;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        const std::string file = entry.path().filename().string();
-        pid_t pid = 0;
-        if (std::from_chars(file.data(), file.data() + file.size(), pid).ec != std::errc() || pid == ::getpid()) {
-            continue;
-        }
-        const std::string cmdline = read_small_file(entry.path() / "cmdline");
-        std::vector<std::string_view> argv;
-        for (std::size_t start = 0; start < cmdline.size();) {
-            const std::size_t end = cmdline.find('\0', start);
-            argv.push_back(std::string_view(cmdline).substr(start, end - start));
-            if (end == std::string::npos) break;
-            start = end + 1;
-        }
-        if (std::find(argv.begin(), argv.end(), "--serve-unlocked") == argv.end()) continue;
-        auto value = [&](std::string_view flag) -> std::string_view {
-            auto at = std::find(argv.begin(), argv.end(), flag);
-            return at != argv.end() && at + 1 != argv.end() ? *(at + 1) : std::string_view();
-        };
-        if (value("--vault-dir") != root.native() || !session::check_server_name(value("--name")) ||
-            !runs_as_this_user(pid)) {
-            continue;
-        }
-        found.push_back({pid, std::string(value("--name"))});
-    }
-    return found;
-}
-
-// The key holder among a name's processes: the child of the process tarnel
-// started, else that process.
-std::optional<pid_t> key_holder(const std::vector<ServerProcess>& processes, std::string_view name) {
-    std::optional<pid_t> any;
-    for (const auto& process : processes) {
-        if (process.name != name) continue;
-        const pid_t parent = parent_pid(process.pid);
-        if (std::any_of(processes.begin(), processes.end(), [&](const ServerProcess& other) { return other.pid == parent; })) {
-            return process.pid;
-        }
-        any = process.pid;
-    }
-    return any;
 }
 
 // Sockets whose server was killed are removed; a live one refuses the unlock.
@@ -293,94 +128,6 @@ session::SessionResult<core::MasterKey> unlocking_key(const fs::path& root) {
     auto passphrase = ask_secret("Vault passphrase: ", failure);
     if (!passphrase) return session::fail(session::SessionError::other(failure.text));
     return session::owner_key_from_passphrase(root, std::move(*passphrase));
-}
-
-class SpawnedServer {
-public:
-    pid_t pid = -1;
-    // True while the server runs, reaping it when it has ended.
-    bool running() {
-        if (pid < 0) return false;
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno == ECHILD)) {
-            pid = -1;
-            return false;
-        }
-        return true;
-    }
-    void stop() {
-        if (!running()) return;
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-};
-
-// The server's own environment, without a passphrase someone left in it, and
-// without what makes Python or the loader run code from elsewhere before the
-// server has made itself non-dumpable (PYTHONPATH into a tree the agent
-// writes is enough).
-std::vector<char*> server_environment() {
-    std::vector<char*> kept;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view item(*entry);
-        if (item.starts_with("TARNEL_PASSPHRASE=") || item.starts_with("PYTHON") || item.starts_with("LD_")) continue;
-        kept.push_back(*entry);
-    }
-    kept.push_back(nullptr);
-    return kept;
-}
-
-session::SessionResult<pid_t> spawn_server(const std::vector<std::string>& arguments, const fs::path& log) {
-    // A fresh file: what was there (a hard link to another file, a FIFO) is
-    // unlinked, never written or opened.
-    ::unlink(log.c_str());
-    core::UniqueFd log_fd(
-        ::open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-    if (!log_fd) {
-        return session::fail(session::SessionError::other(fmt::format("creating {}: {}", log.string(), core::os_error_text(errno))));
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attributes);
-    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    ::posix_spawn_file_actions_adddup2(&actions, log_fd.get(), STDERR_FILENO);
-    // Its own session: the terminal's hangup and Ctrl-C are not the server's.
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) sigaddset(&defaults, number);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    auto env = server_environment();
-    pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), env.data());
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
-        return session::fail(session::SessionError::other(
-            fmt::format("starting {}: {}", arguments[0], core::os_error_text(error))));
-    }
-    return pid;
-}
-
-std::string log_text(const fs::path& log) {
-    core::UniqueFd fd(::open(log.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    std::string text;
-    if (!fd) return text;
-    char chunk[4096];
-    ssize_t n = 0;
-    while (text.size() < 16384 && (n = ::read(fd.get(), chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(n));
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
 }
 
 int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
