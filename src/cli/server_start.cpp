@@ -106,6 +106,7 @@ bool SpawnedServer::running() {
     int status = 0;
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
     if (done == pid || (done < 0 && errno == ECHILD)) {
+        if (done == pid && WIFEXITED(status)) exit_code = WEXITSTATUS(status);
         pid = -1;
         return false;
     }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ session::SessionResult<pid_t> spawn_server(const std::vector<std::string>& argum
 class SpawnedServer {
 public:
     pid_t pid = -1;
+    // Its exit status once reaped, if it exited.
+    std::optional<int> exit_code;
     // True while the server runs, reaping it when it has ended.
     bool running();
     void stop();

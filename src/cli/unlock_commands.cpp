@@ -184,11 +184,12 @@ int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
     auto connection = handover->hand_over(server.pid, *key, kServerStart, [&] { return server.running(); });
     if (!connection) {
         server.stop();
-        // A server that refused its arguments said why in its log.
+        // A server that ended at once said why in its log; 2 is its word for a
+        // configuration it refuses.
         const std::string log = log_text(paths->log);
         if (!log.empty()) {
             print_error(fmt::format("the server did not start:\n{}", terminal_safe(log)));
-            return kExitUsage;
+            return server.exit_code == 2 ? kExitUsage : kExitError;
         }
         return report(connection.error());
     }
