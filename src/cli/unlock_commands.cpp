@@ -174,7 +174,7 @@ int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
     }
     auto pid = spawn_server(arguments, paths->log);
     if (!pid) return report(pid.error());
-    SpawnedServer server{*pid};
+    SpawnedServer server{*pid, std::nullopt};
     auto failed = [&](std::string text) {
         server.stop();
         const std::string log = log_text(paths->log);
