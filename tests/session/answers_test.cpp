@@ -122,12 +122,7 @@ core::PendingIntake shown_intake(const TempVault& vault, std::string_view id) {
     return std::move(*intake);
 }
 
-Session human_session(const TempVault& vault) {
-    auto opened = Session::open(VaultOptions{vault.root(), core::SecretValue::from_text(kPassphrase)},
-                                Principal::human(all_operations(), false));
-    if (!opened) throw std::runtime_error(opened.error().message());
-    return std::move(*opened);
-}
+Session human_session(const TempVault& vault) { return vault.session_as(Principal::human(all_operations(), false)); }
 
 TEST(FulfilIntake, CreatesTheRequestedSecretInTheRequestedProjectOnce) {
     const TempVault vault;

@@ -177,8 +177,12 @@ TEST(EditLoweringTest, RevealableAndANewReferenceWaitForTheOwner) {
             EXPECT_EQ(vault.record_bytes(kAt), before);
         } else {
             ASSERT_TRUE(outcome) << outcome.error().message();
-            if (c.revealable) EXPECT_EQ(vault.get(kAt)->meta.revealable, *c.revealable);
-            if (c.reference) EXPECT_EQ(std::get<core::ReferenceRecord>(vault.get(kAt)->kind).ref, *c.reference);
+            if (c.revealable) {
+                EXPECT_EQ(vault.get(kAt)->meta.revealable, *c.revealable);
+            }
+            if (c.reference) {
+                EXPECT_EQ(std::get<core::ReferenceRecord>(vault.get(kAt)->kind).ref, *c.reference);
+            }
         }
         EXPECT_EQ(vault.audit_words(), c.audit);
     }

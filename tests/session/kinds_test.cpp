@@ -21,14 +21,11 @@ using tarnel::testing::FixedClock;
 
 Session human_session(const TempVault& vault, bool attended, std::shared_ptr<const core::Confirmer> confirmer = nullptr,
                       std::uint64_t now = 59) {
-    auto opened = Session::open(VaultOptions{vault.root(), core::SecretValue::from_text(kPassphrase)},
-                                Principal::human(all_operations(), attended),
-                                SessionHooks{.clock = std::make_shared<FixedClock>(now),
-                                             .confirmer = confirmer ? std::move(confirmer)
-                                                                    : std::make_shared<MockConfirmer>(Decision::Denied),
-                                             .confirm_timeout = std::chrono::seconds(5)});
-    if (!opened) throw std::runtime_error(opened.error().message());
-    return std::move(*opened);
+    return vault.session_as(Principal::human(all_operations(), attended),
+                            SessionHooks{.clock = std::make_shared<FixedClock>(now),
+                                         .confirmer = confirmer ? std::move(confirmer)
+                                                                : std::make_shared<MockConfirmer>(Decision::Denied),
+                                         .confirm_timeout = std::chrono::seconds(5)});
 }
 
 core::SecretRecord totp_record(std::string_view path, Sensitivity sensitivity) {

@@ -16,19 +16,15 @@ using core::Decision;
 using core::Sensitivity;
 using Words = std::vector<std::string>;
 
-class FixedClock final : public core::Clock {
-public:
-    std::uint64_t unix_secs() const override { return 1767322800; }  // 2026-01-02T03:00:00Z
-};
+using tarnel::testing::FixedClock;
+
+constexpr std::uint64_t kNow = 1767322800;  // 2026-01-02T03:00:00Z
 
 Session open_as(const TempVault& vault, Principal principal, std::shared_ptr<const core::Confirmer> confirmer,
                 std::shared_ptr<const core::Clock> clock = nullptr) {
-    auto opened = Session::open(VaultOptions{vault.root(), core::SecretValue::from_text(kPassphrase)},
-                                std::move(principal),
-                                SessionHooks{.clock = std::move(clock), .confirmer = std::move(confirmer),
-                                             .confirm_timeout = std::chrono::seconds(5)});
-    if (!opened) throw std::runtime_error(opened.error().message());
-    return std::move(*opened);
+    return vault.session_as(std::move(principal), SessionHooks{.clock = std::move(clock),
+                                                               .confirmer = std::move(confirmer),
+                                                               .confirm_timeout = std::chrono::seconds(5)});
 }
 
 // Every "origin" in the audit log.
@@ -103,7 +99,7 @@ TEST(HumanRevealTest, RequestsAndRecordsCarryThePrincipalAndTheClock) {
     vault.put(literal("dev/app/token", "v", Sensitivity::High, false));
     auto human = std::make_shared<MockConfirmer>(Decision::Approved);
     Session session =
-        open_as(vault, Principal::human(all_operations(), true), human, std::make_shared<FixedClock>());
+        open_as(vault, Principal::human(all_operations(), true), human, std::make_shared<FixedClock>(kNow));
 
     ASSERT_TRUE(session.edit_metadata("secret:dev/app/token", "low", std::nullopt, std::nullopt, std::nullopt,
                                       std::nullopt));

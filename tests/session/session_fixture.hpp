@@ -178,7 +178,13 @@ public:
 
     // open() that must succeed.
     Session session(core::AgentScope scope = all_operations(), SessionHooks hooks = {}) const {
-        auto opened = open(std::move(scope), kPassphrase, std::move(hooks));
+        return session_as(Principal::agent(std::move(scope)), std::move(hooks));
+    }
+
+    // A session of any principal (a human at a terminal or not) that must open.
+    Session session_as(Principal principal, SessionHooks hooks = {}) const {
+        auto opened = Session::open(VaultOptions{root_, core::SecretValue::from_text(kPassphrase)},
+                                    std::move(principal), std::move(hooks));
         if (!opened) throw std::runtime_error("Session::open failed: " + opened.error().message());
         return std::move(*opened);
     }
