@@ -43,14 +43,15 @@ def connect_main(argv: list[str]) -> int:
     except OSError:
         server.close()
         return _answer_locked(LOCKED_TEXT)
-    if not _same_user(server):
+    if not peer_is_this_user(server):
         server.close()
         return _answer_locked(f"tarnel-mcp: {paths['mcp']} is served by another user; not connecting")
     _relay(server)
     return 0
 
 
-def _same_user(sock: socket.socket) -> bool:
+def peer_is_this_user(sock: socket.socket) -> bool:
+    """Whether the other end of a Unix socket runs as this user (SO_PEERCRED)."""
     credentials = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
     return struct.unpack("3i", credentials)[1] == os.geteuid()
 

@@ -19,7 +19,6 @@ import os
 import signal
 import socket
 import stat
-import struct
 import sys
 import time
 from dataclasses import dataclass, field
@@ -32,6 +31,7 @@ from anyio.streams.buffered import BufferedByteReceiveStream
 
 import tarnel_ffi
 from tarnel_mcp.config import ConfigError, ServerConfig, parse_config
+from tarnel_mcp.connect import peer_is_this_user
 from tarnel_mcp.passphrase import lock_memory
 
 logger = logging.getLogger("tarnel_mcp")
@@ -130,13 +130,6 @@ class _Wire:
 
     async def flush(self) -> None:
         return None
-
-
-def _same_user(sock: socket.socket) -> bool:
-    """Whether the peer runs as this user; checked on every connection."""
-    credentials = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
-    _pid, uid, _gid = struct.unpack("3i", credentials)
-    return uid == os.geteuid()
 
 
 def _listening_socket(path: str) -> socket.socket:
@@ -352,7 +345,7 @@ async def _serve(server: Any, unlocked: Unlocked, mcp_listener: socket.socket,
         async def one_client(stream: anyio.abc.SocketStream) -> None:
             connection = next(counter)
             async with stream:
-                if not _same_user(stream.extra(anyio.abc.SocketAttribute.raw_socket)):
+                if not peer_is_this_user(stream.extra(anyio.abc.SocketAttribute.raw_socket)):
                     return
                 if len(unlocked.activity.clients) >= _MAX_CONNECTIONS:
                     return
@@ -366,7 +359,7 @@ async def _serve(server: Any, unlocked: Unlocked, mcp_listener: socket.socket,
 
         async def one_command(stream: anyio.abc.SocketStream) -> None:
             async with stream:
-                if not _same_user(stream.extra(anyio.abc.SocketAttribute.raw_socket)):
+                if not peer_is_this_user(stream.extra(anyio.abc.SocketAttribute.raw_socket)):
                     return
                 try:
                     word = (await BufferedByteReceiveStream(stream).receive_until(b"\n", 64)).decode().strip()

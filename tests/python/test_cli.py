@@ -18,6 +18,10 @@ from vaultkit import PASSPHRASE, Vault, allow_entry, audit_pairs, fp, literal, s
 # The installed command, or another build of it (e.g. a sanitizer build).
 TARNEL = Path(os.environ.get("TARNEL_TEST_CLI") or Path(sys.executable).parent / "tarnel")
 KEYRING_SCRIPT = Path(__file__).resolve().parents[1] / "keyring" / "with_secret_service.sh"
+# Tests that run KEYRING_SCRIPT's private Secret Service.
+needs_secret_service = pytest.mark.skipif(
+    not all(shutil.which(tool) for tool in ("dbus-run-session", "gnome-keyring-daemon", "secret-tool", "gdbus")),
+    reason="needs dbus-run-session, gnome-keyring-daemon, secret-tool and gdbus")
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(),
                                 reason=f"tarnel is not installed beside {sys.executable} (pip install .)")
@@ -401,9 +405,7 @@ def test_an_allowlist_of_the_earlier_form_is_adopted_only_by_sealing_it_on_a_ter
 
 # --- the keyring ------------------------------------------------------------------
 
-@pytest.mark.skipif(not all(shutil.which(tool) for tool in ("dbus-run-session", "gnome-keyring-daemon",
-                                                             "secret-tool", "gdbus")),
-                    reason="needs dbus-run-session, gnome-keyring-daemon, secret-tool and gdbus")
+@needs_secret_service
 def test_init_keyring_on_a_private_secret_service(tmp_path):
     root = tmp_path / "vault"
     script = (f'"{TARNEL}" init --keyring && printf v | "{TARNEL}" set secret:dev/app/token && '

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import KEYRING_SCRIPT, TARNEL, environment, module_session, tarnel
+from test_cli import KEYRING_SCRIPT, TARNEL, environment, module_session, needs_secret_service, tarnel
 from vaultkit import PASSPHRASE, REQUEST_CONTEXT, Vault, audit_pairs, seal
 
 AT = "secret:dev/app/token"
@@ -160,9 +160,7 @@ KEYRING_APPROVAL = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif(not all(shutil.which(tool) for tool in ("dbus-run-session", "gnome-keyring-daemon",
-                                                             "secret-tool", "gdbus")),
-                    reason="needs dbus-run-session, gnome-keyring-daemon, secret-tool and gdbus")
+@needs_secret_service
 def test_a_keyring_vault_approves_with_a_code_typed_back(tmp_path):
     pytest.importorskip("pexpect")
     root = tmp_path / "vault"

@@ -20,7 +20,8 @@ import anyio
 import pytest
 
 from mcpkit import AGENT, async_test, call, refused, server_command, server_environment
-from test_cli import KEYRING_SCRIPT, TARNEL, environment, may_lock_memory, tarnel
+from test_cli import KEYRING_SCRIPT, TARNEL, environment, may_lock_memory, needs_secret_service, tarnel
+from test_mcp_hardening import _drop_capabilities
 from test_mcp_owner import approve_on_terminal, while_waiting
 from vaultkit import PASSPHRASE, Vault, audit_pairs
 
@@ -258,16 +259,6 @@ def test_unlock_takes_only_the_typed_passphrase_and_checks_it(owner):
 
 
 # --- what a process of the same user can read --------------------------------------
-
-def _drop_capabilities() -> None:
-    import ctypes
-
-    libc = ctypes.CDLL(None, use_errno=True)
-    last = int(Path("/proc/sys/kernel/cap_last_cap").read_text())
-    for capability in range(last + 1):
-        if libc.prctl(24, capability, 0, 0, 0) != 0:  # PR_CAPBSET_DROP
-            raise OSError(ctypes.get_errno(), "PR_CAPBSET_DROP")
-
 
 # Same uid, no capability: exactly what another process of the owner can do.
 SAME_USER = {"preexec_fn": _drop_capabilities} if os.geteuid() == 0 else {}
@@ -581,9 +572,7 @@ print(subprocess.run([tarnel, "lock"], capture_output=True, text=True, env=env).
 """
 
 
-@pytest.mark.skipif(not all(shutil.which(tool) for tool in ("dbus-run-session", "gnome-keyring-daemon",
-                                                             "secret-tool", "gdbus")),
-                    reason="needs dbus-run-session, gnome-keyring-daemon, secret-tool and gdbus")
+@needs_secret_service
 def test_a_keyring_vault_unlocks_without_a_prompt(tmp_path):
     root = tmp_path / "vault"
     env = environment(root, passphrase=PASSPHRASE)
