@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/keyring.hpp"
+#include "core/keys/keyring.hpp"
 
 namespace {
 

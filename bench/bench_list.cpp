@@ -26,12 +26,12 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/crypto.hpp"
-#include "core/fd.hpp"
-#include "core/keyring.hpp"
-#include "core/registry.hpp"
-#include "core/sealed_json.hpp"
-#include "core/store.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/base/fd.hpp"
+#include "core/keys/keyring.hpp"
+#include "core/store/registry.hpp"
+#include "core/codec/sealed_json.hpp"
+#include "core/store/store.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 #include "wrapper/encoded_forms.hpp"
 #include "wrapper/sanitize.hpp"
 

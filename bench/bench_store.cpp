@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "bench_support.hpp"
-#include "core/crypto.hpp"
-#include "core/fd.hpp"
-#include "core/fs.hpp"
-#include "core/store.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/base/fd.hpp"
+#include "core/store/fs.hpp"
+#include "core/store/store.hpp"
 
 namespace {
 

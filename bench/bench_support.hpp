@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/coordinate.hpp"
-#include "core/error.hpp"
-#include "core/record.hpp"
+#include "core/model/coordinate.hpp"
+#include "core/base/error.hpp"
+#include "core/model/record.hpp"
 
 namespace tarnel::bench {
 

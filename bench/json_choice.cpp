@@ -15,9 +15,9 @@
 // strings in its parser's buffer and copies the input's last partial 64-byte
 // block to the stack, neither of which is ever wiped.
 
-#include "core/crypto.hpp"
-#include "core/record_json.hpp"
-#include "core/sealed_json.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/codec/record_json.hpp"
+#include "core/codec/sealed_json.hpp"
 
 #include <nlohmann/json.hpp>
 #include <rapidjson/reader.h>

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/coordinate.hpp"
-#include "core/digest.hpp"
+#include "core/model/coordinate.hpp"
+#include "core/base/digest.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <variant>
 
-#include "core/envrefs.hpp"
-#include "core/overloaded.hpp"
+#include "core/run/envrefs.hpp"
+#include "core/base/overloaded.hpp"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "core/master_key.hpp"
+#include "core/keys/master_key.hpp"
 
 namespace tarnel::fuzz {
 

@@ -17,10 +17,10 @@
 
 #include <unistd.h>
 
-#include "core/coordinate.hpp"
-#include "core/crypto.hpp"
-#include "core/record_json.hpp"
-#include "core/store.hpp"
+#include "core/model/coordinate.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/codec/record_json.hpp"
+#include "core/store/store.hpp"
 #include "fuzz_key.hpp"
 
 namespace {

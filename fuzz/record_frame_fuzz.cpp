@@ -11,10 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "core/crypto.hpp"
-#include "core/record_json.hpp"
-#include "core/sealed_json.hpp"
-#include "core/store.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/codec/record_json.hpp"
+#include "core/codec/sealed_json.hpp"
+#include "core/store/store.hpp"
 #include "fuzz_key.hpp"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "core/record_json.hpp"
+#include "core/codec/record_json.hpp"
 
 namespace {
 

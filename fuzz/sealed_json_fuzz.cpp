@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/sealed_json.hpp"
+#include "core/codec/sealed_json.hpp"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "cli/exit_codes.hpp"
 #include "cli/owner_key.hpp"
 #include "cli/terminal_text.hpp"
-#include "core/clock.hpp"
+#include "core/oversight/clock.hpp"
 #include "session/allowlist_edits.hpp"
 #include "wrapper/allowlist.hpp"
 

@@ -17,10 +17,10 @@
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/terminal_text.hpp"
-#include "core/audit_filter.hpp"
-#include "core/audit_reader.hpp"
-#include "core/clock.hpp"
-#include "core/fs.hpp"
+#include "core/oversight/audit_filter.hpp"
+#include "core/oversight/audit_reader.hpp"
+#include "core/oversight/clock.hpp"
+#include "core/store/fs.hpp"
 
 namespace tarnel::cli {
 

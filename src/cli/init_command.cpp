@@ -7,7 +7,7 @@
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/prompt.hpp"
-#include "core/os_keyring.hpp"
+#include "core/keys/os_keyring.hpp"
 #include "session/vault_config.hpp"
 #include "session/vault_init.hpp"
 

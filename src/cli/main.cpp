@@ -18,7 +18,7 @@
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/vault_access.hpp"
-#include "core/signal_relay.hpp"
+#include "core/run/signal_relay.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "cli/prompt.hpp"
-#include "core/random.hpp"
+#include "core/keys/random.hpp"
 #include "session/owner_proof.hpp"
 
 namespace tarnel::cli {

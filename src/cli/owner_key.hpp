@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "core/master_key.hpp"
+#include "core/keys/master_key.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::cli {

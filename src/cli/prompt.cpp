@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/fd.hpp"
-#include "core/os_error.hpp"
+#include "core/base/fd.hpp"
+#include "core/base/os_error.hpp"
 
 namespace tarnel::cli {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 
 namespace tarnel::cli {
 

@@ -13,10 +13,10 @@
 
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
-#include "core/fd.hpp"
-#include "core/fs.hpp"
-#include "core/os_error.hpp"
-#include "core/overloaded.hpp"
+#include "core/base/fd.hpp"
+#include "core/store/fs.hpp"
+#include "core/base/os_error.hpp"
+#include "core/base/overloaded.hpp"
 
 namespace tarnel::cli {
 

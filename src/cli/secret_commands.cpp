@@ -13,7 +13,7 @@
 #include "cli/commands.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/value_input.hpp"
-#include "core/json_writer.hpp"
+#include "core/codec/json_writer.hpp"
 #include "session/arguments.hpp"
 
 namespace tarnel::cli {

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/fd.hpp"
+#include "core/base/fd.hpp"
 #include "session/runtime_dir.hpp"
 
 namespace tarnel::cli {

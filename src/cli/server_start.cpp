@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "cli/server_control.hpp"
-#include "core/fd.hpp"
-#include "core/os_error.hpp"
+#include "core/base/fd.hpp"
+#include "core/base/os_error.hpp"
 
 extern char** environ;
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "cli/prompt.hpp"
-#include "core/sensitivity.hpp"
+#include "core/model/sensitivity.hpp"
 
 namespace tarnel::cli {
 

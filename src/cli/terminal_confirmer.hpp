@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/confirm.hpp"
+#include "core/oversight/confirm.hpp"
 
 namespace tarnel::cli {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "cli/prompt.hpp"
-#include "core/os_error.hpp"
+#include "core/base/os_error.hpp"
 
 #include <sodium.h>
 

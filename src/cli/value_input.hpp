@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 
 namespace tarnel::cli {
 

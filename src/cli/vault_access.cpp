@@ -11,7 +11,7 @@
 #include "cli/exit_codes.hpp"
 #include "cli/prompt.hpp"
 #include "cli/terminal_confirmer.hpp"
-#include "core/scope.hpp"
+#include "core/model/scope.hpp"
 #include "session/principal.hpp"
 
 namespace tarnel::cli {

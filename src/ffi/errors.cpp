@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "core/overloaded.hpp"
+#include "core/base/overloaded.hpp"
 #include "ffi/py_ref.hpp"
 
 namespace tarnel::ffi {

@@ -18,7 +18,7 @@
 #include <utility>
 #include <string_view>
 
-#include "core/version.hpp"
+#include "core/base/version.hpp"
 #include "ffi/args.hpp"
 #include "ffi/boundary.hpp"
 #include "ffi/errors.hpp"

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/ascii.hpp"
+#include "core/base/ascii.hpp"
 #include "ffi/args.hpp"
 #include "ffi/errors.hpp"
 #include "ffi/ffi_error.hpp"

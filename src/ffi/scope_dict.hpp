@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/scope.hpp"
+#include "core/model/scope.hpp"
 
 namespace tarnel::ffi {
 

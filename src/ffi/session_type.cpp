@@ -34,7 +34,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 #include "ffi/args.hpp"
 #include "ffi/boundary.hpp"
 #include "ffi/py_ref.hpp"

@@ -9,10 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/process.hpp"
-#include "core/provider.hpp"
-#include "core/secret.hpp"
+#include "core/base/error.hpp"
+#include "core/run/process.hpp"
+#include "core/run/provider.hpp"
+#include "core/model/secret.hpp"
 #include "providers/client.hpp"
 
 namespace tarnel::providers {

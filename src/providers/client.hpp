@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/process.hpp"
-#include "core/secret.hpp"
+#include "core/base/error.hpp"
+#include "core/run/process.hpp"
+#include "core/model/secret.hpp"
 
 namespace tarnel::providers {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/provider.hpp"
+#include "core/run/provider.hpp"
 #include "providers/aws.hpp"
 #include "providers/azure.hpp"
 

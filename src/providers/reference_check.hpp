@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 
 namespace tarnel::providers {
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <utility>
 
-#include "core/audit.hpp"
-#include "core/fd.hpp"
-#include "core/fs.hpp"
-#include "core/os_error.hpp"
+#include "core/oversight/audit.hpp"
+#include "core/base/fd.hpp"
+#include "core/store/fs.hpp"
+#include "core/base/os_error.hpp"
 
 namespace tarnel::session {
 

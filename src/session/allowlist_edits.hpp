@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/clock.hpp"
-#include "core/master_key.hpp"
+#include "core/oversight/clock.hpp"
+#include "core/keys/master_key.hpp"
 #include "session/session_error.hpp"
 #include "wrapper/allowlist.hpp"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "core/coordinate.hpp"
-#include "core/sensitivity.hpp"
+#include "core/model/coordinate.hpp"
+#include "core/model/sensitivity.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "core/proof.hpp"
-#include "core/request_id.hpp"
+#include "core/keys/proof.hpp"
+#include "core/oversight/request_id.hpp"
 
 namespace tarnel::session {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/master_key.hpp"
-#include "core/pending_confirmation.hpp"
+#include "core/oversight/clock.hpp"
+#include "core/keys/master_key.hpp"
+#include "core/oversight/pending_confirmation.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/store.hpp"
+#include "core/store/store.hpp"
 #include "session/arguments.hpp"
 #include "session/session.hpp"
 #include "session/writes.hpp"

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string_view>
 
-#include "core/record.hpp"
-#include "core/sensitivity.hpp"
+#include "core/model/record.hpp"
+#include "core/model/sensitivity.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

@@ -7,10 +7,10 @@
 #include <utility>
 #include <variant>
 
-#include "core/env_source.hpp"
-#include "core/envrefs.hpp"
-#include "core/file_confirm.hpp"
-#include "core/keyring.hpp"
+#include "core/run/env_source.hpp"
+#include "core/run/envrefs.hpp"
+#include "core/oversight/file_confirm.hpp"
+#include "core/keys/keyring.hpp"
 #include "providers/aws.hpp"
 #include "providers/azure.hpp"
 #include "session/session.hpp"

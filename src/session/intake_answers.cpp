@@ -7,9 +7,9 @@
 #include <string>
 #include <utility>
 
-#include "core/audit.hpp"
-#include "core/policy.hpp"
-#include "core/store.hpp"
+#include "core/oversight/audit.hpp"
+#include "core/model/policy.hpp"
+#include "core/store/store.hpp"
 #include "session/arguments.hpp"
 #include "session/confirmation_answers.hpp"
 #include "session/session.hpp"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <string_view>
 
-#include "core/clock.hpp"
-#include "core/intake_inbox.hpp"
+#include "core/oversight/clock.hpp"
+#include "core/oversight/intake_inbox.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

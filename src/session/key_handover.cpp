@@ -20,8 +20,8 @@
 #include <optional>
 #include <string>
 
-#include "core/os_error.hpp"
-#include "core/random.hpp"
+#include "core/base/os_error.hpp"
+#include "core/keys/random.hpp"
 
 namespace tarnel::session {
 

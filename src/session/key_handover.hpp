@@ -15,8 +15,8 @@
 #include <filesystem>
 #include <functional>
 
-#include "core/fd.hpp"
-#include "core/master_key.hpp"
+#include "core/base/fd.hpp"
+#include "core/keys/master_key.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

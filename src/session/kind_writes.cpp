@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "core/keypair.hpp"
-#include "core/store.hpp"
+#include "core/kinds/keypair.hpp"
+#include "core/store/store.hpp"
 #include "providers/reference_check.hpp"
 #include "session/arguments.hpp"
 #include "session/session.hpp"

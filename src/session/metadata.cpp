@@ -4,7 +4,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/store.hpp"
+#include "core/store/store.hpp"
 #include "session/arguments.hpp"
 #include "session/session.hpp"
 

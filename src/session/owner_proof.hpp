@@ -8,8 +8,8 @@
 
 #include <filesystem>
 
-#include "core/master_key.hpp"
-#include "core/secret.hpp"
+#include "core/keys/master_key.hpp"
+#include "core/model/secret.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/atomic_write.hpp"
-#include "core/crypto.hpp"
-#include "core/fs.hpp"
+#include "core/store/atomic_write.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/store/fs.hpp"
 
 namespace tarnel::session {
 

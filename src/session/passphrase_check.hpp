@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "core/master_key.hpp"
+#include "core/keys/master_key.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

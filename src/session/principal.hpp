@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/audit.hpp"
-#include "core/policy.hpp"
-#include "core/scope.hpp"
+#include "core/oversight/audit.hpp"
+#include "core/model/policy.hpp"
+#include "core/model/scope.hpp"
 
 namespace tarnel::session {
 

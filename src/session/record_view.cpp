@@ -5,10 +5,10 @@
 #include <string>
 #include <variant>
 
-#include "core/ascii.hpp"
-#include "core/fingerprint.hpp"
-#include "core/overloaded.hpp"
-#include "core/sensitivity.hpp"
+#include "core/base/ascii.hpp"
+#include "core/keys/fingerprint.hpp"
+#include "core/base/overloaded.hpp"
+#include "core/model/sensitivity.hpp"
 
 namespace tarnel::session {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/record.hpp"
+#include "core/model/record.hpp"
 
 namespace tarnel::session {
 

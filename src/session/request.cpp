@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "core/intake.hpp"
-#include "core/registry.hpp"
+#include "core/oversight/intake.hpp"
+#include "core/store/registry.hpp"
 #include "session/arguments.hpp"
 #include "session/session.hpp"
 

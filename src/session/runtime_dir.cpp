@@ -12,8 +12,8 @@
 #include <cstring>
 #include <fmt/format.h>
 
-#include "core/fd.hpp"
-#include "core/os_error.hpp"
+#include "core/base/fd.hpp"
+#include "core/base/os_error.hpp"
 
 namespace tarnel::session {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/file_confirm.hpp"
+#include "core/oversight/file_confirm.hpp"
 
 namespace tarnel::session {
 

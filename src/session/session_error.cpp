@@ -1,6 +1,6 @@
 #include "session/session_error.hpp"
 
-#include "core/overloaded.hpp"
+#include "core/base/overloaded.hpp"
 
 namespace tarnel::session {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "core/store.hpp"
+#include "core/store/store.hpp"
 #include "session/arguments.hpp"
 #include "session/session.hpp"
 #include "session/writes.hpp"

@@ -6,7 +6,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/totp.hpp"
+#include "core/kinds/totp.hpp"
 #include "session/arguments.hpp"
 #include "session/session.hpp"
 

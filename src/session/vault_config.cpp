@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/fs.hpp"
-#include "core/os_keyring.hpp"
-#include "core/utf8.hpp"
+#include "core/store/fs.hpp"
+#include "core/keys/os_keyring.hpp"
+#include "core/codec/utf8.hpp"
 
 namespace tarnel::session {
 

@@ -10,10 +10,10 @@
 #include <memory>
 #include <optional>
 
-#include "core/keyring.hpp"
-#include "core/master_key.hpp"
-#include "core/registry.hpp"
-#include "core/secret.hpp"
+#include "core/keys/keyring.hpp"
+#include "core/keys/master_key.hpp"
+#include "core/store/registry.hpp"
+#include "core/model/secret.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

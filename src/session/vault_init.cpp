@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "core/atomic_write.hpp"
-#include "core/fs.hpp"
-#include "core/registry.hpp"
+#include "core/store/atomic_write.hpp"
+#include "core/store/fs.hpp"
+#include "core/store/registry.hpp"
 #include "session/passphrase_check.hpp"
 
 namespace tarnel::session {

@@ -9,10 +9,10 @@
 #include <string>
 #include <utility>
 
-#include "core/crypto.hpp"
-#include "core/fs.hpp"
-#include "core/random.hpp"
-#include "core/store.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/store/fs.hpp"
+#include "core/keys/random.hpp"
+#include "core/store/store.hpp"
 #include "session/arguments.hpp"
 #include "session/session.hpp"
 

@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <optional>
 
-#include "core/coordinate.hpp"
-#include "core/master_key.hpp"
-#include "core/record.hpp"
-#include "core/record_lock.hpp"
+#include "core/model/coordinate.hpp"
+#include "core/keys/master_key.hpp"
+#include "core/model/record.hpp"
+#include "core/store/record_lock.hpp"
 #include "session/session_error.hpp"
 
 namespace tarnel::session {

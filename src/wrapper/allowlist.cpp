@@ -11,13 +11,13 @@
 #include <system_error>
 #include <vector>
 
-#include "core/atomic_write.hpp"
-#include "core/fs.hpp"
-#include "core/json_writer.hpp"
-#include "core/proof.hpp"
-#include "core/request_file.hpp"
-#include "core/unicode_space.hpp"
-#include "core/utf8.hpp"
+#include "core/store/atomic_write.hpp"
+#include "core/store/fs.hpp"
+#include "core/codec/json_writer.hpp"
+#include "core/keys/proof.hpp"
+#include "core/oversight/request_file.hpp"
+#include "core/codec/unicode_space.hpp"
+#include "core/codec/utf8.hpp"
 
 namespace tarnel::wrapper {
 

@@ -16,8 +16,8 @@
 #include <variant>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/master_key.hpp"
+#include "core/base/error.hpp"
+#include "core/keys/master_key.hpp"
 
 namespace tarnel::wrapper {
 

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 
 namespace tarnel::wrapper {
 

@@ -1,6 +1,6 @@
 #include "wrapper/error.hpp"
 
-#include "core/overloaded.hpp"
+#include "core/base/overloaded.hpp"
 
 namespace tarnel::wrapper {
 

@@ -5,7 +5,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 
 namespace tarnel::wrapper {
 

@@ -3,8 +3,8 @@
 #include <string_view>
 #include <utility>
 
-#include "core/process.hpp"
-#include "core/utf8.hpp"
+#include "core/run/process.hpp"
+#include "core/codec/utf8.hpp"
 
 namespace tarnel::wrapper {
 

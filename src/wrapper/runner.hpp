@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 #include "wrapper/error.hpp"
 
 namespace tarnel::wrapper {

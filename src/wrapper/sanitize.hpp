@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 #include "wrapper/literal_index.hpp"
 
 namespace tarnel::wrapper {

@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "core/overloaded.hpp"
-#include "core/resolver.hpp"
+#include "core/base/overloaded.hpp"
+#include "core/run/resolver.hpp"
 #include "wrapper/sanitize.hpp"
 
 namespace tarnel::wrapper {
@@ -144,7 +144,7 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
                                              parts_.audit,    parts_.clock,   actor};
     // References are fetched only once the allowlist has admitted the run.
     auto vars = core::resolve_without_fetching(refs, environment, resolver_parts, project);
-    if (!vars) return fail(std::move(vars.error()));
+    if (!vars) return wrapper::fail(std::move(vars.error()));
 
     // Audit failures never change the run's outcome.
     const auto audit = [&](core::AuditAction action, std::string_view result, const std::string& coordinate,
@@ -168,7 +168,7 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
             return fail(std::move(*refusal));
         }
     }
-    if (auto fetched = core::fetch_references(*vars, resolver_parts); !fetched) return fail(std::move(fetched.error()));
+    if (auto fetched = core::fetch_references(*vars, resolver_parts); !fetched) return wrapper::fail(std::move(fetched.error()));
 
     if (!gates.confirm.empty()) {
         core::ConfirmRequest request(joined_coordinates(gates.confirm), core::Sensitivity::High,

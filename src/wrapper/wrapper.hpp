@@ -7,14 +7,14 @@
 #include <string_view>
 #include <vector>
 
-#include "core/audit.hpp"
-#include "core/clock.hpp"
-#include "core/confirm.hpp"
-#include "core/env_source.hpp"
-#include "core/envrefs.hpp"
-#include "core/keyring.hpp"
-#include "core/provider.hpp"
-#include "core/registry.hpp"
+#include "core/oversight/audit.hpp"
+#include "core/oversight/clock.hpp"
+#include "core/oversight/confirm.hpp"
+#include "core/run/env_source.hpp"
+#include "core/run/envrefs.hpp"
+#include "core/keys/keyring.hpp"
+#include "core/run/provider.hpp"
+#include "core/store/registry.hpp"
 #include "wrapper/allowlist.hpp"
 #include "wrapper/error.hpp"
 #include "wrapper/runner.hpp"

@@ -7,8 +7,8 @@
 
 #include <cstdlib>
 
-#include "core/fd.hpp"
-#include "core/process.hpp"
+#include "core/base/fd.hpp"
+#include "core/run/process.hpp"
 #include "providers/aws.hpp"
 #include "providers/scoped_env.hpp"
 #include "support/test_support.hpp"

@@ -4,8 +4,8 @@
 #include <functional>
 #include <tuple>
 
-#include "core/intake_inbox.hpp"
-#include "core/proof.hpp"
+#include "core/oversight/intake_inbox.hpp"
+#include "core/keys/proof.hpp"
 #include "session/confirmation_answers.hpp"
 #include "session/intake_answers.hpp"
 #include "session/owner_proof.hpp"

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <future>
 
-#include "core/file_confirm.hpp"
-#include "core/record_lock.hpp"
+#include "core/oversight/file_confirm.hpp"
+#include "core/store/record_lock.hpp"
 #include "session_fixture.hpp"
 
 namespace tarnel::session {

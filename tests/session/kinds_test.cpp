@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 #include "session_fixture.hpp"
 
 namespace tarnel::session {

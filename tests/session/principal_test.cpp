@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
-#include "core/intake.hpp"
+#include "core/oversight/intake.hpp"
 #include "session_fixture.hpp"
 
 namespace tarnel::session {

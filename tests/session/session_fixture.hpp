@@ -28,14 +28,14 @@
 #include <variant>
 #include <vector>
 
-#include "core/confirm.hpp"
-#include "core/crypto.hpp"
-#include "core/keyring.hpp"
-#include "core/master_key.hpp"
-#include "core/record.hpp"
-#include "core/scope.hpp"
-#include "core/secret.hpp"
-#include "core/store.hpp"
+#include "core/oversight/confirm.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/keys/keyring.hpp"
+#include "core/keys/master_key.hpp"
+#include "core/model/record.hpp"
+#include "core/model/scope.hpp"
+#include "core/model/secret.hpp"
+#include "core/store/store.hpp"
 #include "session/session.hpp"
 #include "support/test_support.hpp"
 

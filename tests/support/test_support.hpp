@@ -20,12 +20,12 @@
 #include <string_view>
 #include <thread>
 
-#include "core/clock.hpp"
-#include "core/coordinate.hpp"
-#include "core/answer_proof.hpp"
-#include "core/master_key.hpp"
-#include "core/proof.hpp"
-#include "core/record.hpp"
+#include "core/oversight/clock.hpp"
+#include "core/model/coordinate.hpp"
+#include "core/oversight/answer_proof.hpp"
+#include "core/keys/master_key.hpp"
+#include "core/keys/proof.hpp"
+#include "core/model/record.hpp"
 
 namespace tarnel::testing {
 

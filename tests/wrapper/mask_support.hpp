@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 #include "support/test_support.hpp"
 
 namespace tarnel::testing {

@@ -8,7 +8,7 @@
 #include <string>
 #include <variant>
 
-#include "core/secret.hpp"
+#include "core/model/secret.hpp"
 #include "wrapper/runner.hpp"
 
 namespace tarnel::wrapper {

@@ -1,7 +1,0 @@
-#include "core/version.hpp"
-
-namespace tarnel::core {
-
-std::string_view version() noexcept { return TARNEL_VERSION; }
-
-}  // namespace tarnel::core
