@@ -1,25 +1,22 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (instrumented, with ASan and UBSan)
-# and runs each fuzz/<name>_fuzz.cpp for a while. Usage: scripts/fuzz.sh
+# Builds the libFuzzer targets with clang (scripts/sanitized-build.sh) and runs
+# each fuzz/<name>_fuzz.cpp for a while. Usage: scripts/fuzz.sh
 # [seconds-per-target] (default $TARNEL_FUZZ_SECONDS, else 60). New inputs go to
-# build/fuzz/corpus/<name>, libFuzzer's output to build/fuzz/logs/<name>.log and
-# inputs that fail a target to build/fuzz/findings; the seed corpora under
+# build/check/corpus/<name>, libFuzzer's output to build/check/logs/<name>.log
+# and inputs that fail a target to build/check/findings; the seed corpora under
 # fuzz/corpus are only read. Exits non-zero when any target finds something.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
 seconds=${1:-${TARNEL_FUZZ_SECONDS:-60}}
-# The clang scripts/install-deps.sh installs: Debian 12's default clang (14),
-# and its 15 and 16 too, lack the concepts libstdc++'s <expected> needs.
 clang_major=19
-out=build/fuzz
+out=build/check
 
-# scripts/test.sh has installed everything already.
-if [ "${TARNEL_DEPS_READY:-}" != 1 ]; then scripts/install-deps.sh; fi
-
-cmake -S . -B "$out" -G Ninja -DCMAKE_C_COMPILER="clang-$clang_major" \
-  -DCMAKE_CXX_COMPILER="clang++-$clang_major" -DTARNEL_BUILD_FUZZ=ON -DTARNEL_BUILD_MODULE=OFF >/dev/null
-cmake --build "$out" -j "$(nproc)" --target tarnel_fuzz
+# scripts/test.sh has installed everything and built the targets already.
+if [ "${TARNEL_DEPS_READY:-}" != 1 ]; then
+  scripts/install-deps.sh
+  scripts/sanitized-build.sh
+fi
 
 # Fresh records as the store writes them today, next to the committed seeds.
 rm -rf "$out/seeds" "$out/logs" "$out/findings"

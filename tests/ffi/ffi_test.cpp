@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/error.hpp"
-#include "core/version.hpp"
+#include "core/base/error.hpp"
+#include "core/base/version.hpp"
 #include "ffi/boundary.hpp"
 #include "ffi/errors.hpp"
 #include "ffi/py_ref.hpp"
@@ -19,8 +19,8 @@
 extern "C" PyObject* PyInit_tarnel_ffi(void);
 
 // Lets a death test make every C++ allocation fail, to reach the path where
-// reporting a fault itself faults. The default operator delete frees with
-// free(), so it stays as it is.
+// reporting a fault itself faults. The matching deletes free with free(), as
+// AddressSanitizer checks that what new gave back is what delete takes.
 namespace {
 bool fail_allocations = false;
 }
@@ -30,6 +30,12 @@ void* operator new(std::size_t size) {
     if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
     throw std::bad_alloc();
 }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+
+// The interpreter keeps much of what it allocates until the process ends, by
+// design, so a leak report of this suite would be the interpreter's.
+extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
 namespace tarnel::ffi {
 namespace {
