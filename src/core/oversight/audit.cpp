@@ -35,6 +35,8 @@ constexpr std::array<std::string_view, 15> kActionWords{
     "scope-grant",
     "out-of-scope-attempt",
 };
+// One word per action, in declaration order: a new action goes last in both.
+static_assert(kActionWords.size() == std::to_underlying(AuditAction::OutOfScopeAttempt) + 1);
 
 }  // namespace
 
@@ -111,9 +113,6 @@ Result<void> FileAuditSink::record(const AuditEvent& event) const {
     if (path_.has_parent_path()) {
         if (auto made = ensure_root(path_.parent_path()); !made) return made;
     }
-    struct stat before {};
-    const bool existed = ::stat(path_.c_str(), &before) == 0;
-
     auto json_line = event.to_json();
     if (!json_line) return fail(json_line.error());
     std::string line = std::move(*json_line);
@@ -121,14 +120,11 @@ Result<void> FileAuditSink::record(const AuditEvent& event) const {
 
     // A link planted under the name is not followed, and a FIFO is not waited on.
     // Read as well as written: the last byte tells whether a line was left torn.
-    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    UniqueFd fd(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!fd) return fail(ErrorKind::Audit, "open audit log: " + os_error_text(errno));
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) return fail(ErrorKind::Audit, "open audit log: " + os_error_text(errno));
     if (!S_ISREG(info.st_mode)) return fail(ErrorKind::Audit, "open audit log: not a regular file");
-    if (!existed && ::fchmod(fd.get(), 0600) != 0) {
-        return fail(ErrorKind::Io, "chmod 600: " + os_error_text(errno));
-    }
     // An append that a full disk cut short leaves half a line; the next event
     // starts a line of its own rather than finishing that one. The lock keeps
     // another appender from moving the end between the look and the write.

@@ -12,6 +12,7 @@
 namespace tarnel::core {
 
 // Declaration order is part of the log's vocabulary; only the words reach disk.
+// OutOfScopeAttempt stays last: the word table in audit.cpp is checked against it.
 enum class AuditAction : std::uint8_t {
     Access,
     Reveal,
