@@ -16,6 +16,7 @@
 #include "cli/value_input.hpp"
 #include "core/oversight/clock.hpp"
 #include "core/codec/json_writer.hpp"
+#include "core/oversight/confirm_json.hpp"
 #include "core/model/sensitivity.hpp"
 #include "session/arguments.hpp"
 #include "session/confirmation_answers.hpp"
@@ -36,10 +37,6 @@ struct RequestArgs {
 const core::SystemClock& wall_clock() {
     static const core::SystemClock clock;
     return clock;
-}
-
-void member_value(core::json::Writer& writer, std::string_view text) {
-    writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
 }
 
 std::string age_text(std::uint64_t seconds) {
@@ -117,44 +114,13 @@ void print_confirmation(const core::PendingConfirmation& pending, std::uint64_t 
     if (request.run) print_run(*request.run);
 }
 
-void run_json(core::json::Writer& writer, const core::RunDetail& run) {
-    using core::json::key;
-    using core::json::member;
-    writer.StartObject();
-    member(writer, "program", run.program);
-    key(writer, "arguments");
-    writer.StartArray();
-    for (const auto& argument : run.arguments) member_value(writer, argument);
-    writer.EndArray();
-    member(writer, "working_directory", run.working_directory);
-    key(writer, "variables");
-    writer.StartArray();
-    for (const auto& variable : run.variables) {
-        writer.StartObject();
-        member(writer, "name", variable.name);
-        member(writer, "source", core::shown_source_word(variable.source));
-        member(writer, "text", variable.text);
-        key(writer, "sensitivity");
-        if (variable.sensitivity) {
-            member_value(writer, core::sensitivity_word(*variable.sensitivity));
-        } else {
-            writer.Null();
-        }
-        writer.EndObject();
-    }
-    writer.EndArray();
-    writer.EndObject();
-}
-
 std::string confirmations_json(const std::vector<core::PendingConfirmation>& requests, std::uint64_t now) {
     rapidjson::StringBuffer buffer;
     core::json::Writer writer(buffer);
     using core::json::key;
     using core::json::member;
-    using core::json::member_or_null;
     writer.StartArray();
     for (const auto& pending : requests) {
-        const auto& request = pending.request;
         writer.StartObject();
         member(writer, "id", pending.id);
         key(writer, "created_unix");
@@ -164,22 +130,8 @@ std::string confirmations_json(const std::vector<core::PendingConfirmation>& req
         key(writer, "expires_unix");
         writer.Uint64(pending.expires_unix);
         member(writer, "state", state_word(session::state_of(pending, now)));
-        member_or_null(writer, "resolved_command", request.resolved_command);
-        member(writer, "coordinate", request.coordinate);
-        member(writer, "sensitivity", core::sensitivity_word(request.sensitivity));
-        member(writer, "environment", request.environment);
-        member(writer, "origin", core::actor_word(request.origin));
-        member_or_null(writer, "requesting_process", request.requesting_process);
-        member_or_null(writer, "requester_description", request.requester_description);
-        member_or_null(writer, "action", request.action);
-        key(writer, "allow_password");
-        writer.Bool(request.allow_password);
-        key(writer, "run");
-        if (request.run) {
-            run_json(writer, *request.run);
-        } else {
-            writer.Null();
-        }
+        // The texts were read as UTF-8, so the writer cannot refuse them.
+        (void)core::write_request_members(writer, pending.request);
         writer.EndObject();
     }
     writer.EndArray();

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/oversight/answer_proof.hpp"
+#include "core/oversight/confirm_json.hpp"
 #include "core/store/atomic_write.hpp"
 #include "core/base/fd.hpp"
 #include "core/keys/random.hpp"
@@ -33,24 +34,6 @@ using json::Writer;
 // Bytes of randomness in a request, so two requests never carry the same proof.
 constexpr std::size_t kNonceBytes = 16;
 
-bool run_json(Writer& writer, const RunDetail& run) {
-    bool ok = writer.StartObject() && member(writer, "program", std::string_view(run.program)) &&
-              key(writer, "arguments") && writer.StartArray();
-    for (const std::string& argument : run.arguments) ok = ok && writer.String(argument.data(), static_cast<rapidjson::SizeType>(argument.size()));
-    ok = ok && writer.EndArray() && member(writer, "working_directory", std::string_view(run.working_directory)) &&
-         key(writer, "variables") && writer.StartArray();
-    for (const ShownVariable& variable : run.variables) {
-        ok = ok && writer.StartObject() && member(writer, "name", std::string_view(variable.name)) &&
-             member(writer, "source", shown_source_word(variable.source)) &&
-             member(writer, "text", std::string_view(variable.text)) && key(writer, "sensitivity") &&
-             (variable.sensitivity ? writer.String(sensitivity_word(*variable.sensitivity).data())
-                                   : writer.Null()) &&
-             (!variable.fallback || member(writer, "fallback", std::string_view(*variable.fallback))) &&
-             writer.EndObject();
-    }
-    return ok && writer.EndArray() && writer.EndObject();
-}
-
 // The request as JSON with its last member, the proof, still to come.
 std::optional<std::string> open_pending_json(std::string_view id, std::uint64_t created_unix,
                                              std::uint64_t expires_unix, std::string_view nonce,
@@ -59,16 +42,7 @@ std::optional<std::string> open_pending_json(std::string_view id, std::uint64_t 
     Writer writer(buffer);
     bool ok = writer.StartObject() && member(writer, "id", id) && key(writer, "created_unix") &&
               writer.Uint64(created_unix) && key(writer, "request") && writer.StartObject() &&
-              json::member_or_null(writer, "resolved_command", request.resolved_command) &&
-              member(writer, "coordinate", std::string_view(request.coordinate)) &&
-              member(writer, "sensitivity", sensitivity_word(request.sensitivity)) &&
-              member(writer, "environment", std::string_view(request.environment)) &&
-              member(writer, "origin", actor_word(request.origin)) &&
-              json::member_or_null(writer, "requesting_process", request.requesting_process) &&
-              json::member_or_null(writer, "requester_description", request.requester_description) &&
-              json::member_or_null(writer, "action", request.action) && key(writer, "allow_password") &&
-              writer.Bool(request.allow_password) && key(writer, "run");
-    ok = ok && (request.run ? run_json(writer, *request.run) : writer.Null());
+              write_request_members(writer, request);
     ok = ok && writer.EndObject() && key(writer, "expires_unix") && writer.Uint64(expires_unix) &&
          member(writer, "nonce", nonce) && writer.EndObject();
     if (!ok) return std::nullopt;
@@ -86,18 +60,24 @@ void report_forgery(std::string_view id) {
 // A decision is a word; a larger file is not one and reads as a refusal.
 constexpr std::size_t kMaxDecisionBytes = 4096;
 
-// The decision text, or nothing while it is absent, unreadable or not UTF-8.
+// What a decision file holds: nothing yet (absent, unreadable or not UTF-8),
+// a text to judge, or more bytes than any decision has, which is a refusal.
 // A FIFO or a link planted under the name is refused, never waited on.
-std::optional<std::string> read_decision(const fs::path& path) {
+struct DecisionFile {
+    enum class State : std::uint8_t { Absent, Text, Oversized } state = State::Absent;
+    std::string text;
+};
+
+DecisionFile read_decision(const fs::path& path) {
     std::vector<std::uint8_t> bytes;
     std::size_t size = 0;
     if (auto failed = read_regular_file(AT_FDCWD, path.c_str(), kMaxDecisionBytes, 0, bytes, size)) {
-        if (failed->kind == FileReadError::Kind::TooLarge) return std::string("oversized");
-        return std::nullopt;
+        if (failed->kind == FileReadError::Kind::TooLarge) return {DecisionFile::State::Oversized, {}};
+        return {};
     }
     std::string text(reinterpret_cast<const char*>(bytes.data()), size);
-    if (!is_valid_utf8(text)) return std::nullopt;
-    return text;
+    if (!is_valid_utf8(text)) return {};
+    return {DecisionFile::State::Text, std::move(text)};
 }
 
 // now + timeout, saturating instead of overflowing for very long time-outs.
@@ -162,7 +142,9 @@ Decision FileConfirmer::await_decision(const Published& request, milliseconds ti
     const auto deadline = deadline_after(timeout);
     const fs::path decision_path = dir_ / (request.id + ".decision");
     for (;;) {
-        if (const auto text = read_decision(decision_path)) return decision_of(*text, request.mac, *answer_key_);
+        const DecisionFile file = read_decision(decision_path);
+        if (file.state == DecisionFile::State::Oversized) return Decision::Denied;
+        if (file.state == DecisionFile::State::Text) return decision_of(file.text, request.mac, *answer_key_);
         const auto now = steady_clock::now();
         if (now >= deadline) return Decision::TimedOut;
         std::this_thread::sleep_for(std::min<steady_clock::duration>(poll_interval_, deadline - now));

@@ -109,7 +109,7 @@ Result<PendingConfirmation> confirmation_of(const rapidjson::Value& document, st
     if (!request) return fail(std::move(request.error()));
     auto expires = unsigned_member(document, "expires_unix");
     if (!expires) return fail(std::move(expires.error()));
-    return PendingConfirmation{std::string(id), *created, *expires, std::move(*request)};
+    return PendingConfirmation{std::string(id), *created, *expires, std::move(*request), false, {}};
 }
 
 bool present(const fs::path& path) {
