@@ -79,12 +79,19 @@ constexpr std::array<const char*, kViewKeyCount> kViewKeyNames{
 };
 std::array<PyObject*, kViewKeyCount> view_keys{};
 
+// All keys are published together or none is, so a retry after a failure
+// part-way makes them all again instead of finding the first and stopping.
 int create_view_keys() noexcept {
     if (view_keys[0] != nullptr) return 0;
+    std::array<PyObject*, kViewKeyCount> made{};
     for (std::size_t i = 0; i < kViewKeyCount; ++i) {
-        view_keys[i] = PyUnicode_InternFromString(kViewKeyNames[i]);
-        if (view_keys[i] == nullptr) return -1;
+        made[i] = PyUnicode_InternFromString(kViewKeyNames[i]);
+        if (made[i] == nullptr) {
+            for (PyObject* key : made) Py_XDECREF(key);
+            return -1;
+        }
     }
+    view_keys = made;
     return 0;
 }
 
