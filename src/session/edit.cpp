@@ -7,6 +7,7 @@
 
 #include "session/edit.hpp"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -101,6 +102,37 @@ std::string refusal_text(std::string_view outcome, const Lowering& lowering) {
     return std::string(outcome) + " \u2014 reference not changed";
 }
 
+// Asks the owner when the edit lowers protection; what was approved, or
+// nothing to approve, is what the edit may do once the record is locked.
+using Asker = std::function<core::Decision(const core::ConfirmRequest&, const std::vector<std::string_view>&)>;
+SessionResult<Lowering> approved_lowering(const core::SecretRecord& seen, const MetadataEdits& edits,
+                                          const std::string& path, const std::string& environment, core::Actor actor,
+                                          const Asker& ask) {
+    const Lowering lowering = lowering_of(seen, edits);
+    if (!lowering.any()) return lowering;
+    const auto request = lowering_request(path, environment, seen, edits, lowering, actor);
+    switch (ask(request, what_of(lowering))) {
+        case core::Decision::Approved: return lowering;
+        case core::Decision::TimedOut: return fail(SessionError::denied(refusal_text("timed out", lowering)));
+        case core::Decision::Denied:
+        case core::Decision::Forged: break;
+    }
+    return fail(SessionError::denied(refusal_text("denied", lowering)));
+}
+
+// An approval covers exactly what the human was shown. If the record changed
+// during the wait so that the edit now lowers something else (a downgrade from
+// another level, a reference that is no longer the one shown), the edit is
+// refused rather than asked again: the approval already logged stands, the
+// file is untouched, and a retry shows the human the real state.
+SessionResult<void> still_as_approved(const core::SecretRecord& fresh, const MetadataEdits& edits,
+                                      const Lowering& approved) {
+    const Lowering now = lowering_of(fresh, edits);
+    if (!now.any() || now == approved) return {};
+    if (now.downgrade_from != approved.downgrade_from) return fail(SessionError::denied(std::string(kChangedText)));
+    return fail(SessionError::denied(std::string(kRecordChangedText)));
+}
+
 }  // namespace
 
 SessionResult<core::SecretRecord> apply_edits(const core::SecretRecord& current, const MetadataEdits& edits,
@@ -148,16 +180,12 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
             if (!parsed) return fail(std::move(parsed.error()));
             edits.sensitivity = *parsed;
         }
-        const Lowering lowering = lowering_of(*seen, edits);
-        if (lowering.any()) {
-            const auto request = lowering_request(path, environment, *seen, edits, lowering, principal_.actor);
-            switch (confirm(request, what_of(lowering))) {
-                case core::Decision::TimedOut: return fail(SessionError::denied(refusal_text("timed out", lowering)));
-                case core::Decision::Denied:
-                case core::Decision::Forged: return fail(SessionError::denied(refusal_text("denied", lowering)));
-                case core::Decision::Approved: approved = lowering; break;
-            }
-        }
+        const Asker ask = [this](const core::ConfirmRequest& request, const std::vector<std::string_view>& what) {
+            return confirm(request, what);
+        };
+        auto asked = approved_lowering(*seen, edits, path, environment, principal_.actor, ask);
+        if (!asked) return fail(std::move(asked.error()));
+        approved = *asked;
     }
 
     auto lock = lock_existing(dir, at);
@@ -166,17 +194,7 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
     auto fresh = read_existing(dir, at, key_);
     if (!fresh) return fail(std::move(fresh.error()));
     const core::Sensitivity before = fresh->meta.sensitivity;
-    // An approval covers exactly what the human was shown. If the record
-    // changed during the wait so that the edit now lowers something else (a
-    // downgrade from another level, a reference that is no longer the one
-    // shown), the edit is refused rather than asked again: the approval
-    // already logged stands, the file is untouched, and a retry shows the
-    // human the real state.
-    const Lowering now = lowering_of(*fresh, edits);
-    if (now.any() && now != approved) {
-        if (now.downgrade_from != approved.downgrade_from) return fail(SessionError::denied(std::string(kChangedText)));
-        return fail(SessionError::denied(std::string(kRecordChangedText)));
-    }
+    if (auto same = still_as_approved(*fresh, edits, approved); !same) return fail(std::move(same.error()));
 
     auto edited = apply_edits(*fresh, edits, environment, clock_->now_rfc3339());
     if (!edited) return fail(std::move(edited.error()));

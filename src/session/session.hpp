@@ -208,11 +208,11 @@ private:
     SessionResult<WriteTarget> write_target(std::string_view coordinate, OptText project) const;
 
     // What both injections share: the scope checks, then the wrapper with the
-    // given runner. The outer error is the session's refusal; the inner
+    // given runner (which also says whether output is captured). The outer error is the session's refusal; the inner
     // result is the wrapper's, for each caller to map.
     SessionResult<wrapper::WrapperResult<wrapper::Output>> run_wrapped(
         std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
-        OptText project, OptText client_identity, const wrapper::ProcessRunner& runner, bool passthrough) const;
+        OptText project, OptText client_identity, const wrapper::ProcessRunner& runner) const;
 
     // Writes the record of another kind that `make` builds, under the rules of
     // set_reference; `command` names the writer in a refusal and `created` is

@@ -31,6 +31,9 @@ class ProcessRunner {
 public:
     virtual ~ProcessRunner() = default;
     virtual WrapperResult<Output> run(const Command& command) const = 0;
+    // True for a runner whose child shares the caller's streams, so there is
+    // no output to capture or mask.
+    [[nodiscard]] virtual bool passes_through() const noexcept { return false; }
 };
 
 // Starts real children: the caller's environment without the "TARNEL_"
@@ -47,6 +50,7 @@ public:
 class SystemPassthroughRunner final : public ProcessRunner {
 public:
     WrapperResult<Output> run(const Command& command) const override;
+    [[nodiscard]] bool passes_through() const noexcept override { return true; }
 };
 
 }  // namespace tarnel::wrapper

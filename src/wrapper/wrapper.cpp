@@ -135,6 +135,108 @@ const GatedVar& shown_environment(const std::vector<GatedVar>& vars) {
     return vars.front();
 }
 
+// One run's steps, in the order run() takes them; each audits what it
+// decides, and audit failures never change the run's outcome.
+class RunSteps {
+public:
+    RunSteps(const WrapperParts& parts, const WrapperSettings& settings, core::Actor actor)
+        : parts_(parts), settings_(settings), actor_(actor) {}
+
+    void audit(core::AuditAction action, std::string_view result, const GatedVar& var) const {
+        audit_at(action, result, var.coordinate, var.environment);
+    }
+
+    // High values, and every value of "prod", run only a program the sealed
+    // allowlist admits with these arguments and variables.
+    std::optional<WrapperError::Kind> check_allowlist(const Gates& gates, const std::filesystem::path& executable,
+                                                      const std::vector<std::string>& args,
+                                                      const std::vector<RunVariable>& variables) const {
+        if (gates.allowlist.empty()) return std::nullopt;
+        std::string_view result;
+        const AllowVerdict verdict = parts_.allowlist.admits(executable, args, variables);
+        auto refusal = allowlist_refusal(verdict, executable.string(), result);
+        if (refusal) {
+            for (const GatedVar& var : gates.allowlist) audit(core::AuditAction::Deny, result, var);
+        }
+        return refusal;
+    }
+
+    // High values need the owner's yes to this very run.
+    std::optional<WrapperError::Kind> confirm(const Gates& gates, const core::EnvRefs& refs,
+                                              const std::vector<core::ResolvedVar>& vars,
+                                              const std::filesystem::path& executable,
+                                              const std::vector<std::string>& args) const {
+        if (gates.confirm.empty()) return std::nullopt;
+        core::ConfirmRequest request(joined_coordinates(gates.confirm), core::Sensitivity::High,
+                                     shown_environment(gates.confirm).environment, actor_);
+        request.resolved_command = command_text(executable, args);
+        request.run = run_detail(refs, vars, executable, args);
+        if (settings_.client_identity) request = std::move(request).with_requesting_process(*settings_.client_identity);
+        const core::Decision decision = parts_.confirmer.confirm(request, settings_.confirm_timeout);
+        for (const GatedVar& var : gates.confirm) audit_decision(decision, var);
+        switch (decision) {
+            case core::Decision::Approved: return std::nullopt;
+            case core::Decision::TimedOut: return failure::ConfirmationTimedOut{};
+            case core::Decision::Denied:
+            case core::Decision::Forged: break;
+        }
+        return failure::ConfirmationDenied{};
+    }
+
+    // The command with every value moved into its environment, an inject
+    // event for each vault value, and which of them the output must not show.
+    Command command_of(const std::filesystem::path& executable, const std::vector<std::string>& args,
+                       std::vector<core::ResolvedVar>& vars, std::vector<bool>& masked) const {
+        Command command{executable, args, {}, settings_.passthrough};
+        command.env.reserve(vars.size());
+        masked.reserve(vars.size());
+        for (core::ResolvedVar& var : vars) {
+            if (var.coordinate) audit_at(core::AuditAction::Inject, "injected", *var.coordinate, var.environment);
+            masked.push_back(var.coordinate.has_value());
+            command.env.emplace_back(var.name, std::move(var.value));
+        }
+        return command;
+    }
+
+    // Vault values, and the forms a program re-encodes them in (base64, hex,
+    // URL encoding, single lines), are masked out of what the agent reads.
+    void mask(Output& output, const Command& command, const std::vector<bool>& masked) const {
+        // A quiet child leaves nothing to mask, and building the masker's index
+        // would cost more than the rest of its run.
+        const bool printed = !output.out.empty() || !output.err.empty();
+        if (!settings_.mask_output || settings_.passthrough || !printed) return;
+        std::vector<core::SecretValue> secrets;
+        for (std::size_t i = 0; i < command.env.size(); ++i) {
+            if (masked[i]) secrets.push_back(command.env[i].second.clone());
+        }
+        Masker masker = Masker::with_encoded_forms(secrets);
+        masker.apply_in_place(output.out);
+        masker.apply_in_place(output.err);
+    }
+
+private:
+    void audit_at(core::AuditAction action, std::string_view result, const std::string& coordinate,
+                  const std::string& environment) const {
+        auto event = core::AuditEvent(parts_.clock.now_rfc3339(), action, std::string(result))
+                         .at(coordinate, environment)
+                         .by(actor_);
+        (void)parts_.audit.record(event);
+    }
+
+    void audit_decision(core::Decision decision, const GatedVar& var) const {
+        switch (decision) {
+            case core::Decision::Approved: audit(core::AuditAction::Approve, "approved", var); break;
+            case core::Decision::Denied: audit(core::AuditAction::Deny, "denied", var); break;
+            case core::Decision::TimedOut: audit(core::AuditAction::Timeout, "timeout", var); break;
+            case core::Decision::Forged: audit(core::AuditAction::Deny, "forged-approval", var); break;
+        }
+    }
+
+    const WrapperParts& parts_;
+    const WrapperSettings& settings_;
+    core::Actor actor_;
+};
+
 }  // namespace
 
 WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view environment,
@@ -142,81 +244,28 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
                                    const std::vector<std::string>& args, core::Actor actor) const {
     const core::ResolverParts resolver_parts{parts_.registry, parts_.keyring, parts_.env,  parts_.provider,
                                              parts_.audit,    parts_.clock,   actor};
+    const RunSteps steps(parts_, settings_, actor);
     // References are fetched only once the allowlist has admitted the run.
     auto vars = core::resolve_without_fetching(refs, environment, resolver_parts, project);
     if (!vars) return wrapper::fail(std::move(vars.error()));
-
-    // Audit failures never change the run's outcome.
-    const auto audit = [&](core::AuditAction action, std::string_view result, const std::string& coordinate,
-                           const std::string& env) {
-        auto event = core::AuditEvent(parts_.clock.now_rfc3339(), action, std::string(result))
-                         .at(coordinate, env)
-                         .by(actor);
-        (void)parts_.audit.record(event);
-    };
-
     const Gates gates = gates_of(*vars);
     // What the gate weighs, the person approves and the runner starts is one
     // path: the canonical one, not a link the caller may repoint.
     const std::filesystem::path executable = gates.allowlist.empty() ? program : canonical_or_owned(program);
 
-    if (!gates.allowlist.empty()) {
-        std::string_view result;
-        const AllowVerdict verdict = parts_.allowlist.admits(executable, args, run_variables(refs, *vars));
-        if (auto refusal = allowlist_refusal(verdict, executable.string(), result)) {
-            for (const GatedVar& var : gates.allowlist) audit(core::AuditAction::Deny, result, var.coordinate, var.environment);
-            return fail(std::move(*refusal));
-        }
+    if (auto refused = steps.check_allowlist(gates, executable, args, run_variables(refs, *vars))) {
+        return fail(std::move(*refused));
     }
-    if (auto fetched = core::fetch_references(*vars, resolver_parts); !fetched) return wrapper::fail(std::move(fetched.error()));
-
-    if (!gates.confirm.empty()) {
-        core::ConfirmRequest request(joined_coordinates(gates.confirm), core::Sensitivity::High,
-                                     shown_environment(gates.confirm).environment, actor);
-        request.resolved_command = command_text(executable, args);
-        request.run = run_detail(refs, *vars, executable, args);
-        if (settings_.client_identity) request = std::move(request).with_requesting_process(*settings_.client_identity);
-        const core::Decision decision = parts_.confirmer.confirm(request, settings_.confirm_timeout);
-        for (const GatedVar& var : gates.confirm) {
-            switch (decision) {
-                case core::Decision::Approved: audit(core::AuditAction::Approve, "approved", var.coordinate, var.environment); break;
-                case core::Decision::Denied: audit(core::AuditAction::Deny, "denied", var.coordinate, var.environment); break;
-                case core::Decision::TimedOut: audit(core::AuditAction::Timeout, "timeout", var.coordinate, var.environment); break;
-                case core::Decision::Forged: audit(core::AuditAction::Deny, "forged-approval", var.coordinate, var.environment); break;
-            }
-        }
-        if (decision == core::Decision::Denied || decision == core::Decision::Forged) {
-            return fail(failure::ConfirmationDenied{});
-        }
-        if (decision == core::Decision::TimedOut) return fail(failure::ConfirmationTimedOut{});
+    if (auto fetched = core::fetch_references(*vars, resolver_parts); !fetched) {
+        return wrapper::fail(std::move(fetched.error()));
     }
-
-    Command command{executable, args, {}, settings_.passthrough};
-    command.env.reserve(vars->size());
+    if (auto refused = steps.confirm(gates, refs, *vars, executable, args)) {
+        return fail(std::move(*refused));
+    }
     std::vector<bool> masked;
-    masked.reserve(vars->size());
-    for (core::ResolvedVar& var : *vars) {
-        if (var.coordinate) audit(core::AuditAction::Inject, "injected", *var.coordinate, var.environment);
-        masked.push_back(var.coordinate.has_value());
-        command.env.emplace_back(var.name, std::move(var.value));
-    }
-
+    const Command command = steps.command_of(executable, args, *vars, masked);
     auto output = parts_.runner.run(command);
-    if (!output) return output;
-    // A quiet child leaves nothing to mask, and building the masker's index
-    // would cost more than the rest of its run.
-    const bool printed = !output->out.empty() || !output->err.empty();
-    if (settings_.mask_output && !settings_.passthrough && printed) {
-        std::vector<core::SecretValue> secrets;
-        for (std::size_t i = 0; i < command.env.size(); ++i) {
-            if (masked[i]) secrets.push_back(command.env[i].second.clone());
-        }
-        // Also the forms a program re-encodes values in (base64, hex, URL
-        // encoding, single lines): the agent reads this output.
-        Masker masker = Masker::with_encoded_forms(secrets);
-        masker.apply_in_place(output->out);
-        masker.apply_in_place(output->err);
-    }
+    if (output) steps.mask(*output, command, masked);
     return output;
 }
 
