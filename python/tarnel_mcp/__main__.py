@@ -30,7 +30,8 @@ def _configure_logging() -> None:
 
 def main(argv: list[str] | None = None) -> int:
     _configure_logging()
-    # Before anything else reads the passphrase into this process's memory.
+    # First of all: take_passphrase() and serve_unlocked() refuse to run in a
+    # process that is still dumpable.
     from tarnel_mcp.passphrase import make_undumpable, take_passphrase
 
     make_undumpable()

@@ -24,7 +24,7 @@ PASSPHRASE_VARIABLE = "TARNEL_PASSPHRASE"
 PASSPHRASE_FD_VARIABLE = "TARNEL_MCP_PASSPHRASE_FD"
 # A pipe's capacity on Linux; writing more would block the exec.
 _MAX_PASSPHRASE = 65536
-_PR_SET_DUMPABLE = 4
+_PR_GET_DUMPABLE, _PR_SET_DUMPABLE = 3, 4
 _MCL_CURRENT, _MCL_FUTURE, _MCL_ONFAULT = 1, 2, 4
 _CAPABILITY_VERSION_3 = 0x20080522
 _READ_ANY_PROCESS = (19, 21, 38)  # CAP_SYS_PTRACE, CAP_SYS_ADMIN, CAP_PERFMON
@@ -48,6 +48,16 @@ def make_undumpable() -> None:
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     _drop_capabilities_that_read_processes(libc)
     lock_memory()
+
+
+def require_undumpable() -> None:
+    """Refuses to go on in a process that is still dumpable: the steps that
+    read a passphrase or receive a key call it first, so their order after
+    make_undumpable() is checked rather than kept by convention."""
+    if not sys.platform.startswith("linux"):
+        return
+    if ctypes.CDLL(None, use_errno=True).prctl(_PR_GET_DUMPABLE, 0, 0, 0, 0) != 0:
+        raise RuntimeError("tarnel-mcp: the process is still dumpable; make_undumpable() comes first")
 
 
 def lock_memory() -> None:
@@ -92,6 +102,7 @@ def take_passphrase(passphrase_file: Path | None) -> str | None:
     Does not return when the passphrase is still in the environment block:
     the process re-executes itself without it first.
     """
+    require_undumpable()
     if PASSPHRASE_VARIABLE in os.environ:
         # A passphrase file, when also given, wins; the variable goes either way.
         carried = os.environ[PASSPHRASE_VARIABLE] if passphrase_file is None else None

@@ -32,7 +32,7 @@ from anyio.streams.buffered import BufferedByteReceiveStream
 import tarnel_ffi
 from tarnel_mcp.config import ConfigError, ServerConfig, parse_config
 from tarnel_mcp.connect import peer_is_this_user
-from tarnel_mcp.passphrase import lock_memory
+from tarnel_mcp.passphrase import lock_memory, require_undumpable
 
 logger = logging.getLogger("tarnel_mcp")
 
@@ -216,6 +216,7 @@ def _in_fresh_memory() -> int | None:
 
 def serve_unlocked(argv: list[str]) -> int:
     """Started by `tarnel unlock`, never by hand; the process is already non-dumpable."""
+    require_undumpable()
     status = _in_fresh_memory()
     if status is not None:
         return status

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <fstream>
 
@@ -23,10 +25,12 @@
 namespace {
 
 // Secrets pass through this process's memory: no core file may keep them.
-void forbid_core_dumps() {
+// The step that failed, or nothing.
+const char* forbid_core_dumps() {
     const struct rlimit none {0, 0};
-    ::setrlimit(RLIMIT_CORE, &none);
-    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    if (::setrlimit(RLIMIT_CORE, &none) != 0) return "setrlimit(RLIMIT_CORE)";
+    if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return "prctl(PR_SET_DUMPABLE)";
+    return nullptr;
 }
 
 // Whether this process may lock its memory: an unlimited lock limit, or the
@@ -50,8 +54,15 @@ bool may_lock_all_memory() {
 // Keeps passphrases, keys and values out of swap where the system allows it.
 // Under a finite lock limit, locking future mappings would make allocations
 // fail once the limit is reached, so then nothing is locked.
-void lock_memory() {
-    if (may_lock_all_memory()) ::mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT);
+// The step that failed, or nothing; not locking where it is not allowed is
+// no failure.
+const char* lock_memory() {
+    if (!may_lock_all_memory()) return nullptr;
+    return ::mlockall(MCL_CURRENT | MCL_FUTURE | MCL_ONFAULT) == 0 ? nullptr : "mlockall";
+}
+
+void report_start_up(const char* step, int error_number, bool fatal) {
+    std::fprintf(stderr, "tarnel: %s%s failed: %s\n", fatal ? "" : "warning: ", step, std::strerror(error_number));
 }
 
 // An ignored SIGCHLD survives exec, and with it the kernel reaps our children
@@ -131,11 +142,17 @@ std::string usage_failure(const CLI::App*, const CLI::Error& error) {
 
 int main(int argc, char** argv) {
     using namespace tarnel::cli;
-    forbid_core_dumps();
+    // In this order, each step checked: nothing secret is read before the
+    // process is non-dumpable, and the work runs in memory forked after that.
+    if (const char* failed = forbid_core_dumps()) {
+        report_start_up(failed, errno, true);
+        return kExitError;
+    }
     take_back_child_statuses();
     work_in_fresh_memory();
     // Locks are not inherited by a child: taken here, in the one that works.
-    lock_memory();
+    // Without them values may reach swap, which is worth a word but no refusal.
+    if (const char* failed = lock_memory()) report_start_up(failed, errno, false);
 
     CLI::App app("tarnel: keep the vault's secrets, for you and for your agents", "tarnel");
     app.footer(std::string("Environment:\n"
