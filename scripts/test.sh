@@ -3,9 +3,9 @@
 # installed as a user would install it; one clang build with AddressSanitizer,
 # UndefinedBehaviorSanitizer and the fuzzer's coverage instrumentation serves
 # both the GoogleTest suites and the libFuzzer targets, which run for
-# TARNEL_FUZZ_SECONDS each (default 15); a plain build of the core suite runs
-# the memory residue scan, which means nothing under the sanitizers; then
-# pytest runs against the installed module.
+# TARNEL_FUZZ_SECONDS each (default 15); the core suite built on the wheel's
+# objects runs the memory residue scan, which means nothing under the
+# sanitizers; then pytest runs against the installed module.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
@@ -13,17 +13,32 @@ venv=${TARNEL_VENV:-$here/.venv}
 jobs=$(nproc)
 fuzz_seconds=${TARNEL_FUZZ_SECONDS:-15}
 
+step "dependencies"
 scripts/install-deps.sh
 export PATH="$venv/bin:$PATH"
 
-step() { printf '\n== %s\n' "$*"; }
+# Each step's time, printed when the run ends however it ends.
+timings=""
+step_name=""
+step_start=$SECONDS
+close_step() {
+  [ -n "$step_name" ] && timings+=$(printf '%5ds  %s' $((SECONDS - step_start)) "$step_name")$'\n'
+  step_start=$SECONDS
+}
+step() {
+  close_step
+  step_name=$*
+  printf '\n== %s\n' "$*"
+}
+trap 'close_step; printf "\n== times\n%s%5ds  in all\n" "$timings" "$SECONDS"' EXIT
 
 step "include layering"
 python scripts/check_layers.py
 
 step "wheel"
 rm -rf build/wheel
-python -m pip wheel -q --no-deps -w build/wheel "$here"
+# Built in build/release, which the memory residue step below reuses.
+python -m pip wheel -q --no-deps -C build-dir="$here/build/release" -w build/wheel "$here"
 wheel=$(ls build/wheel/tarnel-*.whl)
 python -m pip install -q --force-reinstall --no-deps "$wheel"
 
@@ -37,11 +52,12 @@ UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:external_symbolizer_path=$symb
 step "fuzz targets, $fuzz_seconds s each"
 TARNEL_DEPS_READY=1 scripts/fuzz.sh "$fuzz_seconds"
 
-step "memory residue, plain build"
-cmake -S . -B build/plain -G Ninja -DTARNEL_BUILD_TESTS=ON -DTARNEL_BUILD_MODULE=OFF \
-  -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
-cmake --build build/plain -j "$jobs" --target tarnel_core_tests
-build/plain/tests/tarnel_core_tests --gtest_filter='*Residue*' --gtest_brief=1
+step "memory residue, in the wheel's build"
+# The wheel's own objects, so the scan sees the code that ships; only the
+# core suite is compiled on top.
+cmake -S . -B build/release -DTARNEL_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+cmake --build build/release -j "$jobs" --target tarnel_core_tests
+build/release/tests/tarnel_core_tests --gtest_filter='*Residue*' --gtest_brief=1
 
 step "python tests"
 # Run from outside the source tree so the installed module is the one imported.
