@@ -1,221 +1,363 @@
-#include <gtest/gtest.h>
+// The session's rules as every principal meets them: the scope, the reveal
+// policy with its confirmations and audit trail, edits that lower protection
+// (the owner's answer, the record changing meanwhile, concurrent writers) and
+// the owner's answers (the proof the owner gives, intakes as the owner saw them).
 
-#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <future>
+
+#include "session/intake_answers.hpp"
+#include "session/owner_proof.hpp"
+#include "session/passphrase_check.hpp"
+#include "session/vault_init.hpp"
 #include "session_fixture.hpp"
 
 namespace tarnel::session {
 namespace {
 
 using namespace fixture;
-using core::Operation;
-using Names = std::set<std::string, std::less<>>;
-
-constexpr std::string_view kSaltMessage = "reading kdf.salt from the vault root (run `tarnel init` first)";
-constexpr std::string_view kKeyMessage = "obtaining the master key (run `tarnel init`?)";
-constexpr std::string_view kShortSalt = "keyring operation failed: salt must be at least 8 bytes";
-
-// Which failure Session::open reports when several could apply, and that a
-// failure before the registry creates nothing on disk. libsecret finds no
-// Secret Service in every case, so the OS keyring fails the same everywhere.
-TEST(SessionOpenTest, FailuresComeInOrderAndTouchNothingBeforeTheRegistry) {
-    enum class Root { Vault, Missing, Unset };
-    struct Case {
-        const char* name;
-        std::function<void(const TempVault&)> arrange;
-        Root root;
-        bool passphrase;                            // given as the argument
-        std::optional<std::string_view> env_phrase;  // TARNEL_PASSPHRASE
-        bool unset_home;
-        std::string_view message;  // the whole text, or its start for prefix cases
-        bool prefix;
-        std::optional<core::ErrorKind> core_kind;  // nullopt: an Other error
-        bool before_registry;
-    };
-    const auto no_salt = [](const TempVault& v) { fs::remove(v.root() / "kdf.salt"); };
-    const auto nothing = [](const TempVault&) {};
-    const Case cases[] = {
-        {"missing salt", no_salt, Root::Vault, true, std::nullopt, false, kSaltMessage, false, std::nullopt, true},
-        {"missing root", nothing, Root::Missing, true, std::nullopt, false, kSaltMessage, false, std::nullopt, true},
-        {"salt is a directory",
-         [](const TempVault& v) {
-             fs::remove(v.root() / "kdf.salt");
-             fs::create_directory(v.root() / "kdf.salt");
-         },
-         Root::Vault, true, std::nullopt, false, "kdf.salt in the vault root is not a regular file", false,
-         std::nullopt, true},
-        {"seven-byte salt", [](const TempVault& v) { v.write_salt({1, 2, 3, 4, 5, 6, 7}); }, Root::Vault, true,
-         std::nullopt, false, kShortSalt, false, core::ErrorKind::Keyring, true},
-        {"empty salt", [](const TempVault& v) { v.write_salt({}); }, Root::Vault, true, std::nullopt, false,
-         kShortSalt, false, core::ErrorKind::Keyring, true},
-        {"no passphrase", nothing, Root::Vault, false, std::nullopt, false, kKeyMessage, false, std::nullopt, true},
-        // The key is asked for before the salt is read.
-        {"no passphrase and no vault", nothing, Root::Missing, false, std::nullopt, false, kKeyMessage, false,
-         std::nullopt, true},
-        // An empty passphrase from the environment is still one: Argon2, not the OS keyring, is next.
-        {"empty env passphrase", no_salt, Root::Vault, false, "", false, kSaltMessage, false, std::nullopt, true},
-        {"env passphrase not UTF-8", nothing, Root::Vault, false, "caf\xe9", false, kKeyMessage, false,
-         std::nullopt, true},
-        {"no home and no root", nothing, Root::Unset, true, std::nullopt, true,
-         "vault I/O failed: no home directory ($HOME) set", false, core::ErrorKind::Io, true},
-        // A dangling link where global/ belongs cannot be made a directory.
-        {"registry cannot be created",
-         [](const TempVault& v) { fs::create_symlink(v.base() / "missing-target", v.root() / "global"); },
-         Root::Vault, true, std::nullopt, false, "vault I/O failed: create ", true, core::ErrorKind::Io, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempVault vault;
-        ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", std::nullopt), display("DISPLAY", std::nullopt),
-            wayland("WAYLAND_DISPLAY", std::nullopt), runtime("XDG_RUNTIME_DIR", vault.base().string());
-        ScopedEnv home("HOME", c.unset_home ? std::nullopt : std::optional<std::string_view>(vault.base().string()));
-        ScopedEnv phrase("TARNEL_PASSPHRASE", c.env_phrase);
-        c.arrange(vault);
-        std::optional<fs::path> root;
-        if (c.root == Root::Vault) root = vault.root();
-        if (c.root == Root::Missing) root = vault.base() / "nowhere";
-        std::optional<core::SecretValue> passphrase;
-        if (c.passphrase) passphrase = core::SecretValue::from_text(kPassphrase);
-
-        auto session = Session::open(VaultOptions{root, std::move(passphrase)}, Principal::agent(all_operations()));
-        ASSERT_FALSE(session);
-        const std::string text = session.error().message();
-        if (c.prefix) {
-            EXPECT_TRUE(text.starts_with(c.message)) << text;
-        } else {
-            EXPECT_EQ(text, c.message);
-        }
-        if (c.core_kind) {
-            const auto* core = std::get_if<core::CoreError>(&session.error().kind());
-            ASSERT_NE(core, nullptr);
-            EXPECT_EQ(core->kind(), *c.core_kind);
-        } else {
-            EXPECT_TRUE(other_text(session.error()));
-        }
-        if (c.before_registry) {
-            EXPECT_FALSE(fs::exists(vault.root() / "global"));
-            EXPECT_FALSE(fs::exists(vault.root() / "projects"));
-            EXPECT_FALSE(fs::exists(vault.base() / "nowhere"));
-            EXPECT_FALSE(fs::exists(vault.base() / ".vaults"));
-        }
-    }
-}
 
 // Out of scope must look exactly like absent to every method: the same
-// NotFound, no confirmation asked, no record or intake file touched and the
-// audit log byte for byte as it was.
-TEST(ScopeTest, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
+// NotFound, no confirmation asked, no file touched and the audit log as it
+// was. A record the session's key cannot open stops every method the same way.
+TEST(Scope, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
     TempVault vault;
     vault.put(literal("dev/db/password", "global"));
     vault.put(literal("dev/db/password", "alpha"), "alpha");
+    vault.put(literal("dev/db/foreign", "theirs"), "gamma", testing::key_of(0x5a));
     ASSERT_TRUE(vault.session().reveal("secret:dev/db/password", std::nullopt));
-    const std::string audit_before = vault.audit_bytes();
-    ASSERT_FALSE(audit_before.empty());
-    const std::string global_before = vault.record_bytes("secret:dev/db/password");
-    const std::string alpha_before = vault.record_bytes("secret:dev/db/password", "alpha");
-    const auto files_before = names_in(vault.dir());
-    auto approve = std::make_shared<MockConfirmer>(core::Decision::Approved);
+    const std::string audit = vault.audit_bytes(), global = vault.record_bytes("secret:dev/db/password"),
+                      alpha = vault.record_bytes("secret:dev/db/password", "alpha"),
+                      foreign = vault.record_bytes("secret:dev/db/foreign", "gamma");
+    const auto files = names_in(vault.dir());
+    auto approve = answering(Decision::Approved);
 
-    using Call = std::function<bool(const Session&, std::string_view, OptText)>;  // true: NotFound
-    const auto not_found = [](const auto& result) {
-        return !result && is_not_found(result.error()) && result.error().message() == "not addressable";
+    // The error's text, or "" on success.
+    using Call = std::function<std::string(const Session&, std::string_view, OptText)>;
+    const auto text = [](const auto& result) { return result ? std::string() : result.error().message(); };
+    const auto value = [] { return core::SecretValue::from_text("x"); };
+    // name, the operation it needs, whether an absent record is NotFound, whether it reads the record
+    const std::tuple<const char*, Operation, bool, bool, Call> methods[] = {
+        {"status_of", Operation::Metadata, true, true, [&](auto& s, auto at, auto p) { return text(s.status_of(at, p)); }},
+        {"fingerprint_of", Operation::Metadata, true, true,
+         [&](auto& s, auto at, auto p) { return text(s.fingerprint_of(at, p)); }},
+        {"reveal", Operation::Reveal, true, true, [&](auto& s, auto at, auto p) { return text(s.reveal(at, p)); }},
+        {"set", Operation::Write, false, true, [&](auto& s, auto at, auto p) { return text(s.set(at, value(), p)); }},
+        {"generate", Operation::Write, false, true,
+         [&](auto& s, auto at, auto p) { return text(s.generate(at, 8, "nonsense", std::nullopt, p)); }},
+        {"remove", Operation::Write, true, true, [&](auto& s, auto at, auto p) { return text(s.remove(at, p)); }},
+        {"edit_metadata", Operation::Write, true, true,
+         [&](auto& s, auto at, auto p) { return text(s.edit_metadata(at, "high", "d", true, std::nullopt, p)); }},
+        {"request_intake", Operation::Write, false, false,
+         [&](auto& s, auto at, auto p) { return text(s.request_intake(at, "nonsense", std::nullopt, p, std::nullopt)); }},
     };
-    struct Method {
-        const char* name;
-        Operation needs;
-        bool absent_is_not_found;
-        Call call;
-    };
-    const Method methods[] = {
-        {"status_of", Operation::Metadata, true,
-         [&](const Session& s, std::string_view at, OptText p) { return not_found(s.status_of(at, p)); }},
-        {"fingerprint_of", Operation::Metadata, true,
-         [&](const Session& s, std::string_view at, OptText p) { return not_found(s.fingerprint_of(at, p)); }},
-        {"reveal", Operation::Reveal, true,
-         [&](const Session& s, std::string_view at, OptText p) { return not_found(s.reveal(at, p)); }},
-        {"set", Operation::Write, false,
-         [&](const Session& s, std::string_view at, OptText p) {
-             return not_found(s.set(at, core::SecretValue::from_text("x"), p));
-         }},
-        {"generate", Operation::Write, false,
-         [&](const Session& s, std::string_view at, OptText p) {
-             return not_found(s.generate(at, 8, "nonsense", std::nullopt, p));
-         }},
-        {"remove", Operation::Write, true,
-         [&](const Session& s, std::string_view at, OptText p) { return not_found(s.remove(at, p)); }},
-        {"edit_metadata", Operation::Write, true,
-         [&](const Session& s, std::string_view at, OptText p) {
-             return not_found(s.edit_metadata(at, "high", "d", true, std::nullopt, p));
-         }},
-        {"request_intake", Operation::Write, false,
-         [&](const Session& s, std::string_view at, OptText p) {
-             return not_found(s.request_intake(at, "nonsense", std::nullopt, p, std::nullopt));
-         }},
-    };
-    struct Case {
-        const char* name;
-        std::function<core::AgentScope(Operation)> scope;
-        std::string_view at;
-        OptText project;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, std::function<core::AgentScope(Operation)>, std::string_view, OptText> cases[] = {
         {"operation not granted",
-         [](Operation needs) {
-             core::AgentScope scope = scope_of({});
-             for (Operation o : {Operation::Metadata, Operation::Inject, Operation::Reveal, Operation::Write}) {
-                 if (o != needs) scope.operations.insert(o);
-             }
-             return scope;
-         },
+         [](Operation o) { return scope_of({o == Operation::Metadata ? Operation::Write : Operation::Metadata}); },
          "secret:dev/db/password", std::nullopt},
         {"projects listed, global asked", [](Operation o) { return scope_of({o}, Names{"alpha"}); },
          "secret:dev/db/password", std::nullopt},
         {"other project", [](Operation o) { return scope_of({o}, Names{"beta"}); }, "secret:dev/db/password", "alpha"},
-        {"empty project set", [](Operation o) { return scope_of({o}, Names{}); }, "secret:dev/db/password", "alpha"},
-        {"other environment", [](Operation o) { return scope_of({o}, std::nullopt, Names{"prod"}); },
-         "secret:dev/db/password", std::nullopt},
         {"absent", [](Operation o) { return scope_of({o}); }, "secret:dev/db/absent", std::nullopt},
+        {"foreign", [](Operation) { return all_operations(); }, "secret:dev/db/foreign", "gamma"},
     };
-    for (const Method& method : methods) {
-        for (const Case& c : cases) {
-            if (std::string_view(c.name) == "absent" && !method.absent_is_not_found) continue;
-            SCOPED_TRACE(std::string(method.name) + ": " + c.name);
-            Session session = vault.session(c.scope(method.needs), asking(approve));
-            EXPECT_TRUE(method.call(session, c.at, c.project));
+    for (const auto& [method, needs, absent_is_not_found, reads, call] : methods) {
+        for (const auto& [name, scope, at, project] : cases) {
+            const bool is_foreign = std::string_view(name) == "foreign";
+            if ((std::string_view(name) == "absent" && !absent_is_not_found) || (is_foreign && !reads)) continue;
+            SCOPED_TRACE(std::string(method) + ": " + name);
+            EXPECT_EQ(call(vault.session(scope(needs), approve), at, project),
+                      is_foreign ? "crypto operation failed" : "not addressable");
         }
     }
-    EXPECT_EQ(approve->asked(), 0);
-    EXPECT_EQ(vault.audit_bytes(), audit_before);
-    EXPECT_EQ(vault.record_bytes("secret:dev/db/password"), global_before);
-    EXPECT_EQ(vault.record_bytes("secret:dev/db/password", "alpha"), alpha_before);
-    EXPECT_EQ(names_in(vault.dir()), files_before);
+    EXPECT_EQ(approve->seen.size(), 0U);
+    EXPECT_EQ(vault.audit_bytes(), audit);
+    EXPECT_EQ(vault.record_bytes("secret:dev/db/password"), global);
+    EXPECT_EQ(vault.record_bytes("secret:dev/db/password", "alpha"), alpha);
+    EXPECT_EQ(vault.record_bytes("secret:dev/db/foreign", "gamma"), foreign);
+    EXPECT_EQ(names_in(vault.dir()), files);
     EXPECT_FALSE(fs::exists(vault.dir("beta")));
     EXPECT_FALSE(fs::exists(vault.root() / "intake"));
 }
 
-// A record the session's key cannot open stops every operation on it, with
-// the file and the audit log left as they were.
-TEST(ForeignRecordTest, EveryOperationStopsAtACryptoError) {
-    TempVault vault;
-    std::array<std::uint8_t, core::MasterKey::kSize> bytes{};
-    bytes.fill(0x5a);
-    vault.put(literal("dev/app/token", "theirs"), std::nullopt, core::MasterKey(bytes));
-    const std::string before = vault.record_bytes("secret:dev/app/token");
-    Session session = vault.session(all_operations(), asking(std::make_shared<MockConfirmer>(core::Decision::Approved)));
-    constexpr std::string_view at = "secret:dev/app/token";
-    const auto message = [](const auto& result) { return result ? std::string("<succeeded>") : result.error().message(); };
-    const std::pair<const char*, std::string> outcomes[] = {
-        {"status_of", message(session.status_of(at, std::nullopt))},
-        {"reveal", message(session.reveal(at, std::nullopt))},
-        {"set", message(session.set(at, core::SecretValue::from_text("mine"), std::nullopt))},
-        {"generate", message(session.generate(at, 8, std::nullopt, std::nullopt, std::nullopt))},
-        {"remove", message(session.remove(at, std::nullopt))},
-        {"edit_metadata",
-         message(session.edit_metadata(at, "low", std::nullopt, std::nullopt, std::nullopt, std::nullopt))},
+// The session asks only an attended human, and audits each answer and each
+// value or TOTP code it hands out, naming the principal as the origin.
+TEST(RevealPolicy, ThePrincipalAndTheLevelDecideWhoIsAskedAndWhatIsAudited) {
+    enum Who { Agent, Attended, Unattended };
+    struct Case {
+        bool code;  // totp_code of an enrolment at dev/app/otp, else reveal of a literal
+        Who who;
+        std::string_view at;
+        Sensitivity level;
+        bool revealable;
+        Decision answer;
+        std::string_view handed;  // the value or code, else the refusal
+        Words audit;
     };
-    for (const auto& [name, text] : outcomes) EXPECT_EQ(text, "crypto operation failed") << name;
-    EXPECT_EQ(vault.record_bytes("secret:dev/app/token"), before);
-    EXPECT_EQ(vault.audit_bytes(), "");
+    const Case cases[] = {
+        {false, Attended, "dev/app/token", Sensitivity::High, false, Decision::Approved, "the value",
+         {"approve/approved-reveal", "reveal/revealed"}},
+        {false, Attended, "dev/app/token", Sensitivity::High, true, Decision::TimedOut, "reveal not confirmed",
+         {"timeout/timeout-reveal"}},
+        // The flag matters only to agents; nobody is asked below high.
+        {false, Attended, "dev/app/token", Sensitivity::Medium, false, Decision::Denied, "the value", {"reveal/revealed"}},
+        {false, Unattended, "dev/app/token", Sensitivity::High, true, Decision::Approved,
+         "reveal requires attended confirmation (not available over MCP)", {}},
+        {false, Agent, "dev/app/token", Sensitivity::High, true, Decision::Approved, "McpCriticalForbidden",
+         {"deny/denied"}},
+        {true, Unattended, "dev/app/otp", Sensitivity::Medium, true, Decision::Denied, "94287082",  // RFC 6238 at 59 s
+         {"access/code-derived"}},
+        {true, Attended, "dev/app/otp", Sensitivity::High, true, Decision::Denied, "code not confirmed",
+         {"deny/denied-code"}},
+        {true, Unattended, "dev/app/otp", Sensitivity::High, true, Decision::Approved,
+         "a code of this enrollment needs your confirmation on a terminal", {}},
+        {true, Attended, "dev/app/token", Sensitivity::Low, true, Decision::Approved,
+         "`secret:dev/app/token` is a literal, not a TOTP enrollment", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.at) + " " + std::string(c.handed));
+        TempVault vault;
+        core::SecretRecord record = literal(c.at, "the value", c.level, c.revealable);
+        if (c.at.ends_with("otp")) {
+            record.kind = core::TotpRecord{.seed = core::SecretValue::from_text("12345678901234567890"), .digits = 8};
+        }
+        vault.put(record);
+        auto human = answering(c.answer);
+        Session session = vault.session(c.who == Agent ? Principal::agent(all_operations())
+                                                       : Principal::human(all_operations(), c.who == Attended),
+                                        human, 5s, std::make_shared<FixedClock>(59));
+        const std::string at = "secret:" + std::string(c.at);
+        auto handed = c.code ? session.totp_code(at, std::nullopt) : session.reveal(at, std::nullopt);
+        EXPECT_EQ(handed ? std::string(handed->expose_secret_chars()) : handed.error().message(), c.handed);
+        const bool asks = c.level == Sensitivity::High || c.at.starts_with("prod");
+        EXPECT_EQ(human->seen.size(), c.who == Attended && asks ? 1U : 0U);
+        EXPECT_EQ(vault.audit_words(), c.audit);
+        for (const std::string& origin : vault.audit_words("origin")) EXPECT_EQ(origin, c.who == Agent ? "agent" : "human");
+    }
+}
+
+constexpr std::string_view kAt = "secret:dev/app/token";
+constexpr std::string_view kChanged = "sensitivity changed while the edit was pending \u2014 sensitivity not lowered";
+const Words kDowngraded = {"approve/approved-downgrade", "sensitivity-downgrade/downgraded", "edit/metadata-updated"};
+
+SessionResult<RecordView> edit(const Session& session, OptText sensitivity, OptText description = std::nullopt) {
+    return session.edit_metadata(kAt, sensitivity, description, std::nullopt, std::nullopt, std::nullopt);
+}
+
+// Lowering the sensitivity, making a value revealable and pointing a
+// reference elsewhere hand an agent what it could not reach before, so they
+// wait for the owner; the reverse, and a reference left as it is, do not.
+TEST(EditLowering, WhatHandsAnAgentMoreWaitsForTheOwner) {
+    constexpr std::string_view kOld = "aws-sm://us-east-1/dev-db", kNew = "aws-sm://us-east-1/prod-db";
+    constexpr std::string_view kDowngrade = "edit dev/app/token --sensitivity low (downgrade from High)";
+    constexpr std::string_view kRevealable = "make the value revealable to agents";
+    constexpr std::string_view kRepoint =
+        "point the reference at aws-sm://us-east-1/prod-db instead of aws-sm://us-east-1/dev-db";
+    struct Case {
+        OptText level;  // also makes the record High
+        std::optional<bool> revealable;
+        OptText reference;  // also makes the record a reference to kOld
+        Decision decision;
+        OptText asked;  // the request's action (or command); nullopt: nobody is asked
+        OptText refused;
+        Words audit;
+    };
+    const Case cases[] = {
+        {"low", std::nullopt, std::nullopt, Decision::Approved, kDowngrade, std::nullopt, kDowngraded},
+        {"low", std::nullopt, std::nullopt, Decision::TimedOut, kDowngrade, "timed out \u2014 sensitivity not lowered",
+         {"timeout/timeout-downgrade"}},
+        {std::nullopt, true, std::nullopt, Decision::Approved, kRevealable, std::nullopt,
+         {"approve/approved-revealable", "edit/metadata-updated"}},
+        {std::nullopt, true, std::nullopt, Decision::Forged, kRevealable, "denied \u2014 not made revealable",
+         {"deny/forged-approval-revealable"}},
+        {std::nullopt, false, std::nullopt, Decision::Denied, std::nullopt, std::nullopt, {"edit/metadata-updated"}},
+        {std::nullopt, std::nullopt, kNew, Decision::Approved, kRepoint, std::nullopt,
+         {"approve/approved-reference", "edit/metadata-updated"}},
+        {std::nullopt, std::nullopt, kNew, Decision::Denied, kRepoint, "denied \u2014 reference not changed",
+         {"deny/denied-reference"}},
+        {std::nullopt, std::nullopt, kOld, Decision::Denied, std::nullopt, std::nullopt, {"edit/metadata-updated"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.audit[0]);
+        TempVault vault;
+        auto record = literal("dev/app/token", "v", c.level ? Sensitivity::High : Sensitivity::Medium, false);
+        if (c.reference) record.kind = core::ReferenceRecord{std::string(kOld)};
+        vault.put(std::move(record));
+        const std::string before = vault.record_bytes(kAt);
+        const auto confirmer = answering(c.decision);
+        auto outcome = vault.session(all_operations(), confirmer)
+                           .edit_metadata(kAt, c.level, std::nullopt, c.revealable, c.reference, std::nullopt);
+        const auto& seen = confirmer->seen;
+        ASSERT_EQ(seen.size(), c.asked ? 1U : 0U);
+        EXPECT_TRUE(!c.asked || seen[0].action.value_or(*seen[0].resolved_command) == *c.asked);
+        EXPECT_EQ(vault.audit_words(), c.audit);
+        EXPECT_EQ(outcome ? "" : outcome.error().message(), c.refused.value_or(""));
+        EXPECT_TRUE(outcome || vault.record_bytes(kAt) == before);
+        if (!outcome) continue;
+        const auto stored = vault.get(kAt);
+        EXPECT_TRUE(!c.level || stored->meta.sensitivity == Sensitivity::Low);
+        EXPECT_TRUE(!c.revealable || stored->meta.revealable == *c.revealable);
+        EXPECT_TRUE(!c.reference || std::get<core::ReferenceRecord>(stored->kind).ref == *c.reference);
+    }
+}
+
+// A High record is lowered to low while another session acts during the
+// wait. The edit applies to the record as it is after the wait, an approval
+// never lowers a level raised meanwhile, and no lock is held while the human
+// decides.
+TEST(EditWhileWaiting, TheRecordAsItIsAfterTheWaitDecides) {
+    struct Case {
+        const char* name;
+        Decision decision;
+        std::function<bool(const Session& other)> meanwhile;
+        std::string_view error;                  // the refusal's text; empty: the edit succeeds
+        std::optional<Sensitivity> final_level;  // nullopt: the record is gone
+        Words audit;
+        bool value_written = false;  // the other session's set stays
+    };
+    const auto set_value = [](const Session& other) {
+        return other.set(kAt, core::SecretValue::from_text("written meanwhile"), std::nullopt).has_value();
+    };
+    const Case cases[] = {
+        {"value set meanwhile", Decision::Approved, set_value, "", Sensitivity::Low,
+         {"edit/value-updated", kDowngraded[0], kDowngraded[1], kDowngraded[2]}, true},
+        {"level raised meanwhile", Decision::Approved, [](const Session& o) { return edit(o, "inject-only").has_value(); },
+         kChanged, Sensitivity::InjectOnly, {"edit/metadata-updated", "approve/approved-downgrade"}},
+        {"record deleted meanwhile", Decision::Approved,
+         [](const Session& o) { return o.remove(kAt, std::nullopt).has_value(); }, "not addressable", std::nullopt,
+         {"delete/deleted", "approve/approved-downgrade"}},
+        // Run elsewhere with a deadline, so a held lock fails the test instead of hanging it.
+        {"no lock held while deciding", Decision::Denied,
+         [&](const Session& other) {
+             auto write = std::async(std::launch::async, [&] { return set_value(other); });
+             return write.wait_for(5s) == std::future_status::ready && write.get();
+         },
+         "denied \u2014 sensitivity not lowered", Sensitivity::High, {"edit/value-updated", "deny/denied-downgrade"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempVault vault;
+        vault.put(literal("dev/app/token", "before", Sensitivity::High, false));
+        Session other = vault.session(all_operations(), answering(Decision::Approved));
+        bool meanwhile_ok = false;
+        Session session = vault.session(all_operations(), answering(c.decision, [&] { meanwhile_ok = c.meanwhile(other); }));
+        auto outcome = edit(session, "low", "described");
+        EXPECT_TRUE(meanwhile_ok);
+        EXPECT_EQ(outcome ? "" : outcome.error().message(), c.error);
+        auto stored = vault.get(kAt);
+        ASSERT_EQ(stored.has_value(), c.final_level.has_value());
+        if (c.final_level) {
+            EXPECT_EQ(stored->meta.sensitivity, *c.final_level);
+            EXPECT_EQ(stored->meta.description, c.error.empty() ? std::optional<std::string>("described") : std::nullopt);
+            EXPECT_EQ(literal_value(*stored), c.value_written ? "written meanwhile" : "before");
+        }
+        EXPECT_EQ(vault.audit_words(), c.audit);
+    }
+}
+
+// Guards: two writers of one record lost an update (per-record lock for read-modify-write).
+// Each field has one writer, two threads here and one forked process, so a
+// lock held per process or per thread alone fails; the record must end with
+// every writer's last word.
+TEST(ConcurrentWriters, ThreadsAndProcessesNeverWriteBackStaleFields) {
+    constexpr int kRounds = 40;
+    TempVault vault;
+    vault.put(literal("dev/app/token", "value-start", Sensitivity::Medium, false));
+    const Session session = vault.session(all_operations(), answering(Decision::Approved));
+    const auto writer = [&](int role) {
+        int failed = 0;
+        for (int i = 0; i < kRounds; ++i) {
+            const std::string n = std::to_string(i);
+            if (role == 0) failed += !session.set(kAt, core::SecretValue::from_text("value-" + n), std::nullopt);
+            if (role == 1) failed += !edit(session, std::nullopt, "desc-" + n);
+            if (role == 2) failed += !edit(session, i % 2 == 0 ? "high" : "low");  // a raise, then an approved downgrade
+        }
+        return failed;
+    };
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(writer(2));
+    auto first = std::async(std::launch::async, writer, 0);
+    EXPECT_EQ(writer(1), 0);
+    EXPECT_EQ(first.get(), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    auto stored = vault.get(kAt);
+    EXPECT_EQ(literal_value(*stored), "value-" + std::to_string(kRounds - 1));
+    EXPECT_EQ(stored->meta.description, "desc-" + std::to_string(kRounds - 1));
+    EXPECT_EQ(stored->meta.sensitivity, Sensitivity::Low);
+    const auto words = vault.audit_words();
+    EXPECT_EQ(std::ranges::count(words, "edit/value-updated"), kRounds);
+    EXPECT_EQ(std::ranges::count(words, "edit/metadata-updated"), 2 * kRounds);
+    EXPECT_EQ(std::ranges::count(words, "sensitivity-downgrade/downgraded"), kRounds / 2);
+}
+
+// A passphrase vault asks the checked passphrase; taking its check or its salt
+// away must not turn it into one that asks less.
+TEST(OwnerProof, PassphraseVaultsAskTheCheckedPassphrase) {
+    const testing::TempDir base;
+    const fs::path root = base.path() / "vault", check = root / kPassphraseCheckFile;
+    const auto phrase = [](std::string_view text) { return core::SecretValue::from_text(text); };
+    ASSERT_TRUE(init_with_passphrase(root, phrase("right")));
+    EXPECT_EQ(owner_proof_for(root), OwnerProof::Passphrase);
+    EXPECT_TRUE(owner_key_from_passphrase(root, phrase("right")));
+    EXPECT_EQ(owner_key_from_passphrase(root, phrase("wrong")).error().message(), "wrong passphrase");
+    std::string damaged = read_file(check);
+    damaged.pop_back();
+    fs::rename(check, base.path() / "kdf.check");
+    EXPECT_FALSE(owner_key_from_passphrase(root, phrase("right")));
+    write_file(check, damaged);
+    EXPECT_EQ(Session::open_checked(VaultOptions{root, phrase("right")}, Principal::human(all_operations(), false))
+                  .error()
+                  .message(),
+              "kdf.check in the vault root is damaged");
+    fs::rename(base.path() / "kdf.check", check);
+    fs::remove(root / "kdf.salt");
+    EXPECT_FALSE(owner_proof_for(root));
+    fs::remove(check);
+    EXPECT_EQ(owner_proof_for(root), OwnerProof::ShownCode);
+}
+
+// Guards: an intake created what its file said when fulfilled, not what the owner saw.
+// An agent rewrote intake/ID.json while the owner typed the value, turning the
+// "high" the owner saw into "low" in another project.
+TEST(FulfilIntake, CreatesWhatTheOwnerSawOnce) {
+    const TempVault vault;
+    auto id = vault.session().request_intake("secret:dev/app/db", "high", "the db", "web", "client/1");
+    ASSERT_TRUE(id);
+    const Session human = vault.session(Principal::human(all_operations(), false));
+    const core::PendingIntake shown = *intake_to_answer(vault.root(), *id);
+    const fs::path file = vault.root() / "intake" / (*id + ".json");
+    std::string text = read_file(file);
+    for (const auto& [from, to] : {std::pair{"\"high\"", "\"low\""}, std::pair{"\"project\":\"web\"", "\"project\":null"}}) {
+        ASSERT_NE(text.find(from), std::string::npos) << from;
+        text.replace(text.find(from), std::string_view(from).size(), to);
+    }
+    write_file(file, text);
+
+    auto view = human.fulfil_intake(shown, core::SecretValue::from_text("s3cret"));
+    ASSERT_TRUE(view) << view.error().message();
+    EXPECT_EQ(view->origin, "project:web");
+    const auto record = vault.get("secret:dev/app/db", "web");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(literal_value(*record), "s3cret");
+    EXPECT_EQ(record->meta.sensitivity, Sensitivity::High);
+    EXPECT_EQ(record->meta.description, "the db");
+    EXPECT_FALSE(vault.get("secret:dev/app/db"));
+    EXPECT_TRUE(names_in(vault.root() / "intake").empty());
+    EXPECT_EQ(vault.audit_words(), Words{"create/intake-fulfilled"});
+    EXPECT_EQ(human.fulfil_intake(shown, core::SecretValue::from_text("other")).error().message(), "not addressable");
+
+    // A request whose environment contradicts its coordinate is refused before it is shown.
+    write_file(vault.root() / "intake" / "1-2-3.json",
+               R"({"id":"1-2-3","created_unix":1,"coordinate":"secret:prod/app/db","sensitivity":"low",)"
+               R"("environment":"dev","origin":"agent","requesting_process":null,"description":null,"project":null})");
+    EXPECT_EQ(intake_to_answer(vault.root(), "1-2-3").error().message(),
+              "intake 1-2-3 names environment `dev` for a coordinate in another");
 }
 
 }  // namespace

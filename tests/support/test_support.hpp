@@ -1,7 +1,8 @@
 #pragma once
 
 // Small helpers shared by the C++ suites: temporary directories, whole-file
-// reads and writes, directory listings and a clock that stands still.
+// reads and writes, directory listings, a clock that stands still and an
+// environment variable set for a scope.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -14,6 +15,8 @@
 #include <span>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -52,6 +55,28 @@ private:
     fs::path path_;
 };
 
+// Sets (or, with nullopt, removes) one variable of this process's environment
+// and puts the old state back when it goes; children started meanwhile
+// inherit the change.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+        if (const char* old = ::getenv(name_.c_str())) old_ = old;
+        apply(value);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv() { apply(old_); }
+
+private:
+    void apply(const std::optional<std::string>& value) const {
+        value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str());
+    }
+
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
 class FixedClock final : public core::Clock {
 public:
     explicit FixedClock(std::uint64_t secs) : secs_(secs) {}
@@ -63,9 +88,7 @@ private:
 
 inline std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 inline void write_file(const fs::path& path, std::string_view bytes) {
@@ -76,9 +99,7 @@ inline void write_file(const fs::path& path, std::string_view bytes) {
 inline std::set<std::string> names_in(const fs::path& dir) {
     std::set<std::string> names;
     std::error_code missing;
-    for (const auto& entry : fs::directory_iterator(dir, missing)) {
-        names.insert(entry.path().filename().string());
-    }
+    for (const auto& entry : fs::directory_iterator(dir, missing)) names.insert(entry.path().filename().string());
     return names;
 }
 
@@ -123,15 +144,12 @@ inline std::string owner_approval(std::string_view request_text, const core::Mas
 
 // A medium, revealable literal record stored at `at`.
 inline core::SecretRecord literal(const core::Coordinate& at, std::string_view value) {
-    return core::SecretRecord{core::LiteralRecord{core::SecretValue::from_text(value)},
-                              core::RecordMetadata{.sensitivity = core::Sensitivity::Medium,
-                                                   .revealable = true,
-                                                   .environment = std::string(at.environment().name()),
-                                                   .component = at.component(),
-                                                   .key = at.key(),
-                                                   .description = std::nullopt,
-                                                   .created = "2026-01-01T00:00:00Z",
-                                                   .updated = "2026-01-01T00:00:00Z"}};
+    return core::SecretRecord{
+        core::LiteralRecord{core::SecretValue::from_text(value)},
+        core::RecordMetadata{.sensitivity = core::Sensitivity::Medium, .revealable = true,
+                             .environment = std::string(at.environment().name()), .component = at.component(),
+                             .key = at.key(), .description = std::nullopt, .created = "2026-01-01T00:00:00Z",
+                             .updated = "2026-01-01T00:00:00Z"}};
 }
 
 inline std::string literal_value(const core::SecretRecord& record) {
