@@ -49,16 +49,11 @@ void check_source(const tarnel::core::Source& source) {
 void check_error(const tarnel::core::CoreError& error, std::string_view text) {
     check(error.kind() == ErrorKind::EnvRefs);
     const std::string& detail = error.detail();
-    check(detail.starts_with("line "));
-    const std::size_t colon = detail.find(": ", 5);
-    check(colon != std::string::npos && colon > 5 && detail[5] != '0');
-    std::size_t line = 0;
-    for (std::size_t i = 5; i < colon; ++i) {
-        check(detail[i] >= '0' && detail[i] <= '9');
-        line = line * 10 + static_cast<std::size_t>(detail[i] - '0');
-        check(line <= text.size());
-    }
-    check(line >= 1);
+    const std::size_t colon = detail.find(": ");
+    check(detail.starts_with("line ") && colon != std::string::npos && colon > 5 && colon < 25 && detail[5] != '0');
+    check(detail.find_first_not_of("0123456789", 5) == colon);
+    const std::uint64_t line = std::stoull(detail.substr(5, colon - 5));
+    check(line >= 1 && line <= text.size());
 }
 
 }  // namespace

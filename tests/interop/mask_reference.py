@@ -25,62 +25,42 @@ import urllib.parse
 def read_records(data: bytes):
     at = 0
     while at < len(data):
-        kind = data[at : at + 1]
-        (count,) = struct.unpack_from("<I", data, at + 1)
+        kind, (count,) = data[at:at + 1], struct.unpack_from("<I", data, at + 1)
         at += 5
         fields = []
         for _ in range(count):
             (size,) = struct.unpack_from("<I", data, at)
-            at += 4
-            fields.append(data[at : at + size])
-            at += size
+            fields.append(data[at + 4:at + 4 + size])
+            at += 4 + size
         yield kind, fields
 
 
 def write_record(out, fields) -> None:
-    out.write(b"R" + struct.pack("<I", len(fields)))
-    for field in fields:
-        out.write(struct.pack("<I", len(field)) + field)
+    out.write(b"R" + struct.pack("<I", len(fields)) + b"".join(struct.pack("<I", len(f)) + f for f in fields))
 
 
 def masked(text: bytes, secrets) -> bytes:
-    for secret in secrets:
-        if secret:
-            text = text.replace(secret, b"***")
+    for secret in filter(None, secrets):
+        text = text.replace(secret, b"***")
     return text
 
 
 def encodings(lead: bytes, value: bytes, trail: bytes):
-    data = lead + value + trail
-    standard = base64.b64encode(data)
-    urlsafe = base64.urlsafe_b64encode(data)
+    standard, urlsafe = base64.b64encode(lead + value + trail), base64.urlsafe_b64encode(lead + value + trail)
     hex_lower = binascii.hexlify(value)
     percent = urllib.parse.quote_from_bytes(value, safe="").encode()
     percent_lower = re.sub(rb"%[0-9A-F]{2}", lambda m: m.group(0).lower(), percent)
-    return [
-        standard,
-        standard.rstrip(b"="),
-        urlsafe,
-        urlsafe.rstrip(b"="),
-        hex_lower,
-        hex_lower.upper(),
-        percent,
-        percent_lower,
-    ]
+    return [standard, standard.rstrip(b"="), urlsafe, urlsafe.rstrip(b"="), hex_lower, hex_lower.upper(), percent,
+            percent_lower]
 
 
 def main(cases_path: str, results_path: str) -> int:
-    with open(cases_path, "rb") as handle:
-        data = handle.read()
-    with open(results_path, "wb") as out:
-        for kind, fields in read_records(data):
-            if kind == b"M":
-                write_record(out, [masked(fields[0], fields[1:])])
-            elif kind == b"E":
-                write_record(out, encodings(*fields))
-            else:
+    with open(cases_path, "rb") as handle, open(results_path, "wb") as out:
+        for kind, fields in read_records(handle.read()):
+            if kind not in (b"M", b"E"):
                 print(f"unknown record kind {kind!r}", file=sys.stderr)
                 return 1
+            write_record(out, [masked(fields[0], fields[1:])] if kind == b"M" else encodings(*fields))
     return 0
 
 

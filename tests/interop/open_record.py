@@ -21,21 +21,16 @@ def main() -> int:
     path, key_hex = sys.argv[1], sys.argv[2]
     with open(path, "rb") as handle:
         data = handle.read()
-    if data[:4] != b"TARN":
-        print("bad magic", file=sys.stderr)
-        return 1
     version = int.from_bytes(data[4:8], "little")
-    if version != 1:
-        print(f"bad version {version}", file=sys.stderr)
-        return 1
-    sealed = json.loads(data[8:].decode("utf-8"), object_pairs_hook=no_duplicates)
-    if list(sealed) != ["nonce", "ciphertext"]:
-        print(f"sealed members {list(sealed)}", file=sys.stderr)
-        return 1
-    nonce = bytes(sealed["nonce"])
-    if len(nonce) != 12:
-        print(f"nonce length {len(nonce)}", file=sys.stderr)
-        return 1
+    framed = data[:4] == b"TARN" and version == 1
+    sealed = json.loads(data[8:].decode("utf-8"), object_pairs_hook=no_duplicates) if framed else {}
+    nonce = bytes(sealed.get("nonce", []))
+    for broken, text in ((data[:4] != b"TARN", "bad magic"), (version != 1, f"bad version {version}"),
+                         (list(sealed) != ["nonce", "ciphertext"], f"sealed members {list(sealed)}"),
+                         (len(nonce) != 12, f"nonce length {len(nonce)}")):
+        if broken:
+            print(text, file=sys.stderr)
+            return 1
     plaintext = ChaCha20Poly1305(bytes.fromhex(key_hex)).decrypt(nonce, bytes(sealed["ciphertext"]), None)
     record = json.loads(plaintext.decode("utf-8"), object_pairs_hook=no_duplicates)
     summary = {

@@ -1,145 +1,277 @@
+// .env.refs files and their resolution. That any parse holds only identifier
+// names, each once, with no interpolation left, and that any refusal names its
+// line, is fuzz/envrefs_fuzz.cpp's work.
+
 #include "core/run/envrefs.hpp"
 
+#include <stdlib.h>
+
+#include <map>
+
+#include "core/base/overloaded.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/run/resolver.hpp"
+#include "core/store/store.hpp"
 #include "support/test_support.hpp"
 
 namespace tarnel::core {
 namespace {
 
-using Vars = std::vector<std::pair<std::string, Source>>;
-using source::Env;
-using source::Literal;
-using source::Secret;
+using namespace tarnel::testing;
 
-constexpr std::string_view kInterpolation =
-    "cross-variable interpolation is not allowed (only `${ENV}` in a URI path and `${env:NAME}` are valid)";
-constexpr std::string_view kBadEnvName = "`${env:\xE2\x80\xA6}` requires a valid variable name";
-constexpr std::string_view kBadName = "variable name is not a valid identifier";
-constexpr std::string_view kNoEquals = "expected `NAME=<source>` or `project = <name>`";
+std::string with_fallback(std::string text, const std::optional<std::string>& fallback) {
+    return fallback ? text + " | " + *fallback : text;
+}
 
-Vars one(std::string name, Source source) { return {{std::move(name), std::move(source)}}; }
+// "NAME=<source>; ..." with literals quoted, or the refusal.
+std::string parsed(std::string_view text) {
+    const Result<EnvRefs> refs = EnvRefs::parse(text);
+    if (!refs) return refs.error().detail();
+    std::string shown = refs->project ? "project " + *refs->project : "";
+    for (const auto& [name, source] : refs->vars) {
+        shown += (shown.empty() ? "" : "; ") + name + "=" +
+                 std::visit(Overloaded{[](const source::Literal& l) { return "'" + l.value + "'"; },
+                                       [](const source::Env& e) { return with_fallback("env:" + e.var, e.fallback); },
+                                       [](const source::Secret& s) { return with_fallback(s.uri, s.fallback); }},
+                            source);
+    }
+    return shown;
+}
 
-TEST(EnvRefsParse, ClassifiesEachSourceForm) {
-    const struct {
-        std::string_view text;
-        Vars expected;
-    } cases[] = {
-        {"", {}},
-        {"# only\n\n   \n\t# comments\n", {}},
-        {"DB_URL=secret:dev/app/db", one("DB_URL", Secret{"secret:dev/app/db", std::nullopt})},
-        {"DB_URL = secret: dev/app/db | sqlite://local", one("DB_URL", Secret{"secret:dev/app/db", "sqlite://local"})},
-        {"TOKEN=secret:${ENV}/api/token", one("TOKEN", Secret{"secret:${ENV}/api/token", std::nullopt})},
-        {"K=secret:dev/app/signing#private", one("K", Secret{"secret:dev/app/signing#private", std::nullopt})},
-        {"K=secret:dev/app/db |", one("K", Secret{"secret:dev/app/db", ""})},
-        {"K=secret:a|b|c", one("K", Secret{"secret:a", "b|c"})},
-        {"K=secret:", one("K", Secret{"secret:", std::nullopt})},  // judged as a coordinate later
-        {"K=secret", one("K", Literal{"secret"})},
-        {"HOME_DIR=${env:HOME}", one("HOME_DIR", Env{"HOME", std::nullopt})},
-        {"PORT=${env:PORT | 8080}", one("PORT", Env{"PORT", "8080"})},
-        {"X=${env: HOME }", one("X", Env{"HOME", std::nullopt})},
-        {"X=${env:A|}", one("X", Env{"A", ""})},
-        {"X=${env:A | b}}", one("X", Env{"A", "b}"})},
-        {"X=a$b{c}", one("X", Literal{"a$b{c}"})},
-        {"X=", one("X", Literal{""})},
-        {"X=\"quoted\"", one("X", Literal{"\"quoted\""})},
-        {"X=a | b", one("X", Literal{"a | b"})},
-        {"X=x=y", one("X", Literal{"x=y"})},
-        {"_X1=a", one("_X1", Literal{"a"})},
-        {"Project = x", one("Project", Literal{"x"})},
+TEST(EnvRefs, ClassifiesEachSourceFormAndRefusesTheFirstBadLine) {
+    const std::string interpolation =
+        "cross-variable interpolation is not allowed (only `${ENV}` in a URI path and `${env:NAME}` are valid)";
+    const std::string bad_name = "variable name is not a valid identifier";
+    const std::string no_equals = "expected `NAME=<source>` or `project = <name>`";
+    const std::pair<std::string_view, std::string> cases[] = {
+        {"# only\n\n   \n\t# comments\n", ""},
+        {"DB_URL = secret: dev/app/db | sqlite://local", "DB_URL=secret:dev/app/db | sqlite://local"},
+        {"TOKEN=secret:${ENV}/api/token#private", "TOKEN=secret:${ENV}/api/token#private"},
+        {"K=secret:dev/app/db |", "K=secret:dev/app/db | "},
+        {"K=secret", "K='secret'"},
+        {"PORT=${env: PORT | 8080}", "PORT=env:PORT | 8080"},
+        {"X=a$b{c}\nY=\nZ=x=y", "X='a$b{c}'; Y=''; Z='x=y'"},
         // Comments start only at the line's first byte or after ASCII white space.
-        {"A=abc#def", one("A", Literal{"abc#def"})},
-        {"A=abc #def", one("A", Literal{"abc"})},
-        {"A=abc\t#def", one("A", Literal{"abc"})},
-        {"A=abc\v#def", one("A", Literal{"abc\v#def"})},
-        {"A=abc\xC2\xA0#def", one("A", Literal{"abc\xC2\xA0#def"})},
-        {"   # indented comment\nA=1 # trailing", one("A", Literal{"1"})},
+        {"A=abc#def\nB=abc #def\nC=abc\v#def", "A='abc#def'; B='abc'; C='abc\v#def'"},
         // Unicode white space is trimmed around the line, the key and the value.
-        {"\xC2\xA0" "A\xE2\x80\x83=\xE3\x80\x80 b \xE2\x80\xA8", one("A", Literal{"b"})},
+        {"\xC2\xA0" "A\xE2\x80\x83=\xE3\x80\x80 b \xE2\x80\xA8", "A='b'"},
         // Only a carriage return before a line feed belongs to the line ending.
-        {"A=1\r\nB=2\r\n", {{"A", Literal{"1"}}, {"B", Literal{"2"}}}},
-        {"A=1\rB=2", one("A", Literal{"1\rB=2"})},
-        {"A=1\nB=2", {{"A", Literal{"1"}}, {"B", Literal{"2"}}}},
-        {"B=2\nA=1\nC=3\n", {{"B", Literal{"2"}}, {"A", Literal{"1"}}, {"C", Literal{"3"}}}},
-    };
-    for (const auto& c : cases) {
-        Result<EnvRefs> refs = EnvRefs::parse(c.text);
-        ASSERT_TRUE(refs) << c.text << ": " << refs.error().display();
-        EXPECT_EQ(refs->vars, c.expected) << c.text;
-        EXPECT_FALSE(refs->project) << c.text;
-    }
-}
-
-TEST(EnvRefsParse, ProjectLine) {
-    Result<EnvRefs> refs = EnvRefs::parse("A=1\r\nproject =  billing team \r\nB=${env:B}\n");
-    ASSERT_TRUE(refs);
-    EXPECT_EQ(refs->project, "billing team");
-    EXPECT_EQ(refs->vars.size(), 2U);
-    // The name is taken as it stands: no identifier rule, no interpolation check.
-    Result<EnvRefs> odd = EnvRefs::parse("project=${x}");
-    ASSERT_TRUE(odd);
-    EXPECT_EQ(odd->project, "${x}");
-}
-
-TEST(EnvRefsParse, FailsOnTheFirstBadLineWithItsNumber) {
-    const struct {
-        std::string_view text;
-        std::size_t line;
-        std::string_view message;
-    } cases[] = {
-        {"A", 1, kNoEquals},
-        {"# one\n# two\n\n   # four\nbad line", 5, kNoEquals},
-        {"#x\r\nA=1\r\n A = 2", 3, "duplicate variable name"},
-        {"A=1\na=2\nA=3", 3, "duplicate variable name"},
-        {"project = a\nproject =", 2, "duplicate `project =` line"},
-        {"project =\nproject = a", 1, "`project =` requires a name"},
-        {"1X=a", 1, kBadName},
-        {"MY-VAR=a", 1, kBadName},
-        {"\xC3\x84X=a", 1, kBadName},
-        {"=a", 1, kBadName},
-        {"x#y", 1, kNoEquals},
+        {"A=1\r\nB=2\rC=3", "A='1'; B='2\rC=3'"},
+        {"A=1\r\nproject =  billing team \r\nB=${env:B}\n", "project billing team; A='1'; B=env:B"},
+        {"# one\n# two\n\n   # four\nbad line", "line 5: " + no_equals},
+        {"#x\r\nA=1\r\n A = 2", "line 3: duplicate variable name"},
+        {"project = a\nproject =", "line 2: duplicate `project =` line"},
+        {"MY-VAR=a", "line 1: " + bad_name},
         // A byte-order mark is content: it spoils the first key or comment.
-        {"\xEF\xBB\xBF" "A=1", 1, kBadName},
-        {"\xEF\xBB\xBF# comment\nA=1", 1, kNoEquals},
-        {"X=${env:1ABC}", 1, kBadEnvName},
-        {"X=${env:}", 1, kBadEnvName},
-        {"X=${env:A-B | x}", 1, kBadEnvName},
-        {"X=${env:A} | b", 1, kInterpolation},
-        {"X=prefix-${env:A}", 1, kInterpolation},
-        {"X=${ENV}", 1, kInterpolation},
-        {"X=secret:dev/app/db | ${env:B}", 1, kInterpolation},
-        {"X=${env:A | ${B}}", 1, kInterpolation},
-        {"A=ok\nB=${", 2, kInterpolation},
+        {"\xEF\xBB\xBF" "A=1", "line 1: " + bad_name},
+        {"X=${env:A-B | x}", "line 1: `${env:\xE2\x80\xA6}` requires a valid variable name"},
+        {"X=${env:A} | b", "line 1: " + interpolation},
+        {"X=prefix-${env:A}", "line 1: " + interpolation},
+        {"A=ok\nB=${", "line 2: " + interpolation},
         // Several faults on one line: the earliest rule reports.
-        {"1X=${", 1, kBadName},
-        {"A=1\nA=${", 2, "duplicate variable name"},
-        {"X=${env:1 | ${y}}", 1, kBadEnvName},
+        {"1X=${", "line 1: " + bad_name},
     };
-    for (const auto& c : cases) {
-        Result<EnvRefs> refs = EnvRefs::parse(c.text);
-        ASSERT_FALSE(refs) << c.text;
-        EXPECT_EQ(refs.error().kind(), ErrorKind::EnvRefs) << c.text;
-        EXPECT_EQ(refs.error().detail(), "line " + std::to_string(c.line) + ": " + std::string(c.message)) << c.text;
-    }
-    EXPECT_EQ(EnvRefs::parse("A=1\n\nA=2").error().display(), "env-refs error: line 3: duplicate variable name");
+    for (const auto& [text, expected] : cases) EXPECT_EQ(parsed(text), expected) << text;
 }
 
-TEST(EnvRefsHelpers, IdentifiersFallbacksAndInterpolation) {
-    for (std::string_view good : {"A", "_", "_X1", "abc_DEF_9"}) EXPECT_TRUE(is_identifier(good)) << good;
-    for (std::string_view bad : {"", "1A", "A-B", "A B", "A\xC3\xA9", "A.B"}) EXPECT_FALSE(is_identifier(bad)) << bad;
+// Answers from a map and remembers every name it was asked for.
+class MapEnvSource final : public EnvSource {
+public:
+    std::map<std::string, std::string, std::less<>> vars;
+    mutable std::vector<std::string> asked;
 
-    const FallbackSplit none = split_fallback(" \xE2\x80\x80 a b \t");
-    EXPECT_EQ(none.primary, "a b");
-    EXPECT_FALSE(none.fallback);
-    const FallbackSplit empty = split_fallback("a |");
-    EXPECT_EQ(empty.primary, "a");
-    EXPECT_EQ(empty.fallback, "");
-    const FallbackSplit two = split_fallback("|x | y");
-    EXPECT_EQ(two.primary, "");
-    EXPECT_EQ(two.fallback, "x | y");
+    std::optional<SecretValue> get(std::string_view name) const override {
+        asked.emplace_back(name);
+        const auto found = vars.find(name);
+        if (found == vars.end()) return std::nullopt;
+        return SecretValue::from_text(found->second);
+    }
+};
 
-    EXPECT_TRUE(reject_interpolation("$ {x} $x {", 4));
-    Result<void> refused = reject_interpolation("a${", 7);
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().detail(), "line 7: " + std::string(kInterpolation));
+// Serves "test://" references from a map and counts its calls.
+class MapProvider final : public SecretProvider {
+public:
+    std::map<std::string, std::string, std::less<>> values;
+    mutable int calls = 0;
+
+    Result<SecretValue> materialize(std::string_view reference) const override {
+        ++calls;
+        const auto found = values.find(reference);
+        if (found == values.end()) return fail(ErrorKind::Provider, "test store has no such secret");
+        return SecretValue::from_text(found->second);
+    }
+    std::string_view scheme() const override { return "test"; }
+};
+
+class RecordingSink final : public AuditSink {
+public:
+    mutable std::vector<AuditEvent> events;
+    Result<void> record(const AuditEvent& event) const override {
+        events.push_back(event);
+        return {};
+    }
+};
+
+// One value as "NAME=value @coordinate ref <reference> <sensitivity> <where found>".
+std::string shown(const ResolvedVar& var) {
+    std::string text = var.name + "=" + std::string(var.value.expose_secret_chars());
+    if (var.coordinate) text += " @" + *var.coordinate;
+    if (var.reference) text += " ref " + *var.reference;
+    if (var.sensitivity) text += " " + std::string(sensitivity_word(*var.sensitivity));
+    return text + std::visit(Overloaded{[](const NotFromVault&) { return std::string(); },
+                                        [](const GlobalVault&) { return std::string(" global"); },
+                                        [](const ProjectVault& p) { return " project " + p.name; }},
+                             var.found_in);
+}
+
+class Resolver : public ::testing::Test {
+protected:
+    Resolver() {
+        put(literal(coordinate("secret:dev/app/db"), "global dev"));
+        put(literal(coordinate("secret:dev/app/db"), "project dev"), "p");
+        put(record_of(KeypairRecord{KeyAlgorithm::Ed25519, SecretValue::from_text("PRIVATE"), "PUBLIC"},
+                      "secret:dev/app/signing", Sensitivity::High));
+        put(record_of(KeypairRecord{KeyAlgorithm::Ed25519, std::nullopt, "ONLY PUBLIC"}, "secret:dev/app/pub"));
+        put(record_of(TotpRecord{SecretValue::from_text("seed")}, "secret:dev/app/otp"));
+        for (const char* name : {"r1", "r2"}) {
+            put(record_of(ReferenceRecord{"test://vault/shared"}, std::string("secret:dev/app/") + name));
+        }
+        put(record_of(ReferenceRecord{"test://vault/missing"}, "secret:dev/app/broken"));
+        provider_.values = {{"test://vault/shared", "from the store"}};
+        env_.vars = {{"HOME", ""}, {"USER", "ada"}, {"TARNEL_PASSPHRASE", "hunter2"}, {"TARNEL_VAULT_DIR", "/v"},
+                     {"TARNELX", "x"}};
+        // A damaged record: reading it fails, so a refusal that comes first shows.
+        write_file(*record_path(registry_.global_dir(), coordinate("secret:prod/app/db")), "TARN");
+    }
+
+    static SecretRecord record_of(RecordKind kind, const std::string& at, Sensitivity sensitivity = Sensitivity::Low) {
+        SecretRecord record = literal(coordinate(at), "");
+        record.kind = std::move(kind);
+        record.meta.sensitivity = sensitivity;
+        return record;
+    }
+    void put(const SecretRecord& record, std::optional<std::string_view> project = std::nullopt) {
+        const fs::path dir = project ? *registry_.checked_project_dir(*project) : registry_.global_dir();
+        ASSERT_TRUE(write_record(dir, coordinate("secret:" + record.canonical_path()), *seal(record, key_)));
+    }
+
+    ResolverParts parts(const SecretProvider& provider, const AuditSink& audit) const {
+        return ResolverParts{registry_, keyring_, env_, provider, audit, clock_, Actor::Agent};
+    }
+    // The values joined by "; ", or the error.
+    std::string run(std::string_view text, std::string_view environment = "dev",
+                    std::optional<std::string_view> project = std::nullopt) {
+        return run_with(parts(provider_, sink_), text, environment, project);
+    }
+    static std::string run_with(const ResolverParts& with, std::string_view text, std::string_view environment = "dev",
+                                std::optional<std::string_view> project = std::nullopt) {
+        const Result<std::vector<ResolvedVar>> vars = resolve(*EnvRefs::parse(text), environment, with, project);
+        if (!vars) return vars.error().display();
+        std::string joined;
+        for (const ResolvedVar& var : *vars) joined += (joined.empty() ? "" : "; ") + shown(var);
+        return joined;
+    }
+
+    TempDir temp_;
+    MasterKey key_ = key_of(0x21);
+    Registry registry_ = *Registry::open(temp_.path() / "root");
+    MockKeyring keyring_{key_.clone()};
+    MapEnvSource env_;
+    MapProvider provider_;
+    RecordingSink sink_;
+    FixedClock clock_{1'767'225'600};  // 2026-01-01T00:00:00Z
+};
+
+TEST_F(Resolver, EachSourceResolvesWhereItShould) {
+    const std::string prod_fallback = "env-refs error: `DB`: a `| fallback` is forbidden for prod (I4c)";
+    const struct {
+        std::string_view text, environment;
+        std::optional<std::string_view> project;
+        std::string expected;
+    } cases[] = {
+        // An empty variable is set, not unset.
+        {"A=hello\nH=${env:HOME | /tmp}\nU=${env:USER}\nP=${env:PORT | 8080}", "dev", {}, "A=hello; H=; U=ada; P=8080"},
+        {"HOME_DIR=${env:NOPE}", "dev", {}, "env-refs error: `HOME_DIR`: env var `NOPE` is unset and has no fallback"},
+        {"DB=secret:${ENV}/app/db\nG=secret://global/dev/app/db", "dev", {},
+         "DB=global dev @dev/app/db medium global; G=global dev @dev/app/db medium global"},
+        {"project = p\nDB=secret:${ENV}/app/db\nG=secret://global/dev/app/db", "dev", {},
+         "DB=project dev @dev/app/db medium project p; G=global dev @dev/app/db medium global"},
+        {"project = p\nDB=secret:dev/app/db", "dev", "q", "DB=global dev @dev/app/db medium global"},
+        {"DB=secret:${ENV}/app/db", "", {}, "env-refs error: `DB`: a `${ENV}` coordinate needs a non-empty --env"},
+        {"DB=secret:dev/app", "dev", {}, "invalid coordinate URI: coordinate must have exactly three segments"},
+        // Production refuses a fallback before the vault is read.
+        {"DB=secret:prod/app/db | x", "dev", {}, prod_fallback},
+        {"DB=secret:${ENV}/app/db | x", "prod", {}, prod_fallback},
+        {"DB=secret:prod/app/db", "dev", {}, "record serialization failed: not a tarnel record frame"},
+        // A missing record stays vault-backed for the gates.
+        {"DB=secret:${ENV}/app/none | sqlite://local", "qa", {}, "DB=sqlite://local @qa/app/none"},
+        {"DB=secret:${ENV}/app/none#private", "dev", {},
+         "env-refs error: `DB`: coordinate `secret:dev/app/none#private` did not resolve and has no fallback"},
+        {"A=secret:dev/app/signing\nB=secret:dev/app/signing#public\nC=secret:dev/app/signing#private\n"
+         "D=secret:dev/app/pub", "dev", {}, "A=PUBLIC; B=PUBLIC; C=PRIVATE @dev/app/signing high global; D=ONLY PUBLIC"},
+        {"D=secret:dev/app/pub#private", "dev", {},
+         "env-refs error: `D`: coordinate selects `#private` but this is a public-only keypair"},
+        {"T=secret:${ENV}/app/otp | 123456", "dev", {},
+         "env-refs error: `T`: coordinate `dev/app/otp` is a TOTP enrollment \xE2\x80\x94 its code is time-varying and "
+         "single-use, so it cannot be injected via `.env.refs`; produce one on demand with `tarnel code`"},
+        // A provider's failure is final, even with a fallback.
+        {"OK=fine\nA=secret:dev/app/broken | fallback", "dev", {}, "provider error: test store has no such secret"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(run(c.text, c.environment, c.project), c.expected) << c.text;
+}
+
+// Guards: TARNEL_ variables leaking into what a child is given.
+TEST_F(Resolver, VaultSettingsAreNeverReadFromTheEnvironment) {
+    EXPECT_EQ(run("P=${env:TARNEL_PASSPHRASE | none}\nX=${env:TARNELX}"), "P=none; X=x");
+    EXPECT_EQ(run("D=${env:TARNEL_VAULT_DIR}"),
+              "env-refs error: `D`: env var `TARNEL_VAULT_DIR` is unset and has no fallback");
+    EXPECT_EQ(env_.asked, std::vector<std::string>{"TARNELX"});
+}
+
+TEST_F(Resolver, OneProviderCallAndOneAuditEventPerReference) {
+    const auto shared = [](std::string_view at) {
+        return "=from the store @dev/app/" + std::string(at) + " ref test://vault/shared low global";
+    };
+    EXPECT_EQ(run("A=secret:dev/app/r1\nB=secret:dev/app/r2\nC=secret:dev/app/r1"),
+              "A" + shared("r1") + "; B" + shared("r2") + "; C" + shared("r1"));
+    EXPECT_EQ(provider_.calls, 1);
+    ASSERT_EQ(sink_.events.size(), 1U);
+    EXPECT_EQ(*sink_.events[0].to_json(),
+              R"({"ts":"2026-01-01T00:00:00Z","action":"provider-invocation","coordinate":"dev/app/r1",)"
+              R"("environment":"dev","result":"scheme:test","origin":"agent"})");
+    // An unwritable audit log does not stop resolution.
+    fs::create_directory(temp_.path() / "audit.log");
+    const FileAuditSink unwritable(temp_.path() / "audit.log");
+    EXPECT_EQ(run_with(parts(provider_, unwritable), "A=secret:dev/app/r1"), "A" + shared("r1"));
+    // A reference without a scheme is audited as an unknown one.
+    put(record_of(ReferenceRecord{"no-scheme-here"}, "secret:dev/app/odd"));
+    const SchemeRouter router = SchemeRouter().with(std::make_unique<MapProvider>());
+    EXPECT_EQ(run_with(parts(router, sink_), "A=secret:dev/app/odd"),
+              "provider error: reference `no-scheme-here` is malformed: expected `<scheme>://\xE2\x80\xA6`");
+    EXPECT_EQ(sink_.events.back().result, "scheme:unknown");
+}
+
+TEST_F(Resolver, AFailingKeyringFailsEvenAnEmptyFile) {
+    EXPECT_EQ(run(""), "");
+    const MockKeyring empty;
+    const ResolverParts without_key{registry_, empty, env_, provider_, sink_, clock_, Actor::Human};
+    for (std::string_view text : {"", "A=literal"}) {
+        EXPECT_EQ(run_with(without_key, text), "keyring operation failed: no master key set");
+    }
+}
+
+TEST(SystemEnvSource, ReadsUtf8ValuesAndTreatsOthersAsUnset) {
+    const SystemEnvSource env;
+    ::setenv("TARNEL_TEST_EMPTY", "", 1);
+    ::setenv("TARNEL_TEST_BYTES", "v\xFF", 1);
+    ::setenv("TARNEL_TEST_A", "B=c", 1);
+    EXPECT_TRUE(env.get("TARNEL_TEST_EMPTY")->empty());
+    EXPECT_EQ(env.get("TARNEL_TEST_A")->expose_secret_chars(), "B=c");
+    for (std::string_view unset : std::initializer_list<std::string_view>{
+             "TARNEL_TEST_BYTES", "TARNEL_TEST_UNSET", "TARNEL_TEST_A=B", std::string_view("TARNEL_TEST_A\0x", 15)}) {
+        EXPECT_FALSE(env.get(unset)) << unset;
+    }
+    for (const char* name : {"TARNEL_TEST_EMPTY", "TARNEL_TEST_BYTES", "TARNEL_TEST_A"}) ::unsetenv(name);
 }
 
 }  // namespace

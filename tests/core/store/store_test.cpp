@@ -1,331 +1,158 @@
+// Record files and the registry of vaults: frame, modes, backup and listing,
+// interop both ways with Python's own cryptography, many writers at once, and
+// what another process of the same user can plant in the vault.
+
 #include "core/store/store.hpp"
 
-#include <sys/wait.h>
+#include <fcntl.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <iterator>
-#include <thread>
-#include <vector>
 
 #include "core/base/digest.hpp"
+#include "core/core_support.hpp"
+#include "core/keys/crypto.hpp"
+#include "core/store/atomic_write.hpp"
+#include "core/store/registry.hpp"
+#include "core/store/temp_file.hpp"
 #include "support/test_support.hpp"
 
 namespace tarnel::core {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace tarnel::testing;
 
-std::size_t open_descriptors() { return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {})); }
+std::string shown(const Result<std::optional<SecretRecord>>& read) {
+    return read ? (*read ? literal_value(**read) : "<absent>") : read.error().display();
+}
 
 class Store : public ::testing::Test {
 protected:
-    Result<void> put(const Coordinate& at, std::string_view value, const MasterKey& key) {
-        Result<SealedRecord> sealed = seal(literal(at, value), key);
-        if (!sealed) return fail(std::move(sealed.error()));
-        return write_record(vault_, at, *sealed);
+    Result<void> put(std::string_view value, const Coordinate& at, const MasterKey& key, const fs::path& dir) {
+        return write_record(dir, at, *seal(literal(at, value), key));
     }
-
-    fs::path file_of(const Coordinate& at) { return *record_path(vault_, at); }
+    Result<void> put(std::string_view value) { return put(value, at_, key_, vault_); }
+    std::string read(const MasterKey& key) { return shown(read_record(vault_, at_, key)); }
+    std::string read() { return read(key_); }
+    fs::path file() const { return *record_path(vault_, at_); }
 
     TempDir dir_;
     fs::path root_ = dir_.path();
-    fs::path vault_ = root_ / "vault";
+    fs::path vault_ = root_ / "a" / "vault";
     MasterKey key_ = key_of(1);
     Coordinate at_ = coordinate("secret:dev/app/token");
+    std::string id_ = *at_.storage_id();
 };
 
-TEST_F(Store, WritesIntoAMissingDirectoryWithPrivateModesAndTheFrame) {
-    vault_ = root_ / "a" / "b" / "vault";
-    ASSERT_TRUE(put(at_, "v1", key_));
+TEST_F(Store, WritesTheFramePrivatelyAndKeepsOneBackup) {
+    ASSERT_TRUE(put("first"));
     EXPECT_EQ(mode_of(vault_), 0700U);
-    const fs::path file = file_of(at_);
-    EXPECT_EQ(file.filename(), *at_.storage_id() + ".sec");
-    EXPECT_EQ(mode_of(file), 0600U);
-    const std::string bytes = read_file(file);
+    EXPECT_EQ(mode_of(file()), 0600U);
+    const std::string bytes = read_file(file());
     EXPECT_EQ(bytes.substr(0, 18), std::string("TARN\x01\x00\x00\x00{\"nonce\":[", 18));
     EXPECT_NE(bytes.back(), '\n');
-
-    Result<std::optional<SecretRecord>> back = read_record(vault_, at_, key_);
-    ASSERT_TRUE(back && *back);
-    EXPECT_EQ(literal_value(**back), "v1");
-
-    // A directory that already exists keeps the mode it has.
-    ::chmod(vault_.c_str(), 0750);
-    ASSERT_TRUE(put(at_, "v2", key_));
+    ::chmod(vault_.c_str(), 0750);  // a directory that exists keeps its mode
+    ASSERT_TRUE(put("second"));
+    ASSERT_TRUE(put("third"));
     EXPECT_EQ(mode_of(vault_), 0750U);
-}
-
-TEST_F(Store, RestrictAndEnsureDirNameWhatFailed) {
-    const fs::path file = root_ / "f";
-    write_file(file, "x");
-    ::chmod(file.c_str(), 0666);
-    ASSERT_TRUE(restrict(file, 0640));
-    EXPECT_EQ(mode_of(file), 0640U);
-    Result<void> missing = restrict(root_ / "missing", 0600);
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().display(), "vault I/O failed: chmod 600: No such file or directory (os error 2)");
-
-    const fs::path wanted = file / "we\"ird";
-    Result<void> made = ensure_dir(wanted);
-    ASSERT_FALSE(made);
-    EXPECT_EQ(made.error().display(),
-              "vault I/O failed: create \"" + file.string() + "/we\\\"ird\": Not a directory (os error 20)");
-}
-
-TEST_F(Store, SecondWriteKeepsExactlyOneBackupOfTheFirst) {
-    ASSERT_TRUE(put(at_, "first", key_));
-    ASSERT_TRUE(put(at_, "second", key_));
-    const std::string id = *at_.storage_id();
-    EXPECT_EQ(names_in(vault_), (std::set<std::string>{id + ".sec", id + ".sec.bak"}));
-
-    Result<std::optional<SecretRecord>> current = read_record(vault_, at_, key_);
-    ASSERT_TRUE(current && *current);
-    EXPECT_EQ(literal_value(**current), "second");
-    const std::string backup = read_file(vault_ / (id + ".sec.bak"));
-    Result<SealedRecord> sealed = unframe(bytes_of(backup));
-    ASSERT_TRUE(sealed);
-    Result<SecretRecord> previous = open_sealed(*sealed, key_);
-    ASSERT_TRUE(previous);
-    EXPECT_EQ(literal_value(*previous), "first");
-
-    ASSERT_TRUE(put(at_, "third", key_));
-    EXPECT_EQ(names_in(vault_).size(), 2U);
-}
-
-TEST_F(Store, FrameErrorsHaveTheirTexts) {
-    ASSERT_TRUE(put(at_, "v", key_));
-    std::string bytes = read_file(file_of(at_));
-    bytes[4] = 2;
-    write_file(file_of(at_), bytes);
-    Result<std::optional<SecretRecord>> read = read_record(vault_, at_, key_);
-    ASSERT_FALSE(read);
-    EXPECT_EQ(read.error().display(), "record serialization failed: unsupported record frame version 2");
-
-    for (std::string_view short_or_foreign : {std::string_view("TARN\x01\x00\x00", 7), std::string_view("TARX\x01\x00\x00\x00{}", 10)}) {
-        Result<SealedRecord> unframed = unframe(bytes_of(short_or_foreign));
-        ASSERT_FALSE(unframed);
-        EXPECT_EQ(unframed.error().display(), "record serialization failed: not a tarnel record frame");
-    }
-    Result<SealedRecord> empty_json = unframe(bytes_of(std::string_view("TARN\x01\x00\x00\x00", 8)));
-    ASSERT_FALSE(empty_json);
-    EXPECT_EQ(empty_json.error().kind(), ErrorKind::Serialization);
-}
-
-TEST_F(Store, AbsentRecordReadsAsNothingAndDeletesCleanly) {
-    Result<std::optional<SecretRecord>> read = read_record(vault_, at_, key_);
-    ASSERT_TRUE(read);
-    EXPECT_FALSE(*read);
-    EXPECT_TRUE(delete_record(vault_, at_));
-
-    ASSERT_TRUE(put(at_, "a", key_));
-    ASSERT_TRUE(put(at_, "b", key_));
+    EXPECT_EQ(read(), "third");
+    EXPECT_EQ(literal_value(*open_sealed(*unframe(bytes_of(read_file(vault_ / (id_ + ".sec.bak")))), key_)), "second");
     ASSERT_TRUE(delete_record(vault_, at_));
-    EXPECT_EQ(names_in(vault_), std::set<std::string>{*at_.storage_id() + ".sec.bak"});
-    Result<std::optional<SecretRecord>> gone = read_record(vault_, at_, key_);
-    ASSERT_TRUE(gone);
-    EXPECT_FALSE(*gone);
+    EXPECT_EQ(names_in(vault_), std::set<std::string>{id_ + ".sec.bak"});
+    EXPECT_EQ(read(), "<absent>");
+    EXPECT_TRUE(delete_record(vault_, at_));
+    // A directory where the record belongs cannot be linked to a backup; nothing is left behind.
+    fs::create_directories(file());
+    EXPECT_TRUE(put("v").error().display().starts_with("vault I/O failed: rotate .bak: "));
+    EXPECT_EQ(names_in(vault_), (std::set<std::string>{id_ + ".sec", id_ + ".sec.bak"}));
+}
 
-    const Coordinate placeholder = coordinate("secret:${ENV}/app/token");
-    Result<fs::path> path = record_path(vault_, placeholder);
-    ASSERT_FALSE(path);
-    EXPECT_EQ(path.error().display(), "coordinate is not storable: coordinate has an unresolved `${ENV}` placeholder");
-    EXPECT_FALSE(delete_record(vault_, placeholder));
-    EXPECT_FALSE(read_record(vault_, placeholder, key_));
+TEST_F(Store, DamagedFramesWrongKeysAndUnstorableCoordinatesHaveTheirTexts) {
+    ASSERT_TRUE(put("v"));
+    std::string bytes = read_file(file());
+    bytes[4] = 2;
+    write_file(file(), bytes);
+    EXPECT_EQ(read(key_of(2)), "record serialization failed: unsupported record frame version 2");
+    EXPECT_EQ(unframe(bytes_of(std::string_view("TARX\x01\x00\x00\x00{}", 10))).error().display(),
+              "record serialization failed: not a tarnel record frame");
+    ASSERT_TRUE(put("v"));
+    EXPECT_EQ(read(key_of(2)), "crypto operation failed");
+    EXPECT_EQ(shown(read_record(vault_, coordinate("secret:${ENV}/app/token"), key_)).substr(0, 26),
+              "coordinate is not storable");
+}
+
+std::size_t open_descriptors() {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
 }
 
 TEST_F(Store, LoadAllReadsOnlyRecordFilesAndReportsFailuresPerFile) {
+    EXPECT_TRUE(load_all(root_ / "nowhere", key_)->records.empty());
     const Coordinate other = coordinate("secret:dev/app/other");
-    ASSERT_TRUE(put(at_, "good", key_));
-    ASSERT_TRUE(put(other, "whole", key_));
-    const std::string id = *at_.storage_id();
-    const std::string other_id = *other.storage_id();
-    const std::string whole = read_file(file_of(other));
-    write_file(file_of(other), whole.substr(0, whole.size() / 2));  // truncated
-    write_file(vault_ / (id + ".sec.bak"), "junk");
-    write_file(vault_ / (id + ".sec.tmp"), "junk");
-    write_file(vault_ / (id + ".sec.tmp.1.2.3"), "junk");
-    write_file(vault_ / (id + ".sec.lock"), "junk");
+    const Coordinate third = coordinate("secret:dev/app/third");
+    ASSERT_TRUE(put("good"));
+    ASSERT_TRUE(put("whole", other, key_, vault_));
+    ASSERT_TRUE(put("stranger", third, key_of(2), vault_));
+    write_file(*record_path(vault_, other), read_file(*record_path(vault_, other)).substr(0, 40));
+    for (const char* name : {".sec.bak", ".sec.tmp", ".sec.tmp.1.2.3", ".sec.lock"}) {
+        write_file(vault_ / (id_ + name), "junk");
+    }
     write_file(vault_ / "audit.log", "junk");
     write_file(vault_ / ".sec", "junk");
-
+    fs::create_directories(vault_ / "odd.sec");
+    const std::size_t descriptors = open_descriptors();
     Result<LoadedVault> loaded = load_all(vault_, key_);
+    EXPECT_EQ(open_descriptors(), descriptors);
     ASSERT_TRUE(loaded) << loaded.error().display();
     ASSERT_EQ(loaded->records.size(), 1U);
-    EXPECT_EQ(loaded->records[0].stem, id);
-    EXPECT_EQ(literal_value(loaded->records[0].record), "good");
-    ASSERT_EQ(loaded->failures.size(), 1U);
-    EXPECT_EQ(loaded->failures[0].stem, other_id);
-    EXPECT_TRUE(loaded->failures[0].error.starts_with("record serialization failed: ")) << loaded->failures[0].error;
+    EXPECT_EQ(loaded->records[0].stem + " " + literal_value(loaded->records[0].record), id_ + " good");
+    std::set<std::string> failures;
+    for (const auto& failure : loaded->failures) {
+        failures.insert(failure.stem + ": " + failure.error.substr(0, failure.error.find(": ", 20)));
+    }
+    EXPECT_EQ(failures, (std::set<std::string>{*other.storage_id() + ": record serialization failed",
+                                               *third.storage_id() + ": crypto operation failed",
+                                               "odd: vault I/O failed: read"}));
 }
 
-TEST_F(Store, LoadAllReportsWrongKeysAndUnreadableEntriesPerFile) {
-    Result<LoadedVault> nowhere = load_all(root_ / "nowhere", key_);
-    ASSERT_TRUE(nowhere);
-    EXPECT_TRUE(nowhere->records.empty() && nowhere->failures.empty());
-
-    ASSERT_TRUE(put(at_, "v", key_));
-    Result<LoadedVault> wrong_key = load_all(vault_, key_of(2));
-    ASSERT_TRUE(wrong_key);
-    EXPECT_TRUE(wrong_key->records.empty());
-    ASSERT_EQ(wrong_key->failures.size(), 1U);
-    EXPECT_EQ(wrong_key->failures[0].stem, *at_.storage_id());
-    EXPECT_EQ(wrong_key->failures[0].error, "crypto operation failed");
-
-    fs::create_directories(vault_ / "odd.sec");
-    Result<LoadedVault> loaded = load_all(vault_, key_);
-    ASSERT_TRUE(loaded);
-    EXPECT_EQ(loaded->records.size(), 1U);
-    ASSERT_EQ(loaded->failures.size(), 1U);
-    EXPECT_EQ(loaded->failures[0].stem, "odd");
-    EXPECT_EQ(loaded->failures[0].error, "vault I/O failed: read: not a regular file");
-}
-
-TEST_F(Store, FailedWriteRemovesItsTemporaryFiles) {
-    // A directory where the record belongs cannot be linked to a backup.
-    fs::create_directories(file_of(at_));
-    Result<void> written = put(at_, "v", key_);
-    ASSERT_FALSE(written);
-    EXPECT_TRUE(written.error().display().starts_with("vault I/O failed: rotate .bak: ")) << written.error().display();
-    EXPECT_EQ(names_in(vault_), std::set<std::string>{*at_.storage_id() + ".sec"});
-}
-
-TEST_F(Store, OperationsLeaveNoDescriptorsOpen) {
-    ASSERT_TRUE(put(at_, "warm-up", key_));  // the random source may keep its own descriptor
-    const std::size_t before = open_descriptors();
-    ASSERT_TRUE(put(at_, "v", key_));
-    ASSERT_TRUE(read_record(vault_, at_, key_));
-    ASSERT_TRUE(load_all(vault_, key_));
-    ASSERT_FALSE(load_all(vault_, key_of(9))->failures.empty());
-    ASSERT_TRUE(delete_record(vault_, at_));
-    ASSERT_TRUE(sync_dir(vault_));
-    fs::create_directories(file_of(at_));
-    ASSERT_FALSE(put(at_, "v", key_));
-    EXPECT_EQ(open_descriptors(), before);
-}
-
-int descriptors_seen_by_a_child() {
-    FILE* pipe = ::popen("ls /proc/self/fd | wc -l", "re");
-    if (pipe == nullptr) return -1;
-    int count = -1;
-    if (std::fscanf(pipe, "%d", &count) != 1) count = -1;
-    ::pclose(pipe);
-    return count;
-}
-
-TEST_F(Store, DescriptorsAreClosedOnExec) {
-    ASSERT_TRUE(put(at_, "v", key_));
-    const int baseline = descriptors_seen_by_a_child();
-    ASSERT_GT(baseline, 0);
-    // Children started while the store holds descriptors open must not inherit them.
-    std::atomic<bool> stop = false;
-    std::thread busy([&] {
-        while (!stop) {
-            (void)load_all(vault_, key_);
-            (void)put(at_, "v", key_);
-        }
-    });
-    int most = 0;
-    for (int i = 0; i < 20; ++i) most = std::max(most, descriptors_seen_by_a_child());
-    stop = true;
-    busy.join();
-    EXPECT_EQ(most, baseline);
-}
-
-// Independent implementation: Python's cryptography and json, as real child processes.
-struct Child {
-    int status;
-    std::string out;
-};
-
-Child run_python(const std::string& script, const std::vector<std::string>& args) {
-    std::string command = std::string(TARNEL_TEST_PYTHON) + " '" + TARNEL_SOURCE_DIR + "/tests/interop/" + script + "'";
-    for (const std::string& arg : args) command += " '" + arg + "'";
-    FILE* pipe = ::popen(command.c_str(), "re");
-    if (pipe == nullptr) return {-1, {}};
-    Child child{0, {}};
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) child.out += buffer;
-    child.status = ::pclose(pipe);
-    if (!child.out.empty() && child.out.back() == '\n') child.out.pop_back();
-    return child;
-}
-
-TEST_F(Store, InteropPythonOpensOurRecordFile) {
-    ASSERT_TRUE(put(at_, "from C++", key_));
-    const Child child = run_python("open_record.py", {file_of(at_).string(), to_lower_hex(key_.expose_secret())});
-    ASSERT_EQ(child.status, 0) << child.out;
-    EXPECT_EQ(child.out,
+TEST_F(Store, InteropPythonOpensOurRecordFileAndWeOpenOneItSealed) {
+    ASSERT_TRUE(put("from C++"));
+    const std::string key_hex = to_lower_hex(key_.expose_secret());
+    EXPECT_EQ(run_interop("open_record.py", {file().string(), key_hex}).out,
               R"({"members":["mode","value","sensitivity","revealable","environment","component","key","created","updated"],)"
-              R"("mode":"literal","value":"from C++","path":"dev/app/token","compact":true})");
-}
-
-TEST_F(Store, InteropWeOpenAPythonSealedRecordFile) {
-    fs::create_directories(vault_);
+              R"("mode":"literal","value":"from C++","path":"dev/app/token","compact":true})" "\n");
     const Coordinate at = coordinate("secret:prod/api/key");
-    const Child child = run_python("seal_record.py", {vault_.string(), to_lower_hex(key_.expose_secret()), "prod/api/key", "from Python"});
-    ASSERT_EQ(child.status, 0) << child.out;
-    EXPECT_EQ(fs::path(child.out), file_of(at));
-
+    EXPECT_EQ(run_interop("seal_record.py", {vault_.string(), key_hex, "prod/api/key", "from Python"}).out,
+              record_path(vault_, at)->string() + "\n");
     Result<std::optional<SecretRecord>> read = read_record(vault_, at, key_);
-    ASSERT_TRUE(read) << read.error().display();
-    ASSERT_TRUE(*read);
+    ASSERT_TRUE(read && *read) << shown(read);
     EXPECT_EQ(literal_value(**read), "from Python");
-    EXPECT_EQ((*read)->meta.sensitivity, Sensitivity::High);
     EXPECT_EQ((*read)->meta.description, "sealed by the interop script");
-    EXPECT_EQ((*read)->canonical_path(), "prod/api/key");
-
-    Result<std::optional<SecretRecord>> wrong = read_record(vault_, at, key_of(5));
-    ASSERT_FALSE(wrong);
-    EXPECT_EQ(wrong.error().display(), "crypto operation failed");
 }
 
 // Several processes with several threads each rewrite one record while this
-// process reads it: the record path must never be missing or incomplete.
+// process reads it: the record is never missing or incomplete.
 TEST_F(Store, ConcurrentWritersNeverExposeAMissingOrPartialRecord) {
-    constexpr int kProcesses = 4;
-    constexpr int kThreads = 2;
-    constexpr int kWrites = 50;
-    ASSERT_TRUE(put(at_, "initial", key_));
-
+    ASSERT_TRUE(put("initial"));
     std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            std::atomic<int> failures = 0;
-            std::vector<std::thread> threads;
-            for (int t = 0; t < kThreads; ++t) {
-                threads.emplace_back([&, p, t] {
-                    for (int i = 0; i < kWrites; ++i) {
-                        const std::string value = "w" + std::to_string(p) + "-" + std::to_string(t) + "-" + std::to_string(i);
-                        if (!put(at_, value, key_)) ++failures;
-                    }
-                });
-            }
-            for (auto& thread : threads) thread.join();
-            ::_exit(failures == 0 ? 0 : 1);
+    for (int p = 0; p < 4; ++p) {
+        children.push_back(::fork());
+        ASSERT_GE(children.back(), 0);
+        if (children.back() != 0) continue;
+        std::atomic<int> failures = 0;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 2; ++t) {
+            threads.emplace_back([&, p, t] {
+                for (int i = 0; i < 50; ++i) {
+                    failures += put("w" + std::to_string(p * 10 + t) + "-" + std::to_string(i)) ? 0 : 1;
+                }
+            });
         }
-        children.push_back(pid);
+        for (auto& thread : threads) thread.join();
+        ::_exit(failures == 0 ? 0 : 1);
     }
-
     int reads = 0;
-    int absent = 0;
-    std::vector<std::string> errors;
-    std::size_t running = children.size();
-    while (running > 0) {
-        Result<std::optional<SecretRecord>> read = read_record(vault_, at_, key_);
-        ++reads;
-        if (!read) {
-            if (errors.size() < 5) errors.push_back(read.error().display());
-        } else if (!*read) {
-            ++absent;
-        } else {
-            const std::string value = literal_value(**read);
-            if (value != "initial" && !value.starts_with("w")) errors.push_back("unexpected value");
-        }
+    std::set<std::string> odd;
+    for (std::size_t running = children.size(); running > 0; ++reads) {
+        if (const std::string value = read(); value != "initial" && !value.starts_with("w")) odd.insert(value);
         for (pid_t& pid : children) {
             int status = 0;
             if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
@@ -336,14 +163,134 @@ TEST_F(Store, ConcurrentWritersNeverExposeAMissingOrPartialRecord) {
         }
     }
     EXPECT_GT(reads, 10);
-    EXPECT_EQ(absent, 0);
-    EXPECT_TRUE(errors.empty()) << errors.front();
+    EXPECT_TRUE(odd.empty()) << *odd.begin();
+    EXPECT_EQ(names_in(vault_), (std::set<std::string>{id_ + ".sec", id_ + ".sec.bak"}));
+    EXPECT_TRUE(read().ends_with("-49"));
+}
 
-    const std::string id = *at_.storage_id();
-    EXPECT_EQ(names_in(vault_), (std::set<std::string>{id + ".sec", id + ".sec.bak"}));
-    Result<std::optional<SecretRecord>> last = read_record(vault_, at_, key_);
-    ASSERT_TRUE(last && *last);
-    EXPECT_TRUE(literal_value(**last).ends_with("-49"));
+// Guards: planted links, FIFOs, special and oversized record files (refused
+// without following, blocking or allocating).
+TEST_F(Store, PlantedRecordFilesAreRefused) {
+    ASSERT_TRUE(put("inside"));
+    ASSERT_TRUE(put("outside", at_, key_, root_));
+    const std::string named = "vault I/O failed: read record: " + quoted_path(file()) + ": ";
+    const auto plant = [&](auto make) {
+        fs::remove(file());
+        make();
+        return within_seconds([&] { return read(); });
+    };
+    EXPECT_EQ(plant([&] { ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0); }), named + "not a regular file");
+    EXPECT_EQ(within_seconds([&] { return load_all(vault_, key_)->failures.size(); }), 1U);  // listing goes on
+    // A link is not followed, even to a record this key opens.
+    EXPECT_EQ(plant([&] { fs::create_symlink(*record_path(root_, at_), file()); }), named + "not a regular file");
+    // A sparse terabyte is refused from its size alone.
+    EXPECT_EQ(plant([&] {
+                  const UniqueFd fd(::open(file().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+                  ASSERT_EQ(::ftruncate(fd.get(), off_t{1} << 40), 0);
+              }),
+              named + "larger than 33554432 bytes");
+    // A vault directory that is a link is not entered.
+    const fs::path linked = root_ / "linked";
+    fs::create_symlink(vault_, linked);
+    EXPECT_EQ(put("v", at_, key_, linked).error().display(),
+              "vault I/O failed: create " + quoted_path(linked) + ": Not a directory (os error 20)");
+}
+
+// Guards: planted links at a temporary's name (a predictable name is skipped,
+// never opened through the link).
+TEST(AtomicWrite, PublishesAPrivateFileAndNeverWritesThroughAPlantedTemporary) {
+    TempDir dir;
+    const auto path = dir.path() / "x.json";
+    write_file(dir.path() / "target", "untouched");
+    for (const char* guess : {"x.tmp", "x.json.tmp"}) fs::create_symlink(dir.path() / "target", dir.path() / guess);
+    const std::string probe = unique_temp_path(path).string();
+    const auto dot = probe.rfind('.') + 1;
+    const fs::path next = probe.substr(0, dot) + std::to_string(std::stoull(probe.substr(dot)) + 1);
+    fs::create_symlink(dir.path() / "target", next);
+    EXPECT_NE(create_temp(path)->name.path(), next);
+    ASSERT_TRUE(atomic_write(path, R"({"a":1})"));
+    EXPECT_EQ(read_file(path), R"({"a":1})");
+    EXPECT_EQ(mode_of(path), 0600U);
+    EXPECT_EQ(read_file(dir.path() / "target"), "untouched");
+    EXPECT_EQ(atomic_write_as(dir.path() / "target" / "y.json", "{}", "intake").error().display(),
+              "vault I/O failed: write intake: Not a directory (os error 20)");
+    EXPECT_EQ(names_in(dir.path()).size(), 5U);  // no temporary of its own left behind
+}
+
+// Every path under the root, to show that an operation touched nothing.
+std::set<std::string> tree(const fs::path& root) {
+    std::set<std::string> paths;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) paths.insert(entry.path().string());
+    return paths;
+}
+
+class RegistryTest : public Store {
+protected:
+    // The value found and where, or the error.
+    std::string found(const Coordinate& at, std::optional<std::string_view> project) {
+        const auto record = registry_.resolve_with_key(at, project, key_);
+        if (!record || !*record) return record ? "<absent>" : record.error().display();
+        const auto* in_project = std::get_if<ProjectVault>(&(*record)->location);
+        return literal_value((*record)->record) + (in_project ? " in " + in_project->name : " in global");
+    }
+
+    Registry registry_ = *Registry::open(root_ / "root");
+};
+
+TEST_F(RegistryTest, OpenMakesThePrivateLayoutAndDefaultsUnderHome) {
+    EXPECT_EQ(mode_of(registry_.global_dir()), 0700U);
+    EXPECT_EQ(mode_of(registry_.projects_root()), 0700U);
+    EXPECT_FALSE(fs::exists(registry_.project_dir("p")));  // path operations touch nothing
+    write_file(root_ / "file", "x");
+    EXPECT_EQ(Registry::open(root_ / "file").error().display(),
+              "vault I/O failed: create \"" + (root_ / "file" / "global").string() + "\": Not a directory (os error 20)");
+    const std::string saved = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(*Registry::default_root(), fs::path("/home/u/.vaults"));
+    ::unsetenv("HOME");
+    EXPECT_EQ(Registry::default_root().error().display(), "vault I/O failed: no home directory ($HOME) set");
+    if (!saved.empty()) ::setenv("HOME", saved.c_str(), 1);
+    // Projects are real directories with UTF-8 names, in byte order.
+    const fs::path projects = registry_.projects_root();
+    for (const char* name : {"b", "a", "B", "bad\xff"}) fs::create_directory(projects / name);
+    write_file(projects / "c", "file");
+    fs::create_directory_symlink(projects / "a", projects / "d");
+    EXPECT_EQ(*registry_.list_projects(), (std::vector<std::string>{"B", "a", "b"}));
+}
+
+TEST_F(RegistryTest, ProjectShadowsGlobalAndADamagedProjectRecordDoesNotFallThrough) {
+    ASSERT_TRUE(put("global value", at_, key_, registry_.global_dir()));
+    ASSERT_TRUE(put("project value", at_, key_, *registry_.checked_project_dir("p")));
+    EXPECT_EQ(found(at_, "p"), "project value in p");
+    EXPECT_EQ(found(coordinate("secret://global/dev/app/token"), "p"), "global value in global");
+    EXPECT_EQ(found(at_, "q"), "global value in global");
+    EXPECT_FALSE(fs::exists(registry_.project_dir("q")));
+    EXPECT_EQ(found(at_, std::nullopt), "global value in global");
+    EXPECT_EQ(found(coordinate("secret:dev/app/none"), "p"), "<absent>");
+    write_file(*record_path(registry_.project_dir("p"), at_), "TARN");
+    EXPECT_EQ(found(at_, "p"), "record serialization failed: not a tarnel record frame");
+}
+
+// Guards: project names joined under projects/ unchecked, so ".." or a "/" reached other vaults.
+TEST_F(RegistryTest, ProjectNamesThatLeaveProjectsAreRefusedBeforeTouchingFiles) {
+    ASSERT_TRUE(put("outside", at_, key_, root_ / "root"));  // what "projects/.." would reach
+    ASSERT_TRUE(put("global value", at_, key_, registry_.global_dir()));
+    const std::set<std::string> before = tree(root_);
+    for (const std::string& name : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+                                    std::string("/etc"), std::string("../global"), std::string("p/"),
+                                    std::string("a\0b", 3)}) {
+        const auto refused = registry_.checked_project_dir(name);
+        ASSERT_FALSE(refused) << name;
+        EXPECT_EQ(found(at_, name), refused.error().display());
+        EXPECT_EQ(found(coordinate("secret://global/dev/app/token"), name), refused.error().display());
+    }
+    EXPECT_EQ(registry_.checked_project_dir("..").error().display(),
+              "vault I/O failed: invalid project name `..`: a project name must be a single path component "
+              "(not empty, `.` or `..`, no `/` or NUL)");
+    EXPECT_EQ(tree(root_), before);
+    for (const std::string_view good : {"...", "my project", ".hidden", "p.sec"}) {
+        EXPECT_TRUE(registry_.checked_project_dir(good)) << good;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,293 @@
+// The two request directories: confirmations an agent waits on and intakes it
+// files, written by the module, read and answered by the owner's side, and
+// what another process of the same user can plant beside them.
+
+#include "core/oversight/file_confirm.hpp"
+
+#include <atomic>
+#include <future>
+
+#include "core/oversight/intake.hpp"
+#include "core/oversight/intake_inbox.hpp"
+#include "core/oversight/pending_confirmation.hpp"
+#include "core/oversight/request_file.hpp"
+#include "core/store/fs.hpp"
+#include "support/test_support.hpp"
+
+namespace tarnel::core {
+namespace {
+
+using namespace tarnel::testing;
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+const MasterKey& vault_key() {
+    static const MasterKey key = key_of(7);
+    return key;
+}
+
+// Plays the owner's tool: notices each pending request but those in
+// leave_alone, keeps its id, and answers it (when given an answer, where
+// kOwnerApproves stands for the owner's proof) by renaming a finished decision
+// file into place, so the confirmer never sees a half-written one.
+class ScriptedHuman {
+public:
+    ScriptedHuman(fs::path pending, std::optional<std::string> answer, std::set<std::string> leave_alone = {})
+        : thread_([this, pending, answer, handled = std::move(leave_alone)]() mutable {
+              for (const auto give_up = Steady::now() + 10s; !stop_ && Steady::now() < give_up;
+                   std::this_thread::sleep_for(1ms)) {
+                  for (const auto& name : names_in(pending)) {
+                      const std::string id = name.substr(0, name.size() - 5);
+                      if (!name.ends_with(".json") || !handled.insert(id).second) continue;
+                      seen_.push_back(id);
+                      if (!answer) continue;
+                      const auto staged = pending.parent_path() / ("answer-" + id);
+                      write_file(staged, *answer == kOwnerApproves ? owner_approval(read_file(pending / name), vault_key())
+                                                                   : *answer);
+                      fs::rename(staged, pending / (id + ".decision"));
+                  }
+              }
+          }) {}
+    ~ScriptedHuman() { finish(); }
+
+    std::vector<std::string> finish() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return seen_;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::string> seen_;
+    std::thread thread_;
+};
+
+ConfirmRequest sample_request() { return ConfirmRequest("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent); }
+
+// Only an answer carrying the owner's proof for this very request approves; an
+// "approved" without it is a forgery, told apart from a plain denial.
+TEST(FileConfirmer, OnlyTheOwnersProofForThisRequestApproves) {
+    Proof someone_elses_request{};
+    someone_elses_request.fill(0x5a);
+    const std::pair<std::string, Decision> cases[] = {
+        {std::string(kOwnerApproves), Decision::Approved},
+        {"approved", Decision::Forged},  // the word alone, as before proofs
+        {"approved " + std::string(64, '0'), Decision::Forged},
+        {approval_answer(someone_elses_request, *ProofKey::derive(vault_key(), ProofPurpose::Answer)), Decision::Forged},
+        {approval_answer(someone_elses_request, *ProofKey::derive(key_of(9), ProofPurpose::Answer)), Decision::Forged},
+        {"APPROVED", Decision::Denied},
+        {"", Decision::Denied},
+        {"approved\xFF", Decision::TimedOut},  // not UTF-8: not an answer at all
+    };
+    for (const auto& [answer, expected] : cases) {
+        SCOPED_TRACE("answer: \"" + answer + "\"");
+        TempDir root;
+        const FileConfirmer confirmer(root.path() / "pending", vault_key(), 5ms);
+        ScriptedHuman human(confirmer.dir(), answer);
+        // The longest time-out does not overflow the deadline.
+        const auto timeout = expected == Decision::TimedOut ? 300ms : std::chrono::milliseconds::max();
+        EXPECT_EQ(confirmer.confirm(sample_request(), timeout), expected);
+        EXPECT_EQ(human.finish().size(), 1U);
+        EXPECT_TRUE(names_in(confirmer.dir()).empty());  // answered or not, the request is withdrawn
+    }
+    // A request that cannot be written is denied at once.
+    TempDir root;
+    write_file(root.path() / "file", "a regular file, not a directory");
+    EXPECT_EQ(FileConfirmer::under_root(root.path() / "file", vault_key()).confirm(sample_request(), 60s), Decision::Denied);
+    EXPECT_EQ(FileConfirmer::under_root(root.path(), vault_key())
+                  .confirm(ConfirmRequest("dev/\xFF", Sensitivity::Low, "dev", Actor::Agent), 60s),
+              Decision::Denied);
+}
+
+// Guards: request ids across pid namespaces (another process with our pid owns
+// files under our next identifier: they are neither taken nor replaced).
+TEST(FileConfirmer, FilesOfAnotherRequestUnderTheNextIdentifierAreNeitherTakenNorReplaced) {
+    TempDir root;
+    const FixedClock clock(1'700'000'000);
+    const auto pending = root.path() / "pending";
+    std::uint64_t counter;
+    {
+        ScriptedHuman human(pending, "denied");
+        EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 1500ms), Decision::Denied);
+        const auto seen = human.finish();
+        ASSERT_EQ(seen.size(), 1U);
+        counter = counter_of(seen[0]);
+    }
+    const std::string answered = id_for(clock.unix_secs(), counter + 1);
+    const std::string asked = id_for(clock.unix_secs(), counter + 2);
+    write_file(pending / (answered + ".decision"), "approved");
+    write_file(pending / (asked + ".json"), "theirs");
+    {
+        ScriptedHuman human(pending, std::string(kOwnerApproves), {asked});
+        EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 1500ms), Decision::Approved);
+        EXPECT_EQ(human.finish(), std::vector<std::string>{id_for(clock.unix_secs(), counter + 3)});
+    }
+    EXPECT_EQ(read_file(pending / (answered + ".decision")), "approved");
+    EXPECT_EQ(read_file(pending / (asked + ".json")), "theirs");
+    EXPECT_EQ(names_in(pending), (std::set<std::string>{answered + ".decision", asked + ".json"}));
+    // Without a human, the planted approval does not answer a new request.
+    EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 50ms), Decision::TimedOut);
+}
+
+// Guards: two requests in one second shared an identifier (a counter per
+// confirmer, when callers build one per request; intakes draw on the same).
+TEST(FileConfirmer, FreshConfirmersInOneSecondNeverShareAnId) {
+    TempDir root;
+    const FixedClock clock(1'700'000'000);
+    const auto pending = root.path() / "pending";
+    constexpr std::size_t kThreads = 8;
+    ScriptedHuman human(pending, std::string(kOwnerApproves));
+    const FileConfirmer shared(pending, vault_key(), 2ms, clock);
+    std::atomic<int> approved{0};
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            const FileConfirmer fresh(pending, vault_key(), 2ms, clock);
+            if (fresh.confirm(sample_request(), 3s) == Decision::Approved) ++approved;
+            if (shared.confirm(sample_request(), 3s) == Decision::Approved) ++approved;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::set<std::uint64_t> counters;
+    for (const auto& id : human.finish()) counters.insert(counter_of(id));
+    EXPECT_EQ(approved, static_cast<int>(kThreads * 2));
+    ASSERT_EQ(counters.size(), kThreads * 2);
+    EXPECT_EQ(*counters.rbegin() - *counters.begin(), kThreads * 2 - 1);  // consecutive values
+}
+
+TEST(PendingDir, ReadsAndAnswersWhatWaitingConfirmersWrote) {
+    TempDir root;
+    const auto confirmer = FileConfirmer::under_root(root.path(), vault_key());
+    ConfirmRequest request("dev/app/token", Sensitivity::High, "dev", Actor::Agent);
+    request.resolved_command = "edit dev/app/token --sensitivity low (downgrade from High)";
+    request.requester_description = "rotate \"it\"\n";
+    request.allow_password = true;
+    request.run = RunDetail{"/usr/bin/env", {"a b", "\x1b[2J"}, "/w",
+                            {{"HOME_DIR", ShownVariable::Source::Env, "HOME", std::nullopt, std::nullopt},
+                             {"DB", ShownVariable::Source::Vault, "dev/a/b", Sensitivity::High, std::nullopt},
+                             {"CFG", ShownVariable::Source::Vault, "dev/none/c", std::nullopt, "/agent/\"c\""}}};
+    auto first = std::async(std::launch::async, [&] { return confirmer.confirm(request, 60s); });
+    auto second = std::async(std::launch::async, [&] { return confirmer.confirm(request, 60s); });
+    const auto pending = PendingDir::under_root(root.path());
+    std::vector<PendingConfirmation> found;
+    for (int tries = 0; tries < 2000 && found.size() < 2; ++tries, std::this_thread::sleep_for(5ms)) {
+        found = pending.list()->requests;
+    }
+    ASSERT_EQ(found.size(), 2U);
+    const auto request_key = ProofKey::derive(vault_key(), ProofPurpose::Request);
+    const auto answer_key = ProofKey::derive(vault_key(), ProofPurpose::Answer);
+    for (const auto& each : found) {
+        EXPECT_EQ(each.request, request);
+        EXPECT_EQ(each.expires_unix, each.created_unix + 60);
+        EXPECT_EQ(mode_of(pending.dir() / (each.id + ".json")), 0600U);
+        // The file verifies as written, under this vault's request key only.
+        EXPECT_EQ(each.seal_with(*ProofKey::derive(key_of(4), ProofPurpose::Request)).state, SealState::Broken);
+        ASSERT_EQ(each.seal_with(*request_key).state, SealState::Sealed);
+        EXPECT_TRUE(*pending.approve(each.id, each.seal_with(*request_key).mac, *answer_key));
+    }
+    // A nonce makes two identical requests' proofs differ: one approval cannot serve the other.
+    EXPECT_NE(found[0].seal_with(*request_key).mac, found[1].seal_with(*request_key).mac);
+    EXPECT_EQ(first.get(), Decision::Approved);
+    EXPECT_EQ(second.get(), Decision::Approved);
+    EXPECT_EQ(mode_of(pending.dir()), 0700U);
+    EXPECT_TRUE(names_in(pending.dir()).empty());
+}
+
+TEST(PendingDir, AnswerNeverReplacesOneAlreadyGivenAndIdsAreOnlyThreeNumbers) {
+    TempDir root;
+    const auto pending = PendingDir::under_root(root.path());
+    fs::create_directories(pending.dir());
+    EXPECT_TRUE(*pending.deny("1-2-3"));
+    EXPECT_FALSE(*pending.approve("1-2-3", Proof{}, *ProofKey::derive(key_of(3), ProofPurpose::Answer)));
+    EXPECT_EQ(read_file(pending.dir() / "1-2-3.decision"), "denied\n");
+    EXPECT_EQ(mode_of(pending.dir() / "1-2-3.decision"), 0600u);
+    EXPECT_TRUE(is_request_id("18446744073709551615-1-1"));
+    for (const char* bad :
+         {"", "1-2", "1-2-3-4", "1--2", "../1-2-3", "1-2-3/..", "1-2-3.json", "123456789012345678901-1-1"}) {
+        EXPECT_FALSE(is_request_id(bad)) << bad;
+        EXPECT_FALSE(pending.deny(bad)) << bad;
+    }
+}
+
+PendingIntake sample_intake() { return PendingIntake("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent); }
+
+TEST(IntakeBroker, WritesAPrivateFileTheInboxReadsBackAndRemoves) {
+    TempDir root;
+    const FixedClock clock(1'767'225'600);
+    const auto broker = IntakeBroker::under_root(root.path(), clock);
+    const auto stored = broker.create(PendingIntake("secret:${ENV}/app/\"db\"#frag", Sensitivity::InjectOnly, "staging",
+                                                    Actor::Human)
+                                          .with_description("the \u00e9 db\n")
+                                          .with_requesting_process("client/1")
+                                          .with_project("web"));
+    ASSERT_TRUE(stored) << stored.error().display();
+    EXPECT_EQ(stored->id, id_for(clock.unix_secs(), counter_of(stored->id)));
+    EXPECT_EQ(mode_of(broker.dir()), 0700U);
+    EXPECT_EQ(mode_of(broker.dir() / (stored->id + ".json")), 0600U);
+    const auto inbox = IntakeInbox::under_root(root.path());
+    EXPECT_EQ(inbox.find(stored->id)->value_or(sample_intake()), *stored);
+    EXPECT_TRUE(*inbox.remove(stored->id));
+    EXPECT_FALSE(*inbox.remove(stored->id));
+    EXPECT_FALSE(*inbox.find(stored->id));
+    EXPECT_TRUE(broker.create(PendingIntake("dev/\xFF", Sensitivity::Low, "dev", Actor::Agent))
+                    .error().display().starts_with("vault I/O failed: serialize intake: "));
+    write_file(root.path() / "a-file", "");
+    EXPECT_EQ(IntakeBroker::under_root(root.path() / "a-file").create(sample_intake()).error().display(),
+              "vault I/O failed: create " + quoted_path(root.path() / "a-file" / "intake") +
+                  ": Not a directory (os error 20)");
+    // Guards: planted links (an intake directory that is a link is not entered).
+    TempDir linked;
+    fs::create_symlink(root.path() / "a-file", linked.path() / "intake");
+    EXPECT_FALSE(IntakeBroker::under_root(linked.path()).create(sample_intake()));
+    // Guards: request ids across pid namespaces (the next identifier is taken: this one takes the one after).
+    const std::string taken = id_for(clock.unix_secs(), counter_of(stored->id) + 1);
+    write_file(broker.dir() / (taken + ".json"), "theirs");
+    EXPECT_EQ(broker.create(sample_intake())->id, id_for(clock.unix_secs(), counter_of(stored->id) + 2));
+    EXPECT_EQ(read_file(broker.dir() / (taken + ".json")), "theirs");
+}
+
+// A valid intake body for the identifier, with `extra` spliced in at the end.
+std::string intake_json(const std::string& id, const std::string& extra = "") {
+    return R"({"id":")" + id + R"(","created_unix":5,"coordinate":"secret:dev/app/db","sensitivity":"high",)"
+           R"("environment":"dev","origin":"agent","requesting_process":null,"description":null,"project":null)" +
+           extra + "}";
+}
+
+// Guards: planted links, FIFOs, special and oversized request files.
+TEST(IntakeInbox, PlantedFilesAreListedApartAndHideNoOther) {
+    TempDir root;
+    const auto dir = root.path() / "intake";
+    fs::create_directories(dir);
+    write_file(dir / "1-1-0.json", intake_json("1-1-0"));
+    write_file(dir / "1-1-1.json", intake_json("1-1-9"));                         // someone else's id
+    write_file(dir / "1-1-2.json", intake_json("1-1-2", R"(,"project":"evil")"));  // duplicate member
+    write_file(dir / "1-1-3.json", "{\"id\":");
+    write_file(dir / "1-1-4.json", std::string(kMaxRequestFileBytes + 1, ' '));
+    ASSERT_EQ(::mkfifo((dir / "1-1-5.json").c_str(), 0600), 0);
+    fs::create_symlink(dir / "1-1-0.json", dir / "1-1-6.json");
+    write_file(dir / "1-1-7.json", std::string(100000, '[') + std::string(100000, ']'));
+    std::string bad_word = intake_json("1-1-8");
+    bad_word.replace(bad_word.find("\"high\""), 6, "\"secret\"");
+    write_file(dir / "1-1-8.json", bad_word);
+    write_file(dir / "1-1-9.tmp", intake_json("1-1-9"));
+    write_file(dir / "notes.json", intake_json("1-1-0"));
+    auto listed = IntakeInbox::under_root(root.path()).list();
+    ASSERT_TRUE(listed) << listed.error().display();
+    ASSERT_EQ(listed->requests.size(), 1u);
+    EXPECT_EQ(listed->requests.front().id, "1-1-0");
+    std::set<std::string> bad;
+    for (const auto& entry : listed->unreadable) bad.insert(entry.id + ": " + entry.reason);
+    EXPECT_EQ(bad, (std::set<std::string>{
+                       "1-1-1: format error: `id` is not the file's name",
+                       "1-1-2: format error: duplicate member `project`",
+                       "1-1-3: format error: not valid JSON",
+                       "1-1-4: format error: larger than 1048576 bytes",
+                       "1-1-5: format error: not a regular file",
+                       "1-1-6: format error: not a regular file",
+                       "1-1-7: format error: not a JSON object",
+                       "1-1-8: format error: `sensitivity` must be low, medium, high or inject-only",
+                   }));
+}
+
+}  // namespace
+}  // namespace tarnel::core
