@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     const core::Registry registry = check(core::Registry::open(root), "registry");
     const core::EnvRefs refs = check(core::EnvRefs::parse(fill_vault(registry, key)), "parse refs");
 
-    const core::MockKeyring keyring(key.clone());
+    const core::MemoryKeyring keyring(key.clone());
     const core::SystemEnvSource env_source;
     const core::SchemeRouter router;
     const core::SystemClock clock;

@@ -102,7 +102,7 @@ void print_confirmation(const core::PendingConfirmation& pending, std::uint64_t 
         state == session::RequestState::Waiting
             ? fmt::format("{} ago, {} left to answer", age_text(age), age_text(pending.expires_unix - now))
             : fmt::format("{} ago, {}", age_text(age), state_word(state));
-    fmt::print("{}  ({})\n", pending.id, timing);
+    fmt::print("{}  ({})\n", pending.id.text(), timing);
     print_line("action:", request.action);
     print_line("command:", request.resolved_command);
     print_line("coordinate:", request.coordinate);
@@ -122,7 +122,7 @@ std::string confirmations_json(const std::vector<core::PendingConfirmation>& req
     writer.StartArray();
     for (const auto& pending : requests) {
         writer.StartObject();
-        member(writer, "id", pending.id);
+        member(writer, "id", pending.id.text());
         key(writer, "created_unix");
         writer.Uint64(pending.created_unix);
         key(writer, "age_seconds");
@@ -172,7 +172,8 @@ int report_request(const session::SessionError& error, std::string_view what, st
 }
 
 int run_approve(const GlobalOptions& options, const RequestArgs& args) {
-    if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
+    const auto id = session::check_request_id(args.id);
+    if (!id) return report(id.error());
     // Asked on the terminal and never taken from the environment: an agent
     // with a shell must not approve its own request.
     if (!has_terminal()) {
@@ -182,7 +183,7 @@ int run_approve(const GlobalOptions& options, const RequestArgs& args) {
     auto root = vault_root(options);
     if (!root) return report(root.error());
     // Read once: what is shown is what the proof is checked on and what is approved.
-    auto pending = session::confirmation_to_answer(*root, args.id, wall_clock());
+    auto pending = session::confirmation_to_answer(*root, *id, wall_clock());
     if (!pending) return report_request(pending.error(), "pending request", args.id);
     print_confirmation(*pending, wall_clock().unix_secs());
     std::fflush(stdout);
@@ -196,10 +197,11 @@ int run_approve(const GlobalOptions& options, const RequestArgs& args) {
 }
 
 int run_deny(const GlobalOptions& options, const RequestArgs& args) {
-    if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
+    const auto id = session::check_request_id(args.id);
+    if (!id) return report(id.error());
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto answered = session::deny_confirmation(*root, args.id, wall_clock());
+    auto answered = session::deny_confirmation(*root, *id, wall_clock());
     if (!answered) return report_request(answered.error(), "pending request", args.id);
     fmt::print("denied {}\n", args.id);
     return kExitOk;
@@ -250,11 +252,12 @@ int run_intake_list(const GlobalOptions& options, const RequestArgs& args) {
 }
 
 int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {
-    if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
+    const auto id = session::check_request_id(args.id);
+    if (!id) return report(id.error());
     auto root = vault_root(options);
     if (!root) return report(root.error());
     // Refused before a value is asked for.
-    auto intake = session::intake_to_answer(*root, args.id);
+    auto intake = session::intake_to_answer(*root, *id);
     if (!intake) return report_request(intake.error(), "intake request", args.id);
     auto session = open_human_session(options);
     if (!session) return report(session.error());
@@ -274,10 +277,11 @@ int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {
 }
 
 int run_reject(const GlobalOptions& options, const RequestArgs& args) {
-    if (auto checked = session::check_request_id(args.id); !checked) return report(checked.error());
+    const auto id = session::check_request_id(args.id);
+    if (!id) return report(id.error());
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto rejected = session::reject_intake(*root, args.id, wall_clock());
+    auto rejected = session::reject_intake(*root, *id, wall_clock());
     if (!rejected) return report_request(rejected.error(), "intake request", args.id);
     fmt::print("rejected intake {} ({})\n", args.id, terminal_safe(rejected->coordinate));
     return kExitOk;

@@ -29,11 +29,11 @@ std::string printable(std::string_view text) {
     return shown;
 }
 
-std::string expired_text(std::string_view id) {
-    return "request " + std::string(id) + " has expired: its requester has stopped waiting";
+std::string expired_text(const core::RequestId& id) {
+    return "request " + id.text() + " has expired: its requester has stopped waiting";
 }
 
-std::string answered_text(std::string_view id) { return "request " + std::string(id) + " has already been answered"; }
+std::string answered_text(const core::RequestId& id) { return "request " + id.text() + " has already been answered"; }
 
 // Writes an answer; takes it back when the requester had already given up.
 SessionResult<void> publish(const core::PendingDir& dir, const core::PendingConfirmation& pending,
@@ -60,8 +60,8 @@ std::uint64_t age_of(std::uint64_t created_unix, std::uint64_t now_unix) {
     return now_unix > created_unix ? now_unix - created_unix : 0;
 }
 
-SessionResult<void> check_request_id(std::string_view text) {
-    if (core::is_request_id(text)) return {};
+SessionResult<core::RequestId> check_request_id(std::string_view text) {
+    if (auto id = core::RequestId::parse(text)) return std::move(*id);
     return fail(SessionError::other("`" + printable(text) + "` is not a request identifier"));
 }
 
@@ -71,12 +71,11 @@ SessionResult<core::PendingList> list_confirmations(const fs::path& root) {
     return std::move(*listed);
 }
 
-SessionResult<core::PendingConfirmation> confirmation_to_answer(const fs::path& root, std::string_view id,
+SessionResult<core::PendingConfirmation> confirmation_to_answer(const fs::path& root, const core::RequestId& id,
                                                                 const core::Clock& clock) {
-    if (auto checked = check_request_id(id); !checked) return fail(std::move(checked.error()));
     auto found = core::PendingDir::under_root(root).find(id);
     if (!found) {
-        return fail(SessionError::other("request " + std::string(id) + " is unreadable: " + found.error().display()));
+        return fail(SessionError::other("request " + id.text() + " is unreadable: " + found.error().display()));
     }
     if (!*found) return fail(SessionError::not_found());
     switch (state_of(**found, clock.unix_secs())) {
@@ -103,7 +102,7 @@ SessionResult<void> approve_confirmation(const fs::path& root, const core::Pendi
                          .by(core::Actor::Human);
         (void)core::FileAuditSink::under_root(root).record(event);
         return fail(SessionError::denied(
-            "request " + shown.id +
+            "request " + shown.id.text() +
             " does not carry this vault's proof: either it was altered after it was made, or the passphrase "
             "is not this vault's (the two cannot be told apart); nothing approved"));
     }
@@ -114,7 +113,7 @@ SessionResult<void> approve_confirmation(const fs::path& root, const core::Pendi
     return publish(dir, shown, dir.approve(shown.id, seal.mac, *answer_key), clock);
 }
 
-SessionResult<void> deny_confirmation(const fs::path& root, std::string_view id, const core::Clock& clock) {
+SessionResult<void> deny_confirmation(const fs::path& root, const core::RequestId& id, const core::Clock& clock) {
     auto pending = confirmation_to_answer(root, id, clock);
     if (!pending) return fail(std::move(pending.error()));
     const auto dir = core::PendingDir::under_root(root);

@@ -25,8 +25,9 @@ RequestState state_of(const core::PendingConfirmation& pending, std::uint64_t no
 // Seconds since the request was made; 0 for a time stamp in the future.
 std::uint64_t age_of(std::uint64_t created_unix, std::uint64_t now_unix);
 
+// The identifier a face was given, checked once here and passed on as such;
 // "`{text}` is not a request identifier" (the text escaped) unless it is one.
-SessionResult<void> check_request_id(std::string_view text);
+SessionResult<core::RequestId> check_request_id(std::string_view text);
 
 SessionResult<core::PendingList> list_confirmations(const std::filesystem::path& root);
 
@@ -34,7 +35,7 @@ SessionResult<core::PendingList> list_confirmations(const std::filesystem::path&
 // for none; Other for a malformed, answered or expired one. Not yet checked
 // against the vault key: what it says is the file's word.
 SessionResult<core::PendingConfirmation> confirmation_to_answer(const std::filesystem::path& root,
-                                                                std::string_view id, const core::Clock& clock);
+                                                                const core::RequestId& id, const core::Clock& clock);
 
 // Approves the request exactly as `shown` read it, once its proof checks out
 // under the key: a request altered since the module wrote it, or a key that
@@ -44,7 +45,7 @@ SessionResult<core::PendingConfirmation> confirmation_to_answer(const std::files
 SessionResult<void> approve_confirmation(const std::filesystem::path& root, const core::PendingConfirmation& shown,
                                          const core::MasterKey& key, const core::Clock& clock);
 
-SessionResult<void> deny_confirmation(const std::filesystem::path& root, std::string_view id,
+SessionResult<void> deny_confirmation(const std::filesystem::path& root, const core::RequestId& id,
                                       const core::Clock& clock);
 
 }  // namespace tarnel::session

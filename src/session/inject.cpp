@@ -65,7 +65,7 @@ SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(
     }
 
     // The resolver gets the unlocked key without asking the keyring again.
-    const core::MockKeyring keyring(key_.clone());
+    const core::MemoryKeyring keyring(key_.clone());
     const core::SystemEnvSource env_source;
     const wrapper::WrapperParts parts{registry_, keyring, env_source, router, *confirmer_,
                                       audit_sink, *clock_, allowlist, runner};

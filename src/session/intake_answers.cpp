@@ -49,20 +49,19 @@ SessionResult<core::IntakeList> list_intakes(const fs::path& root) {
     return std::move(*listed);
 }
 
-SessionResult<core::PendingIntake> intake_to_answer(const fs::path& root, std::string_view id) {
-    if (auto checked = check_request_id(id); !checked) return fail(std::move(checked.error()));
+SessionResult<core::PendingIntake> intake_to_answer(const fs::path& root, const core::RequestId& id) {
     auto found = core::IntakeInbox::under_root(root).find(id);
     if (!found) {
-        return fail(SessionError::other("intake " + std::string(id) + " is unreadable: " + found.error().display()));
+        return fail(SessionError::other("intake " + id.text() + " is unreadable: " + found.error().display()));
     }
     if (!*found) return fail(SessionError::not_found());
     if (auto at = coordinate_of(**found); !at) return fail(std::move(at.error()));
     return std::move(**found);
 }
 
-SessionResult<core::PendingIntake> reject_intake(const fs::path& root, std::string_view id, const core::Clock& clock) {
+SessionResult<core::PendingIntake> reject_intake(const fs::path& root, const core::RequestId& id,
+                                                 const core::Clock& clock) {
     // A malformed request may be rejected too: it is removed all the same.
-    if (auto checked = check_request_id(id); !checked) return fail(std::move(checked.error()));
     const auto inbox = core::IntakeInbox::under_root(root);
     auto found = inbox.find(id);
     std::optional<core::PendingIntake> intake;
@@ -70,7 +69,7 @@ SessionResult<core::PendingIntake> reject_intake(const fs::path& root, std::stri
     auto removed = inbox.remove(id);
     if (!removed) return std::unexpected(std::move(removed.error()));
     if (!*removed) return fail(SessionError::not_found());
-    if (!intake) return fail(SessionError::other("removed intake " + std::string(id) + ", which was unreadable"));
+    if (!intake) return fail(SessionError::other("removed intake " + id.text() + ", which was unreadable"));
 
     auto event = core::AuditEvent(clock.now_rfc3339(), core::AuditAction::Deny, "intake-rejected")
                      .at(audited_coordinate(*intake), intake->environment)
@@ -81,10 +80,11 @@ SessionResult<core::PendingIntake> reject_intake(const fs::path& root, std::stri
 
 SessionResult<RecordView> Session::fulfil_intake(const core::PendingIntake& shown, core::SecretValue value) const {
     if (auto at = coordinate_of(shown); !at) return fail(std::move(at.error()));
-    const std::string& id = shown.id;
     const core::PendingIntake* intake = &shown;
     // Answered or rejected meanwhile: nothing to fulfil.
-    auto still = core::IntakeInbox::under_root(root_).find(id);
+    const auto id = core::RequestId::parse(shown.id);
+    if (!id) return fail(SessionError::not_found());
+    auto still = core::IntakeInbox::under_root(root_).find(*id);
     if (still && !*still) return fail(SessionError::not_found());
     const OptText project = intake->project ? OptText(*intake->project) : std::nullopt;
     auto target = write_target(intake->coordinate, project);
@@ -124,7 +124,7 @@ SessionResult<RecordView> Session::fulfil_intake(const core::PendingIntake& show
     if (auto written = seal_and_write(dir, at, record, key_); !written) return fail(std::move(written.error()));
     audit(core::AuditAction::Create, "intake-fulfilled", path, env_of(at));
 
-    auto removed = core::IntakeInbox::under_root(root_).remove(id);
+    auto removed = core::IntakeInbox::under_root(root_).remove(*id);
     if (!removed) {
         return fail(SessionError::other("created `" + path + "`, but the intake file stays: " +
                                         removed.error().display()));

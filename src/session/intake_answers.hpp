@@ -16,10 +16,10 @@ SessionResult<core::IntakeList> list_intakes(const std::filesystem::path& root);
 
 // The intake under the identifier: NotFound for none, Other for a malformed
 // one (including one whose environment is not its coordinate's).
-SessionResult<core::PendingIntake> intake_to_answer(const std::filesystem::path& root, std::string_view id);
+SessionResult<core::PendingIntake> intake_to_answer(const std::filesystem::path& root, const core::RequestId& id);
 
 // Removes the intake and audits "intake-rejected" as the human's.
-SessionResult<core::PendingIntake> reject_intake(const std::filesystem::path& root, std::string_view id,
+SessionResult<core::PendingIntake> reject_intake(const std::filesystem::path& root, const core::RequestId& id,
                                                  const core::Clock& clock);
 
 }  // namespace tarnel::session

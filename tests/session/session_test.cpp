@@ -330,7 +330,7 @@ TEST(FulfilIntake, CreatesWhatTheOwnerSawOnce) {
     auto id = vault.session().request_intake("secret:dev/app/db", "high", "the db", "web", "client/1");
     ASSERT_TRUE(id);
     const Session human = vault.session(Principal::human(all_operations(), false));
-    const core::PendingIntake shown = *intake_to_answer(vault.root(), *id);
+    const core::PendingIntake shown = *intake_to_answer(vault.root(), *core::RequestId::parse(*id));
     const fs::path file = vault.root() / "intake" / (*id + ".json");
     std::string text = read_file(file);
     for (const auto& [from, to] : {std::pair{"\"high\"", "\"low\""}, std::pair{"\"project\":\"web\"", "\"project\":null"}}) {
@@ -356,7 +356,7 @@ TEST(FulfilIntake, CreatesWhatTheOwnerSawOnce) {
     write_file(vault.root() / "intake" / "1-2-3.json",
                R"({"id":"1-2-3","created_unix":1,"coordinate":"secret:prod/app/db","sensitivity":"low",)"
                R"("environment":"dev","origin":"agent","requesting_process":null,"description":null,"project":null})");
-    EXPECT_EQ(intake_to_answer(vault.root(), "1-2-3").error().message(),
+    EXPECT_EQ(intake_to_answer(vault.root(), *core::RequestId::parse("1-2-3")).error().message(),
               "intake 1-2-3 names environment `dev` for a coordinate in another");
 }
 

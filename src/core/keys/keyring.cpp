@@ -142,13 +142,13 @@ Result<void> Argon2Keyring::set_master_key(const MasterKey&) {
     return fail(ErrorKind::Keyring, "passphrase-derived key cannot be stored; it is recomputed from the passphrase");
 }
 
-Result<MasterKey> MockKeyring::get_master_key() const {
+Result<MasterKey> MemoryKeyring::get_master_key() const {
     const std::lock_guard lock(mutex_);
     if (!key_) return fail(ErrorKind::Keyring, "no master key set");
     return key_->clone();
 }
 
-Result<void> MockKeyring::set_master_key(const MasterKey& key) {
+Result<void> MemoryKeyring::set_master_key(const MasterKey& key) {
     const std::lock_guard lock(mutex_);
     key_.emplace(key.clone());
     return {};

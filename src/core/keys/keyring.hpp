@@ -54,11 +54,12 @@ private:
     std::vector<std::uint8_t> salt_;
 };
 
-// Holds a key in memory; hands out copies.
-class MockKeyring final : public Keyring {
+// Holds a key in memory and hands out copies: the key a session already
+// unlocked, given to the parts that ask a keyring for it, and test vaults.
+class MemoryKeyring final : public Keyring {
 public:
-    MockKeyring() = default;
-    explicit MockKeyring(MasterKey key) : key_(std::move(key)) {}
+    MemoryKeyring() = default;
+    explicit MemoryKeyring(MasterKey key) : key_(std::move(key)) {}
 
     Result<MasterKey> get_master_key() const override;
     Result<void> set_master_key(const MasterKey& key) override;

@@ -15,10 +15,10 @@ namespace tarnel::core {
 
 namespace {
 
-Result<PendingIntake> intake_of(const rapidjson::Value& document, std::string_view id) {
+Result<PendingIntake> intake_of(const rapidjson::Value& document, const RequestId& id) {
     auto stored_id = text_member(document, "id");
     if (!stored_id) return fail(std::move(stored_id.error()));
-    if (*stored_id != id) return fail(ErrorKind::Format, "`id` is not the file's name");
+    if (*stored_id != id.text()) return fail(ErrorKind::Format, "`id` is not the file's name");
     auto created = unsigned_member(document, "created_unix");
     if (!created) return fail(std::move(created.error()));
     auto coordinate = text_member(document, "coordinate");
@@ -46,10 +46,10 @@ Result<PendingIntake> intake_of(const rapidjson::Value& document, std::string_vi
 }  // namespace
 
 Result<IntakeList> IntakeInbox::list() const {
-    return collect_requests<PendingIntake>(dir_, [this](std::string_view id) { return find(id); });
+    return collect_requests<PendingIntake>(dir_, [this](const RequestId& id) { return find(id); });
 }
 
-Result<std::optional<PendingIntake>> IntakeInbox::find(std::string_view id) const {
+Result<std::optional<PendingIntake>> IntakeInbox::find(const RequestId& id) const {
     auto document = read_request_file(dir_, id);
     if (!document) return fail(std::move(document.error()));
     if (!*document) return std::optional<PendingIntake>();
@@ -58,9 +58,8 @@ Result<std::optional<PendingIntake>> IntakeInbox::find(std::string_view id) cons
     return std::optional<PendingIntake>(std::move(*intake));
 }
 
-Result<bool> IntakeInbox::remove(std::string_view id) const {
-    if (!is_request_id(id)) return fail(ErrorKind::Format, "not a request identifier");
-    if (::unlink((dir_ / (std::string(id) + ".json")).c_str()) == 0) return true;
+Result<bool> IntakeInbox::remove(const RequestId& id) const {
+    if (::unlink((dir_ / id.file_name(".json")).c_str()) == 0) return true;
     if (errno == ENOENT) return false;
     return fail(ErrorKind::Io, "remove intake: " + os_error_text(errno));
 }

@@ -26,9 +26,9 @@ public:
     Result<IntakeList> list() const;
     // The intake under that identifier; nothing when there is none. A file
     // whose "id" is not its own name is malformed.
-    Result<std::optional<PendingIntake>> find(std::string_view id) const;
+    Result<std::optional<PendingIntake>> find(const RequestId& id) const;
     // Removes ID.json; false when it was already gone.
-    Result<bool> remove(std::string_view id) const;
+    Result<bool> remove(const RequestId& id) const;
 
 private:
     std::filesystem::path dir_;

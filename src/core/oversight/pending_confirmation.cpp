@@ -96,11 +96,11 @@ Result<ConfirmRequest> request_of(const rapidjson::Value& object) {
     return request;
 }
 
-Result<PendingConfirmation> confirmation_of(const rapidjson::Value& document, std::string_view id) {
+Result<PendingConfirmation> confirmation_of(const rapidjson::Value& document, const RequestId& id) {
     auto stored_id = text_member(document, "id");
     if (!stored_id) return fail(std::move(stored_id.error()));
     // A copy of another request under a new name must not pass for it.
-    if (*stored_id != id) return fail(ErrorKind::Format, "`id` is not the file's name");
+    if (*stored_id != id.text()) return fail(ErrorKind::Format, "`id` is not the file's name");
     auto created = unsigned_member(document, "created_unix");
     if (!created) return fail(std::move(created.error()));
     auto object = object_member(document, "request");
@@ -109,7 +109,7 @@ Result<PendingConfirmation> confirmation_of(const rapidjson::Value& document, st
     if (!request) return fail(std::move(request.error()));
     auto expires = unsigned_member(document, "expires_unix");
     if (!expires) return fail(std::move(expires.error()));
-    return PendingConfirmation{std::string(id), *created, *expires, std::move(*request), false, {}};
+    return PendingConfirmation{id, *created, *expires, std::move(*request), false, {}};
 }
 
 bool present(const fs::path& path) {
@@ -120,10 +120,10 @@ bool present(const fs::path& path) {
 }  // namespace
 
 Result<PendingList> PendingDir::list() const {
-    return collect_requests<PendingConfirmation>(dir_, [this](std::string_view id) { return find(id); });
+    return collect_requests<PendingConfirmation>(dir_, [this](const RequestId& id) { return find(id); });
 }
 
-Result<std::optional<PendingConfirmation>> PendingDir::find(std::string_view id) const {
+Result<std::optional<PendingConfirmation>> PendingDir::find(const RequestId& id) const {
     auto text = read_request_text(dir_, id);
     if (!text) return fail(std::move(text.error()));
     if (!*text) return std::optional<PendingConfirmation>();
@@ -131,32 +131,31 @@ Result<std::optional<PendingConfirmation>> PendingDir::find(std::string_view id)
     if (!document) return fail(std::move(document.error()));
     auto confirmation = confirmation_of(*document, id);
     if (!confirmation) return fail(std::move(confirmation.error()));
-    confirmation->answered = present(dir_ / (std::string(id) + ".decision"));
+    confirmation->answered = present(dir_ / id.file_name(".decision"));
     confirmation->text = std::move(**text);
     return std::optional<PendingConfirmation>(std::move(*confirmation));
 }
 
-bool PendingDir::waiting(std::string_view id) const { return present(dir_ / (std::string(id) + ".json")); }
+bool PendingDir::waiting(const RequestId& id) const { return present(dir_ / id.file_name(".json")); }
 
 namespace {
 
 // Linked into place: the requester never reads half an answer, and a second
 // answer cannot replace the first.
-Result<bool> publish_answer(const fs::path& dir, std::string_view id, std::string_view text) {
-    if (!is_request_id(id)) return fail(ErrorKind::Format, "not a request identifier");
-    return publish_new(dir / (std::string(id) + ".decision"), text, "decision");
+Result<bool> publish_answer(const fs::path& dir, const RequestId& id, std::string_view text) {
+    return publish_new(dir / id.file_name(".decision"), text, "decision");
 }
 
 }  // namespace
 
-Result<bool> PendingDir::deny(std::string_view id) const { return publish_answer(dir_, id, kDenialAnswer); }
+Result<bool> PendingDir::deny(const RequestId& id) const { return publish_answer(dir_, id, kDenialAnswer); }
 
-Result<bool> PendingDir::approve(std::string_view id, const Proof& request_mac, const ProofKey& answer_key) const {
+Result<bool> PendingDir::approve(const RequestId& id, const Proof& request_mac, const ProofKey& answer_key) const {
     return publish_answer(dir_, id, approval_answer(request_mac, answer_key));
 }
 
-void PendingDir::retract(std::string_view id) const {
-    if (is_request_id(id)) ::unlink((dir_ / (std::string(id) + ".decision")).c_str());
+void PendingDir::retract(const RequestId& id) const {
+    ::unlink((dir_ / id.file_name(".decision")).c_str());
 }
 
 }  // namespace tarnel::core

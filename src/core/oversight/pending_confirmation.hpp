@@ -18,7 +18,7 @@
 namespace tarnel::core {
 
 struct PendingConfirmation {
-    std::string id;
+    RequestId id;
     std::uint64_t created_unix = 0;
     // The requester stops waiting then; no answer reaches it afterwards.
     std::uint64_t expires_unix = 0;
@@ -47,18 +47,18 @@ public:
     Result<PendingList> list() const;
     // The request under that identifier; nothing when there is none. A file
     // whose "id" is not its own name is malformed.
-    Result<std::optional<PendingConfirmation>> find(std::string_view id) const;
+    Result<std::optional<PendingConfirmation>> find(const RequestId& id) const;
     // Whether ID.json is still there (the requester withdraws it once it
     // has an answer or stops waiting).
-    bool waiting(std::string_view id) const;
+    bool waiting(const RequestId& id) const;
 
     // Writes ID.decision whole, never replacing one: false when the request
     // already has an answer. A denial needs no proof; an approval carries the
     // owner's proof over the request's.
-    Result<bool> deny(std::string_view id) const;
-    Result<bool> approve(std::string_view id, const Proof& request_mac, const ProofKey& answer_key) const;
+    Result<bool> deny(const RequestId& id) const;
+    Result<bool> approve(const RequestId& id, const Proof& request_mac, const ProofKey& answer_key) const;
     // Removes an answer the requester will never read.
-    void retract(std::string_view id) const;
+    void retract(const RequestId& id) const;
 
 private:
     std::filesystem::path dir_;

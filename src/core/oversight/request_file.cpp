@@ -19,11 +19,10 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kSuffix = ".json";
 
-std::optional<std::string_view> id_of_name(std::string_view name) {
+std::optional<RequestId> id_of_name(std::string_view name) {
     if (name.size() <= kSuffix.size() || !name.ends_with(kSuffix)) return std::nullopt;
     name.remove_suffix(kSuffix.size());
-    if (!is_request_id(name)) return std::nullopt;
-    return name;
+    return RequestId::parse(name);
 }
 
 // Requests nest a few levels deep (a run's variables); a planted file must not recurse further.
@@ -60,23 +59,22 @@ std::unexpected<CoreError> member_error(std::string_view name, std::string_view 
 
 }  // namespace
 
-Result<std::vector<std::string>> list_request_ids(const fs::path& dir) {
+Result<std::vector<RequestId>> list_request_ids(const fs::path& dir) {
     auto listed = list_dir(dir, [](int, const dirent& entry) -> Result<bool> {
         return id_of_name(entry.d_name).has_value();
     });
     if (!listed) return fail(std::move(listed.error()));
-    std::vector<std::string> ids;
+    std::vector<RequestId> ids;
     if (!*listed) return ids;
-    for (const std::string& name : (*listed)->names) ids.emplace_back(*id_of_name(name));
-    std::sort(ids.begin(), ids.end());
+    for (const std::string& name : (*listed)->names) ids.push_back(*id_of_name(name));
+    std::sort(ids.begin(), ids.end(), [](const RequestId& a, const RequestId& b) { return a.text() < b.text(); });
     return ids;
 }
 
-Result<std::optional<std::string>> read_request_text(const fs::path& dir, std::string_view id) {
-    if (!is_request_id(id)) return fail(ErrorKind::Format, "not a request identifier");
+Result<std::optional<std::string>> read_request_text(const fs::path& dir, const RequestId& id) {
     std::vector<std::uint8_t> bytes;
     std::size_t size = 0;
-    const fs::path path = dir / (std::string(id) + std::string(kSuffix));
+    const fs::path path = dir / id.file_name(kSuffix);
     if (const auto failed = read_regular_file(AT_FDCWD, path.c_str(), kMaxRequestFileBytes, 0, bytes, size)) {
         if (failed->kind == FileReadError::Kind::Absent) return std::optional<std::string>();
         return fail(ErrorKind::Format, failed->text(kMaxRequestFileBytes));
@@ -95,7 +93,7 @@ Result<rapidjson::Document> parse_request_text(std::string_view text) {
     return document;
 }
 
-Result<std::optional<rapidjson::Document>> read_request_file(const fs::path& dir, std::string_view id) {
+Result<std::optional<rapidjson::Document>> read_request_file(const fs::path& dir, const RequestId& id) {
     auto text = read_request_text(dir, id);
     if (!text) return fail(std::move(text.error()));
     if (!*text) return std::optional<rapidjson::Document>();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/oversight/audit.hpp"
+#include "core/oversight/request_id.hpp"
 #include "core/base/error.hpp"
 #include "core/model/sensitivity.hpp"
 
@@ -32,7 +33,7 @@ struct UnreadableRequest {
 
 // The identifiers of the ID.json files in dir, in byte order; other names
 // (temporaries, decisions, strays) are passed over. None for a missing dir.
-Result<std::vector<std::string>> list_request_ids(const std::filesystem::path& dir);
+Result<std::vector<RequestId>> list_request_ids(const std::filesystem::path& dir);
 
 // The requests of one directory; a file under a request name that did not
 // read as a request is listed apart.
@@ -49,10 +50,10 @@ Result<RequestListing<Request>> collect_requests(const std::filesystem::path& di
     auto ids = list_request_ids(dir);
     if (!ids) return fail(std::move(ids.error()));
     RequestListing<Request> listing;
-    for (const std::string& id : *ids) {
+    for (const RequestId& id : *ids) {
         auto found = find(id);
         if (!found) {
-            listing.unreadable.push_back(UnreadableRequest{id, found.error().display()});
+            listing.unreadable.push_back(UnreadableRequest{id.text(), found.error().display()});
         } else if (*found) {
             listing.requests.push_back(std::move(**found));
         }
@@ -66,10 +67,10 @@ Result<RequestListing<Request>> collect_requests(const std::filesystem::path& di
 // must be a request identifier; the file must be a regular file holding one
 // JSON object, valid UTF-8, with no duplicate members in the objects a
 // request nests. Errors are of the Format kind.
-Result<std::optional<rapidjson::Document>> read_request_file(const std::filesystem::path& dir, std::string_view id);
+Result<std::optional<rapidjson::Document>> read_request_file(const std::filesystem::path& dir, const RequestId& id);
 // The two halves of read_request_file: the file's bytes as read, and their
 // strict parse, for a reader that must check the very bytes it parses.
-Result<std::optional<std::string>> read_request_text(const std::filesystem::path& dir, std::string_view id);
+Result<std::optional<std::string>> read_request_text(const std::filesystem::path& dir, const RequestId& id);
 Result<rapidjson::Document> parse_request_text(std::string_view text);
 
 // Members of a parsed request; each fails with "`{name}` must be ..." when

@@ -15,15 +15,6 @@ std::atomic<std::uint64_t>& counter(RequestKind kind) noexcept {
     return kind == RequestKind::Confirmation ? confirmation_seq : intake_seq;
 }
 
-}  // namespace
-
-std::string next_request_id(RequestKind kind, const Clock& clock) {
-    const std::uint64_t secs = clock.unix_secs();
-    const std::uint64_t seq = counter(kind).fetch_add(1);
-    const auto pid = static_cast<long long>(::getpid());
-    return std::to_string(secs) + '-' + std::to_string(pid) + '-' + std::to_string(seq);
-}
-
 bool is_request_id(std::string_view text) noexcept {
     // Three numbers of at most 20 digits (a 64-bit value) joined by two hyphens.
     constexpr std::size_t kMaxDigits = 20;
@@ -40,6 +31,20 @@ bool is_request_id(std::string_view text) noexcept {
         }
     }
     return numbers == 2 && digits > 0;
+}
+
+}  // namespace
+
+std::string next_request_id(RequestKind kind, const Clock& clock) {
+    const std::uint64_t secs = clock.unix_secs();
+    const std::uint64_t seq = counter(kind).fetch_add(1);
+    const auto pid = static_cast<long long>(::getpid());
+    return std::to_string(secs) + '-' + std::to_string(pid) + '-' + std::to_string(seq);
+}
+
+std::optional<RequestId> RequestId::parse(std::string_view text) {
+    if (!is_request_id(text)) return std::nullopt;
+    return RequestId(std::string(text));
 }
 
 const Clock& system_wall_clock() noexcept {

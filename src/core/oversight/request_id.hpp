@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,9 +19,23 @@ enum class RequestKind : std::uint8_t { Confirmation, Intake };
 // file and could read the other's decision).
 std::string next_request_id(RequestKind kind, const Clock& clock);
 
-// Whether a text has exactly that form, so a name taken from a command line
-// or a directory can join a path safely: no separators, no dots, nothing else.
-bool is_request_id(std::string_view text) noexcept;
+// A request identifier whose text was checked where it came in (a command
+// line, a directory entry), so every later step takes it as it is.
+class RequestId {
+public:
+    // Only text of exactly that form, so a name taken from a command line or
+    // a directory can join a path safely: no separators, no dots, nothing else.
+    [[nodiscard]] static std::optional<RequestId> parse(std::string_view text);
+
+    const std::string& text() const noexcept { return text_; }
+    // The request file's name, and its answer's.
+    std::string file_name(std::string_view suffix) const { return text_ + std::string(suffix); }
+    friend bool operator==(const RequestId&, const RequestId&) = default;
+
+private:
+    explicit RequestId(std::string text) noexcept : text_(std::move(text)) {}
+    std::string text_;
+};
 
 // How many identifiers a request tries before giving up; each taken one
 // belongs to a request of another process that has our pid.

@@ -179,7 +179,7 @@ TEST(PendingDir, ReadsAndAnswersWhatWaitingConfirmersWrote) {
     for (const auto& each : found) {
         EXPECT_EQ(each.request, request);
         EXPECT_EQ(each.expires_unix, each.created_unix + 60);
-        EXPECT_EQ(mode_of(pending.dir() / (each.id + ".json")), 0600U);
+        EXPECT_EQ(mode_of(pending.dir() / each.id.file_name(".json")), 0600U);
         // The file verifies as written, under this vault's request key only.
         EXPECT_EQ(each.seal_with(*ProofKey::derive(key_of(4), ProofPurpose::Request)).state, SealState::Broken);
         ASSERT_EQ(each.seal_with(*request_key).state, SealState::Sealed);
@@ -197,15 +197,15 @@ TEST(PendingDir, AnswerNeverReplacesOneAlreadyGivenAndIdsAreOnlyThreeNumbers) {
     TempDir root;
     const auto pending = PendingDir::under_root(root.path());
     fs::create_directories(pending.dir());
-    EXPECT_TRUE(*pending.deny("1-2-3"));
-    EXPECT_FALSE(*pending.approve("1-2-3", Proof{}, *ProofKey::derive(key_of(3), ProofPurpose::Answer)));
+    const auto id = *RequestId::parse("1-2-3");
+    EXPECT_TRUE(*pending.deny(id));
+    EXPECT_FALSE(*pending.approve(id, Proof{}, *ProofKey::derive(key_of(3), ProofPurpose::Answer)));
     EXPECT_EQ(read_file(pending.dir() / "1-2-3.decision"), "denied\n");
     EXPECT_EQ(mode_of(pending.dir() / "1-2-3.decision"), 0600u);
-    EXPECT_TRUE(is_request_id("18446744073709551615-1-1"));
+    EXPECT_TRUE(RequestId::parse("18446744073709551615-1-1"));
     for (const char* bad :
          {"", "1-2", "1-2-3-4", "1--2", "../1-2-3", "1-2-3/..", "1-2-3.json", "123456789012345678901-1-1"}) {
-        EXPECT_FALSE(is_request_id(bad)) << bad;
-        EXPECT_FALSE(pending.deny(bad)) << bad;
+        EXPECT_FALSE(RequestId::parse(bad)) << bad;
     }
 }
 
@@ -225,10 +225,11 @@ TEST(IntakeBroker, WritesAPrivateFileTheInboxReadsBackAndRemoves) {
     EXPECT_EQ(mode_of(broker.dir()), 0700U);
     EXPECT_EQ(mode_of(broker.dir() / (stored->id + ".json")), 0600U);
     const auto inbox = IntakeInbox::under_root(root.path());
-    EXPECT_EQ(inbox.find(stored->id)->value_or(sample_intake()), *stored);
-    EXPECT_TRUE(*inbox.remove(stored->id));
-    EXPECT_FALSE(*inbox.remove(stored->id));
-    EXPECT_FALSE(*inbox.find(stored->id));
+    const auto id = *RequestId::parse(stored->id);
+    EXPECT_EQ(inbox.find(id)->value_or(sample_intake()), *stored);
+    EXPECT_TRUE(*inbox.remove(id));
+    EXPECT_FALSE(*inbox.remove(id));
+    EXPECT_FALSE(*inbox.find(id));
     EXPECT_TRUE(broker.create(PendingIntake("dev/\xFF", Sensitivity::Low, "dev", Actor::Agent))
                     .error().display().starts_with("vault I/O failed: serialize intake: "));
     write_file(root.path() / "a-file", "");

@@ -175,7 +175,7 @@ protected:
     TempDir temp_;
     MasterKey key_ = key_of(0x21);
     Registry registry_ = *Registry::open(temp_.path() / "root");
-    MockKeyring keyring_{key_.clone()};
+    MemoryKeyring keyring_{key_.clone()};
     MapEnvSource env_;
     MapProvider provider_;
     RecordingSink sink_;
@@ -253,7 +253,7 @@ TEST_F(Resolver, OneProviderCallAndOneAuditEventPerReference) {
 
 TEST_F(Resolver, AFailingKeyringFailsEvenAnEmptyFile) {
     EXPECT_EQ(run(""), "");
-    const MockKeyring empty;
+    const MemoryKeyring empty;
     const ResolverParts without_key{registry_, empty, env_, provider_, sink_, clock_, Actor::Human};
     for (std::string_view text : {"", "A=literal"}) {
         EXPECT_EQ(run_with(without_key, text), "keyring operation failed: no master key set");
