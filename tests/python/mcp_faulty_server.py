@@ -1,6 +1,6 @@
-"""tarnel-mcp with a session whose calls fail as a bug would: fingerprint
-raises a BaseException (as the module reports its own faults), status a
-plain exception; everything else is the real session."""
+# tarnel-mcp with a session whose calls fail as a bug would: fingerprint raises
+# a BaseException (as the module reports its own faults), status a plain
+# exception; everything else is the real session.
 
 import sys
 

@@ -1,30 +1,22 @@
-"""A thread that counts while a call blocks: the proof that the call let
-other Python threads run."""
-
-from __future__ import annotations
+# A thread that counts while a call blocks: the proof that the call let other Python threads run.
 
 import threading
-import time
-from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
 
 @contextmanager
-def ticking() -> Iterator[Callable[[], int]]:
-    """Counts about once a millisecond for the block; yields the count so far."""
-    ticks = 0
-    done = threading.Event()
+def ticking():
+    # Counts about once a millisecond for the block; yields the count so far.
+    ticks, done = [0], threading.Event()
 
     def count():
-        nonlocal ticks
-        while not done.is_set():
-            ticks += 1
-            time.sleep(0.001)
+        while not done.wait(0.001):
+            ticks[0] += 1
 
     counter = threading.Thread(target=count)
     counter.start()
     try:
-        yield lambda: ticks
+        yield lambda: ticks[0]
     finally:
         done.set()
         counter.join()

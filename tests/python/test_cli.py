@@ -1,429 +1,282 @@
-"""The `tarnel` command installed beside this interpreter, driven as a user
-would: through pipes, and on a pseudo-terminal for its prompts. Each run is
-its own process; the module reads what the command wrote, and the other way
-round."""
+# The `tarnel` command installed beside this interpreter, driven as a user
+# would: through pipes, and on a pseudo-terminal for its prompts. The module
+# reads what the command wrote, and the other way round.
 
+import contextlib
 import json
 import os
-import shutil
-import stat
+import signal
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
+from human import (KEYRING_SCRIPT, TARNEL, agent_session, converse, environment, may_lock_memory, needs_secret_service,
+                   needs_tarnel, on_terminal, proc_status, tarnel, terminal)
 from vaultkit import PASSPHRASE, Vault, allow_entry, audit_pairs, fp, literal, sealed_allowlist
 
-# The installed command, or another build of it (e.g. a sanitizer build).
-TARNEL = Path(os.environ.get("TARNEL_TEST_CLI") or Path(sys.executable).parent / "tarnel")
-KEYRING_SCRIPT = Path(__file__).resolve().parents[1] / "keyring" / "with_secret_service.sh"
-# Tests that run KEYRING_SCRIPT's private Secret Service.
-needs_secret_service = pytest.mark.skipif(
-    not all(shutil.which(tool) for tool in ("dbus-run-session", "gnome-keyring-daemon", "secret-tool", "gdbus")),
-    reason="needs dbus-run-session, gnome-keyring-daemon, secret-tool and gdbus")
-
-pytestmark = pytest.mark.skipif(not TARNEL.exists(),
-                                reason=f"tarnel is not installed beside {sys.executable} (pip install .)")
+__all__ = ["TARNEL", "on_terminal", "tarnel"]  # other suites drive the command through these
+pytestmark = needs_tarnel
 
 COMMANDS = ["init", "set", "ls", "get", "rm", "ref", "keypair", "totp", "code", "allow", "disallow", "allowlist",
             "audit", "pending", "approve", "deny", "intake", "run", "unlock", "lock", "status", "mcp-entry"]
+TYPED = "typed passphrase"
+SH = os.path.realpath("/bin/sh")
 
 
-def environment(root: Path, passphrase: str | None = PASSPHRASE, **extra) -> dict:
-    env = {key: value for key, value in os.environ.items()
-           if not key.startswith(("TARNEL_", "DBUS_", "AWS_"))}
-    # Nothing may reach the real home or the real keyring.
-    env.update(HOME=str(root.parent / "home"), TARNEL_VAULT_DIR=str(root),
-               DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
-    if passphrase is not None:
-        env["TARNEL_PASSPHRASE"] = passphrase
-    env.update(extra)
-    return env
-
-
-def tarnel(root: Path, *args, input: bytes = b"", passphrase: str | None = PASSPHRASE, **extra):
-    # A session of its own: no controlling terminal to prompt on.
-    return subprocess.run([str(TARNEL), *args], input=input, capture_output=True, timeout=60,
-                          env=environment(root, passphrase, **extra), start_new_session=True)
-
-
-def spawn(root: Path, *args, passphrase: str | None = PASSPHRASE, command=None):
-    pexpect = pytest.importorskip("pexpect")
-    argv = command or [str(TARNEL), *args]
-    return pexpect.spawn(argv[0], argv[1:], env=environment(root, passphrase), timeout=30)
-
-
-def on_terminal(root: Path, *args, typed: str = PASSPHRASE) -> tuple[int, bytes]:
-    """The owner runs a command that asks the vault passphrase on the terminal
-    and types it. TARNEL_PASSPHRASE is set (to the right one) and must be ignored."""
-    child = spawn(root, *args)
-    child.expect("Vault passphrase: ")
-    shown = child.before
-    child.sendline(typed)
-    child.expect(pexpect_eof())
-    child.close()
-    return child.exitstatus, shown + child.before
-
-
-def module_session(root: Path, passphrase: str = PASSPHRASE):
-    import tarnel_ffi
-    return tarnel_ffi.TarnelSession({"operations": ["metadata", "inject", "reveal", "write"]},
-                                    vault_dir=str(root), passphrase=passphrase)
-
-
-def mode_of(path: Path) -> int:
-    return stat.S_IMODE(path.stat().st_mode)
-
-
-# --- the command line itself ------------------------------------------------------
-
-def test_help_on_every_command_and_the_exit_code_table():
-    shown = subprocess.run([str(TARNEL), "--help"], capture_output=True, text=True)
-    assert shown.returncode == 0
-    for word in COMMANDS + ["--vault-dir", "Exit codes:", "3  not found", "4  denied"]:
-        assert word in shown.stdout
-    for command in COMMANDS:
-        sub = subprocess.run([str(TARNEL), command, "--help"], capture_output=True, text=True)
-        assert sub.returncode == 0 and "--help" in sub.stdout, command
-
-
-@pytest.mark.parametrize("argv", [[], ["frobnicate"], ["set"], ["ls", "--bogus"]])
-def test_usage_errors_exit_2_with_one_prefixed_message(tmp_path, argv):
-    done = tarnel(tmp_path / "vault", *argv)
-    assert done.returncode == 2
-    assert done.stderr.startswith(b"tarnel: ") and done.stdout == b""
-
-
-def test_vault_dir_option_wins_over_the_environment(tmp_path):
-    chosen = tmp_path / "chosen"
-    done = tarnel(tmp_path / "ignored", "--vault-dir", str(chosen), "init")
-    assert done.returncode == 0, done.stderr
-    assert (chosen / "kdf.salt").exists() and not (tmp_path / "ignored").exists()
-
-
-# --- init -------------------------------------------------------------------------
-
-def test_init_makes_a_vault_the_module_opens_and_never_replaces_it(tmp_path):
-    root = tmp_path / "vault"
-    done = tarnel(root, "init")
-    assert done.returncode == 0, done.stderr
-    salt = (root / "kdf.salt").read_bytes()
-    assert len(salt) == 16
-    assert mode_of(root / "kdf.salt") == 0o600 and mode_of(root / "kdf.check") == 0o600
-    assert (root / "global").is_dir() and (root / "projects").is_dir()
-    # The module ignores the check file and derives the same key from the salt.
-    assert module_session(root).list() == []
-
-    again = tarnel(root, "init", passphrase="another passphrase")
-    assert again.returncode == 1
-    assert again.stderr == b"tarnel: kdf.salt already exists in the vault root; refusing to replace it\n"
-    assert (root / "kdf.salt").read_bytes() == salt
-    assert tarnel(tmp_path / "other", "init").returncode == 0
-    assert (tmp_path / "other" / "kdf.salt").read_bytes() != salt
-
-
-@pytest.mark.parametrize(("passphrase", "message"), [
-    (None, b"tarnel: no passphrase: set TARNEL_PASSPHRASE or run on a terminal\n"),
-    ("", b"tarnel: the passphrase must not be empty\n"),
-])
-def test_init_without_a_usable_passphrase_is_an_error(tmp_path, passphrase, message):
-    done = tarnel(tmp_path / "vault", "init", passphrase=passphrase)
-    assert (done.returncode, done.stderr) == (1, message)
-    assert not (tmp_path / "vault" / "kdf.salt").exists()
-
-
-def test_a_wrong_passphrase_is_reported_as_such(tmp_path):
+@pytest.fixture
+def made(tmp_path):
+    # A vault made by `tarnel init` (with its passphrase check), a medium and a high value in it.
     root = tmp_path / "vault"
     assert tarnel(root, "init").returncode == 0
     assert tarnel(root, "set", "secret:dev/app/token", input=b"v").returncode == 0
-    for args in (["ls"], ["get", "secret:dev/app/token"], ["rm", "secret:dev/app/token"]):
-        done = tarnel(root, *args, passphrase="not the passphrase")
-        assert (done.returncode, done.stderr) == (1, b"tarnel: wrong passphrase\n"), args
-    # A vault without the check (made by another writer) still opens.
-    assert tarnel(tmp_path / "bare", "ls").returncode == 1
-    Vault(tmp_path / "bare")
-    assert tarnel(tmp_path / "bare", "ls").returncode == 0
+    assert tarnel(root, "set", "secret:dev/app/high", "--sensitivity", "high", input=b"guarded").returncode == 0
+    return root
 
 
-# --- secrets, closing the loop with the module ----------------------------------
+@pytest.mark.parametrize("argv", [[], ["frobnicate"], ["set"], ["ls", "--bogus"]])
+def test_help_on_every_command_and_usage_errors_exit_2(tmp_path, argv):
+    shown = subprocess.run([str(TARNEL), "--help"], capture_output=True, text=True).stdout
+    assert all(word in shown for word in COMMANDS + ["--vault-dir", "Exit codes:", "3  not found", "4  denied"])
+    assert all("--help" in tarnel(tmp_path, command, "--help").stdout.decode() for command in COMMANDS)
+    done = tarnel(tmp_path / "vault", *argv)
+    assert done.returncode == 2 and done.stderr.startswith(b"tarnel: ") and done.stdout == b""
 
-@pytest.mark.parametrize(("piped", "stored"), [
-    (b"s3cret\n", b"s3cret"), (b"s3cret\r\n", b"s3cret"), (b"two\n\n", b"two\n"),
-    (b"no end", b"no end"), (b"\x00\xffbinary\n", b"\x00\xffbinary"),
+
+def test_init_makes_a_vault_the_module_opens_and_never_replaces_it(tmp_path):
+    root = tmp_path / "vault"
+    done = tarnel(tmp_path / "ignored", "--vault-dir", str(root), "init")  # the option wins over the variable
+    assert done.returncode == 0 and not (tmp_path / "ignored").exists(), done.stderr
+    salt = (root / "kdf.salt").read_bytes()
+    assert len(salt) == 16 and {(root / name).stat().st_mode & 0o777 for name in ("kdf.salt", "kdf.check")} == {0o600}
+    assert (root / "global").is_dir() and (root / "projects").is_dir() and agent_session(root).list() == []
+    again = tarnel(root, "init", passphrase="another passphrase")
+    assert (again.returncode, again.stderr) == (
+        1, b"tarnel: kdf.salt already exists in the vault root; refusing to replace it\n")
+    assert (root / "kdf.salt").read_bytes() == salt
+    assert tarnel(tmp_path / "other", "init").returncode == 0 and (tmp_path / "other/kdf.salt").read_bytes() != salt
+
+
+@pytest.mark.parametrize(("argv", "passphrase", "status", "message"), [
+    (["init"], None, 1, "no passphrase: set TARNEL_PASSPHRASE or run on a terminal"),
+    (["init"], "", 1, "the passphrase must not be empty"),
+    (["get", "secret:dev/app/token"], "not the passphrase", 1, "wrong passphrase"),
+    (["get", "secret:dev/app/none"], PASSPHRASE, 3, "`secret:dev/app/none` not found"),
+    (["rm", "secret:dev/app/none"], PASSPHRASE, 3, "`secret:dev/app/none` not found"),
+    (["get", "secret:dev/app/high"], PASSPHRASE, 4, "reveal requires attended confirmation (not available over MCP)"),
+    (["set", "secret:dev/app/x", "--sensitivity", "secretish"], PASSPHRASE, 1,
+     "unknown sensitivity `secretish` (expected low|medium|high|inject-only)"),
 ])
+def test_refusals_exit_with_their_code_and_one_message(made, argv, passphrase, status, message):
+    root = made.parent / "new" if argv == ["init"] else made
+    done = tarnel(root, *argv, input=b"v", passphrase=passphrase)
+    assert (done.returncode, done.stdout, done.stderr) == (status, b"", f"tarnel: {message}\n".encode())
+    assert not (made.parent / "new").exists() and Vault.existing(made).read("dev/app/x") is None
+
+
+@pytest.mark.parametrize(("piped", "stored"), [(b"s3cret\r\n", b"s3cret"), (b"two\n\n", b"two\n"),
+                                               (b"no end", b"no end"), (b"\x00\xffbinary\n", b"\x00\xffbinary")])
 def test_set_reads_standard_input_dropping_one_line_end(vault, piped, stored):
     done = tarnel(vault.root, "set", "secret:dev/app/token", input=piped)
-    assert done.returncode == 0, done.stderr
-    assert piped not in done.stdout + done.stderr
-    assert module_session(vault.root).fingerprint("secret:dev/app/token") == fp(stored)
-    assert bytes(vault.read("dev/app/token")["value"]) == stored
-    got = tarnel(vault.root, "get", "secret:dev/app/token")
-    assert (got.returncode, got.stdout) == (0, stored)
+    assert done.returncode == 0 and piped not in done.stdout + done.stderr, done.stderr
+    assert agent_session(vault.root).fingerprint("secret:dev/app/token") == fp(stored)
+    assert bytes(vault.read("dev/app/token")["value"]) == tarnel(vault.root, "get", "secret:dev/app/token").stdout \
+        == stored
 
 
-def test_set_with_metadata_creates_the_record_in_one_audited_write(vault):
-    done = tarnel(vault.root, "set", "secret:dev/app/token", "--project", "web", "--sensitivity", "low",
-                  "--revealable", "--description", "the web token", input=b"v1")
-    assert done.returncode == 0, done.stderr
-    record = vault.read("dev/app/token", project="web")
-    assert (record["sensitivity"], record["revealable"], record["description"]) == ("low", True, "the web token")
-    assert vault.read("dev/app/token") is None
-    assert audit_pairs(vault) == [("create", "created")]
-    assert [entry["origin"] for entry in vault.audit()] == ["human"]
+def test_set_with_metadata_creates_in_one_audited_write_ls_shows_it_and_rm_deletes(vault):
+    at = ["secret:dev/app/token", "--project", "web"]
+    assert tarnel(vault.root, "set", *at, "--sensitivity", "low", "--revealable", "--description", "the web token",
+                  input=b"v1").returncode == 0
+    assert [(e["action"], e["result"], e["origin"]) for e in vault.audit()] == [("create", "created", "human")]
     # Over an existing record: the value is replaced, then the metadata edited.
-    done = tarnel(vault.root, "set", "secret:dev/app/token", "--project", "web", "--sensitivity", "high",
-                  input=b"v2")
-    assert done.returncode == 0, done.stderr
+    assert tarnel(vault.root, "set", *at, "--sensitivity", "high", input=b"v2").returncode == 0
     record = vault.read("dev/app/token", project="web")
-    assert (bytes(record["value"]), record["sensitivity"], record["description"]) == (b"v2", "high", "the web token")
-
-
-def test_set_refuses_a_bad_sensitivity_and_writes_nothing(vault):
-    done = tarnel(vault.root, "set", "secret:dev/app/token", "--sensitivity", "secretish", input=b"v")
-    assert done.returncode == 1 and done.stderr.startswith(b"tarnel: ")
-    assert vault.read("dev/app/token") is None
-
-
-def test_ls_shows_what_the_module_wrote(vault):
-    module_session(vault.root).set("secret:dev/db/password", "pw")
-    vault.write(literal("dev/app/token", b"tok", sensitivity="high"), project="web")
-    listed = json.loads(tarnel(vault.root, "ls", "--json").stdout)
+    assert (bytes(record["value"]), record["sensitivity"], record["revealable"], record["description"]) == (
+        b"v2", "high", True, "the web token")
+    vault.write(literal("dev/db/password", b"pw"))
+    listed = json.loads(tarnel(vault.root, "ls", "--json", "--project", "web").stdout)
     assert {(entry["coordinate"], entry["origin"], entry["fingerprint"]) for entry in listed} == {
-        ("dev/db/password", "global", fp(b"pw")), ("dev/app/token", "project:web", fp(b"tok"))}
-    only_global = json.loads(tarnel(vault.root, "ls", "--json", "--project", "other").stdout)
-    assert [entry["coordinate"] for entry in only_global] == ["dev/db/password"]
+        ("dev/db/password", "global", fp(b"pw")), ("dev/app/token", "project:web", fp(b"v2"))}
     table = tarnel(vault.root, "ls").stdout.decode()
     assert table.splitlines()[0].split() == ["COORDINATE", "SENSITIVITY", "MODE", "FINGERPRINT", "ORIGIN"]
-    assert "dev/app/token" in table and "pw" not in table.replace("password", "")
-    assert tarnel(vault.root, "ls", "--json", "--project", "nobody").returncode == 0
-
-
-def test_get_and_rm_of_what_is_absent_exit_3(vault):
-    for args in (["get", "secret:dev/app/none"], ["rm", "secret:dev/app/none"]):
-        done = tarnel(vault.root, *args)
-        assert (done.returncode, done.stderr) == (3, b"tarnel: `secret:dev/app/none` not found\n")
-
-
-def test_rm_deletes_what_set_made(vault):
-    assert tarnel(vault.root, "set", "secret:dev/app/token", input=b"v").returncode == 0
-    assert tarnel(vault.root, "rm", "secret:dev/app/token").returncode == 0
-    assert module_session(vault.root).list() == []
-    assert ("delete", "deleted") in audit_pairs(vault)
-
-
-@pytest.mark.parametrize("path", ["dev/app/high", "prod/app/medium"])
-def test_get_unattended_of_a_high_or_prod_value_is_refused(vault, path):
-    vault.write(literal(path, b"guarded", sensitivity="high" if "high" in path else "medium"))
-    done = tarnel(vault.root, "get", f"secret:{path}")
-    assert done.returncode == 4 and done.stdout == b""
-    assert done.stderr.startswith(b"tarnel: ") and b"guarded" not in done.stderr
+    assert "dev/app/token" in table and "v2" not in table
+    assert tarnel(vault.root, "rm", *at).returncode == 0 and audit_pairs(vault)[-1] == ("delete", "deleted")
+    assert vault.read("dev/app/token", project="web") is None
 
 
 # --- prompts on a terminal ------------------------------------------------------
 
-def test_init_asks_twice_without_echo(tmp_path):
-    root = tmp_path / "vault"
-    child = spawn(root, "init", passphrase=None)
-    child.expect("New vault passphrase: ")
-    child.sendline("typed passphrase")
-    child.expect("Repeat the passphrase: ")
-    child.sendline("typed passphrase")
-    child.expect(pexpect_eof())
-    child.close()
-    assert child.exitstatus == 0
-    assert b"typed passphrase" not in child.before
-    assert module_session(root, "typed passphrase").list() == []
-
-
-def test_init_with_mismatched_passphrases_writes_nothing(tmp_path):
-    root = tmp_path / "vault"
-    child = spawn(root, "init", passphrase=None)
-    child.expect("New vault passphrase: ")
-    child.sendline("one")
-    child.expect("Repeat the passphrase: ")
-    child.sendline("two")
-    child.expect("tarnel: the passphrases do not match")
-    child.expect(pexpect_eof())
-    child.close()
-    assert child.exitstatus == 1
-    assert not (root / "kdf.salt").exists()
+@pytest.mark.parametrize(("args", "steps", "status", "shows"), [
+    (["init"], [("New vault passphrase: ", TYPED), ("Repeat the passphrase: ", TYPED)], 0, b"initialised"),
+    (["init"], [("New vault passphrase: ", TYPED), ("Repeat the passphrase: ", "two")], 1,
+     b"tarnel: the passphrases do not match"),
+    (["ls"], [("Vault passphrase: ", TYPED)], 1, b"tarnel: wrong passphrase"),
+    (["get", "secret:dev/app/high"], [("Vault passphrase: ", PASSPHRASE), ("Type yes to approve: ", "no")], 4,
+     b"tarnel: reveal not confirmed"),
+    (["get", "secret:dev/app/high"], [("Vault passphrase: ", PASSPHRASE), ("Type yes to approve: ", "yes")], 0,
+     b"guarded"),
+])
+def test_prompts_ask_once_without_echo(made, args, steps, status, shows):
+    root = made.parent / "new" if args == ["init"] else made
+    done, shown = converse(root, *args, steps=steps, passphrase=None)
+    assert done == status and shows in shown, shown
+    assert TYPED.encode() not in shown and PASSPHRASE.encode() not in shown
+    assert all(shown.count(prompt.encode()) == 1 for prompt, _ in steps)
+    if args == ["init"]:
+        assert (root / "kdf.salt").exists() == (status == 0) and (status or agent_session(root, TYPED).list() == [])
+    else:
+        assert (args[0] == "ls") or (("approve", "approved-reveal") if status == 0 else ("deny", "denied-reveal")) \
+            in audit_pairs(Vault.existing(made))
 
 
 def test_ctrl_c_at_the_prompt_leaves_echo_on(tmp_path):
     # The shell outlives the interrupted command and reports the terminal's mode.
     script = f'trap : INT; "{TARNEL}" init; echo "status=$?"; stty -a'
-    child = spawn(tmp_path / "vault", passphrase=None, command=["/bin/sh", "-c", script])
-    child.expect("New vault passphrase: ")
-    child.sendintr()
-    child.expect(r"status=(\d+)")
-    assert child.match.group(1) == b"130"
-    child.expect(pexpect_eof())
-    modes = child.before.split()
-    assert b"echo" in modes and b"-echo" not in modes
+    with terminal(tmp_path / "vault", passphrase=None, command=["/bin/sh", "-c", script]) as child:
+        child.expect("New vault passphrase: ")
+        child.sendintr()
+        child.expect(r"status=(\d+)")
+        assert child.match.group(1) == b"130"
+        child.expect(pytest.importorskip("pexpect").EOF)
+    assert b"echo" in child.before.split() and b"-echo" not in child.before.split()
 
 
-def test_passphrase_asked_once_on_the_terminal(tmp_path):
-    root = tmp_path / "vault"
-    assert tarnel(root, "init").returncode == 0
-    assert tarnel(root, "set", "secret:dev/app/token", input=b"v").returncode == 0
-    child = spawn(root, "ls", passphrase=None)
-    child.expect("Vault passphrase: ")
-    child.sendline("wrong one")
-    child.expect("tarnel: wrong passphrase")
-    child.expect(pexpect_eof())
-    child.close()
-    assert child.exitstatus == 1
-
-    child = spawn(root, "ls", passphrase=None)
-    child.expect("Vault passphrase: ")
-    child.sendline(PASSPHRASE)
-    child.expect("dev/app/token")
-    child.expect(pexpect_eof())
-    child.close()
-    assert child.exitstatus == 0
-    assert b"Vault passphrase" not in child.before
-
-
-def test_set_on_a_terminal_asks_for_the_value_without_echo(vault):
-    child = spawn(vault.root, "set", "secret:dev/app/token")
-    child.expect("Value for secret:dev/app/token: ")
-    if may_lock_memory():
-        # What it holds while it asks (the key, and soon the value) stays out of swap.
-        assert locked_kib(child.pid) > 0
-    child.sendline("typed value")
-    child.expect(pexpect_eof())
-    child.close()
-    assert child.exitstatus == 0 and b"typed value" not in child.before
-    assert module_session(vault.root).fingerprint("secret:dev/app/token") == fp(b"typed value")
-
-
-def may_lock_memory() -> bool:
-    # What tarnel itself checks: an unlimited lock limit or CAP_IPC_LOCK.
-    # AddressSanitizer makes mlockall a no-op, so a sanitizer build locks nothing.
-    import resource
-    if b"__asan_init" in TARNEL.read_bytes():
-        return False
-    if resource.getrlimit(resource.RLIMIT_MEMLOCK)[0] == resource.RLIM_INFINITY:
-        return True
-    status = Path("/proc/self/status").read_text()
-    capabilities = next(line for line in status.splitlines() if line.startswith("CapEff:"))
-    return bool(int(capabilities.split()[1], 16) >> 14 & 1)
-
-
-def locked_kib(pid: int) -> int:
-    # The command works in a child of the process started, forked once that is non-dumpable.
-    worker = int(Path(f"/proc/{pid}/task/{pid}/children").read_text().split()[0])
-    status = Path(f"/proc/{worker}/status").read_text()
-    return int(next(line for line in status.splitlines() if line.startswith("VmLck:")).split()[1])
-
-
-@pytest.mark.parametrize(("answer", "status"), [("yes", 0), ("no", 4)])
-def test_get_on_a_terminal_confirms_a_high_value(vault, answer, status):
-    vault.write(literal("dev/app/high", b"guarded", sensitivity="high"))
-    child = spawn(vault.root, "get", "secret:dev/app/high")
-    child.expect("Type yes to approve: ")
-    child.sendline(answer)
-    child.expect(pexpect_eof())
-    child.close()
-    assert child.exitstatus == status
-    assert (b"guarded" in child.before) == (status == 0)
-    expected = ("approve", "approved-reveal") if status == 0 else ("deny", "denied-reveal")
-    assert expected in audit_pairs(vault)
-
-
-def pexpect_eof():
-    import pexpect
-    return pexpect.EOF
+# Guards: a sanitizer build of tarnel cannot lock memory (may_lock_memory knows it), and a fork inherits no locks.
+def test_set_on_a_terminal_asks_for_the_value_without_echo_holding_its_memory_locked(vault):
+    with terminal(vault.root, "set", "secret:dev/app/token") as child:
+        child.expect("Value for secret:dev/app/token: ")
+        if may_lock_memory():
+            # The command works in a child forked once it is non-dumpable; what that holds stays out of swap.
+            worker = int(Path(f"/proc/{child.pid}/task/{child.pid}/children").read_text().split()[0])
+            assert int(proc_status(worker, "VmLck")) > 0
+        child.sendline("typed value")
+        child.expect(pytest.importorskip("pexpect").EOF)
+        assert b"typed value" not in child.before
+    assert child.exitstatus == 0 and agent_session(vault.root).fingerprint("secret:dev/app/token") == fp(b"typed value")
 
 
 # --- the allowlist ----------------------------------------------------------------
 
-def test_allow_and_disallow_seal_the_file_with_the_owners_key(tmp_path):
-    root = tmp_path / "vault"
-    assert tarnel(root, "init").returncode == 0
-    vault = Vault.existing(root)
+# Guards: an entry naming a link followed it wherever it was repointed (entries are sealed canonical).
+def test_allow_disallow_and_allowlist_seal_the_file_with_the_owners_key_on_a_terminal(made, tmp_path):
+    key = Vault.existing(made).key
     program = tmp_path / "tool"
     program.write_text("#!/bin/sh\n")
     (tmp_path / "link").symlink_to(program)
     entry = ["allow", str(tmp_path / "link"), "--env", "B", "--env", "A", "--", "log", "*"]
     shown = f"{program.resolve()} --env A --env B -- log *"
+    assert tarnel(made, *entry).stderr == (
+        b"tarnel: this needs a terminal, where you type the vault passphrase; nothing allowed\n")
+    assert on_terminal(made, *entry) == (0, f"Vault passphrase: \r\nallowed {shown}\r\n".encode())
+    assert sealed_allowlist(made, key) == [allow_entry(program, ["log"], True, ["A", "B"])]
+    assert (made / "allowlist").stat().st_mode & 0o777 == 0o600
+    assert tarnel(made, "allowlist", passphrase=None).stdout == f"{shown}\n".encode()
+    assert b"runs commands taken from its arguments" in on_terminal(made, "allow", "/bin/sh", "--", "-c", "exit 0")[1]
+    assert on_terminal(made, "disallow", str(program))[0] == 0
+    assert on_terminal(made, "disallow", str(program))[0] == 3  # no longer there
+    assert audit_pairs(Vault.existing(made))[-3:] == [
+        ("scope-grant", f"allowlist-allow:{shown}"), ("scope-grant", f"allowlist-allow:{SH} -- -c exit 0"),
+        ("scope-grant", f"allowlist-disallow:{program.resolve()}")]
+    # An allowlist of the earlier one-path-a-line form allows nothing until sealed on a terminal.
+    (made / "allowlist").write_text("# trusted\n  /bin/sh  \n")
+    assert b"allows nothing until you seal it" in tarnel(made, "allowlist").stderr
+    assert b"earlier one-path-a-line form" in on_terminal(made, "allow", "/bin/true")[1]
+    status, text = on_terminal(made, "allowlist", "--seal")
+    assert status == 0 and b"sealed 1 entry" in text and sealed_allowlist(made, key) == [allow_entry(SH)]
 
-    blind = tarnel(root, *entry)
-    assert (blind.returncode, blind.stderr) == (
-        4, b"tarnel: this needs a terminal, where you type the vault passphrase; nothing allowed\n")
-    assert on_terminal(root, *entry) == (0, f"\r\nallowed {shown}\r\n".encode())
-    assert on_terminal(root, *entry)[1].endswith(f"already allowed: {shown}\r\n".encode())
-    assert sealed_allowlist(root, vault.key) == [allow_entry(program, ["log"], True, ["A", "B"])]
-    assert mode_of(root / "allowlist") == 0o600
-    assert tarnel(root, "allowlist", passphrase=None).stdout == f"{shown}\n".encode()
-
-    warned = on_terminal(root, "allow", "/bin/sh", "--", "-c", "exit 0")[1]
-    assert b"runs commands taken from its arguments" in warned
-    assert on_terminal(root, "disallow", str(program))[0] == 0
-    assert sealed_allowlist(root, vault.key) == [allow_entry("/bin/sh", ["-c", "exit 0"], False)]
-    missing = on_terminal(root, "disallow", str(program))
-    assert missing[0] == 3 and b"not in the allowlist" in missing[1]
-    assert tarnel(root, "allow", str(tmp_path / "nothing")).returncode == 1
-    assert audit_pairs(vault)[-3:] == [("scope-grant", f"allowlist-allow:{shown}"),
-                                       ("scope-grant", f"allowlist-allow:{Path('/bin/sh').resolve()} -- -c exit 0"),
-                                       ("scope-grant", f"allowlist-disallow:{program.resolve()}")]
-
-    # Another process of the user holding the lock delays a change, and never hangs it.
-    holder = subprocess.Popen([sys.executable, "-c", "import fcntl, sys, time\n"
-                               "f = open(sys.argv[1], 'a'); fcntl.flock(f, fcntl.LOCK_EX); print(flush=True)\n"
-                               "time.sleep(60)", str(root / "allowlist.lock")], stdout=subprocess.PIPE)
+    # Guards: another process of the user holding the lock hung a change (the lock wait is bounded).
+    holder = subprocess.Popen([sys.executable, "-c", "import fcntl, sys, time\nf = open(sys.argv[1], 'a')\n"
+                               "fcntl.flock(f, fcntl.LOCK_EX); print(flush=True); time.sleep(60)",
+                               str(made / "allowlist.lock")], stdout=subprocess.PIPE)
     try:
         holder.stdout.readline()
-        status, shown = on_terminal(root, "allow", "/bin/true")
+        status, text = on_terminal(made, "allow", "/bin/true")
     finally:
         holder.kill()
         holder.wait()
-    assert status == 1 and b"another process holds" in shown and b"nothing changed" in shown, shown
-    assert sealed_allowlist(root, vault.key) == [allow_entry("/bin/sh", ["-c", "exit 0"], False)]
-
-
-def test_an_allowlist_of_the_earlier_form_is_adopted_only_by_sealing_it_on_a_terminal(tmp_path):
-    root = tmp_path / "vault"
-    assert tarnel(root, "init").returncode == 0
-    vault = Vault.existing(root)
-    (root / "allowlist").write_text("# trusted\n  /usr/bin/env  \n")
-    env = Path("/usr/bin/env").resolve()
-
-    listed = tarnel(root, "allowlist")
-    assert listed.stdout == f"{env} -- *\n".encode() and b"allows nothing until you seal it" in listed.stderr
-    refused = on_terminal(root, "allow", "/bin/true")
-    assert refused[0] == 4 and b"earlier one-path-a-line form" in refused[1]
-    assert tarnel(root, "allowlist", "--seal").returncode == 4  # no terminal
-
-    status, shown = on_terminal(root, "allowlist", "--seal")
-    assert status == 0 and f"{env} -- *".encode() in shown and b"sealed 1 entry" in shown
-    assert sealed_allowlist(root, vault.key) == [allow_entry(env)]
-    assert on_terminal(root, "allowlist", "--seal")[1].endswith(b"already sealed\r\n")
-    assert audit_pairs(vault)[-2:] == [("deny", "allowlist-refused:unsealed"), ("scope-grant", "allowlist-seal:1 entries")]
-
-
-# --- the keyring ------------------------------------------------------------------
-
-@needs_secret_service
-def test_init_keyring_on_a_private_secret_service(tmp_path):
-    root = tmp_path / "vault"
-    script = (f'"{TARNEL}" init --keyring && printf v | "{TARNEL}" set secret:dev/app/token && '
-              f'"{TARNEL}" get secret:dev/app/token && echo && "{TARNEL}" init --keyring; echo "status=$?"')
-    env = environment(root, passphrase=None)
-    del env["DBUS_SESSION_BUS_ADDRESS"]
-    done = subprocess.run(["sh", str(KEYRING_SCRIPT), "sh", "-c", script], capture_output=True, env=env,
-                          timeout=120, start_new_session=True)
-    out = done.stdout.decode()
-    assert "set dev/app/token (medium" in out and "\nv\n" in out, done.stderr
-    assert "status=1" in out
-    assert b"tarnel: the keyring already holds a master key; refusing to replace it" in done.stderr
-    assert not (root / "kdf.salt").exists() and (root / "global").is_dir()
+    assert status == 1 and b"another process holds" in text and b"nothing changed" in text, text
+    assert sealed_allowlist(made, key) == [allow_entry(SH)]
 
 
 def test_an_unwritable_standard_error_loses_the_message_not_the_exit_code(vault):
-    # The message used to throw out of the error path and abort (134).
+    # Guards: the message threw out of the error path and aborted (134).
     with open("/dev/full", "wb") as full:
         done = subprocess.run([str(TARNEL), "get", "secret:dev/none/x"], stderr=full, stdout=subprocess.DEVNULL,
                               env=environment(vault.root), timeout=60, start_new_session=True)
     assert done.returncode == 3
+
+
+# --- a keyring vault, on a private Secret Service ------------------------------
+
+# The owner's commands, the module waiting on a downgrade the owner approves by
+# typing back a code, the server's warning, and an unlock that asks nothing.
+KEYRING = r"""
+import json, os, subprocess, sys, threading, time, pexpect
+import tarnel_ffi
+tarnel, root, initialize = sys.argv[1:]
+server, seen = os.path.join(os.path.dirname(sys.executable), "tarnel-mcp"), {}
+def run(*args, piped=b""):
+    done = subprocess.run([tarnel, *args], input=piped, capture_output=True, start_new_session=True, timeout=60)
+    return [done.returncode, done.stdout.decode(), done.stderr.decode()]
+seen["init"] = [run("init", "--keyring"), run("init", "--keyring"),
+                run("set", "secret:dev/app/token", "--sensitivity", "high", piped=b"v")]
+session = tarnel_ffi.TarnelSession({"operations": ["write"]}, vault_dir=root)
+lower = lambda: seen.update(view=session.edit_metadata("secret:dev/app/token", sensitivity="medium")["sensitivity"])
+(waiter := threading.Thread(target=lower)).start()
+pending = os.path.join(root, "pending")
+while not (os.path.isdir(pending) and any(n.endswith(".json") for n in os.listdir(pending))):
+    time.sleep(0.01)
+request, seen["approve"] = next(n for n in os.listdir(pending) if n.endswith(".json"))[:-5], []
+for answer in ("wrong", None):
+    child = pexpect.spawn(tarnel, ["approve", request], timeout=30)
+    child.expect(r"Type (\w+) to approve: ")
+    child.sendline(answer or child.match.group(1).decode())
+    child.expect(pexpect.EOF)
+    child.close()
+    seen["approve"].append(child.exitstatus)
+waiter.join(timeout=60)
+served = subprocess.run([server, "--vault-dir", root, "--operations", "metadata"], stdin=subprocess.DEVNULL,
+                        capture_output=True, timeout=60)
+seen["warning"] = [line for line in served.stderr.decode().splitlines() if "keyring" in line]
+seen["unlock"] = run("unlock", "--operations", "metadata", "--idle", "30s")  # no terminal, nothing asked
+try:
+    relay = subprocess.Popen([server, "--connect"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    relay.stdin.write(initialize.encode() + b'{"jsonrpc":"2.0","method":"notifications/initialized"}\n{"jsonrpc":'
+                      b'"2.0","id":2,"method":"tools/call","params":{"name":"list_secrets","arguments":{}}}\n')
+    relay.stdin.flush()
+    seen["listed"] = [relay.stdout.readline(), json.loads(relay.stdout.readline())["result"]["structuredContent"]][1]
+    relay.kill()
+finally:
+    seen["lock"] = run("lock")
+print(json.dumps(seen))
+"""
+KEYRING_WARNING = ("tarnel-mcp: warning: this vault's key comes from the system keyring, which hands it to any "
+                   "process of this user that asks; an agent with a shell as this user can take it and approve its "
+                   "own requests. Against such agents use a vault with a passphrase (tarnel init)")
+
+
+@needs_secret_service
+def test_a_keyring_vault_serves_the_owner_approves_with_a_code_and_unlocks_without_a_prompt(tmp_path):
+    from mcpkit import INITIALIZE
+    env = environment(tmp_path / "vault", passphrase=None)
+    del env["DBUS_SESSION_BUS_ADDRESS"]
+    process = subprocess.Popen(["sh", str(KEYRING_SCRIPT), sys.executable, "-c", KEYRING, str(TARNEL),
+                                env["TARNEL_VAULT_DIR"], INITIALIZE], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=env, start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=120)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+    assert out, err.decode()
+    seen = json.loads(out.decode().splitlines()[-1])
+    assert seen["init"][:2] == [[0, f"initialised {env['TARNEL_VAULT_DIR']} (key in the system keyring)\n", ""], [
+        1, "", "tarnel: the keyring already holds a master key; refusing to replace it\n"]], err
+    assert seen["init"][2][1].startswith("set dev/app/token (high")
+    assert (seen["approve"], seen["view"], seen["warning"]) == ([4, 0], "medium", [KEYRING_WARNING])
+    assert seen["unlock"][0] == 0 and seen["unlock"][1].startswith("Unlocked `default` for "), seen["unlock"]
+    assert [view["coordinate"] for view in seen["listed"]["secrets"]] == ["dev/app/token"]
+    assert seen["lock"][1].startswith("Locked `default`")

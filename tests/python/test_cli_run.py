@@ -1,6 +1,6 @@
-"""`tarnel run`: the owner's own program with values injected, on the owner's
-terminal and standard streams, through the same gates and audit as an agent's
-run; its exit status and the signals meant for it pass through tarnel."""
+# `tarnel run`: the owner's own program with values injected, on the owner's
+# terminal and standard streams, through the same gates and audit as an agent's
+# run; its exit status and the signals meant for it pass through tarnel.
 
 import os
 import signal
@@ -10,26 +10,87 @@ import time
 
 import pytest
 
-from test_cli import TARNEL, environment, pexpect_eof, spawn, tarnel
+from human import TARNEL, Lines, converse, default_signals, end, environment, needs_tarnel, tarnel, terminal
 from vaultkit import allow_entry, literal, seal_allowlist
 
-pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {sys.executable}")
-
+pytestmark = needs_tarnel
 SH = os.path.realpath("/bin/sh")
 
 
-def refs_file(tmp_path, text="TOKEN=secret:dev/app/token\n"):
-    path = tmp_path / ".env.refs"
-    path.write_text(text)
-    return path
+@pytest.fixture
+def refs(tmp_path):
+    (tmp_path / ".env.refs").write_text("")
+    return tmp_path / ".env.refs"
 
 
-def run(vault, refs, *command, **kwargs):
-    return tarnel(vault.root, "run", "--refs", str(refs), "--", *command, **kwargs)
+def run(vault, refs, *command, **options):
+    return tarnel(vault.root, "run", "--refs", str(refs), "--", *command, **options)
 
 
 def audited(vault):
     return [(event["action"], event["result"], event.get("coordinate"), event["origin"]) for event in vault.audit()]
+
+
+@pytest.mark.parametrize(("text", "command", "status", "message"), [
+    ("", ["/bin/sh", "-c", "kill -TERM $$"], 128 + 15, ""),
+    ("", ["no-such-program"], 127,
+     "failed to launch child process: launch no-such-program: No such file or directory (os error 2)"),
+    ("", ["/etc/passwd"], 126, None),
+    # A refs file that fails runs nothing (else the status would be the program's 7).
+    ("NOT A LINE\n", ["/bin/sh", "-c", "exit 7"], 1,
+     "env-refs error: line 1: expected `NAME=<source>` or `project = <name>`"),
+    ("A=secret:dev/app/none\n", ["/bin/sh", "-c", "exit 7"], 1,
+     "env-refs error: `A`: coordinate `secret:dev/app/none` did not resolve and has no fallback"),
+    (None, ["/bin/sh", "-c", "exit 7"], 1, "cannot read REFS: No such file or directory (os error 2)"),
+])
+def test_the_exit_status_is_the_programs_or_tarnels_own_with_one_message(vault, refs, text, command, status, message):
+    if text is None:
+        refs = refs.with_name("absent.refs")
+    else:
+        refs.write_text(text)
+    done = run(vault, refs, *command)
+    assert done.returncode == status and vault.audit() == []
+    if message is not None:
+        assert done.stderr.decode() == (f"tarnel: {message}\n" if message else "").replace("REFS", str(refs))
+
+
+def test_the_status_survives_a_parent_that_ignores_sigchld(vault, refs):
+    # Guards: an ignored SIGCHLD, inherited across exec, had the kernel reap the child and lose its status.
+    def ignoring():
+        default_signals()
+        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+    assert run(vault, refs, "/bin/sh", "-c", "exit 5", preexec_fn=ignoring).returncode == 5
+
+
+def test_the_program_gets_the_value_our_streams_and_none_of_the_vault_settings(vault, refs):
+    # Guards: TARNEL_ variables leaked into the program's environment.
+    vault.write(literal("dev/app/token", b"tok-value"))
+    refs.write_text("TOKEN=secret:dev/app/token\n")
+    script = 'printf "%s|%s|%s|" "$TOKEN" "${TARNEL_PASSPHRASE-unset}" "${TARNEL_VAULT_DIR-unset}"; cat; echo e >&2'
+    done = run(vault, refs, "/bin/sh", "-c", script, input=b"piped\ndata")
+    # The owner's own output, passed through unmasked; stdin left for the program.
+    assert (done.returncode, done.stdout, done.stderr) == (0, b"tok-value|unset|unset|piped\ndata", b"e\n")
+    assert audited(vault) == [("inject", "injected", "dev/app/token", "human")]
+
+
+def test_the_owner_passes_the_same_gates_as_an_agent_and_confirms_on_this_terminal(vault, refs):
+    vault.write(literal("dev/app/token", b"tok-value", sensitivity="high"))
+    refs.write_text("TOKEN=secret:dev/app/token\n")
+    done = run(vault, refs, "/bin/sh", "-c", "exit 7")
+    assert (done.returncode, done.stderr.decode()) == (
+        4, f"tarnel: `{SH}` is not on the executor allowlist; high/prod injection refused (I15)\n")
+    # Allowed, but with no terminal to confirm on: refused as well.
+    seal_allowlist(vault.root, vault.key, allow_entry(SH))
+    done = run(vault, refs, "/bin/sh", "-c", "exit 7")
+    assert (done.returncode, done.stderr) == (4, b"tarnel: confirmation denied; high/prod injection refused\n")
+    status, shown = converse(vault.root, "run", "--refs", str(refs), "--", "/bin/sh", "-c",
+                             'test -t 0 && test -t 1 && echo "on the terminal: $TOKEN"; exit 6',
+                             steps=[("Type yes to approve: ", "yes")])
+    assert status == 6 and b"on the terminal: tok-value" in shown
+    assert audited(vault) == [("deny", "denied:not-allowlisted", "dev/app/token", "human"),
+                              ("deny", "denied", "dev/app/token", "human"),
+                              ("approve", "approved", "dev/app/token", "human"),
+                              ("inject", "injected", "dev/app/token", "human")]
 
 
 def wait_for(path):
@@ -40,103 +101,19 @@ def wait_for(path):
     raise AssertionError(f"{path} never appeared")
 
 
-@pytest.mark.parametrize(("script", "status"), [
-    ("exit 0", 0), ("exit 3", 3), ("exit 255", 255), ("kill -TERM $$", 128 + 15), ("kill -KILL $$", 128 + 9),
-])
-def test_the_exit_status_is_the_programs(vault, tmp_path, script, status):
-    done = run(vault, refs_file(tmp_path, ""), "/bin/sh", "-c", script)
-    assert (done.returncode, done.stderr) == (status, b"")
-
-
-
-def test_the_status_survives_a_parent_that_ignores_sigchld(vault, tmp_path):
-    # An ignored SIGCHLD is inherited across exec and would have the kernel reap the child.
-    done = subprocess.run([str(TARNEL), "run", "--refs", str(refs_file(tmp_path, "")), "--", "/bin/sh", "-c", "exit 5"],
-                          capture_output=True, timeout=60, env=environment(vault.root), start_new_session=True,
-                          preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
-    assert (done.returncode, done.stderr) == (5, b"")
-
-def test_the_program_gets_the_value_our_streams_and_none_of_the_vault_settings(vault, tmp_path):
-    vault.write(literal("dev/app/token", b"tok-value"))
-    script = 'printf "%s|%s|%s|" "$TOKEN" "${TARNEL_PASSPHRASE-unset}" "${TARNEL_VAULT_DIR-unset}"; cat; echo e >&2'
-    done = run(vault, refs_file(tmp_path), "/bin/sh", "-c", script, input=b"piped\ndata")
-    # The owner's own output, passed through unmasked; stdin left for the program.
-    assert (done.returncode, done.stdout, done.stderr) == (0, b"tok-value|unset|unset|piped\ndata", b"e\n")
-    assert audited(vault) == [("inject", "injected", "dev/app/token", "human")]
-
-
-@pytest.mark.parametrize(("text", "message"), [
-    ("NOT A LINE\n", "env-refs error: line 1: expected `NAME=<source>` or `project = <name>`"),
-    ("A=secret:${ENV}/app/x\n", "env-refs error: `A`: a `${ENV}` coordinate needs a non-empty --env"),
-    ("A=secret:dev/app/none\n", "env-refs error: `A`: coordinate `secret:dev/app/none` did not resolve and has no fallback"),
-    (None, "cannot read REFS: No such file or directory (os error 2)"),
-])
-def test_a_refs_file_that_fails_runs_nothing(vault, tmp_path, text, message):
-    refs = refs_file(tmp_path, text) if text is not None else tmp_path / "absent.refs"
-    marker = tmp_path / "ran"
-    done = run(vault, refs, "/bin/sh", "-c", f'touch "{marker}"')
-    assert (done.returncode, done.stderr.decode()) == (1, f"tarnel: {message.replace('REFS', str(refs))}\n")
-    assert not marker.exists() and vault.audit() == []
-
-
-def test_a_program_that_cannot_start_exits_127_or_126(vault, tmp_path):
-    refs = refs_file(tmp_path, "")
-    missing = run(vault, refs, "no-such-program-here")
-    assert (missing.returncode, missing.stderr) == (127, b"tarnel: failed to launch child process: launch "
-                                                         b"no-such-program-here: No such file or directory (os error 2)\n")
-    plain = tmp_path / "plain"
-    plain.write_text("#!/bin/sh\n")
-    assert run(vault, refs, str(plain)).returncode == 126
-
-
-def test_the_owner_passes_the_same_gates_as_an_agent(vault, tmp_path):
-    vault.write(literal("dev/app/token", b"tok-value", sensitivity="high"))
-    marker = tmp_path / "ran"
-    refs = refs_file(tmp_path)
-    done = run(vault, refs, "/bin/sh", "-c", f'touch "{marker}"')
-    assert (done.returncode, done.stderr.decode()) == (
-        4, f"tarnel: `{SH}` is not on the executor allowlist; high/prod injection refused (I15)\n")
-    # Allowed, but with no terminal to confirm on: refused as well.
-    seal_allowlist(vault.root, vault.key, allow_entry(SH))
-    done = run(vault, refs, "/bin/sh", "-c", f'touch "{marker}"')
-    assert (done.returncode, done.stderr) == (4, b"tarnel: confirmation denied; high/prod injection refused\n")
-    assert not marker.exists()
-    assert audited(vault) == [("deny", "denied:not-allowlisted", "dev/app/token", "human"),
-                              ("deny", "denied", "dev/app/token", "human")]
-
-
-def test_a_confirmed_high_value_reaches_a_program_on_this_terminal(vault, tmp_path):
-    vault.write(literal("dev/app/token", b"tok-value", sensitivity="high"))
-    seal_allowlist(vault.root, vault.key, allow_entry(SH))
-    child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path)), "--",
-                  "/bin/sh", "-c", 'test -t 0 && test -t 1 && echo "on the terminal: $TOKEN"; exit 6')
-    child.expect("Type yes to approve: ")
-    child.sendline("yes")
-    child.expect("on the terminal: tok-value")
-    child.expect(pexpect_eof())
-    child.close()
-    assert child.exitstatus == 6
-    assert audited(vault) == [("approve", "approved", "dev/app/token", "human"),
-                              ("inject", "injected", "dev/app/token", "human")]
-
-
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGINT])
-def test_a_signal_sent_to_tarnel_reaches_the_program(vault, tmp_path, signum):
-    ready, got = tmp_path / "ready", tmp_path / "got"
-    name = signum.name[3:]
+def test_a_signal_sent_to_tarnel_reaches_the_program(vault, refs, tmp_path, signum):
+    ready, got, name = tmp_path / "ready", tmp_path / "got", signum.name[3:]
     script = (f"trap 'echo {name} >> \"{got}\"; exit 9' {name}; touch \"{ready}\"; "
               "for i in $(seq 600); do sleep 0.1 & wait $!; done")
-    process = subprocess.Popen([str(TARNEL), "run", "--refs", str(refs_file(tmp_path, "")), "--", "/bin/sh", "-c",
-                                script], env=environment(vault.root), start_new_session=True)
+    process = subprocess.Popen([str(TARNEL), "run", "--refs", str(refs), "--", "/bin/sh", "-c", script],
+                               env=environment(vault.root), start_new_session=True, preexec_fn=default_signals)
     try:
         wait_for(ready)
         process.send_signal(signum)
-        assert process.wait(timeout=60) == 9
+        assert process.wait(timeout=60) == 9 and got.read_text() == f"{name}\n"
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-    assert got.read_text() == f"{name}\n"
+        end(process)
 
 
 # Counts every SIGINT delivered (one byte each on the wakeup pipe), reports
@@ -158,90 +135,64 @@ count = len(os.read(r, 64))
 print(f"count={count}", flush=True)
 sys.exit(40 + count)
 """
+# Leaves tarnel's process group, so the terminal's Ctrl-C reaches only tarnel.
+LEAVER = ("import os, signal, sys; os.setpgid(0, 0); signal.signal(signal.SIGINT, lambda *_: sys.exit(42)); "
+          "print('ready', flush=True); signal.pause()")
 
 
-def test_ctrl_c_on_the_terminal_reaches_the_program_once(vault, tmp_path):
-    child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path, "")), "--", sys.executable, "-c", COUNTER)
-    child.expect("ready")
-    child.sendintr()
-    child.expect("interrupted")
-    child.sendline("")
-    child.expect(r"count=(\d+)")
-    assert child.match.group(1) == b"1"
-    child.expect(pexpect_eof())
-    child.close()
-    assert (child.exitstatus, child.signalstatus) == (41, None)
+@pytest.mark.parametrize(("program", "status"), [
+    ([sys.executable, "-c", COUNTER], 41),  # once
+    ([sys.executable, "-c", LEAVER], 42),  # relayed to a program that left the foreground group
+    (["/bin/sh", "-c", "echo ready; exec sleep 60"], 130),  # tarnel outlives the interrupt that ends it, and says so
+])
+# Guards: a program that left the foreground group never got the terminal's Ctrl-C.
+def test_ctrl_c_on_the_terminal_reaches_the_program(vault, refs, program, status):
+    with terminal(vault.root, "run", "--refs", str(refs), "--", *program) as child:
+        child.expect("ready")
+        child.sendintr()
+        if program[-1] == COUNTER:
+            child.expect("interrupted")
+            child.sendline("")
+        child.expect(pytest.importorskip("pexpect").EOF)
+    assert (child.exitstatus, child.signalstatus) == (status, None)
 
 
 @pytest.mark.parametrize(("target", "allowed"), [("tarnel", {1}), ("its process group", {1, 2})])
-def test_an_interrupt_sent_by_a_process_reaches_the_program_as_often_as_it_should(vault, tmp_path, target, allowed):
+# Guards: with the worker tarnel forks, signals reached the program more often than before.
+def test_an_interrupt_sent_by_a_process_reaches_the_program_as_often_as_it_should(vault, refs, target, allowed):
     # tarnel waits while a worker it forked runs the command; the waiting parent
     # passes signals on, and drops what the worker got directly. A group signal
     # reaches the program itself and through the run's relay, which cannot tell
     # it from one sent to tarnel alone (two copies, or one where they merge
     # while pending); never a third time through the parent.
-    process = subprocess.Popen([str(TARNEL), "run", "--refs", str(refs_file(tmp_path, "")), "--", sys.executable,
-                                "-c", COUNTER], env=environment(vault.root), start_new_session=True,
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    process = subprocess.Popen([str(TARNEL), "run", "--refs", str(refs), "--", sys.executable, "-c", COUNTER],
+                               env=environment(vault.root), start_new_session=True, preexec_fn=default_signals,
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    line = Lines(process.stdout)
     try:
-        assert process.stdout.readline() == "ready\n"
-        if target == "tarnel":
-            process.send_signal(signal.SIGINT)
-        else:
-            os.killpg(process.pid, signal.SIGINT)
-        assert "interrupted" in process.stdout.readline()
+        assert line() == b"ready"
+        (process.send_signal if target == "tarnel" else lambda s: os.killpg(process.pid, s))(signal.SIGINT)
+        assert b"interrupted" in line()
         time.sleep(1)
-        process.stdin.write("\n")
+        process.stdin.write(b"\n")
         process.stdin.flush()
-        rest = process.stdout.read().splitlines()
-        copies = int(rest[-1].removeprefix("count="))
-        # The handler may run once for two (Python folds them); the wakeup bytes count each.
-        assert copies in allowed, rest
-        assert process.wait(timeout=60) == 40 + copies
+        # The handler may run once for two (Python folds them, even onto one line); the wakeup bytes count each.
+        while not (last := line()).startswith(b"count="):
+            pass
+        copies = int(last.removeprefix(b"count="))
+        assert copies in allowed and process.wait(timeout=60) == 40 + copies
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+        end(process)
 
 
-def test_a_hangup_of_the_terminal_tarnel_leads_reaches_the_program(vault, tmp_path):
+# Guards: the hangup of a terminal tarnel leads was not passed on.
+def test_a_hangup_of_the_terminal_tarnel_leads_reaches_the_program(vault, refs, tmp_path):
     # Under `ssh -t host tarnel run ...` tarnel leads the terminal's session,
     # and the kernel sends the hangup to the leader alone.
     got = tmp_path / "got"
     script = f"trap 'echo HUP > \"{got}\"; exit 9' HUP; echo ready; for i in $(seq 600); do sleep 0.1 & wait $!; done"
-    child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path, "")), "--", "/bin/sh", "-c", script)
-    child.expect("ready")
-    child.close(force=False)
-    wait_for(got)
+    with terminal(vault.root, "run", "--refs", str(refs), "--", "/bin/sh", "-c", script) as child:
+        child.expect("ready")
+        child.close(force=False)
+        wait_for(got)
     assert got.read_text() == "HUP\n"
-
-
-# Leaves tarnel's process group, so the terminal's Ctrl-C reaches only tarnel.
-LEAVER = r"""
-import os, signal, sys
-os.setpgid(0, 0)
-signal.signal(signal.SIGINT, lambda *_: sys.exit(42))
-print("ready", flush=True)
-while True:
-    signal.pause()
-"""
-
-
-def test_ctrl_c_reaches_a_program_that_left_the_foreground_group(vault, tmp_path):
-    child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path, "")), "--", sys.executable, "-c", LEAVER)
-    child.expect("ready")
-    child.sendintr()
-    child.expect(pexpect_eof())
-    child.close()
-    assert (child.exitstatus, child.signalstatus) == (42, None)
-
-
-def test_ctrl_c_that_ends_the_program_ends_tarnel_with_130(vault, tmp_path):
-    child = spawn(vault.root, "run", "--refs", str(refs_file(tmp_path, "")), "--",
-                  "/bin/sh", "-c", "echo ready; exec sleep 60")
-    child.expect("ready")
-    child.sendintr()
-    child.expect(pexpect_eof())
-    child.close()
-    # tarnel outlived the interrupt and reported it, rather than dying of it.
-    assert (child.exitstatus, child.signalstatus) == (130, None)

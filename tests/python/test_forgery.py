@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import tarnel_ffi
-from test_cli import TARNEL, on_terminal, tarnel
+from human import TARNEL, on_terminal, tarnel
 from vaultkit import PASSPHRASE, Vault, allow_entry, audit_pairs, seal_allowlist
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
@@ -40,17 +40,15 @@ class WaitingDowngrade:
     """The agent's downgrade, waiting in the module for the owner's word."""
 
     def __init__(self, root: Path):
-        self.root = root
         session = tarnel_ffi.TarnelSession({"operations": ["write"]}, vault_dir=str(root), passphrase=PASSPHRASE)
         self.outcome: dict = {}
         self.thread = threading.Thread(target=self._call, args=(session,), daemon=True)
         self.thread.start()
-        pending = root / "pending"
         deadline = time.monotonic() + 30
-        while not (pending.is_dir() and any(pending.glob("*.json"))):
+        while not any((root / "pending").glob("*.json")):
             assert time.monotonic() < deadline, "no request appeared"
             time.sleep(0.01)
-        self.id = next(pending.glob("*.json")).stem
+        self.id = next((root / "pending").glob("*.json")).stem
 
     def _call(self, session):
         try:
@@ -78,37 +76,31 @@ def assert_denied_and_unchanged(vault: Vault, waiting: WaitingDowngrade, audited
     assert VALUE not in vault.audit_bytes()
 
 
+# Guards: a bare "approved" decision file, which any process of the user can write, approved a downgrade.
 def test_a_decision_file_written_by_the_agent_is_a_forgery(root):
     waiting = WaitingDowngrade(root)
     attacker(f'printf approved > "$1/pending/{waiting.id}.decision"', root)
     assert_denied_and_unchanged(Vault.existing(root), waiting, [("deny", "forged-approval-downgrade")])
 
 
-def test_a_request_rewritten_before_the_owner_looks_approves_nothing(root):
+@pytest.mark.parametrize("attack", ["rewritten", "salt-and-check-of-the-agents-vault"])
+def test_a_request_without_the_vaults_proof_approves_nothing(root, tmp_path, attack):
+    vault, typed, own = Vault.existing(root), PASSPHRASE, tmp_path / "agents-vault"
+    if attack != "rewritten":
+        made = subprocess.run([str(TARNEL), "init"], capture_output=True, timeout=60,
+                              env={"PATH": "/usr/bin:/bin", "TARNEL_VAULT_DIR": str(own),
+                                   "TARNEL_PASSPHRASE": AGENT_PASSPHRASE, "HOME": str(tmp_path)})
+        assert made.returncode == 0, made.stderr
+        typed = AGENT_PASSPHRASE  # typed on a terminal of the agent's own
     waiting = WaitingDowngrade(root)
-    # The owner would be shown a harmless raise instead of the downgrade.
-    attacker(f'f="$1/pending/{waiting.id}.json"; sed "s/--sensitivity low (downgrade from High)/--sensitivity high/" '
+    attacker(f'cp "{own}/kdf.salt" "{own}/kdf.check" "$1/"' if attack != "rewritten" else
+             # The owner would be shown a harmless raise instead of the downgrade.
+             f'f="$1/pending/{waiting.id}.json"; sed "s/--sensitivity low (downgrade from High)/--sensitivity high/" '
              f'"$f" > "$f.new" && mv "$f.new" "$f"', root)
-    status, shown = on_terminal(root, "approve", waiting.id)
+    status, shown = on_terminal(root, "approve", waiting.id, typed=typed)
     assert status == 4 and b"does not carry this vault's proof" in shown and b"nothing approved" in shown
-    assert_denied_and_unchanged(Vault.existing(root), waiting, [("deny", "approval-refused:unverified"), ("deny", "denied-downgrade")])
     assert VALUE not in shown
-
-
-def test_the_salt_and_check_of_the_agents_own_vault_approve_nothing(root, tmp_path):
-    own = tmp_path / "agents-vault"
-    made = subprocess.run([str(TARNEL), "init"], capture_output=True, timeout=60,
-                          env={"PATH": "/usr/bin:/bin", "TARNEL_VAULT_DIR": str(own),
-                               "TARNEL_PASSPHRASE": AGENT_PASSPHRASE, "HOME": str(tmp_path)})
-    assert made.returncode == 0, made.stderr
-    vault = Vault.existing(root)
-    waiting = WaitingDowngrade(root)
-    attacker(f'cp "{own}/kdf.salt" "{own}/kdf.check" "$1/"', root)
-    # The agent types its own passphrase on a terminal of its own.
-    status, shown = on_terminal(root, "approve", waiting.id, typed=AGENT_PASSPHRASE)
-    assert status == 4 and b"does not carry this vault's proof" in shown
     assert_denied_and_unchanged(vault, waiting, [("deny", "approval-refused:unverified"), ("deny", "denied-downgrade")])
-    assert VALUE not in shown
 
 
 def test_the_owner_still_approves_with_the_passphrase(root):
@@ -125,6 +117,7 @@ SH = str(Path("/bin/sh").resolve())
 PROD_VALUE = b"prod-value-5521"
 
 
+# Guards: an allowlist anyone of the user could edit admitted a program for high/prod injection.
 @pytest.mark.parametrize("edit", [
     # The earlier form's one-line edit, appended to the sealed file.
     'echo /bin/sh >> "$1/allowlist"',
@@ -144,11 +137,11 @@ def test_a_hand_edited_allowlist_allows_nothing(root, edit):
     with pytest.raises(tarnel_ffi.TarnelDenied) as refused:
         session.inject_run("PW=secret:prod/db/password\n", "prod", SH, ["-c", 'printf %s "$PW"'])
     assert "allowlist is not sealed with this vault's key" in str(refused.value)
-    assert "tarnel allowlist --seal" in str(refused.value)
     assert audit_pairs(vault)[-1] == ("deny", "denied:allowlist-not-sealed")
     assert PROD_VALUE not in vault.audit_bytes() and PROD_VALUE.decode() not in str(refused.value)
 
 
+# Guards: a prod record copied under a dev coordinate's file name was served as the dev value.
 def test_a_record_file_copied_under_another_coordinates_name_is_no_value(root):
     for at, value in [("secret:prod/db/password", PROD_VALUE), ("secret:dev/db/password", b"dev-value-1")]:
         assert tarnel(root, "set", at, input=value).returncode == 0, at

@@ -1,30 +1,23 @@
-"""The owner answers an agent: the agent is the SDK's client driving tarnel-mcp
-over stdio, the owner is the `tarnel` command in a process of its own, on a
-pseudo-terminal where it must be one. Nothing here writes a request's answer
-file by hand."""
+# The owner answers an agent through `tarnel` pending, approve, deny and
+# intake: the agent is the SDK's client driving tarnel-mcp over stdio, the
+# owner the command in a process of its own, on a pseudo-terminal where it must
+# be one; and on requests the command must refuse or cannot find.
 
 from __future__ import annotations
 
-import functools
 import json
 import os
 import re
-import shutil
-from pathlib import Path
+import time
 
 import anyio
 import pytest
 
-from mcpkit import async_test, call, mcp_session, refused
-from test_cli import TARNEL, on_terminal, tarnel
-from vaultkit import PASSPHRASE, Vault, allow_entry, audit_pairs, fp, literal, reference, seal_allowlist
+from human import agent_session, needs_tarnel, on_terminal, tarnel
+from mcpkit import approve_on_terminal, async_test, call, mcp_session, owner, pending_requests, refused, while_waiting
+from vaultkit import PASSPHRASE, REQUEST_CONTEXT, Vault, audit_pairs, fp, reference, seal
 
-pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
-
-TOKEN = "dev/app/token"
-KEY = "dev/app/key"
-TOKEN_VALUE = b"high-token-4711"
-DENIED = "denied \u2014 sensitivity not lowered"
+pytestmark = needs_tarnel
 # The identity the server authors from the handshake of mcpkit's AGENT.
 IDENTITY = re.compile(r'MCP client "test-agent" 4\.2 \(self-declared\), connection [0-9a-f]{8}')
 SH = os.path.realpath("/bin/sh")
@@ -32,117 +25,67 @@ SH = os.path.realpath("/bin/sh")
 
 @pytest.fixture
 def root(tmp_path):
-    """A vault made by `tarnel init` (approvals are proved with its passphrase)
-    holding two high secrets."""
+    # A vault made by `tarnel init` (approvals are proved with its passphrase).
     root = tmp_path / "vault"
     assert tarnel(root, "init").returncode == 0
-    for path, value in [(TOKEN, TOKEN_VALUE), (KEY, b"high-key-0815")]:
-        done = tarnel(root, "set", f"secret:{path}", "--sensitivity", "high", input=value)
-        assert done.returncode == 0, done.stderr
+    for path, value, level in [("dev/app/token", b"high-token-4711", "high"), ("dev/app/medium", b"mid-31", "medium")]:
+        assert tarnel(root, "set", f"secret:{path}", "--sensitivity", level, input=value).returncode == 0
+    Vault.existing(root).write(reference("dev/app/cloud", "aws-sm://us-east-1/app-key"))
     return root
 
 
-async def owner(root: Path, *args, **options):
-    """`tarnel` through pipes, off the event loop so the agent's calls go on."""
-    return await anyio.to_thread.run_sync(functools.partial(tarnel, root, *args, **options))
-
-
-async def approve_on_terminal(root: Path, request_id: str, typed: str = PASSPHRASE) -> tuple[int, bytes]:
-    return await anyio.to_thread.run_sync(functools.partial(on_terminal, root, "approve", request_id, typed=typed))
-
-
-async def while_waiting(session, root: Path, tool: str, arguments: dict, answer):
-    """Makes a tool call that waits on the owner; `answer(request_id)` runs
-    while it waits. Returns the call's result."""
-    outcome = {}
-
-    async def calling():
-        outcome["result"] = await session.call_tool(tool, arguments)
-
-    async with anyio.create_task_group() as group:
-        group.start_soon(calling)
-        pending = root / "pending"
-        with anyio.fail_after(30):
-            while not (pending.is_dir() and any(pending.glob("*.json"))):
-                await anyio.sleep(0.05)
-        await answer(next(pending.glob("*.json")).stem)
-    return outcome["result"]
-
-
-async def refused_while_waiting(session, root: Path, tool: str, arguments: dict, answer) -> str:
-    result = await while_waiting(session, root, tool, arguments, answer)
-    assert result.is_error and result.structured_content is None
-    return result.content[0].text
-
-
-async def pending_requests(root: Path) -> list[dict]:
-    listed = await owner(root, "pending", "--json", passphrase=None)
-    assert listed.returncode == 0, listed.stderr
-    return json.loads(listed.stdout)
-
-
+# Each: an edit an agent makes only with the owner's word, what the owner is shown, and the audit's word.
+@pytest.mark.parametrize(("path", "edit", "shown", "word"), [
+    ("dev/app/token", {"sensitivity": "medium"}, "downgrade from High", "downgrade"),
+    ("dev/app/medium", {"revealable": True}, "make the value revealable to agents", "revealable"),
+    ("dev/app/cloud", {"reference": "aws-sm://us-east-1/prod-root"},
+     "point the reference at aws-sm://us-east-1/prod-root instead of aws-sm://us-east-1/app-key", "reference"),
+])
 @async_test
-async def test_a_downgrade_waits_for_the_owner_who_approves_only_on_a_terminal(root):
+async def test_what_lowers_protection_waits_for_the_owner_who_approves_on_a_terminal(root, path, edit, shown, word):
     vault = Vault.existing(root)
+    before, arguments, denied = vault.path_of(path).read_bytes(), {"coordinate": f"secret:{path}", **edit}, []
     async with mcp_session(vault) as session:
-        denied_ids = []
-
         async def refuse_then_deny(request_id):
             piped = await owner(root, "approve", request_id)
             assert piped.returncode == 4 and b"needs a terminal" in piped.stderr
-            status, shown = await approve_on_terminal(root, request_id, "not the passphrase")
-            assert status == 1 and b"tarnel: wrong passphrase" in shown
-            assert not (root / "pending" / f"{request_id}.decision").exists()
-            denied = await owner(root, "deny", request_id, passphrase=None)
-            assert (denied.returncode, denied.stdout) == (0, f"denied {request_id}\n".encode())
-            denied_ids.append(request_id)
+            status, text = await approve_on_terminal(root, request_id, typed="not the passphrase")
+            assert status == 1 and b"tarnel: wrong passphrase" in text
+            done = await owner(root, "deny", request_id, passphrase=None)
+            assert (done.returncode, done.stdout) == (0, f"denied {request_id}\n".encode())
+            denied.append(request_id)
 
-        text = await refused_while_waiting(session, root, "edit_secret_metadata",
-                                           {"coordinate": f"secret:{TOKEN}", "sensitivity": "low"}, refuse_then_deny)
-        assert text == f"Error executing tool edit_secret_metadata: {DENIED}"
-        again = await owner(root, "deny", denied_ids[0], passphrase=None)
-        assert (again.returncode, again.stderr) == (3, f"tarnel: no pending request {denied_ids[0]}\n".encode())
+        result = await while_waiting(session, root, "edit_secret_metadata", arguments, refuse_then_deny)
+        assert result.is_error and "denied" in result.content[0].text and vault.path_of(path).read_bytes() == before
+        again = await owner(root, "deny", denied[0], passphrase=None)
+        assert (again.returncode, again.stderr) == (3, f"tarnel: no pending request {denied[0]}\n".encode())
 
         async def approve(request_id):
             listed = await pending_requests(root)
-            assert listed == [{
-                "id": request_id, "created_unix": listed[0]["created_unix"], "age_seconds": listed[0]["age_seconds"],
-                "expires_unix": listed[0]["created_unix"] + 120, "state": "waiting", "resolved_command": f"edit {KEY} --sensitivity medium (downgrade from High)",
-                "coordinate": KEY, "sensitivity": "high", "environment": "dev", "origin": "agent",
-                "requesting_process": None, "requester_description": None, "action": None, "allow_password": True,
-                "run": None}]
-            assert 0 <= listed[0]["age_seconds"] < 120
+            assert [(e["id"], e["coordinate"], e["state"], e["origin"]) for e in listed] == [
+                (request_id, path, "waiting", "agent")]
+            assert shown in (listed[0]["action"] or listed[0]["resolved_command"]) and listed[0]["age_seconds"] < 120
             text = (await owner(root, "pending", passphrase=None)).stdout.decode()
-            assert request_id in text and "downgrade from High" in text and "left to answer" in text
+            assert request_id in text and shown in text and "left to answer" in text
             # While the owner reads, the server answers everything else.
             with anyio.fail_after(10):
                 await session.send_ping()
-                assert (await call(session, "secret_status", coordinate=f"secret:{KEY}"))["sensitivity"] == "high"
-                run = await call(session, "run_with_secrets", refs="", env="dev", program="/bin/echo", args=["hi"])
-                assert run["stdout"] == "hi\n"
-            status, shown = await approve_on_terminal(root, request_id)
-            assert status == 0, shown
-            assert b"downgrade from High" in shown and f"approved {request_id}".encode() in shown
-            assert PASSPHRASE.encode() not in shown
+                assert (await call(session, "secret_status", coordinate="secret:dev/app/medium"))["mode"] == "literal"
+            status, text = await approve_on_terminal(root, request_id)
+            assert status == 0 and shown.encode() in text and f"approved {request_id}".encode() in text, text
+            assert PASSPHRASE.encode() not in text
 
-        approved = await while_waiting(session, root, "edit_secret_metadata",
-                                       {"coordinate": f"secret:{KEY}", "sensitivity": "medium",
-                                        "description": "rotated"}, approve)
+        approved = await while_waiting(session, root, "edit_secret_metadata", arguments, approve)
         assert not approved.is_error, approved.content
-        assert approved.structured_content["sensitivity"] == "medium"
-
-    assert (vault.read(TOKEN)["sensitivity"], vault.read(KEY)["sensitivity"]) == ("high", "medium")
-    assert vault.read(KEY)["description"] == "rotated"
-    assert audit_pairs(vault)[2:] == [
-        ("deny", "denied-downgrade"), ("approve", "approved-downgrade"),
-        ("sensitivity-downgrade", "downgraded"), ("edit", "metadata-updated")]
+        assert {key: approved.structured_content[key] for key in edit} == edit
+    assert [pair for pair in audit_pairs(vault) if pair[0] in ("approve", "deny")] == [
+        ("deny", f"denied-{word}"), ("approve", f"approved-{word}")]
     assert list((root / "pending").iterdir()) == []
 
 
 @async_test
 async def test_an_intake_names_the_client_and_its_secret_reaches_the_same_session(root):
-    vault = Vault.existing(root)
-    value = b"sk_test_51pay"
+    vault, value = Vault.existing(root), b"sk_test_51pay"
     async with mcp_session(vault) as session:
         asked = await call(session, "request_secret", coordinate="secret:dev/pay/stripe", sensitivity="low",
                            description="checkout tests", project="web")
@@ -152,25 +95,17 @@ async def test_an_intake_names_the_client_and_its_secret_reaches_the_same_sessio
         assert [(entry["id"], entry["coordinate"], entry["sensitivity"], entry["project"], entry["description"],
                  entry["origin"], entry["requesting_process"]) for entry in listed] == [
             (intake_id, "secret:dev/pay/stripe", "low", "web", "checkout tests", "agent", identity)]
-
         done = await owner(root, "intake", "fulfil", intake_id, input=value + b"\n")
-        assert done.returncode == 0, done.stderr
-        assert value not in done.stdout + done.stderr
-        assert not (root / "intake" / f"{intake_id}.json").exists()
-
-        seen = {view["coordinate"]: view for view in (await call(session, "list_secrets"))["secrets"]}
-        view = seen["dev/pay/stripe"]
+        assert done.returncode == 0 and value not in done.stdout + done.stderr, done.stderr
+        view = {v["coordinate"]: v for v in (await call(session, "list_secrets"))["secrets"]}["dev/pay/stripe"]
         assert (view["sensitivity"], view["origin"], view["fingerprint"], view["revealable"]) \
             == ("low", "project:web", fp(value), False)
         # The owner gave the value; only the owner may make it revealable.
         assert await refused(session, "reveal_secret", coordinate="secret:dev/pay/stripe", project="web") \
             == "Error executing tool reveal_secret: NotRevealable"
-
         twice = await owner(root, "intake", "fulfil", intake_id, input=b"other")
         assert (twice.returncode, twice.stderr) == (3, f"tarnel: no intake request {intake_id}\n".encode())
-
-    record = vault.read("dev/pay/stripe", project="web")
-    assert (bytes(record["value"]), record["sensitivity"], record["description"]) == (value, "low", "checkout tests")
+    assert vault.read("dev/pay/stripe", project="web")["description"] == "checkout tests"
     assert [event["origin"] for event in vault.audit() if event["result"] == "intake-fulfilled"] == ["human"]
 
 
@@ -181,14 +116,12 @@ async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_co
     assert status == 0, shown
     async with mcp_session(vault) as session:
         async def approve(request_id):
-            listed = await pending_requests(root)
-            assert [(entry["id"], entry["coordinate"], entry["sensitivity"], entry["origin"],
-                     entry["resolved_command"]) for entry in listed] == [
-                (request_id, TOKEN, "high", "agent", f'{SH} -c echo "token=$TOKEN"; echo "$TOKEN" >&2')]
-            assert IDENTITY.fullmatch(listed[0]["requesting_process"]), listed[0]["requesting_process"]
+            listed = (await pending_requests(root))[0]
+            assert (listed["coordinate"], listed["resolved_command"]) == ("dev/app/token",
+                                                                          f'{SH} -c echo "token=$TOKEN"')
+            assert IDENTITY.fullmatch(listed["requesting_process"]), listed["requesting_process"]
             status, shown = await approve_on_terminal(root, request_id)
-            assert status == 0, shown
-            assert TOKEN_VALUE not in shown
+            assert status == 0 and b"high-token-4711" not in shown, shown
             # What starts is the link's target; the missing record's stand-in is the agent's text.
             lines = [line.strip() for line in shown.decode().splitlines()]
             assert f"program:       {SH}" in lines
@@ -198,86 +131,76 @@ async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_co
         # The agent names the program by a link.
         result = await while_waiting(session, root, "run_with_secrets", {
             "refs": "TOKEN=secret:${ENV}/app/token\nCFG=secret:${ENV}/none/cfg | /agent/cfg\n", "env": "dev",
-            "program": "/bin/sh",
-            "args": ["-c", 'echo "token=$TOKEN"; echo "$TOKEN" >&2']}, approve)
-        assert not result.is_error, result.content
-        run = result.structured_content
-        assert (run["status"], run["stdout"], run["stderr"]) == (0, "token=***\n", "***\n")
-    assert audit_pairs(vault)[2:] == [("scope-grant", f"allowlist-allow:{SH} --env CFG -- -c *"),
-                                      ("approve", "approved"), ("inject", "injected"), ("inject", "injected")]
+            "program": "/bin/sh", "args": ["-c", 'echo "token=$TOKEN"']}, approve)
+        assert not result.is_error and result.structured_content["stdout"] == "token=***\n", result.content
+    assert audit_pairs(vault)[-4:] == [("scope-grant", f"allowlist-allow:{SH} --env CFG -- -c *"),
+                                       ("approve", "approved"), ("inject", "injected"), ("inject", "injected")]
 
 
-# --- what an agent may lower only with the owner's word ------------------------------
+# --- requests the owner's command refuses ----------------------------------------
 
-@async_test
-async def test_making_a_value_revealable_or_repointing_a_reference_waits_for_the_owner(root):
-    vault = Vault.existing(root)
-    assert tarnel(root, "set", "secret:dev/app/medium", input=b"medium-value-31").returncode == 0
-    vault.write(reference("dev/app/cloud", "aws-sm://us-east-1/app-key"))
-    async with mcp_session(vault) as session:
-        assert await refused(session, "reveal_secret", coordinate="secret:dev/app/medium") \
-            == "Error executing tool reveal_secret: NotRevealable"
-
-        def approve(expected_action):
-            async def answer(request_id):
-                listed = await pending_requests(root)
-                assert listed[0]["action"] == expected_action, listed
-                status, shown = await approve_on_terminal(root, request_id)
-                assert status == 0 and expected_action.encode() in shown, shown
-            return answer
-
-        made = await while_waiting(session, root, "edit_secret_metadata",
-                                   {"coordinate": "secret:dev/app/medium", "revealable": True},
-                                   approve("make the value revealable to agents"))
-        assert not made.is_error, made.content
-        assert (await call(session, "reveal_secret", coordinate="secret:dev/app/medium"))["value"] == "medium-value-31"
-
-        repointed = await while_waiting(
-            session, root, "edit_secret_metadata",
-            {"coordinate": "secret:dev/app/cloud", "reference": "aws-sm://us-east-1/prod-root"},
-            approve("point the reference at aws-sm://us-east-1/prod-root instead of aws-sm://us-east-1/app-key"))
-        assert not repointed.is_error, repointed.content
-        assert repointed.structured_content["reference"] == "aws-sm://us-east-1/prod-root"
-    approvals = [result for action, result in audit_pairs(vault) if action == "approve"]
-    assert approvals == ["approved-revealable", "approved-reference"]
+def test_fulfil_never_replaces_an_existing_secret_and_reject_removes_the_request(root):
+    intake_id = agent_session(root).request_secret("secret:dev/app/token", sensitivity="low")
+    done = tarnel(root, "intake", "fulfil", intake_id, input=b"replacement")
+    assert done.returncode == 1 and b"already exists" in done.stderr
+    assert bytes(Vault.existing(root).read("dev/app/token")["value"]) == b"high-token-4711"
+    assert tarnel(root, "intake", "reject", intake_id, passphrase=None).returncode == 0
+    assert not (root / "intake" / f"{intake_id}.json").exists()
+    assert ("deny", "intake-rejected") in audit_pairs(Vault.existing(root))
 
 
-GIT = shutil.which("git")
-PROD_VALUE = "prod-password-8086"
+@pytest.mark.parametrize("command", [["approve"], ["deny"], ["intake", "fulfil"], ["intake", "reject"]])
+@pytest.mark.parametrize("request_id", ["../1-2-3", "1-2-3/../../kdf", "kdf.salt", "1-2-3.json", "-1-2", "1-2-3"])
+def test_an_identifier_reaches_no_path_and_an_unknown_one_is_not_found(root, command, request_id):
+    (root / "pending").mkdir()
+    before = sorted(root.rglob("*"))
+    done = tarnel(root, *command, "--", request_id, input=b"v")
+    if request_id != "1-2-3":
+        expected = (1, b"is not a request identifier")
+    elif command == ["approve"]:
+        expected = (4, b"needs a terminal")  # approve refuses a pipe before it looks
+    else:
+        expected = (3, f"tarnel: no {'intake' if 'intake' in command else 'pending'} request 1-2-3\n".encode())
+    assert done.returncode == expected[0] and expected[1] in done.stderr, done.stderr
+    assert sorted(root.rglob("*")) == before
 
 
-# Each hijack of an allowlisted program that an agent ran with a production
-# value: its own arguments (a git alias), configuration through the
-# environment, its own PATH, loader and shell start-up hooks.
-@pytest.mark.skipif(GIT is None, reason="needs git")
-@async_test
-async def test_a_gated_run_takes_only_the_arguments_and_variables_its_entry_names(root, tmp_path):
-    vault = Vault.existing(root)
-    vault.write(literal("prod/db/password", PROD_VALUE.encode()))  # medium: the allowlist alone gates it
-    git = os.path.realpath(GIT)
-    seal_allowlist(root, vault.key, allow_entry(git, ["status"], False, ["PATH"]),
-                   allow_entry("/bin/sh", ["-c"], True, ["MARK"]))
-    pw = "PW=secret:prod/db/password\n"
-    leak = 'printf %s "$PW" | rev'
-    refusals = [
-        (pw, git, ["-c", f"alias.x=!{leak}", "x"], f"the allowlist has no entry for `{git}` with these arguments"),
-        (pw + "GIT_CONFIG_COUNT=1\nGIT_CONFIG_KEY_0=core.fsmonitor\nGIT_CONFIG_VALUE_0=" + leak + "\n", git,
-         ["status"], "`GIT_CONFIG_COUNT` is set by the run"),
-        (pw + f"LD_PRELOAD={tmp_path}/x.so\n", git, ["status"], "`LD_PRELOAD` is set by the run"),
-        (pw + f"BASH_ENV={tmp_path}/rc\n", "/bin/sh", ["-c", "true"], "`BASH_ENV` is set by the run"),
-        (pw + f"PATH={tmp_path}\n", "/bin/sh", ["-c", "true"], "`PATH` is set by the run"),
-    ]
-    async with mcp_session(vault) as session:
-        for refs, program, args, expected in refusals:
-            text = await refused(session, "run_with_secrets", refs=refs, env="prod", program=program, args=args)
-            assert expected in text and "high/prod injection refused" in text, (args, text)
-        # Where the entry names them, the same kinds of variable pass.
-        marked = await call(session, "run_with_secrets", refs=pw + "MARK=seen\n", env="prod", program="/bin/sh",
-                            args=["-c", 'printf "%s %s" "$MARK" "$PW"'])
-        assert marked["stdout"] == "seen ***"
-        status = await call(session, "run_with_secrets", refs=pw + f"PATH={os.environ['PATH']}\n", env="prod",
-                            program=GIT, args=["status"])
-        assert PROD_VALUE not in status["stdout"] + status["stderr"]
-    words = [result for action, result in audit_pairs(vault) if action == "deny"]
-    assert words == ["denied:arguments-not-allowlisted"] + ["denied:variable-not-allowlisted"] * 4
-    assert PROD_VALUE.encode() not in vault.audit_bytes()
+def plant_confirmation(root, request_id: str, created: int, **fields):
+    request = {"resolved_command": None, "coordinate": "dev/app/token", "sensitivity": "high", "environment": "dev",
+               "origin": "agent", "requesting_process": None, "requester_description": None, "action": None,
+               "allow_password": False, "run": None, **fields}
+    # Sealed with a key that is not the vault's: listed and deniable, never approvable.
+    body = json.dumps({"id": request_id, "created_unix": created, "request": request, "expires_unix": created + 120,
+                       "nonce": "00" * 16}, separators=(",", ":"))
+    (root / "pending" / f"{request_id}.json").write_bytes(seal(body[:-1].encode(), bytes(32), REQUEST_CONTEXT))
+
+
+def test_expired_and_answered_requests_take_no_answer_and_requester_words_are_escaped(root):
+    (root / "pending").mkdir()
+    plant_confirmation(root, "1-1-0", int(time.time()) - 121)
+    plant_confirmation(root, "1-1-1", int(time.time()), requester_description="ok\r\x1b[2Kapprove me\u202e")
+    (root / "pending" / "1-1-1.decision").write_text("denied\n")
+    expired = tarnel(root, "deny", "1-1-0", passphrase=None)
+    assert expired.returncode == 1 and b"has expired" in expired.stderr
+    assert not (root / "pending" / "1-1-0.decision").exists()
+    answered = tarnel(root, "deny", "1-1-1", passphrase=None)
+    assert answered.returncode == 1 and b"already been answered" in answered.stderr
+    states = {entry["id"]: entry["state"] for entry in json.loads(tarnel(root, "pending", "--json").stdout)}
+    assert states == {"1-1-0": "expired", "1-1-1": "answered"}
+    shown = tarnel(root, "pending").stdout
+    assert b"\x1b" not in shown and b"\r" not in shown and b"ok\\x0d\\x1b[2Kapprove me\\u202e" in shown
+
+
+# Guards: planted links and FIFOs among the requests were followed or waited on.
+def test_planted_request_files_are_skipped_by_name_and_never_waited_on(root):
+    (root / "intake").mkdir()
+    # What the reader makes of each kind of file is the core's (requests_test); here, that the command goes on.
+    os.mkfifo(root / "intake" / "1-1-0.json")
+    (root / "intake" / "1-1-1.json").symlink_to(root / "kdf.salt")
+    listed = tarnel(root, "intake", passphrase=None)
+    assert (listed.returncode, listed.stdout) == (0, b"no intake requests\n")
+    assert listed.stderr.decode().splitlines() == [
+        "tarnel: skipped intake 1-1-0: format error: not a regular file",
+        "tarnel: skipped intake 1-1-1: format error: not a regular file"]
+    fulfil = tarnel(root, "intake", "fulfil", "1-1-0", input=b"v")
+    assert fulfil.returncode == 1 and b"not a regular file" in fulfil.stderr

@@ -1,125 +1,165 @@
-"""tarnel-mcp end to end: the SDK's client talks to the server over stdio, the
-server to a temporary vault, and what the agent sees is checked against the
-vault's files."""
+# tarnel-mcp end to end: the SDK's client talks to the server over stdio (or
+# HTTP), the server to a temporary vault, and what the agent sees is checked
+# against the vault's files; its configuration, what it says when it starts, and
+# what it keeps from the programs it runs and from other local processes. What
+# a reader of the same user finds in its memory is in test_unlock.py.
 
 from __future__ import annotations
 
 import base64
 import json
+import os
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
 
+import anyio
 import pytest
 
-from mcpkit import ALL, AGENT, HERE, async_test, call, intake, mcp_session, refused
-from vaultkit import fp, keypair, literal
+from human import needs_tarnel, tarnel
+from mcpkit import (AGENT, EVERY_TOOL, HERE, INITIALIZE, async_test, call, mcp_session, refused, serve_once,
+                    server_command, server_environment, wait_for_stderr)
+from tarnel_mcp.config import parse_config  # after mcpkit, which skips without the SDK
+from vaultkit import PASSPHRASE, fp, keypair, literal
 
-EVERY_TOOL = {
-    "metadata": {"list_secrets", "secret_status", "secret_fingerprint"},
-    "reveal": {"reveal_secret"},
-    "write": {"set_secret", "generate_secret", "delete_secret", "edit_secret_metadata", "request_secret"},
-    "inject": {"run_with_secrets"},
-}
 
+# --- configuration and start --------------------------------------------------
+
+def test_flags_and_file_give_the_same_scope_and_flags_win(tmp_path):
+    config_file = tmp_path / "server.toml"
+    config_file.write_text('vault_dir = "vault"\noperations = ["metadata", "Reveal"]\n'
+                           'projects = "alpha, beta"\nenvironments = ["*", "dev"]\nport = 9000\n')
+    from_file = parse_config(["--config", str(config_file)])
+    assert from_file.vault_dir == tmp_path / "vault"  # relative to the file
+    assert from_file.scope() == {"operations": ["metadata", "reveal"], "projects": ["alpha", "beta"]}
+    assert (from_file.http, from_file.port) == (False, 9000)
+    assert parse_config(["--vault-dir", str(tmp_path / "vault"), "--operations", "metadata,reveal", "--projects",
+                         "alpha,beta", "--environments", "*"]).scope() == from_file.scope()
+    both = parse_config(["--config", str(config_file), "--operations", "inject", "--projects", "", "--http"])
+    assert both.scope() == {"operations": ["inject"], "projects": []} and both.http
+
+
+# Each: a configuration file, more arguments, the exit status and what stderr says.
+@pytest.mark.parametrize(("toml", "argv", "status", "message"), [
+    ('passphrase = "hunter2"\n', [], 2, "never configured in place"),
+    ('operation = ["metadata"]\n', [], 2, "unknown key `operation`"),
+    ('operations = ["read"]\n', [], 2, "unknown operation `read`"),
+    ('operations = "metadata"\nport = 70000\n', [], 2, "port must be"),
+    ("operations = [\n", [], 2, "server.toml"),
+    # No abbreviated flags: --passphrase is refused, never read as --passphrase-file.
+    ("", ["--passphrase", "x", "--operations", "metadata"], 2, "unrecognized arguments"),
+    ("", ["--operations", "metadata", "--passphrase-file", "absent"], 2, "reading the passphrase file"),
+    # Guards: with a wrong passphrase the server started, and an agent's first write sealed a record under a key
+    # the owner does not have.
+    ("", ["--operations", "write", "--passphrase-file", "wrong"], 1, "opening the vault at VAULT: wrong passphrase\n"),
+    ("", ["--operations", "metadata"], 0, "can be read by this user's other processes"),
+    ("", ["--operations", "metadata", "--passphrase-file", "right"], 0, "can be read by this user's other processes"),
+])
+@needs_tarnel
+def test_the_server_refuses_or_warns_at_start_with_nothing_on_standard_output(tmp_path, toml, argv, status, message):
+    root = tmp_path / "vault"
+    assert tarnel(root, "init").returncode == 0
+    (tmp_path / "server.toml").write_text(f'vault_dir = "vault"\n{toml}')
+    (tmp_path / "right").write_text(PASSPHRASE + "\n")
+    (tmp_path / "wrong").write_text("not the passphrase\n")
+    args = [str(tmp_path / arg) if arg in ("absent", "right", "wrong") else arg for arg in argv]
+    done = serve_once("--config", str(tmp_path / "server.toml"), *args, text="",
+                      **({} if "--passphrase-file" in argv else {"TARNEL_PASSPHRASE": PASSPHRASE}))
+    assert (done.returncode, done.stdout, ("warning" in done.stderr)) == (status, "", status == 0), done.stderr
+    assert message.replace("VAULT", str(root)) in done.stderr and PASSPHRASE not in done.stderr
+    assert not any((root / "global").iterdir())
+
+
+def test_the_server_refuses_a_module_of_another_version(tmp_path):
+    # A stand-in module that reports another version, found before the real one.
+    (tmp_path / "tarnel_ffi.py").write_text('def version():\n    return "0.0.1"\n')
+    package = Path(__import__("tarnel_mcp").__file__).parent.parent
+    done = subprocess.run([sys.executable, "-c", "import tarnel_mcp"], capture_output=True, text=True,
+                          env={"PYTHONPATH": f"{tmp_path}:{package}"}, timeout=60)
+    assert done.returncode == 1 and "needs tarnel_ffi" in done.stderr and "found 0.0.1" in done.stderr
+
+
+# --- the tools -------------------------------------------------------------------
 
 @pytest.fixture
 def stocked(vault):
     vault.write(literal("dev/app/token", b"tok-123456", sensitivity="low", revealable=True))
     vault.write(literal("dev/app/blob", b"\xff\x00bin", sensitivity="low", revealable=True))
     vault.write(literal("prod/db/password", b"prod-pass-998877", sensitivity="high"))
-    vault.write(literal("dev/app/key", b"high-key-554433", sensitivity="high"))
     vault.write(keypair("dev/ssh/deploy", "ssh-ed25519 AAAA"))
     vault.write(literal("dev/alpha/only", b"alpha-value", revealable=True), project="alpha")
     return vault
 
 
-# --- what is listed ------------------------------------------------------------------
-
 @async_test
-async def test_tools_listed_are_those_the_scope_grants(stocked):
-    for operations in ["metadata", "Reveal,INJECT", "write", ALL]:
+async def test_the_scope_the_flags_give_decides_the_tools_listed_and_what_they_address(stocked):
+    for operations in ["metadata", "Reveal,INJECT", "write"]:
         async with mcp_session(stocked, operations=operations) as session:
             listed = {tool.name: tool for tool in (await session.list_tools()).tools}
-            granted = set().union(*(EVERY_TOOL[word.lower()] for word in operations.split(",")))
-            assert set(listed) == granted, operations
-            for tool in listed.values():
-                assert tool.description and tool.input_schema["type"] == "object"
-                assert tool.output_schema is not None
-                queries = EVERY_TOOL["metadata"] | {"reveal_secret"}
-                assert tool.annotations.read_only_hint is (tool.name in queries), tool.name
-            if "delete_secret" in listed:
-                assert listed["delete_secret"].annotations.destructive_hint is True
-                # No tool lets the agent speak for the client, and none takes a value to request.
-                for tool in listed.values():
-                    assert "client_identity" not in tool.input_schema["properties"], tool.name
-                assert "value" not in listed["request_secret"].input_schema["properties"]
-
-
-@async_test
-async def test_projects_and_environments_come_from_the_servers_flags(stocked):
+            assert set(listed) == set().union(*(EVERY_TOOL[word.lower()] for word in operations.split(",")))
+            # No tool lets the agent speak for the client, and none takes a value to request.
+            assert not [tool for tool in listed.values() if "client_identity" in tool.input_schema["properties"]]
+            assert "request_secret" not in listed or "value" not in listed["request_secret"].input_schema["properties"]
     async with mcp_session(stocked, "--projects", "alpha", "--environments", "dev",
                            operations="metadata,reveal,inject") as session:
-        listed = await call(session, "list_secrets")
-        assert [view["coordinate"] for view in listed["secrets"]] == ["dev/alpha/only"]
+        assert [view["coordinate"] for view in (await call(session, "list_secrets"))["secrets"]] == ["dev/alpha/only"]
         assert await refused(session, "secret_status", coordinate="secret:dev/app/token") \
             == "Error executing tool secret_status: not addressable"
-        revealed = await call(session, "reveal_secret", coordinate="secret:dev/alpha/only", project="alpha")
-        assert revealed == {"value": "alpha-value", "encoding": "utf-8"}
+        assert await call(session, "reveal_secret", coordinate="secret:dev/alpha/only", project="alpha") \
+            == {"value": "alpha-value", "encoding": "utf-8"}
         assert "not addressable" in await refused(session, "run_with_secrets", refs="T=secret:dev/app/token\n",
                                                   env="dev", program="/bin/true", project="beta")
 
 
-# --- each tool -----------------------------------------------------------------------
-
 @async_test
-async def test_metadata_and_reveal(stocked):
+async def test_every_tool_answers_and_refuses_in_its_own_words(stocked):
     async with mcp_session(stocked) as session:
         listed = {view["coordinate"]: view for view in (await call(session, "list_secrets"))["secrets"]}
-        assert listed["dev/app/token"]["fingerprint"] == fp(b"tok-123456")
-        assert "value" not in listed["dev/app/token"] and listed["dev/ssh/deploy"]["mode"] == "keypair:ed25519"
+        assert (listed["dev/app/token"]["fingerprint"], listed["dev/ssh/deploy"]["mode"]) == (fp(b"tok-123456"),
+                                                                                              "keypair:ed25519")
         status = await call(session, "secret_status", coordinate="secret:prod/db/password")
-        assert status["sensitivity"] == "high" and status["reference"] is None
+        assert (status["sensitivity"], status["reference"]) == ("high", None) and "value" not in listed["dev/app/token"]
         assert await call(session, "secret_fingerprint", coordinate="secret:dev/app/token") \
             == {"coordinate": "secret:dev/app/token", "fingerprint": fp(b"tok-123456")}
-
         assert await call(session, "reveal_secret", coordinate="secret:dev/app/token") \
             == {"value": "tok-123456", "encoding": "utf-8"}
-        binary = await call(session, "reveal_secret", coordinate="secret:dev/app/blob")
-        assert binary["encoding"] == "base64" and base64.b64decode(binary["value"]) == b"\xff\x00bin"
+        assert await call(session, "reveal_secret", coordinate="secret:dev/app/blob") \
+            == {"value": base64.b64encode(b"\xff\x00bin").decode(), "encoding": "base64"}
 
-        for coordinate, text in [("secret:prod/db/password", "McpCriticalForbidden"),
-                                 ("secret:dev/app/key", "McpCriticalForbidden"),
-                                 ("secret:dev/app/absent", "not addressable"),
-                                 ("secret:dev/app", "invalid coordinate URI: ")]:
-            assert text in await refused(session, "reveal_secret", coordinate=coordinate)
-        assert "private key is never revealed" in await refused(session, "reveal_secret",
-                                                                coordinate="secret:dev/ssh/deploy")
-    assert [(e["action"], e["result"]) for e in stocked.audit()] \
-        == [("reveal", "revealed"), ("reveal", "revealed"), ("deny", "denied"), ("deny", "denied")]
-
-
-@async_test
-async def test_writes(stocked):
-    async with mcp_session(stocked) as session:
         view = await call(session, "set_secret", coordinate="secret:dev/app/new", value="fresh-value")
         assert view["fingerprint"] == fp(b"fresh-value") and "fresh-value" not in json.dumps(view)
-        assert bytes(stocked.read("dev/app/new")["value"]) == b"fresh-value"
-
         generated = await call(session, "generate_secret", coordinate="secret:dev/app/gen", length=24,
-                               sensitivity="high", description="made here")
+                               sensitivity="high")
         value = bytes(stocked.read("dev/app/gen")["value"])
-        assert len(value) == 24 and generated["fingerprint"] == fp(value) and generated["sensitivity"] == "high"
-        assert "already exists" in await refused(session, "generate_secret", coordinate="secret:dev/app/gen")
-        assert "length must be at least 1" in await refused(session, "generate_secret",
-                                                            coordinate="secret:dev/app/g0", length=0)
-
-        edited = await call(session, "edit_secret_metadata", coordinate="secret:dev/app/token",
-                            sensitivity="medium", revealable=False, description="raised")
-        assert (edited["sensitivity"], edited["revealable"]) == ("medium", False)
-        assert stocked.read("dev/app/token")["description"] == "raised"
-
+        assert (len(value), generated["fingerprint"], generated["sensitivity"]) == (24, fp(value), "high")
+        edited = await call(session, "edit_secret_metadata", coordinate="secret:dev/app/token", sensitivity="medium",
+                            revealable=False, description="raised")
+        assert (edited["sensitivity"], edited["revealable"], stocked.read("dev/app/token")["description"]) == (
+            "medium", False, "raised")
+        assert bytes(stocked.read("dev/app/new")["value"]) == b"fresh-value"
         assert await call(session, "delete_secret", coordinate="secret:dev/app/new") \
             == {"coordinate": "secret:dev/app/new", "deleted": True}
         assert stocked.read("dev/app/new") is None
-        assert "not addressable" in await refused(session, "delete_secret", coordinate="secret:dev/app/new")
+
+        run = await call(session, "run_with_secrets", refs="TOKEN=secret:${ENV}/app/token\n", env="dev",
+                         program="/bin/sh", args=["-c", 'echo "token=$TOKEN"; echo oops >&2; exit 3'])
+        assert (run["status"], run["stdout"], run["stderr"], run["stdout_encoding"]) == (3, "token=***\n", "oops\n",
+                                                                                          "utf-8")
+        binary = await call(session, "run_with_secrets", refs="", env="dev", program="/bin/sh",
+                            args=["-c", r"printf '\377\376'; kill -9 $$"])
+        assert (binary["status"], binary["stdout_encoding"], base64.b64decode(binary["stdout"])) == (
+            None, "base64", b"\xff\xfe")
+
+        for tool, arguments, text in [
+            ("reveal_secret", {"coordinate": "secret:prod/db/password"}, "McpCriticalForbidden"),
+            ("delete_secret", {"coordinate": "secret:dev/app/new"}, "not addressable"),
+            ("generate_secret", {"coordinate": "secret:dev/app"}, "invalid coordinate URI: "),
+            ("run_with_secrets", {"refs": "PW=secret:prod/db/password\n", "env": "prod", "program": "/bin/true"},
+             "not on the executor allowlist"),
+        ]:
+            assert text in await refused(session, tool, **arguments), (tool, arguments)
 
 
 @async_test
@@ -129,13 +169,12 @@ async def test_request_secret_names_the_client_the_server_saw(stocked):
         request = await call(session, "request_secret", coordinate="secret:dev/pay/stripe", sensitivity="high",
                              description="for checkout", client_identity="forged by the agent")
         again = await call(session, "request_secret", coordinate="secret:dev/pay/other")
-    written = intake(stocked, request["intake_id"])
+    written = json.loads((stocked.root / "intake" / f"{request['intake_id']}.json").read_text())
     identity = written["requesting_process"]
     assert identity == request["client_identity"] == again["client_identity"]
     assert '"test-agent" 4.2 (self-declared), connection ' in identity and "forged" not in identity
     assert (written["coordinate"], written["sensitivity"], written["description"], written["origin"]) \
         == ("secret:dev/pay/stripe", "high", "for checkout", "agent")
-
     async with mcp_session(stocked, client_info=AGENT) as session:
         other = await call(session, "request_secret", coordinate="secret:dev/pay/third")
     # The same declared name on another connection is told apart by the server's own identifier.
@@ -143,36 +182,89 @@ async def test_request_secret_names_the_client_the_server_saw(stocked):
 
 
 @async_test
-async def test_run_with_secrets_masks_values_and_reports_status(stocked):
-    async with mcp_session(stocked) as session:
-        run = await call(session, "run_with_secrets", refs="TOKEN=secret:${ENV}/app/token\n", env="dev",
-                         program="/bin/sh", args=["-c", 'echo "token=$TOKEN"; echo oops >&2; exit 3'])
-        assert run["status"] == 3 and run["stdout_encoding"] == run["stderr_encoding"] == "utf-8"
-        assert "tok-123456" not in run["stdout"] and run["stdout"].startswith("token=")
-        assert run["stderr"] == "oops\n"
-
-        binary = await call(session, "run_with_secrets", refs="", env="dev", program="/bin/sh",
-                            args=["-c", r"printf '\377\376'; kill -9 $$"])
-        assert binary["status"] is None and binary["stdout_encoding"] == "base64"
-        assert base64.b64decode(binary["stdout"]) == b"\xff\xfe"
-
-        assert "not on the executor allowlist" in await refused(
-            session, "run_with_secrets", refs="PW=secret:prod/db/password\n", env="prod", program="/bin/true")
-
-
-# --- the server's own faults ---------------------------------------------------------
-
-@async_test
 async def test_internal_faults_become_a_generic_error_and_the_server_goes_on(stocked):
-    script = HERE / "mcp_faulty_server.py"
     passphrase_file = stocked.root.parent / "passphrase"
     passphrase_file.write_text(stocked.passphrase + "\n")
     async with mcp_session(stocked, "--passphrase-file", str(passphrase_file), variable=None,
-                           script=script) as session:
+                           script=HERE / "mcp_faulty_server.py") as session:
         for tool in ["secret_fingerprint", "secret_status"]:  # a BaseException, then an Exception
             text = await refused(session, tool, coordinate="secret:dev/app/token")
-            assert "internal fault" in text or text == f"Error executing tool {tool}"
-            assert "planted" not in text
-        listed = await call(session, "list_secrets")
-        assert "dev/app/token" in {view["coordinate"] for view in listed["secrets"]}
+            assert ("internal fault" in text or text == f"Error executing tool {tool}") and "planted" not in text
+        assert "dev/app/token" in {view["coordinate"] for view in (await call(session, "list_secrets"))["secrets"]}
 
+
+# --- the passphrase and the HTTP port ----------------------------------------------
+
+SHOW_PARENT = 'echo "parent=$PPID"; tr "\\0" "\\n" < /proc/$PPID/environ; tr "\\0" " " < /proc/$PPID/cmdline'
+
+
+@pytest.mark.parametrize("from_file", [False, True])
+@async_test
+async def test_an_injected_child_finds_no_passphrase_in_its_server(vault, tmp_path, from_file):
+    # Guards: the passphrase reached a child through its parent's environment block (the variable leaves it,
+    # and the file wins over it).
+    vault.write(literal("dev/app/token", b"tok-123456", revealable=True, sensitivity="low"))
+    (tmp_path / "right").write_text(vault.passphrase + "\n")
+    args, variable = (("--passphrase-file", str(tmp_path / "right")), "decoy") if from_file else ((), vault.passphrase)
+    async with mcp_session(vault, *args, variable=variable) as session:
+        assert (await call(session, "reveal_secret", coordinate="secret:dev/app/token"))["value"] == "tok-123456"
+        run = await call(session, "run_with_secrets", refs="T=secret:dev/app/token\n", env="dev", program="/bin/sh",
+                         args=["-c", SHOW_PARENT])
+    shown = run["stdout"] + run["stderr"]
+    assert vault.passphrase not in shown and variable not in shown and "TARNEL_PASSPHRASE=" not in shown
+    # Root reads a non-dumpable process's entries too: proof the block itself is clean.
+    assert ("PATH=" in shown and "tarnel" in shown) if os.geteuid() == 0 else "Permission denied" in shown, shown
+
+
+def test_http_answers_only_with_the_token_from_the_vault_root_kept_from_links_and_other_readers(vault, tmp_path):
+    httpx = pytest.importorskip("httpx2")
+    from mcp.client.session import ClientSession
+    from mcp.client.streamable_http import streamable_http_client
+    from tarnel_mcp.config import ConfigError
+    from tarnel_mcp.http_auth import load_or_create_token
+
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    url, headers = f"http://127.0.0.1:{port}/mcp", {"Accept": "application/json, text/event-stream",
+                                                     "Content-Type": "application/json"}
+    server = subprocess.Popen(server_command("--vault-dir", str(vault.root), "--operations", "metadata", "--http",
+                                             "--port", str(port)), stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                              env=server_environment(TARNEL_PASSPHRASE=vault.passphrase))
+    try:
+        wait_for_stderr(server, b"serving MCP at")
+        token, path = load_or_create_token(vault.root)  # the server's, taken again
+        assert path.stat().st_mode & 0o777 == 0o600 and len(token) >= 32
+        deadline = time.monotonic() + 30
+        while socket.socket().connect_ex(("127.0.0.1", port)) != 0:  # the log may come before the listening socket
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        for authorization in [None, "Bearer wrong-token-of-some-length-0123456789", f"Basic {token}", token]:
+            sent = dict(headers, **({"Authorization": authorization} if authorization else {}))
+            assert httpx.post(url, content=INITIALIZE, headers=sent).status_code == 401, authorization
+        # With the token, the SDK's Host and Origin checks still stand.
+        bearer = dict(headers, Authorization=f"Bearer {token}")
+        assert httpx.post(url, content=INITIALIZE, headers=dict(bearer, Host="evil.example")).status_code == 421
+        assert httpx.post(url, content=INITIALIZE, headers=dict(bearer, Origin="http://evil")).status_code == 403
+
+        async def listing():
+            async with httpx.AsyncClient(headers={"Authorization": f"Bearer {token}"}) as http:
+                async with streamable_http_client(url, http_client=http) as (read, write):
+                    async with ClientSession(read, write, client_info=AGENT) as session:
+                        await session.initialize()
+                        return [tool.name for tool in (await session.list_tools()).tools]
+
+        assert anyio.run(listing) == ["list_secrets", "secret_status", "secret_fingerprint"]
+    finally:
+        server.kill()
+        server.wait()
+    path.unlink()
+    path.symlink_to(tmp_path / "elsewhere")
+    with pytest.raises(ConfigError):
+        load_or_create_token(vault.root)
+    assert not (tmp_path / "elsewhere").exists()
+    path.unlink()
+    path.write_text(token)
+    path.chmod(0o644)
+    with pytest.raises(ConfigError, match="mode 0600"):
+        load_or_create_token(vault.root)

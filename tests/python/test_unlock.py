@@ -1,7 +1,7 @@
-"""`tarnel unlock` on a terminal, the server it leaves behind, and the host's
-entry `tarnel-mcp --connect`, driven by the SDK's own client. The attacker is
-a real process of the same user (uid 0 stripped of every capability when the
-tests run as root)."""
+# `tarnel unlock` on a terminal, the server it leaves behind, and the host's
+# entry `tarnel-mcp --connect`, driven by the SDK's own client. The attacker is
+# a real process of the same user (uid 0 stripped of every capability when the
+# tests run as root).
 
 from __future__ import annotations
 
@@ -10,118 +10,99 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import threading
 import time
-from contextlib import asynccontextmanager
+from contextlib import suppress
 from pathlib import Path
 
-import anyio
 import pytest
 
-from mcpkit import AGENT, async_test, call, refused, server_command, server_environment
-from test_cli import KEYRING_SCRIPT, TARNEL, environment, may_lock_memory, needs_secret_service, tarnel
-from test_mcp_hardening import _drop_capabilities
-from test_mcp_owner import approve_on_terminal, while_waiting
-from vaultkit import PASSPHRASE, Vault, audit_pairs
+from human import TARNEL, default_signals, environment, may_lock_memory, needs_tarnel, proc_status, tarnel, terminal
+from mcpkit import (ALL, EVERY_TOOL, INITIALIZE, async_test, call, client, refused, serve_once, server_command,
+                    server_environment, tool_names, wait_for_stderr)
+from vaultkit import PASSPHRASE, Vault
 
-from mcp.client.session import ClientSession  # noqa: E402
-from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
-from mcp.shared.exceptions import MCPError  # noqa: E402
+pytestmark = needs_tarnel
 
-pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
-
-README = Path(__file__).resolve().parents[2] / "README.md"
 LOCKED = "the tarnel vault is locked: run `tarnel unlock` in a terminal"
 
 
-class Owner:
-    """A vault made by `tarnel init`, and a runtime directory of the owner's."""
+def drop_capabilities() -> None:
+    # An empty bounding set: what this process executes next holds no capability, even as uid 0.
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    for capability in range(int(Path("/proc/sys/kernel/cap_last_cap").read_text()) + 1):
+        if libc.prctl(24, capability, 0, 0, 0) != 0:  # PR_CAPBSET_DROP
+            raise OSError(ctypes.get_errno(), "PR_CAPBSET_DROP")
 
+
+# Same uid, no capability: exactly what another process of the owner can do.
+SAME_USER = {"preexec_fn": drop_capabilities} if os.geteuid() == 0 else {}
+
+
+def server_pid(shown: str) -> int:
+    return int(re.search(r"server pid (\d+)", shown).group(1))
+
+
+class Owner:
+    # A vault made by `tarnel init` and the owner's runtime directory (the one environment() names).
     def __init__(self, tmp_path: Path) -> None:
-        self.root = tmp_path / "vault"
-        self.runtime = tmp_path / "run"
+        self.root, self.runtime = tmp_path / "vault", tmp_path / "run"
         self.runtime.mkdir(mode=0o700)
         assert tarnel(self.root, "init").returncode == 0
         for path, value, flags in [("dev/app/token", b"dev-token-4711", ["low", "--revealable"]),
                                    ("prod/db/password", b"prod-pw-0815", ["high"])]:
-            done = tarnel(self.root, "set", f"secret:{path}", "--sensitivity", *flags, input=value)
-            assert done.returncode == 0, done.stderr
+            assert tarnel(self.root, "set", f"secret:{path}", "--sensitivity", *flags, input=value).returncode == 0
         self.key = Vault.existing(self.root).key
-        self.pids: list[int] = []
 
     def run(self, *args: str, **extra: str):
-        return tarnel(self.root, *args, XDG_RUNTIME_DIR=str(self.runtime), **extra)
+        return tarnel(self.root, *args, **extra)
 
-    def unlock(self, *args: str, typed: str = PASSPHRASE, variable: str | None = PASSPHRASE,
-               preexec_fn=None, program: Path = TARNEL, **extra: str) -> tuple[int, str]:
-        """`tarnel unlock` on a terminal, the passphrase typed; TARNEL_PASSPHRASE
-        (by default set to the right one) is never taken."""
+    def unlock(self, *args: str, typed: str = PASSPHRASE, preexec_fn=default_signals, **extra) -> tuple[int, str]:
+        # On a terminal, the passphrase typed; TARNEL_PASSPHRASE (set to the right one) is never taken.
         import pexpect
-
-        child = pexpect.spawn(str(program), ["unlock", *args], timeout=60, preexec_fn=preexec_fn,
-                              env=environment(self.root, variable, XDG_RUNTIME_DIR=str(self.runtime), **extra))
-        if child.expect(["Vault passphrase: ", pexpect.EOF]) == 0:
-            child.sendline(typed)
-            child.expect(pexpect.EOF)
-        child.close()
-        shown = child.before.decode()
-        found = re.search(r"server pid (\d+)", shown)
-        if found:
-            self.pids.append(int(found.group(1)))
-        return child.exitstatus, shown
+        with terminal(self.root, "unlock", *args, preexec_fn=preexec_fn, **extra) as child:
+            if child.expect(["Vault passphrase: ", pexpect.EOF]) == 0:
+                child.sendline(typed)
+                child.expect(pexpect.EOF)
+        return child.exitstatus, child.before.decode()
 
     def status(self) -> str:
         done = self.run("status")
         assert done.returncode == 0, done.stderr
         return done.stdout.decode()
 
-    def connect_params(self, *args: str, **extra: str) -> StdioServerParameters:
-        command = server_command("--connect", *args)
-        return StdioServerParameters(command=command[0], args=command[1:],
-                                     env=server_environment(XDG_RUNTIME_DIR=str(self.runtime), **extra))
+    def connected(self, *args: str, **extra: str):
+        env = server_environment(XDG_RUNTIME_DIR=str(self.runtime), **extra)
+        return client(server_command("--connect", *args), env, self.root.parent / "connect-stderr.log")
 
-    @asynccontextmanager
-    async def connected(self, *args: str, **extra: str):
-        with open(self.root.parent / "connect-stderr.log", "a") as errlog:
-            async with stdio_client(self.connect_params(*args, **extra), errlog=errlog) as (read, write):
-                async with ClientSession(read, write, client_info=AGENT) as session:
-                    await session.initialize()
-                    yield session
-
-    async def locked_answer(self, *args: str) -> str:
-        with open(self.root.parent / "connect-stderr.log", "a") as errlog:
-            async with stdio_client(self.connect_params(*args), errlog=errlog) as (read, write):
-                async with ClientSession(read, write) as session:
-                    with pytest.raises(MCPError) as raised:
-                        await session.initialize()
-        return str(raised.value)
-
-    def stop_all(self) -> None:
-        for pid in self.pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+    def locked_answer(self) -> str:
+        # What --connect answers a host when no server is there: an error, a clean exit, no traceback.
+        done = serve_once("--connect", XDG_RUNTIME_DIR=str(self.runtime))
+        answer = json.loads(done.stdout)
+        assert done.returncode == 0 and answer["id"] == 1 and "Traceback" not in done.stderr, done.stderr
+        assert answer["error"]["message"] in done.stderr
+        return answer["error"]["message"]
 
 
 @pytest.fixture
 def owner(tmp_path):
     owner = Owner(tmp_path)
     yield owner
-    owner.stop_all()
+    # Whatever the test left unlocked ends with it.
+    for pid in re.findall(r"server pid (\d+)", owner.run("status").stdout.decode()):
+        with suppress(ProcessLookupError):
+            os.kill(int(pid), signal.SIGKILL)
 
 
 def gone(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return True
-    # Reparented to an init that may not reap it yet.
-    try:
+    # Reaped, or a zombie of an init that may not reap it yet.
+    with suppress(FileNotFoundError):
         return Path(f"/proc/{pid}/stat").read_text().split(") ")[1].startswith("Z")
-    except FileNotFoundError:
-        return True
+    return True
 
 
 def wait_until(predicate, seconds: float = 30) -> None:
@@ -134,82 +115,37 @@ def wait_until(predicate, seconds: float = 30) -> None:
 # --- serving -----------------------------------------------------------------------
 
 @async_test
-async def test_every_tool_works_through_connect_and_a_downgrade_waits_for_the_owners_approval(owner):
-    status, shown = owner.unlock("--operations", "metadata,reveal,write,inject", "--idle", "10m")
-    assert status == 0, shown
-    assert "operations metadata,reveal,write,inject; projects any; environments any" in shown
+async def test_every_tool_is_served_through_connect(owner):
+    status, shown = owner.unlock("--operations", ALL, "--idle", "10m")
+    assert status == 0 and "operations metadata,reveal,write,inject; projects any; environments any" in shown, shown
     async with owner.connected() as session:
-        tools = {tool.name for tool in (await session.list_tools()).tools}
-        assert tools == {"list_secrets", "secret_status", "secret_fingerprint", "reveal_secret", "set_secret",
-                         "generate_secret", "delete_secret", "edit_secret_metadata", "request_secret",
-                         "run_with_secrets"}
+        assert tool_names(await session.list_tools()) == set().union(*EVERY_TOOL.values())
         await call(session, "set_secret", coordinate="secret:dev/app/url", value="https://x", sensitivity="low")
         assert (await call(session, "reveal_secret", coordinate="secret:dev/app/token"))["value"] == "dev-token-4711"
-        assert (await call(session, "secret_status", coordinate="secret:prod/db/password"))["sensitivity"] == "high"
-        assert (await call(session, "secret_fingerprint", coordinate="secret:dev/app/token"))
-        await call(session, "generate_secret", coordinate="secret:dev/app/salt", length=24)
-        await call(session, "delete_secret", coordinate="secret:dev/app/salt")
-        asked = await call(session, "request_secret", coordinate="secret:dev/pay/key", sensitivity="low")
-        assert asked["client_identity"].startswith('MCP client "test-agent" 4.2 (self-declared), connection ')
         run = await call(session, "run_with_secrets", refs="T=secret:dev/app/token", env="dev", program="/bin/sh",
                          args=["-c", 'echo "t=$T"'])
         assert run["stdout"] == "t=***\n"
-        listed = {view["coordinate"] for view in (await call(session, "list_secrets"))["secrets"]}
-        assert {"dev/app/token", "dev/app/url", "prod/db/password"} <= listed
-        shown_status = owner.status()
-        assert "clients: 1 connected" in shown_status and '"test-agent" 4.2' in shown_status
-
-        async def approve(request_id):
-            done, text = await approve_on_terminal(owner.root, request_id)
-            assert done == 0, text
-
-        approved = await while_waiting(session, owner.root, "edit_secret_metadata",
-                                       {"coordinate": "secret:prod/db/password", "sensitivity": "medium"}, approve)
-        assert not approved.is_error, approved.content
-        assert approved.structured_content["sensitivity"] == "medium"
-    assert ("approve", "approved-downgrade") in audit_pairs(Vault.existing(owner.root))
-
-
-def _end_by(owner: Owner, how: str, pid: int) -> None:
-    if how == "lock":
-        done = owner.run("lock")
-        assert done.returncode == 0 and done.stdout.decode() == f"Locked `default` (server pid {pid})\n", done
-    elif how in ("SIGTERM", "SIGHUP", "SIGKILL"):
-        os.kill(pid, getattr(signal, how))
-    # "idle": nothing to do but wait.
+        assert "clients: 1 connected" in owner.status() and '"test-agent" 4.2' in owner.status()
 
 
 @pytest.mark.parametrize("how", ["idle", "lock", "SIGTERM", "SIGHUP", "SIGKILL"])
 def test_the_server_ends_and_connect_then_says_locked(owner, how):
-    idle = "2s" if how == "idle" else "10m"
-    status, shown = owner.unlock("--operations", "metadata", "--idle", idle)
+    status, shown = owner.unlock("--operations", "metadata", "--idle", "2s" if how == "idle" else "10m")
     assert status == 0, shown
-    pid = owner.pids[-1]
-    _end_by(owner, how, pid)
+    pid = server_pid(shown)
+    if how == "lock":
+        done = owner.run("lock")
+        assert done.returncode == 0 and done.stdout.decode() == f"Locked `default` (server pid {pid})\n", done
+    elif how != "idle":
+        os.kill(pid, getattr(signal, how))
     wait_until(lambda: gone(pid))
-    sockets = {path.name for path in (owner.runtime / "tarnel").glob("default.*") if path.suffix != ".log"}
     # A killed server leaves its sockets; nothing else does.
+    sockets = {path.name for path in (owner.runtime / "tarnel").glob("default.*") if path.suffix != ".log"}
     assert sockets == ({"default.sock", "default.ctl"} if how == "SIGKILL" else set())
     # The process that started it ends a moment after the key holder.
-    expected = "default: locked\n" if how == "SIGKILL" else "Nothing is unlocked\n"
-    wait_until(lambda: owner.status() == expected, 10)
-    assert LOCKED in anyio.run(owner.locked_answer)
-    # Nothing left blocks the next unlock.
-    again, shown = owner.unlock("--operations", "metadata")
-    assert again == 0, shown
-
-
-def test_connect_exits_cleanly_with_the_message_when_nothing_is_unlocked(owner):
-    request = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
-               "params": {"protocolVersion": "2025-06-18", "capabilities": {},
-                          "clientInfo": {"name": "host", "version": "1"}}}
-    params = owner.connect_params()
-    done = subprocess.run([params.command, *params.args], input=json.dumps(request) + "\n", env=params.env,
-                          capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0
-    answer = json.loads(done.stdout)
-    assert answer["id"] == 1 and LOCKED in answer["error"]["message"]
-    assert LOCKED in done.stderr and "Traceback" not in done.stderr
+    wait_until(lambda: owner.status() == ("default: locked\n" if how == "SIGKILL" else "Nothing is unlocked\n"), 10)
+    assert LOCKED in owner.locked_answer()
+    assert owner.unlock("--operations", "metadata")[0] == 0  # nothing left blocks the next unlock
 
 
 @async_test
@@ -218,81 +154,71 @@ async def test_two_names_keep_their_own_scopes_and_a_client_cannot_widen_either(
     assert owner.unlock("--operations", "metadata,inject", "--environments", "prod", "--name", "ops")[0] == 0
     again, shown = owner.unlock("--operations", "metadata,reveal", "--name", "ops")
     assert again == 1 and "`ops` is already unlocked" in shown
-    other = Vault(tmp_path / "other", passphrase="other")
-    # Whatever the host adds to the environment, and wherever it says the vault is.
-    asks_for_more = {"TARNEL_PASSPHRASE": PASSPHRASE, "TARNEL_VAULT_DIR": str(other.root),
-                     "TARNEL_MCP_PASSPHRASE_FD": "0"}
-    for name, environments, tools in [("default", {"dev"}, {"list_secrets", "secret_status", "secret_fingerprint"}),
-                                      ("ops", {"prod"}, {"list_secrets", "secret_status", "secret_fingerprint",
-                                                         "run_with_secrets"})]:
-        async with owner.connected("--name", name, "--vault-dir", str(other.root), **asks_for_more) as session:
-            assert {tool.name for tool in (await session.list_tools()).tools} == tools
-            seen = {view["environment"] for view in (await call(session, "list_secrets"))["secrets"]}
-            assert seen == environments
-            outside = "secret:prod/db/password" if name == "default" else "secret:dev/app/token"
+    other = str(Vault(tmp_path / "other", passphrase="other").root)
+    for name, environment_, extra_tools, outside in [("default", "dev", set(), "secret:prod/db/password"),
+                                                     ("ops", "prod", EVERY_TOOL["inject"], "secret:dev/app/token")]:
+        # Whatever the host adds to the environment, and wherever it says the vault is.
+        async with owner.connected("--name", name, "--vault-dir", other, TARNEL_PASSPHRASE=PASSPHRASE,
+                                   TARNEL_VAULT_DIR=other, TARNEL_MCP_PASSPHRASE_FD="0") as session:
+            assert tool_names(await session.list_tools()) == EVERY_TOOL["metadata"] | extra_tools
+            assert {view["environment"] for view in (await call(session, "list_secrets"))["secrets"]} == {environment_}
             assert "not addressable" in await refused(session, "secret_status", coordinate=outside)
     status = owner.status()
-    assert "default: unlocked" in status and "ops: unlocked" in status
-    assert "operations metadata,inject; projects any; environments prod" in status
+    assert "default: unlocked" in status and "operations metadata,inject; projects any; environments prod" in status
     # More scope is not an argument --connect takes.
-    params = owner.connect_params("--operations", "reveal")
-    refused_flag = subprocess.run([params.command, *params.args], env=params.env, capture_output=True, text=True,
-                                  timeout=60, stdin=subprocess.DEVNULL)
-    assert refused_flag.returncode == 2 and "unrecognized arguments: --operations reveal" in refused_flag.stderr
+    widened = serve_once("--connect", "--operations", "reveal", XDG_RUNTIME_DIR=str(owner.runtime))
+    assert widened.returncode == 2 and "unrecognized arguments: --operations reveal" in widened.stderr
 
 
-def test_unlock_takes_only_the_typed_passphrase_and_checks_it(owner):
-    status, shown = owner.unlock("--operations", "metadata", typed="not the passphrase")
-    assert status == 1 and "wrong passphrase" in shown
-    assert owner.pids == [] and owner.status() == "Nothing is unlocked\n"
-    # A scope the server refuses is reported, and nothing stays unlocked.
-    status, shown = owner.unlock("--operations", "metadata,bogus")
-    assert status == 2 and "the server did not start" in shown and "unknown operation `bogus`" in shown
+@pytest.mark.parametrize(("args", "typed", "status", "text"), [
+    (["--operations", "metadata"], "not the passphrase", 1, "wrong passphrase"),
+    # Guards: the server's exit status decides (2 is its word for a scope it refuses), and its words are shown.
+    (["--operations", "metadata,bogus"], PASSPHRASE, 2, "unknown operation `bogus`"),
+    (["--operations", "metadata"], None, 4, "needs a terminal"),
+    (["--operations", "metadata", "--idle", "soon"], None, 2, "--idle: `soon` is not a time"),
+    ([], None, 2, "give the agent's scope"),
+    (["--operations", "metadata", "--name", "../x"], None, 1, "`../x` is not a server name"),
+])
+def test_unlock_takes_only_the_typed_passphrase_and_a_valid_scope(owner, args, typed, status, text):
+    if typed is None:  # through pipes
+        done = owner.run("unlock", *args)
+        result = (done.returncode, done.stderr.decode())
+    else:
+        result = owner.unlock(*args, typed=typed)
+    assert result[0] == status and text in result[1], result
     assert owner.status() == "Nothing is unlocked\n"
-    piped = owner.run("unlock", "--operations", "metadata")
-    assert piped.returncode == 4 and b"needs a terminal" in piped.stderr
-    for argv, text in [(["--operations", "metadata", "--idle", "soon"], "--idle: `soon` is not a time"),
-                       ([], "give the agent's scope"),
-                       (["--operations", "metadata", "--name", "../x"], "`../x` is not a server name")]:
-        done = owner.run("unlock", *argv)
-        assert done.returncode in (1, 2) and text in done.stderr.decode(), (argv, done.stderr)
 
 
 # --- what a process of the same user can read --------------------------------------
 
-# Same uid, no capability: exactly what another process of the owner can do.
-SAME_USER = {"preexec_fn": _drop_capabilities} if os.geteuid() == 0 else {}
-
-# Opens every new process's memory the moment it appears: a descriptor opened
-# while an image is still dumpable keeps working after it turns non-dumpable.
-POLLER = r"""
-import os, sys, json, time
-secrets = [bytes.fromhex(h) for h in sys.argv[2:]]
-stop, found, early = sys.argv[1], [], {}
-parent_cmdline = open(f"/proc/{os.getppid()}/cmdline", "rb").read()
-known = set(os.listdir("/proc"))
-def search(pid, mem, maps):
-    hits = []
+# Started before anything of tarnel's, it opens every new process's memory the
+# moment it appears (a descriptor opened while an image is still dumpable keeps
+# working after it turns non-dumpable) and reads every environment and command
+# line throughout. Once the stop file names the processes to look at, it reads
+# their environment and memory, then memory through its early descriptors.
+SPY = r"""
+import json, os, sys, time
+stop, secrets = sys.argv[1], [bytes.fromhex(h) for h in sys.argv[2:]]
+me, parent_cmdline = str(os.getpid()), open(f"/proc/{os.getppid()}/cmdline", "rb").read()
+known, fresh, early, found, seen = set(os.listdir("/proc")), {}, {}, set(), {}
+holds = lambda data: any(secret in data for secret in secrets)
+def memory(mem, maps):
     for line in maps.decode(errors="replace").splitlines():
         fields = line.split()
         start, end = (int(x, 16) for x in fields[0].split("-"))
-        if "r" not in fields[1] or end - start > 1 << 28:
-            continue
-        try:
-            data = os.pread(mem, end - start, start)
-        except (OSError, OverflowError):
-            continue
-        hits += [f"{pid}/early-mem" for secret in secrets if secret in data]
-    return hits
-fresh = {}  # new pids, tried again until they have exec'd what they run
+        if "r" in fields[1] and end - start <= 1 << 28:
+            try:
+                yield os.pread(mem, end - start, start)
+            except (OSError, OverflowError):
+                pass
 while not os.path.exists(stop):
     for pid in os.listdir("/proc"):
-        if not pid.isdigit() or int(pid) == os.getpid():
+        if not pid.isdigit() or pid == me:
             continue
         if pid not in known:
             known.add(pid)
             fresh[pid] = time.monotonic()
-        if pid in fresh:
+        if pid in fresh:  # tried again until it has exec'd what it runs
             try:
                 early[pid] = (os.open(f"/proc/{pid}/mem", os.O_RDONLY), os.open(f"/proc/{pid}/maps", os.O_RDONLY))
                 if open(f"/proc/{pid}/cmdline", "rb").read() != parent_cmdline:
@@ -302,112 +228,75 @@ while not os.path.exists(stop):
                     del fresh[pid]
         for entry in ("environ", "cmdline"):
             try:
-                with open(f"/proc/{pid}/{entry}", "rb") as handle:
-                    data = handle.read()
+                found |= {f"{pid}/{entry}"} if holds(open(f"/proc/{pid}/{entry}", "rb").read()) else set()
             except OSError:
-                continue
-            found += [f"{pid}/{entry}" for secret in secrets if secret in data]
-# Read through the early descriptors now, when the key is held and the passphrase was typed.
-for pid, (mem, maps) in early.items():
-    text = b""
+                pass
+for pid in open(stop).read().split():
+    for entry in ["environ", "mem"]:
+        try:
+            data = open(f"/proc/{pid}/environ", "rb").read() if entry == "environ" else b"".join(
+                memory(os.open(f"/proc/{pid}/mem", os.O_RDONLY), open(f"/proc/{pid}/maps", "rb").read()))
+            seen[f"{pid}/{entry}"] = "FOUND" if holds(data) else "read"
+        except OSError as error:
+            seen[f"{pid}/{entry}"] = "denied" if error.errno in (1, 13) else "unreadable"
+for pid, (mem, maps) in early.items():  # now, when the key is held and the passphrase was typed
     try:
-        while chunk := os.read(maps, 65536):
-            text += chunk
+        text = b"".join(iter(lambda: os.read(maps, 65536), b""))
     except OSError:  # gone since
         continue
-    found += search(pid, mem, text)
-print(json.dumps({"found": sorted(set(found)), "opened_early": sorted(early)}))
-"""
-
-READER = r"""
-import os, sys, json
-secrets = [bytes.fromhex(h) for h in sys.argv[2:]]
-result = {}
-for pid in sys.argv[1].split(","):
-    for entry in ["environ", "cmdline", "mem"] + [f"fd/{n}" for n in range(64)]:
-        path = f"/proc/{pid}/{entry}"
-        try:
-            if entry == "mem":
-                data = b""
-                with open(f"/proc/{pid}/maps") as maps, open(path, "rb", buffering=0) as mem:
-                    for line in maps:
-                        start, end = (int(x, 16) for x in line.split()[0].split("-"))
-                        try:
-                            mem.seek(start); data += mem.read(min(end - start, 1 << 24))
-                        except (OSError, OverflowError, ValueError):
-                            pass
-            elif entry.startswith("fd/"):
-                if not os.path.lexists(path):
-                    continue
-                fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-                try:
-                    data = os.read(fd, 1 << 16)
-                finally:
-                    os.close(fd)
-            else:
-                with open(path, "rb") as handle:
-                    data = handle.read()
-        except OSError as error:
-            result[f"{pid}/{entry}"] = "denied" if error.errno in (1, 13) else "unreadable"
-            continue
-        result[f"{pid}/{entry}"] = "FOUND" if any(s in data for s in secrets) else "read"
-print(json.dumps(result))
+    found |= {f"{pid}/early-mem"} if any(holds(region) for region in memory(mem, text)) else set()
+print(json.dumps({"found": sorted(found), "opened_early": sorted(early), "seen": seen}))
 """
 
 
-def test_no_proc_file_of_the_server_unlock_or_connect_holds_the_passphrase_or_the_key(owner, tmp_path):
-    secrets = [PASSPHRASE.encode().hex(), owner.key.hex()]
-    stop = tmp_path / "stop-polling"
-    # Started before `tarnel unlock`, polling every environment and command line through the whole start-up.
-    poller = subprocess.Popen([sys.executable, "-c", POLLER, str(stop), *secrets], stdout=subprocess.PIPE,
-                              text=True, **SAME_USER)
-    time.sleep(0.5)  # the poller has listed what runs already
-    plain = subprocess.Popen(["sleep", "60"], env={"MARK": PASSPHRASE}, **SAME_USER)
+# Guards: the key holder's memory could be opened while it was still dumpable (it is now a child forked after).
+def test_no_proc_file_of_a_server_unlock_or_connect_holds_the_passphrase_or_the_key(owner, tmp_path):
+    secrets, stop, processes = [PASSPHRASE.encode().hex(), owner.key.hex()], tmp_path / "stop", []
+
+    def start(command, **options):
+        processes.append(subprocess.Popen(command, **options, **SAME_USER))
+        return processes[-1]
+
     try:
-        # Every process runs as the same user with the same (no) capabilities.
-        status, shown = owner.unlock("--operations", "metadata,inject", variable=None,
-                                     preexec_fn=SAME_USER.get("preexec_fn"))
+        # A server given the passphrase in its environment, and hardened before the spy starts.
+        stdio = start(server_command("--vault-dir", str(owner.root), "--operations", ALL), stdin=subprocess.PIPE,
+                      stderr=subprocess.PIPE, env=server_environment(TARNEL_PASSPHRASE=PASSPHRASE))
+        wait_for_stderr(stdio, b"tools: ")
+        spy = start([sys.executable, "-c", SPY, str(stop), *secrets], stdout=subprocess.PIPE, text=True)
+        time.sleep(0.5)  # the spy has listed what runs already
+        plain = start(["sleep", "60"], env={"MARK": PASSPHRASE})
+        status, shown = owner.unlock("--operations", "metadata,inject", passphrase=None,
+                                     preexec_fn=SAME_USER.get("preexec_fn", default_signals))
         assert status == 0, shown
-        server = owner.pids[-1]
-        params = owner.connect_params()
-        connect = subprocess.Popen([params.command, *params.args], env=params.env, stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, **SAME_USER)
-        initialize = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
-                      "params": {"protocolVersion": "2025-06-18", "capabilities": {},
-                                 "clientInfo": {"name": "host", "version": "1"}}}
-        connect.stdin.write((json.dumps(initialize) + "\n").encode())
+        server = server_pid(shown)
+        connect = start(server_command("--connect"), env=server_environment(XDG_RUNTIME_DIR=str(owner.runtime)),
+                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        connect.stdin.write(INITIALIZE.encode())
         connect.stdin.flush()
         assert b'"serverInfo"' in connect.stdout.readline()
         parent = int(Path(f"/proc/{server}/stat").read_text().split(") ")[1].split()[1])
-        pids = [server, connect.pid, plain.pid] + ([parent] if parent > 1 else [])
-        read = subprocess.run([sys.executable, "-c", READER, ",".join(map(str, pids)), *secrets],
-                              capture_output=True, text=True, timeout=120, **SAME_USER)
-        stop.touch()
-        polled = json.loads(poller.communicate(timeout=120)[0])
-        connect.kill()
-        connect.wait()
+        pids = [server, connect.pid, stdio.pid, plain.pid] + ([parent] if parent > 1 else [])
+        stop.with_suffix(".new").write_text(" ".join(map(str, pids)))
+        stop.with_suffix(".new").rename(stop)
+        result = json.loads(spy.communicate(timeout=120)[0])
     finally:
         stop.touch()
-        poller.kill()
-        poller.wait()
-        plain.kill()
-        plain.wait()
-    assert read.returncode == 0, read.stderr
-    seen = json.loads(read.stdout)
-    # The reader is not blind: it reads an ordinary process of the user, and finds the marker there.
-    assert seen[f"{plain.pid}/environ"] == "FOUND"
-    # An ordinary process's memory is read through an early descriptor, too; no process of tarnel's.
-    assert str(plain.pid) in polled["opened_early"]
-    assert polled["found"] == [f"{plain.pid}/early-mem", f"{plain.pid}/environ"]
-    for pid in (server, connect.pid):
+        for process in processes:
+            process.kill()
+            process.wait()
+    seen = result["seen"]
+    # The spy is not blind: it finds the marker in an ordinary process of the user, late and early.
+    assert seen[f"{plain.pid}/environ"] == "FOUND" and str(plain.pid) in result["opened_early"]
+    assert result["found"] == [f"{plain.pid}/early-mem", f"{plain.pid}/environ"]
+    for pid in (server, connect.pid, stdio.pid):
         assert seen[f"{pid}/environ"] == seen[f"{pid}/mem"] == "denied", seen
     assert not [entry for entry, what in seen.items() if what == "FOUND" and not entry.startswith(f"{plain.pid}/")]
 
 
+# Guards: a server whose sockets were renamed away could not be found, nor ended.
 def test_lock_ends_a_server_whose_sockets_were_renamed_away(owner):
-    assert owner.unlock("--operations", "metadata")[0] == 0
-    pid = owner.pids[-1]
-    directory = owner.runtime / "tarnel"
+    status, shown = owner.unlock("--operations", "metadata")
+    pid, directory = server_pid(shown), owner.runtime / "tarnel"
     for name in ("default.sock", "default.ctl"):
         (directory / name).rename(directory / f".hidden-{name}")
     assert owner.status() == (f"default: unlocked (server pid {pid}) but unreachable: its sockets are gone; "
@@ -417,21 +306,19 @@ def test_lock_ends_a_server_whose_sockets_were_renamed_away(owner):
     wait_until(lambda: gone(pid), 10)
 
 
-def test_what_a_server_or_its_log_says_reaches_the_terminal_escaped(owner, tmp_path):
-    import socket
-    import threading
-
-    directory = owner.runtime / "tarnel"
-    directory.mkdir(mode=0o700)
+# Guards: words a server (or whatever listens at its socket) sends reached the terminal unescaped.
+def test_what_a_server_says_reaches_the_terminal_escaped(owner):
+    (owner.runtime / "tarnel").mkdir(mode=0o700)
     impostor = socket.socket(socket.AF_UNIX)
-    impostor.bind(str(directory / "default.ctl"))
+    impostor.bind(str(owner.runtime / "tarnel" / "default.ctl"))
     impostor.listen(1)
+    said = json.dumps({"pid": 1, "vault": "\x1b]0;owned\x07/v", "operations": ["metadata\x1b[2J"],
+                       "clients": ["\x1b[1A\rMCP client"], "connections": 1}).encode() + b"\n"
 
     def answer_once():
-        connection, _ = impostor.accept()
+        connection = impostor.accept()[0]
         connection.recv(64)
-        connection.sendall(json.dumps({"pid": 1, "vault": "\x1b]0;owned\x07/v", "operations": ["metadata\x1b[2J"],
-                                       "clients": ["\x1b[1A\rMCP client"], "connections": 1}).encode() + b"\n")
+        connection.sendall(said)
         connection.close()
 
     threading.Thread(target=answer_once, daemon=True).start()
@@ -441,144 +328,72 @@ def test_what_a_server_or_its_log_says_reaches_the_terminal_escaped(owner, tmp_p
     assert "vault: \\x1b]0;owned\\x07/v" in shown and "operations metadata\\x1b[2J" in shown
 
 
-@pytest.mark.parametrize("plant", ["hard link", "fifo"])
-def test_a_file_planted_at_the_log_is_replaced_not_written(owner, tmp_path, plant):
+# Each: what another process of the user plants in the private directory
+# (made 0700 by the test unless the plant makes it), and what unlock says.
+PLANTS = {
+    "directory link": (lambda d, t: (t / "elsewhere").mkdir(mode=0o700) or d.symlink_to(t / "elsewhere"),
+                       "it is a symbolic link"),
+    "open directory": (lambda d, t: d.mkdir(mode=0o755) or d.chmod(0o755), "others may enter it (mode 755)"),
+    "socket link": (lambda d, t: (d / "default.sock").symlink_to(t / "agent.sock"),
+                    "default.sock for the unlocked server's sockets: it is a symbolic link"),
+    "file at a socket": (lambda d, t: (d / "default.ctl").write_text(""),
+                         "default.ctl for the unlocked server's sockets: it is not a socket"),
+    # Guards: a planted log was written through; an interrupted unlock's handover socket was left behind.
+    "log link": (lambda d, t: (t / "precious").write_text("keep me") and os.link(t / "precious", d / "default.log"),
+                 None),
+    "log fifo": (lambda d, t: os.mkfifo(d / "default.log"), None),
+    "handover": (lambda d, t: socket.socket(socket.AF_UNIX).bind(str(d / ".handover-1")), None),
+}
+
+
+@pytest.mark.parametrize("plant", PLANTS)
+def test_what_is_planted_in_the_private_directory_is_refused_or_replaced(owner, tmp_path, plant):
     directory = owner.runtime / "tarnel"
-    directory.mkdir(mode=0o700)
-    precious = tmp_path / "precious"
-    precious.write_text("keep me")
-    if plant == "hard link":
-        os.link(precious, directory / "default.log")
+    if "directory" not in plant:
+        directory.mkdir(mode=0o700)
+    make, text = PLANTS[plant]
+    make(directory, tmp_path)
+    if text is None:
+        assert owner.unlock("--operations", "metadata")[0] == 0
+        assert [path.name for path in directory.iterdir() if path.name.startswith(".")] == []
+        assert (directory / "default.log").stat().st_nlink == 1 and (directory / "default.log").is_file()
+        assert plant != "log link" or (tmp_path / "precious").read_text() == "keep me"
     else:
-        os.mkfifo(directory / "default.log")
-    assert owner.unlock("--operations", "metadata")[0] == 0
-    assert precious.read_text() == "keep me"
-    assert (directory / "default.log").stat().st_nlink == 1 and (directory / "default.log").is_file()
+        done = owner.run("unlock", "--operations", "metadata")
+        assert done.returncode == 1 and text in done.stderr.decode(), done.stderr
+        assert not (tmp_path / "agent.sock").exists() and text in owner.locked_answer()
 
 
-def test_the_server_runs_no_code_from_the_owners_python_variables(owner, tmp_path):
+# Guards: the server ran code from the owner's Python variables, or a tarnel-mcp found on PATH.
+def test_the_server_runs_no_code_from_the_owners_python_variables_nor_a_tarnel_mcp_on_path(owner, tmp_path):
     planted = tmp_path / "planted"
-    planted.mkdir()
-    marker = tmp_path / "ran"
-    (planted / "sitecustomize.py").write_text(f"open({str(marker)!r}, 'w').close()\n")
-    status, shown = owner.unlock("--operations", "metadata", PYTHONPATH=str(planted), PYTHONSTARTUP=str(planted / "sitecustomize.py"))
-    assert status == 0, shown
-    assert not marker.exists()
-
-
-def test_unlock_starts_only_the_tarnel_mcp_beside_it(owner, tmp_path):
+    (planted / "bin").mkdir(parents=True)
+    (planted / "sitecustomize.py").write_text(f"open({str(tmp_path / 'ran')!r}, 'w').close()\n")
+    status, shown = owner.unlock("--operations", "metadata", PYTHONPATH=str(planted),
+                                 PYTHONSTARTUP=str(planted / "sitecustomize.py"))
+    assert status == 0 and not (tmp_path / "ran").exists(), shown
     # A tarnel-mcp on PATH is a program any process of the user can have put there.
-    elsewhere = tmp_path / "bin"
-    elsewhere.mkdir()
-    shutil.copy(TARNEL, elsewhere / "tarnel")
-    (elsewhere / "fake").mkdir()
-    done = subprocess.run([str(elsewhere / "tarnel"), "unlock", "--operations", "metadata"], capture_output=True,
-                          timeout=60, env=environment(owner.root, XDG_RUNTIME_DIR=str(owner.runtime),
-                                                      PATH=f"{TARNEL.parent}:{os.environ['PATH']}"),
-                          start_new_session=True)
+    shutil.copy(TARNEL, planted / "bin" / "tarnel")
+    done = subprocess.run([str(planted / "bin" / "tarnel"), "unlock", "--name", "other", "--operations", "metadata"],
+                          capture_output=True, timeout=60, start_new_session=True, preexec_fn=default_signals,
+                          env=environment(owner.root, PATH=f"{TARNEL.parent}:{os.environ['PATH']}"))
     assert done.returncode == 1 and b"so that tarnel-mcp is beside tarnel" in done.stderr, done.stderr
 
 
-# --- the private directory ---------------------------------------------------------
-
-def _plant_directory_link(owner: Owner, tmp_path: Path) -> str:
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir(mode=0o700)
-    (owner.runtime / "tarnel").symlink_to(elsewhere)
-    return "it is a symbolic link"
-
-
-def _open_directory(owner: Owner, tmp_path: Path) -> str:
-    (owner.runtime / "tarnel").mkdir(mode=0o755)
-    (owner.runtime / "tarnel").chmod(0o755)
-    return "others may enter it (mode 755)"
-
-
-def _plant_socket_link(owner: Owner, tmp_path: Path) -> str:
-    (owner.runtime / "tarnel").mkdir(mode=0o700)
-    (owner.runtime / "tarnel" / "default.sock").symlink_to(tmp_path / "agent.sock")
-    return "default.sock for the unlocked server's sockets: it is a symbolic link"
-
-
-def _plant_file(owner: Owner, tmp_path: Path) -> str:
-    (owner.runtime / "tarnel").mkdir(mode=0o700)
-    (owner.runtime / "tarnel" / "default.ctl").write_text("")
-    return "default.ctl for the unlocked server's sockets: it is not a socket"
-
-
-@pytest.mark.parametrize("plant", [_plant_directory_link, _open_directory, _plant_socket_link, _plant_file])
-def test_a_planted_directory_or_socket_path_is_refused(owner, tmp_path, plant):
-    text = plant(owner, tmp_path)
-    done = owner.run("unlock", "--operations", "metadata")
-    assert done.returncode == 1 and text in done.stderr.decode(), done.stderr
-    assert not (tmp_path / "agent.sock").exists()
-    assert text in anyio.run(owner.locked_answer)
-
-
-def test_the_sockets_are_the_owners_alone_and_the_entry_is_the_readmes(owner):
-    assert owner.unlock("--operations", "metadata")[0] == 0
+def test_the_sockets_are_the_owners_alone_and_the_hosts_entry_is_all_connect_needs(owner):
+    status, shown = owner.unlock("--operations", "metadata")
     directory = owner.runtime / "tarnel"
     assert directory.stat().st_mode & 0o777 == 0o700 and directory.stat().st_uid == os.geteuid()
-    for name in ("default.sock", "default.ctl"):
-        assert (directory / name).stat().st_mode & 0o077 == 0
+    assert all((directory / name).stat().st_mode & 0o077 == 0 for name in ("default.sock", "default.ctl"))
     if may_lock_memory():
-        # Memory locks are not inherited by a fork: the key holder takes its own.
-        holder = Path(f"/proc/{owner.pids[-1]}/status").read_text()
-        assert int(next(line for line in holder.splitlines() if line.startswith("VmLck:")).split()[1]) > 0
-    entry = json.loads(owner.run("mcp-entry").stdout)
-    command = entry["mcpServers"]["tarnel"]["command"]
-    assert Path(command).name == "tarnel-mcp" and Path(command).is_file()
-    quick_start = re.search(r"```json\n(\{\n  \"mcpServers\".*?)\n```", README.read_text(), re.S)
-    assert quick_start, "the README has no mcpServers entry"
-    documented = json.loads(quick_start.group(1))
-    documented["mcpServers"]["tarnel"]["command"] = command
-    documented["mcpServers"]["tarnel"]["env"]["XDG_RUNTIME_DIR"] = str(owner.runtime)
-    assert documented == entry
+        # Guards: memory locks are not inherited by a fork; the key holder takes its own.
+        assert int(proc_status(server_pid(shown), "VmLck")) > 0
+    server = json.loads(owner.run("mcp-entry").stdout)["mcpServers"]["tarnel"]
+    assert Path(server["command"]).name == "tarnel-mcp" and Path(server["command"]).is_file()
+    assert (server["args"], server["env"]) == (["--connect"], {"XDG_RUNTIME_DIR": str(owner.runtime)})
     # What --connect is given there is all it needs, in an environment of nothing else.
-    server = entry["mcpServers"]["tarnel"]
-    request = {"jsonrpc": "2.0", "id": 1, "method": "initialize",
-               "params": {"protocolVersion": "2025-06-18", "capabilities": {},
-                          "clientInfo": {"name": "host", "version": "1"}}}
-    done = subprocess.run([server["command"], *server["args"]], input=json.dumps(request) + "\n", text=True,
-                          env=server["env"], capture_output=True, timeout=60)
+    done = subprocess.run([server["command"], *server["args"]], input=INITIALIZE, text=True, env=server["env"],
+                          capture_output=True, timeout=60)
     assert '"serverInfo"' in done.stdout, done.stderr
     named = json.loads(owner.run("mcp-entry", "--name", "ops").stdout)
     assert named["mcpServers"]["tarnel-ops"]["args"] == ["--connect", "--name", "ops"]
-
-
-# --- a keyring vault ---------------------------------------------------------------
-
-KEYRING_UNLOCK = r"""
-import json, os, subprocess, sys
-tarnel, root = sys.argv[1], sys.argv[2]
-server = os.path.join(os.path.dirname(sys.executable), "tarnel-mcp")
-assert subprocess.run([tarnel, "init", "--keyring"], stdout=subprocess.DEVNULL).returncode == 0
-env = {k: v for k, v in os.environ.items() if k != "TARNEL_PASSPHRASE"}
-# No terminal, and nothing is asked.
-unlocked = subprocess.run([tarnel, "unlock", "--operations", "metadata"], stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True, env=env, start_new_session=True)
-print(unlocked.returncode, unlocked.stdout.splitlines()[0] if unlocked.stdout else unlocked.stderr)
-lines = [{"jsonrpc": "2.0", "id": 1, "method": "initialize",
-          "params": {"protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "h", "version": "1"}}},
-         {"jsonrpc": "2.0", "method": "notifications/initialized"},
-         {"jsonrpc": "2.0", "id": 2, "method": "tools/call", "params": {"name": "list_secrets", "arguments": {}}}]
-relay = subprocess.Popen([server, "--connect"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
-relay.stdin.write("".join(json.dumps(line) + "\n" for line in lines).encode())
-relay.stdin.flush()
-relay.stdout.readline()
-print(json.loads(relay.stdout.readline())["result"]["structuredContent"])
-relay.kill()
-print(subprocess.run([tarnel, "lock"], capture_output=True, text=True, env=env).stdout.split(" (")[0])
-"""
-
-
-@needs_secret_service
-def test_a_keyring_vault_unlocks_without_a_prompt(tmp_path):
-    root = tmp_path / "vault"
-    env = environment(root, passphrase=PASSPHRASE)
-    del env["DBUS_SESSION_BUS_ADDRESS"]
-    done = subprocess.run(["sh", str(KEYRING_SCRIPT), sys.executable, "-c", KEYRING_UNLOCK, str(TARNEL), str(root)],
-                          capture_output=True, env=env, timeout=120, start_new_session=True)
-    lines = done.stdout.decode().splitlines()
-    assert lines[-3].startswith("0 Unlocked `default` for "), done.stderr
-    assert lines[-2:] == [repr({"secrets": []}), "Locked `default`"], done.stderr

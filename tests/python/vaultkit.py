@@ -1,9 +1,9 @@
 """An independent reader and writer of vault files, for tests.
 
-Built only on Python's json, argon2-cffi, blake3 and cryptography, so what the
-module writes is checked against a second implementation of the formats, and
-records the module offers no way to create (keypairs, TOTP enrolments) can be
-put in place.
+Built only on Python's json, hashlib, hmac, argon2-cffi, blake3 and
+cryptography, so what the module writes is checked against a second
+implementation of the formats, and records the module offers no way to create
+(keypairs, TOTP enrolments) can be put in place.
 """
 
 from __future__ import annotations
@@ -20,81 +20,69 @@ from blake3 import blake3
 from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
 
 PASSPHRASE = "correct horse battery staple"
-SALT = bytes(range(16))
 STAMP = "2026-01-02T03:04:05Z"
 
 
 def derive_key(passphrase: str, salt: bytes) -> bytes:
-    return hash_secret_raw(
-        passphrase.encode(), salt, time_cost=2, memory_cost=19456, parallelism=1,
-        hash_len=32, type=Type.ID, version=19,
-    )
+    return hash_secret_raw(passphrase.encode(), salt, time_cost=2, memory_cost=19456, parallelism=1, hash_len=32,
+                           type=Type.ID, version=19)
 
 
-def storage_id(canonical_path: str) -> str:
-    return blake3(canonical_path.encode()).hexdigest()
-
-
-def _meta(env, component, key, sensitivity, revealable, description):
-    meta = {"sensitivity": sensitivity, "revealable": revealable,
-            "environment": env, "component": component, "key": key}
+def _record(path, sensitivity, revealable, description=None, **kind) -> dict:
+    environment, component, key = path.split("/")
+    meta = {"sensitivity": sensitivity, "revealable": revealable, "environment": environment,
+            "component": component, "key": key}
     if description is not None:
         meta["description"] = description
-    meta["created"] = STAMP
-    meta["updated"] = STAMP
-    return meta
+    return {**kind, **meta, "created": STAMP, "updated": STAMP}
 
 
 def literal(path: str, value: bytes, sensitivity="medium", revealable=False, description=None):
-    return {"mode": "literal", "value": list(value),
-            **_meta(*path.split("/"), sensitivity, revealable, description)}
+    return _record(path, sensitivity, revealable, description, mode="literal", value=list(value))
 
 
 def reference(path: str, uri: str, sensitivity="medium", revealable=False, description=None):
-    return {"mode": "reference", "ref": uri,
-            **_meta(*path.split("/"), sensitivity, revealable, description)}
+    return _record(path, sensitivity, revealable, description, mode="reference", ref=uri)
 
 
 def keypair(path: str, public: str, private: bytes | None = b"private-key", algorithm="ed25519",
             sensitivity="high", revealable=False):
-    record = {"mode": "keypair", "algorithm": algorithm}
-    if private is not None:
-        record["private"] = list(private)
-    record["public"] = public
-    return {**record, **_meta(*path.split("/"), sensitivity, revealable, None)}
+    halves = {} if private is None else {"private": list(private)}
+    return _record(path, sensitivity, revealable, mode="keypair", algorithm=algorithm, **halves, public=public)
 
 
 def totp(path: str, seed: bytes, algorithm="sha1", digits=6, period=30, sensitivity="high"):
-    return {"mode": "totp", "seed": list(seed), "algorithm": algorithm, "digits": digits,
-            "period": period, **_meta(*path.split("/"), sensitivity, False, None)}
+    return _record(path, sensitivity, False, mode="totp", seed=list(seed), algorithm=algorithm, digits=digits,
+                   period=period)
 
 
 class Vault:
     """A vault root in a temporary directory, keyed by a passphrase."""
 
-    def __init__(self, root: Path, passphrase: str = PASSPHRASE, salt: bytes = SALT):
-        self.root = root
-        self.passphrase = passphrase
+    def __init__(self, root: Path, passphrase: str = PASSPHRASE, salt: bytes = bytes(range(16))):
         root.mkdir(parents=True, exist_ok=True)
         (root / "kdf.salt").write_bytes(salt)
-        self.key = derive_key(passphrase, salt)
+        self.root, self.passphrase, self.key = root, passphrase, derive_key(passphrase, salt)
 
-    def dir(self, project: str | None = None) -> Path:
-        return self.root / "global" if project is None else self.root / "projects" / project
+    @classmethod
+    def existing(cls, root: Path, passphrase: str = PASSPHRASE) -> Vault:
+        """A vault root already in place: its salt is read, nothing is written."""
+        vault = cls.__new__(cls)
+        vault.root, vault.passphrase = root, passphrase
+        vault.key = derive_key(passphrase, (root / "kdf.salt").read_bytes())
+        return vault
 
     def path_of(self, canonical_path: str, project: str | None = None) -> Path:
-        return self.dir(project) / f"{storage_id(canonical_path)}.sec"
+        folder = self.root / "global" if project is None else self.root / "projects" / project
+        return folder / f"{blake3(canonical_path.encode()).hexdigest()}.sec"
 
     def write(self, record: dict, project: str | None = None) -> Path:
-        canonical = "/".join((record["environment"], record["component"], record["key"]))
         plaintext = json.dumps(record, separators=(",", ":"), ensure_ascii=False).encode()
         nonce = os.urandom(12)
-        ciphertext = ChaCha20Poly1305(self.key).encrypt(nonce, plaintext, None)
-        sealed = json.dumps({"nonce": list(nonce), "ciphertext": list(ciphertext)},
-                            separators=(",", ":"))
-        target = self.path_of(canonical, project)
+        sealed = {"nonce": list(nonce), "ciphertext": list(ChaCha20Poly1305(self.key).encrypt(nonce, plaintext, None))}
+        target = self.path_of("/".join((record["environment"], record["component"], record["key"])), project)
         target.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
-        target.write_bytes(b"TARN" + struct.pack("<I", 1) + sealed.encode())
+        target.write_bytes(b"TARN" + struct.pack("<I", 1) + json.dumps(sealed, separators=(",", ":")).encode())
         target.chmod(0o600)
         return target
 
@@ -105,9 +93,8 @@ class Vault:
         data = target.read_bytes()
         assert data[:8] == b"TARN\x01\x00\x00\x00"
         sealed = json.loads(data[8:])
-        plaintext = ChaCha20Poly1305(self.key).decrypt(bytes(sealed["nonce"]),
-                                                       bytes(sealed["ciphertext"]), None)
-        return json.loads(plaintext)
+        return json.loads(ChaCha20Poly1305(self.key).decrypt(bytes(sealed["nonce"]), bytes(sealed["ciphertext"]),
+                                                             None))
 
     def audit_bytes(self) -> bytes:
         log = self.root / "audit.log"
@@ -115,15 +102,6 @@ class Vault:
 
     def audit(self) -> list[dict]:
         return [json.loads(line) for line in self.audit_bytes().splitlines()]
-
-    @classmethod
-    def existing(cls, root: Path, passphrase: str = PASSPHRASE) -> Vault:
-        """A vault root already in place: its salt is read, nothing is written."""
-        vault = cls.__new__(cls)
-        vault.root = root
-        vault.passphrase = passphrase
-        vault.key = derive_key(passphrase, (root / "kdf.salt").read_bytes())
-        return vault
 
 
 def fp(data: bytes) -> str:
@@ -144,13 +122,10 @@ REQUEST_CONTEXT, ANSWER_CONTEXT, ALLOWLIST_CONTEXT = b"tnrqst01", b"tnansr01", b
 MAC_MEMBER = b',"mac":"'
 
 
-def subkey(master: bytes, context: bytes) -> bytes:
-    return hashlib.blake2b(b"", digest_size=32, key=master, salt=struct.pack("<Q", 1) + bytes(8),
-                           person=context + bytes(8)).digest()
-
-
-def hmac512_256(key: bytes, message: bytes) -> bytes:
-    return hmac.new(key, message, hashlib.sha512).digest()[:32]
+def _proof(master: bytes, context: bytes, message: bytes) -> bytes:
+    subkey = hashlib.blake2b(b"", digest_size=32, key=master, salt=struct.pack("<Q", 1) + bytes(8),
+                             person=context + bytes(8)).digest()
+    return hmac.new(subkey, message, hashlib.sha512).digest()[:32]
 
 
 def sealed_body(text: bytes, master: bytes, context: bytes) -> tuple[bytes, bytes] | None:
@@ -159,21 +134,18 @@ def sealed_body(text: bytes, master: bytes, context: bytes) -> tuple[bytes, byte
     if cut < 0 or not text.endswith(b'"}'):
         return None
     body, proof = text[:cut], bytes.fromhex(text[cut + len(MAC_MEMBER):-2].decode())
-    if not hmac.compare_digest(hmac512_256(subkey(master, context), body), proof):
-        return None
-    return body, proof
+    return (body, proof) if hmac.compare_digest(_proof(master, context, body), proof) else None
 
 
 def seal(open_object: bytes, master: bytes, context: bytes) -> bytes:
-    return open_object + MAC_MEMBER + hmac512_256(subkey(master, context), open_object).hex().encode() + b'"}'
+    return open_object + MAC_MEMBER + _proof(master, context, open_object).hex().encode() + b'"}'
 
 
 def owner_approval(request_text: bytes, master: bytes) -> bytes:
     """What the owner's tool writes to approve the request (which must verify)."""
     sealed = sealed_body(request_text, master, REQUEST_CONTEXT)
     assert sealed is not None, "the request does not carry the vault's proof"
-    answer = hmac512_256(subkey(master, ANSWER_CONTEXT), sealed[1] + b"approved")
-    return b"approved " + answer.hex().encode() + b"\n"
+    return b"approved " + _proof(master, ANSWER_CONTEXT, sealed[1] + b"approved").hex().encode() + b"\n"
 
 
 # --- the sealed allowlist, written and read apart from the module ----------------
