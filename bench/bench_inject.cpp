@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
     const wrapper::SystemRunner runner;
     const NeverAsked confirmer;
     const core::ResolverParts resolver_parts{registry, keyring, env_source, router, audit, clock, core::Actor::Agent};
-    const wrapper::WrapperParts wrapper_parts{registry, keyring, env_source, router,  confirmer,
+    const wrapper::WrapperParts wrapper_parts{registry, keyring, env_source, router, confirmer,
                                               audit,    clock,   allowlist,  runner};
     const wrapper::Wrapper whole_run(wrapper_parts, wrapper::WrapperSettings{});
 
@@ -159,15 +159,15 @@ int main(int argc, char** argv) {
             if (check_run(runner.run(command), "run /bin/true").code != 0) die("/bin/true failed");
         }));
         whole.push_back(micros([&] {
-            const wrapper::Output output = check_run(
-                whole_run.run(refs, "dev", std::nullopt, "/bin/true", {}, core::Actor::Agent), "wrapper run");
+            const wrapper::Output output =
+                check_run(whole_run.run(refs, "dev", std::nullopt, "/bin/true", {}, core::Actor::Agent), "wrapper run");
             if (output.code != 0) die("/bin/true failed under the wrapper");
         }));
     }
 
     std::printf("machine: %s; vault under %s\n", bench::machine().c_str(), parent.c_str());
-    std::printf("%d low dev vault variables of %zu bytes, /bin/true (medians of %d rounds):\n", kVariables,
-                kValueSize, kRounds);
+    std::printf("%d low dev vault variables of %zu bytes, /bin/true (medians of %d rounds):\n", kVariables, kValueSize,
+                kRounds);
     print_split({{"core::resolve of the 20 records", median(resolving)},
                  {"20 FileAuditSink::record (a full sync each)", median(auditing)},
                  {"SystemRunner::run of /bin/true with the 20 values", median(running)}},

@@ -78,7 +78,8 @@ fs::path make_vault(const fs::path& parent, const MasterKey& key) {
     const Registry registry = check(Registry::open(root), "registry");
     for (int i = 0; i < kRecords; ++i) {
         const Coordinate at = check(Coordinate::from_str("secret:bench/app/key" + std::to_string(i)), "coordinate");
-        const SealedRecord sealed = check(seal(literal(at, std::string(64, static_cast<char>('a' + i % 26))), key), "seal");
+        const SealedRecord sealed =
+            check(seal(literal(at, std::string(64, static_cast<char>('a' + i % 26))), key), "seal");
         check(write_record(registry.global_dir(), at, sealed), "write");
     }
     return root;
@@ -97,7 +98,7 @@ std::size_t walk_and_read(const fs::path& dir, std::vector<char>& buffer) {
         const std::string_view name = entry->d_name;
         if (!name.ends_with(".sec")) continue;
         const UniqueFd fd(::openat(::dirfd(stream.get()), entry->d_name, O_RDONLY | O_CLOEXEC));
-        struct stat info {};
+        struct stat info{};
         if (!fd || ::fstat(fd.get(), &info) != 0) die("open " + std::string(name));
         buffer.resize(static_cast<std::size_t>(info.st_size));
         const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
@@ -137,8 +138,9 @@ std::vector<double> per_envelope(const Envelopes& envelopes, Decoders... decoder
     for (int round = 0; round < kDecodeRounds; ++round) {
         std::size_t which = 0;
         (samples[which++].push_back(micros([&] {
-             for (const auto json : envelopes.json) sink += decoders(json);
-         }) / static_cast<double>(envelopes.json.size())),
+                                        for (const auto json : envelopes.json) sink += decoders(json);
+                                    }) /
+                                    static_cast<double>(envelopes.json.size())),
          ...);
     }
     if (sink == 0) die("nothing decoded");
@@ -157,8 +159,8 @@ PyObject* open_session(const fs::path& root, const fs::path& module_dir_path) {
     PyObject* type = check_py(PyObject_GetAttrString(module, "TarnelSession"), "TarnelSession");
     PyObject* scope = check_py(Py_BuildValue("{s:[s]}", "operations", "metadata"), "scope");
     PyObject* args = check_py(PyTuple_Pack(1, scope), "args");
-    PyObject* kwargs = check_py(Py_BuildValue("{s:s,s:s#}", "vault_dir", root.c_str(), "passphrase",
-                                              kPassphrase.data(), static_cast<Py_ssize_t>(kPassphrase.size())),
+    PyObject* kwargs = check_py(Py_BuildValue("{s:s,s:s#}", "vault_dir", root.c_str(), "passphrase", kPassphrase.data(),
+                                              static_cast<Py_ssize_t>(kPassphrase.size())),
                                 "kwargs");
     PyObject* session = check_py(PyObject_Call(type, args, kwargs), "TarnelSession(...)");
     Py_DECREF(kwargs);
@@ -234,9 +236,10 @@ int main(int argc, char** argv) {
     std::printf("ratio list()/floor: %.2f (target <= 2.5)\n", list / floor);
     std::printf("core load_all alone: %.0f us = %.2f us/record (list() beyond it: %.2f us/record)\n", load,
                 load / kRecords, (list - load) / kRecords);
-    std::printf("envelope decode (%zu-byte envelope), us/envelope: strict reader %.2f, fast path %.2f "
-                "(%.2fx), sealed_from_padded_json %.2f\n",
-                envelopes.json.front().size(), decode[0], decode[1], decode[1] / decode[0], decode[2]);
+    std::printf(
+        "envelope decode (%zu-byte envelope), us/envelope: strict reader %.2f, fast path %.2f "
+        "(%.2fx), sealed_from_padded_json %.2f\n",
+        envelopes.json.front().size(), decode[0], decode[1], decode[1] / decode[0], decode[2]);
     std::printf("    medians of %d rounds (decode: %d rounds over all %zu envelopes)\n", kRounds, kDecodeRounds,
                 envelopes.json.size());
 

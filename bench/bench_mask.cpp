@@ -34,7 +34,8 @@ std::string printable(std::mt19937_64& random, std::size_t size) {
 
 std::string base64(const std::string& data, int variant) {
     std::string out(sodium_base64_ENCODED_LEN(data.size(), variant), '\0');
-    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(data.data()), data.size(), variant);
+    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(data.data()), data.size(),
+                      variant);
     out.resize(out.size() - 1);
     return out;
 }
@@ -48,7 +49,8 @@ std::string hex(const std::string& data) {
 
 // What a child might print of a value besides the value itself.
 std::vector<std::string> printed_forms(const std::string& value) {
-    return {base64(value, sodium_base64_VARIANT_ORIGINAL), base64("k=" + value, sodium_base64_VARIANT_URLSAFE_NO_PADDING),
+    return {base64(value, sodium_base64_VARIANT_ORIGINAL),
+            base64("k=" + value, sodium_base64_VARIANT_URLSAFE_NO_PADDING),
             base64("x" + value + "yz", sodium_base64_VARIANT_ORIGINAL), hex(value)};
 }
 
@@ -118,9 +120,10 @@ int main() {
         for (const std::string& form : printed_forms(value)) plant(output, form, random);
     }
     std::printf("machine: %s\n", bench::machine().c_str());
-    std::printf("%zu MiB of printable output; each %zu-byte value planted %d times as it is and once in each of 4 "
-                "encodings\n",
-                kOutputSize >> 20, kValueSize, kRawCopies);
+    std::printf(
+        "%zu MiB of printable output; each %zu-byte value planted %d times as it is and once in each of 4 "
+        "encodings\n",
+        kOutputSize >> 20, kValueSize, kRawCopies);
     run(output, values);
     run(output, {values.front()});
     return 0;

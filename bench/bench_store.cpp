@@ -38,7 +38,7 @@ std::size_t open_and_read(const fs::path& dir, const std::vector<std::string>& n
     std::size_t total = 0;
     for (const std::string& name : names) {
         const UniqueFd fd(::openat(dir_fd.get(), name.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat info {};
+        struct stat info{};
         if (!fd || ::fstat(fd.get(), &info) != 0) die("open " + name);
         buffer.resize(static_cast<std::size_t>(info.st_size));
         const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     // (a) load_all against opening and reading the same files.
     for (int i = 0; i < kRecords; ++i) {
         const Coordinate at = check(Coordinate::from_str("secret:bench/app/key" + std::to_string(i)), "coordinate");
-        const SealedRecord sealed = check(seal(literal(at, std::string(64, static_cast<char>('a' + i % 26))), key), "seal");
+        const SealedRecord sealed =
+            check(seal(literal(at, std::string(64, static_cast<char>('a' + i % 26))), key), "seal");
         check(write_record(vault, at, sealed), "write");
     }
     std::vector<std::string> names;
@@ -117,12 +118,14 @@ int main(int argc, char** argv) {
     const double write = median(write_times);
     const double bare = median(bare_times);
     std::printf("machine: %s; files under %s\n", machine().c_str(), parent.c_str());
-    std::printf("(a) load_all of %d records (64-byte values, %zu bytes of files): %.0f us; open+read only: %.0f us; "
-                "ratio %.2f (target <= 2)\n",
-                kRecords, bytes_read, load, read, load / read);
-    std::printf("(b) write_record of %zu bytes: %.1f us; bare write+fsync+rename+dir fsync: %.1f us; "
-                "ratio %.2f (target <= 1.3)\n",
-                framed.size(), write, bare, write / bare);
+    std::printf(
+        "(a) load_all of %d records (64-byte values, %zu bytes of files): %.0f us; open+read only: %.0f us; "
+        "ratio %.2f (target <= 2)\n",
+        kRecords, bytes_read, load, read, load / read);
+    std::printf(
+        "(b) write_record of %zu bytes: %.1f us; bare write+fsync+rename+dir fsync: %.1f us; "
+        "ratio %.2f (target <= 1.3)\n",
+        framed.size(), write, bare, write / bare);
     std::printf("    medians of %d and %d rounds\n", kLoadRounds, kWriteRounds);
     fs::remove_all(root);
     return 0;

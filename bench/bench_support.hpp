@@ -61,7 +61,7 @@ inline std::string cpu_model() {
 
 // "x86_64, AMD EPYC ..., 2 online CPUs, Linux 6.1.0"
 inline std::string machine() {
-    struct utsname name {};
+    struct utsname name{};
     ::uname(&name);
     return std::string(name.machine) + ", " + cpu_model() + ", " + std::to_string(::sysconf(_SC_NPROCESSORS_ONLN)) +
            " online CPUs, " + name.sysname + " " + name.release;

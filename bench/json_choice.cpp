@@ -187,11 +187,15 @@ std::size_t parse_envelope_ours(std::span<const std::uint8_t> padded_json) {
 SecretValue literal_json(std::size_t value_size) {
     SecretValue value = SecretValue::zeroed(value_size);
     randombytes_buf(value.expose_secret_mut().data(), value_size);
-    tarnel::core::SecretRecord record{
-        tarnel::core::LiteralRecord{std::move(value)},
-        {.sensitivity = tarnel::core::Sensitivity::Medium, .revealable = true, .environment = "prod",
-         .component = "payments", .key = "stripe_secret_key", .description = "live key for the checkout service",
-         .created = "2024-05-01T10:00:00Z", .updated = "2024-05-02T11:00:00Z"}};
+    tarnel::core::SecretRecord record{tarnel::core::LiteralRecord{std::move(value)},
+                                      {.sensitivity = tarnel::core::Sensitivity::Medium,
+                                       .revealable = true,
+                                       .environment = "prod",
+                                       .component = "payments",
+                                       .key = "stripe_secret_key",
+                                       .description = "live key for the checkout service",
+                                       .created = "2024-05-01T10:00:00Z",
+                                       .updated = "2024-05-02T11:00:00Z"}};
     auto json = tarnel::core::encode_record(record);
     if (!json) std::exit(1);
     return std::move(*json);
@@ -208,8 +212,8 @@ void print_machine() {
             break;
         }
     }
-    std::printf("machine: %s %s %s; cpu: %s; compiler: g++ %s\n", name.sysname, name.release, name.machine,
-                cpu.c_str(), __VERSION__);
+    std::printf("machine: %s %s %s; cpu: %s; compiler: g++ %s\n", name.sysname, name.release, name.machine, cpu.c_str(),
+                __VERSION__);
 }
 
 void print_table(const char* title, const std::vector<Contender>& contenders, const std::vector<double>& us) {
@@ -231,7 +235,8 @@ void compare_envelope(std::size_t value_size) {
     const std::string json = tarnel::core::sealed_to_json(*sealed);
     std::string padded_buffer = json;
     padded_buffer.append(tarnel::core::kSealedJsonPadding, ' ');
-    const std::span<const std::uint8_t> padded(reinterpret_cast<const std::uint8_t*>(padded_buffer.data()), json.size());
+    const std::span<const std::uint8_t> padded(reinterpret_cast<const std::uint8_t*>(padded_buffer.data()),
+                                               json.size());
     const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(json.data()), json.size());
     const simdjson::padded_string padded_string(json);
     simdjson::dom::parser dom_parser;
@@ -261,8 +266,7 @@ void compare(std::size_t value_size) {
 
     std::vector<Contender> contenders{
         {"ours: RapidJSON SAX, strict", [&] { return parse_ours(bytes); }},
-        {"ours, byte arrays element by element",
-         [&] { return parse_ours<tarnel::core::decode_record_strict>(bytes); }},
+        {"ours, byte arrays element by element", [&] { return parse_ours<tarnel::core::decode_record_strict>(bytes); }},
         {"nlohmann/json DOM + member walk", [&] { return parse_nlohmann(bytes); }},
         {"simdjson on-demand (pre-padded input)", [&] { return parse_simdjson(parser, padded); }},
         {"simdjson on-demand + copy to padding",
@@ -288,6 +292,8 @@ int main() {
     compare_envelope(1000);
     compare(1000);
     compare(64);
-    std::puts("\nOnly our readers reject duplicate members; the others keep the last (nlohmann) or all (simdjson, RapidJSON).");
+    std::puts(
+        "\nOnly our readers reject duplicate members; the others keep the last (nlohmann) or all (simdjson, "
+        "RapidJSON).");
     return 0;
 }

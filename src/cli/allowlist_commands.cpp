@@ -81,8 +81,9 @@ int run_show(const GlobalOptions& options) {
     if (!contents) return report(contents.error());
     print_entries(contents->entries);
     if (contents->form == wrapper::AllowlistContents::Form::Earlier) {
-        print_error("the allowlist is in the earlier one-path-a-line form and allows nothing until you seal it: "
-                    "tarnel allowlist --seal");
+        print_error(
+            "the allowlist is in the earlier one-path-a-line form and allows nothing until you seal it: "
+            "tarnel allowlist --seal");
     }
     return kExitOk;
 }
@@ -123,8 +124,9 @@ void add_allowlist_commands(CLI::App& app, const GlobalOptions& options, int& st
     auto* allow = app.add_subcommand(
         "allow", "Trust a program with high and production values when it runs with secrets (needs the passphrase)");
     allow->add_option("PROGRAM", allow_args->program, "The executable; stored as its canonical path")->required();
-    allow->add_option("--env", allow_args->variables,
-                      "A variable name a run may set itself (a literal or ${env:} line); repeatable")
+    allow
+        ->add_option("--env", allow_args->variables,
+                     "A variable name a run may set itself (a literal or ${env:} line); repeatable")
         ->type_name("NAME")
         ->allow_extra_args(false);
     allow->add_option("ARG", allow_args->arguments,
@@ -132,12 +134,14 @@ void add_allowlist_commands(CLI::App& app, const GlobalOptions& options, int& st
     allow->callback([&options, &status, allow_args] { status = run_allow(options, std::move(*allow_args)); });
 
     auto disallow_program = std::make_shared<std::string>();
-    auto* disallow = app.add_subcommand("disallow", "Remove every entry of a program from the allowlist (needs the passphrase)");
+    auto* disallow =
+        app.add_subcommand("disallow", "Remove every entry of a program from the allowlist (needs the passphrase)");
     disallow->add_option("PROGRAM", *disallow_program, "The executable, as listed or by any path to it")->required();
     disallow->callback([&options, &status, disallow_program] { status = run_disallow(options, *disallow_program); });
 
     auto seal = std::make_shared<bool>(false);
-    auto* show = app.add_subcommand("allowlist", "Print the allowlist's entries, one a line, as tarnel allow takes them");
+    auto* show =
+        app.add_subcommand("allowlist", "Print the allowlist's entries, one a line, as tarnel allow takes them");
     show->add_flag("--seal", *seal, "Show the entries, then seal them with the vault key (needs the passphrase)");
     show->callback([&options, &status, seal] { status = *seal ? run_seal(options) : run_show(options); });
 }

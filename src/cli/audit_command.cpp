@@ -43,7 +43,9 @@ std::size_t display_width(std::string_view text) {
         std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
 }
 
-std::string cell(const std::optional<std::string>& text) { return text ? terminal_safe(*text) : std::string("-"); }
+std::string cell(const std::optional<std::string>& text) {
+    return text ? terminal_safe(*text) : std::string("-");
+}
 
 Row row_of(const core::AuditRecord& record) {
     const auto& event = record.event;
@@ -144,7 +146,7 @@ sigset_t stop_signals() {
     sigset_t set;
     sigemptyset(&set);
     for (const int signal_number : {SIGINT, SIGTERM}) {
-        struct sigaction current {};
+        struct sigaction current{};
         if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
             sigaddset(&set, signal_number);
         }
@@ -190,7 +192,7 @@ int follow(core::AuditLogReader& reader, AuditPrinter& printer, bool json) {
         first = false;
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) return finish_output();
 
-        const struct timespec interval {0, 250'000'000};
+        const struct timespec interval{0, 250'000'000};
         const int signal_number = ::sigtimedwait(&stops, nullptr, &interval);
         if (signal_number > 0) return 128 + signal_number;
     }
@@ -211,7 +213,7 @@ core::AuditFilter filter_of(const AuditArgs& args) {
 int run_audit(const GlobalOptions& options, const AuditArgs& args) {
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    struct stat info {};
+    struct stat info{};
     if (::stat(root->c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         print_error(fmt::format("no vault at {}", core::quoted_path(*root)));
         return kExitError;
@@ -234,9 +236,10 @@ std::string check_coordinate(const std::string& text) {
 
 std::string check_since(const std::string& text) {
     if (core::audit_since(text, 0)) return {};
-    return fmt::format("`{}` is neither an RFC 3339 time such as 2026-12-07T10:00:00Z nor a span such as "
-                       "30s, 10m, 2h or 7d",
-                       text);
+    return fmt::format(
+        "`{}` is neither an RFC 3339 time such as 2026-12-07T10:00:00Z nor a span such as "
+        "30s, 10m, 2h or 7d",
+        text);
 }
 
 }  // namespace
@@ -252,17 +255,18 @@ void add_audit_command(CLI::App& app, const GlobalOptions& options, int& status)
     audit->add_option("--action", args->action, "Only this action, e.g. reveal, deny, create")
         ->type_name("ACTION")
         ->check(check_action);
-    audit->add_option("--since", args->since,
-                      "Only events at or after TIME: an RFC 3339 time (2026-12-07T10:00:00Z) or a span back "
-                      "from now (30s, 10m, 2h, 7d)")
+    audit
+        ->add_option("--since", args->since,
+                     "Only events at or after TIME: an RFC 3339 time (2026-12-07T10:00:00Z) or a span back "
+                     "from now (30s, 10m, 2h, 7d)")
         ->type_name("TIME")
         ->check(check_since);
-    audit->footer(fmt::format(
-        "Actions: {}.\n"
-        "A line still being written is shown once it is complete; a line that is not an event is "
-        "skipped with a warning naming its number.\n"
-        "With --follow, Ctrl-C or SIGTERM ends the command with status 130 or 143.",
-        fmt::join(core::audit_action_words(), ", ")));
+    audit->footer(
+        fmt::format("Actions: {}.\n"
+                    "A line still being written is shown once it is complete; a line that is not an event is "
+                    "skipped with a warning naming its number.\n"
+                    "With --follow, Ctrl-C or SIGTERM ends the command with status 130 or 143.",
+                    fmt::join(core::audit_action_words(), ", ")));
     audit->callback([&options, &status, args] { status = run_audit(options, *args); });
 }
 

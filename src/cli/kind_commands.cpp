@@ -66,8 +66,8 @@ int run_totp(const GlobalOptions& options, const KindArgs& args) {
         return kExitError;
     }
     const core::TotpSettings settings{KindArgs::text_of(args.algorithm), args.digits, args.period};
-    auto view = session->enrol_totp(args.coordinate, *enrolment, settings, args.metadata(),
-                                    KindArgs::text_of(args.project));
+    auto view =
+        session->enrol_totp(args.coordinate, *enrolment, settings, args.metadata(), KindArgs::text_of(args.project));
     if (!view) return report(view.error(), args.coordinate);
     fmt::print("totp {} ({}, {})\n", view->coordinate, view->sensitivity, view->mode);
     return kExitOk;
@@ -113,8 +113,9 @@ void add_kind_commands(CLI::App& app, const GlobalOptions& options, int& status)
     auto keypair_args = add_common(*keypair);
     add_metadata(*keypair, *keypair_args);
     keypair->add_option("--comment", keypair_args->comment, "The public key's comment (default: the coordinate)");
-    keypair->footer("Both halves are stored in OpenSSH's formats. The private key is never printed; a run\n"
-                    "receives it through secret:...#private, the public key through #public.");
+    keypair->footer(
+        "Both halves are stored in OpenSSH's formats. The private key is never printed; a run\n"
+        "receives it through secret:...#private, the public key through #public.");
     keypair->callback([&options, &status, keypair_args] { status = run_keypair(options, *keypair_args); });
 
     auto* totp = app.add_subcommand("totp", "Enrol a TOTP seed (read from standard input, or asked without echo)");
@@ -123,14 +124,16 @@ void add_kind_commands(CLI::App& app, const GlobalOptions& options, int& status)
     totp->add_option("--algorithm", totp_args->algorithm, "sha1, sha256 or sha512, for a bare seed (default sha1)");
     totp->add_option("--digits", totp_args->digits, "6 to 10, for a bare seed (default 6)");
     totp->add_option("--period", totp_args->period, "Seconds per code, for a bare seed (default 30)");
-    totp->footer("Give an otpauth://totp/ URI, which carries its own settings, or a bare base32 seed.\n"
-                 "The seed never comes from an argument and is never shown again; see `tarnel code`.");
+    totp->footer(
+        "Give an otpauth://totp/ URI, which carries its own settings, or a bare base32 seed.\n"
+        "The seed never comes from an argument and is never shown again; see `tarnel code`.");
     totp->callback([&options, &status, totp_args] { status = run_totp(options, *totp_args); });
 
     auto* code = app.add_subcommand("code", "Print the current code of a TOTP enrolment");
     auto code_args = add_common(*code);
-    code->footer("A code is handed out like a value by get: high and prod enrolments need your confirmation\n"
-                 "on this terminal (without one they are refused), inject-only ones are always refused.");
+    code->footer(
+        "A code is handed out like a value by get: high and prod enrolments need your confirmation\n"
+        "on this terminal (without one they are refused), inject-only ones are always refused.");
     code->callback([&options, &status, code_args] { status = run_code(options, *code_args); });
 }
 

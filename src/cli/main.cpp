@@ -27,7 +27,7 @@ namespace {
 // Secrets pass through this process's memory: no core file may keep them.
 // The step that failed, or nothing.
 const char* forbid_core_dumps() {
-    const struct rlimit none {0, 0};
+    const struct rlimit none{0, 0};
     if (::setrlimit(RLIMIT_CORE, &none) != 0) return "setrlimit(RLIMIT_CORE)";
     if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return "prctl(PR_SET_DUMPABLE)";
     return nullptr;
@@ -36,7 +36,7 @@ const char* forbid_core_dumps() {
 // Whether this process may lock its memory: an unlimited lock limit, or the
 // capability that lifts it (CAP_IPC_LOCK, bit 14 of the effective set).
 bool may_lock_all_memory() {
-    struct rlimit limit {};
+    struct rlimit limit{};
     if (::getrlimit(RLIMIT_MEMLOCK, &limit) == 0 && limit.rlim_cur == RLIM_INFINITY) return true;
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -68,7 +68,9 @@ void report_start_up(const char* step, int error_number, bool fatal) {
 // An ignored SIGCHLD survives exec, and with it the kernel reaps our children
 // itself: their exit statuses, which run and the cloud clients report, would be
 // lost. Nothing here wants it ignored.
-void take_back_child_statuses() { ::signal(SIGCHLD, SIG_DFL); }
+void take_back_child_statuses() {
+    ::signal(SIGCHLD, SIG_DFL);
+}
 
 pid_t worker = -1;
 bool leads_session = false;
@@ -106,12 +108,12 @@ void work_in_fresh_memory() {
         ::sigprocmask(SIG_SETMASK, &previous, nullptr);
         return;
     }
-    struct sigaction relay {};
+    struct sigaction relay{};
     relay.sa_sigaction = pass_on;
     relay.sa_flags = SA_SIGINFO | SA_RESTART;
     ::sigfillset(&relay.sa_mask);
     for (int number : tarnel::core::kRelayedSignals) {
-        struct sigaction inherited {};
+        struct sigaction inherited{};
         ::sigaction(number, nullptr, &inherited);
         // What this process was started ignoring, its worker ignores too.
         if (inherited.sa_handler != SIG_IGN) ::sigaction(number, &relay, nullptr);
@@ -155,10 +157,11 @@ int main(int argc, char** argv) {
     if (const char* failed = lock_memory()) report_start_up(failed, errno, false);
 
     CLI::App app("tarnel: keep the vault's secrets, for you and for your agents", "tarnel");
-    app.footer(std::string("Environment:\n"
-                           "  TARNEL_VAULT_DIR   the vault root when --vault-dir is not given\n"
-                           "  TARNEL_PASSPHRASE  the vault passphrase (else asked on the terminal, else the keyring)\n\n") +
-               kExitCodeTable);
+    app.footer(
+        std::string("Environment:\n"
+                    "  TARNEL_VAULT_DIR   the vault root when --vault-dir is not given\n"
+                    "  TARNEL_PASSPHRASE  the vault passphrase (else asked on the terminal, else the keyring)\n\n") +
+        kExitCodeTable);
     app.require_subcommand(1);
     app.failure_message(usage_failure);
 

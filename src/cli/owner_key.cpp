@@ -16,8 +16,7 @@ namespace {
 // Long enough that guessing it is hopeless, short enough to type.
 constexpr std::size_t kCodeLength = 8;
 
-session::SessionResult<core::MasterKey> key_from_typed_code(const std::filesystem::path& root,
-                                                            std::string_view doing) {
+session::SessionResult<core::MasterKey> key_from_typed_code(const std::filesystem::path& root, std::string_view doing) {
     auto key = session::keyring_key(root);
     if (!key) return key;
     auto code = core::random_alphanumeric(kCodeLength);

@@ -24,7 +24,7 @@ constexpr std::array<int, 4> kRestoringSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT}
 
 // What the handler needs; written before the handler is installed.
 volatile sig_atomic_t g_tty_fd = -1;
-struct termios g_saved_mode {};
+struct termios g_saved_mode{};
 
 extern "C" void restore_and_reraise(int signal_number) {
     const int saved_errno = errno;
@@ -83,7 +83,7 @@ public:
     explicit EchoOff(int fd) : fd_(fd) {
         if (::tcgetattr(fd, &g_saved_mode) != 0) return;
         g_tty_fd = fd;
-        struct sigaction action {};
+        struct sigaction action{};
         action.sa_handler = restore_and_reraise;
         sigemptyset(&action.sa_mask);
         for (std::size_t i = 0; i < kRestoringSignals.size(); ++i) {

@@ -78,15 +78,18 @@ void print_run(const core::RunDetail& run) {
                            terminal_safe(variable.text));
                 break;
             case core::ShownVariable::Source::Env:
-                fmt::print("  {:<15}{} = ${{env:{}}}\n", "variable:", terminal_safe(variable.name), terminal_safe(variable.text));
+                fmt::print("  {:<15}{} = ${{env:{}}}\n", "variable:", terminal_safe(variable.name),
+                           terminal_safe(variable.text));
                 break;
             case core::ShownVariable::Source::Vault:
                 if (variable.fallback) {
-                    fmt::print("  {:<15}{} = \"{}\" (set by the requester: secret:{} is not in the vault)\n", "variable:",
-                               terminal_safe(variable.name), terminal_safe(*variable.fallback), terminal_safe(variable.text));
+                    fmt::print("  {:<15}{} = \"{}\" (set by the requester: secret:{} is not in the vault)\n",
+                               "variable:", terminal_safe(variable.name), terminal_safe(*variable.fallback),
+                               terminal_safe(variable.text));
                     break;
                 }
-                fmt::print("  {:<15}{} = secret:{} ({})\n", "variable:", terminal_safe(variable.name), terminal_safe(variable.text),
+                fmt::print("  {:<15}{} = secret:{} ({})\n", "variable:", terminal_safe(variable.name),
+                           terminal_safe(variable.text),
                            variable.sensitivity ? core::sensitivity_word(*variable.sensitivity) : "not found");
                 break;
         }
@@ -264,7 +267,8 @@ int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {
 
     if (attended()) print_intake(*intake, wall_clock().unix_secs());
     std::string error;
-    auto value = read_value(fmt::format("Value for {}: ", terminal_safe(intake->coordinate)), session::kMaxValueBytes, error);
+    auto value =
+        read_value(fmt::format("Value for {}: ", terminal_safe(intake->coordinate)), session::kMaxValueBytes, error);
     if (!value) {
         print_error(error);
         return kExitError;
@@ -305,7 +309,8 @@ void add_request_commands(CLI::App& app, const GlobalOptions& options, int& stat
     add_id(*approve, *approve_args);
     approve->footer(fmt::format(
         "The passphrase is always typed on the terminal, never taken from TARNEL_PASSPHRASE; a vault keyed by\n"
-        "the keyring asks you to type back a code instead. A request expires after {} s.", kWait.count()));
+        "the keyring asks you to type back a code instead. A request expires after {} s.",
+        kWait.count()));
     approve->callback([&options, &status, approve_args] { status = run_approve(options, *approve_args); });
 
     auto deny_args = std::make_shared<RequestArgs>();

@@ -47,15 +47,16 @@ std::optional<std::string> read_refs(const std::string& path, std::string& error
 }
 
 int exit_code_of(const session::RunEnding& ending) {
-    return std::visit(core::Overloaded{
-                          [](const session::ending::Exited& exited) { return static_cast<int>(exited.code); },
-                          [](const session::ending::Signalled& signalled) { return kExitSignalBase + signalled.signal; },
-                          [](const session::ending::NotStarted& not_started) {
-                              print_error(not_started.text);
-                              return not_started.missing ? kExitProgramMissing : kExitNotExecutable;
-                          },
-                      },
-                      ending);
+    return std::visit(
+        core::Overloaded{
+            [](const session::ending::Exited& exited) { return static_cast<int>(exited.code); },
+            [](const session::ending::Signalled& signalled) { return kExitSignalBase + signalled.signal; },
+            [](const session::ending::NotStarted& not_started) {
+                print_error(not_started.text);
+                return not_started.missing ? kExitProgramMissing : kExitNotExecutable;
+            },
+        },
+        ending);
 }
 
 int run_injected(const GlobalOptions& options, const RunArgs& args) {

@@ -40,7 +40,8 @@ std::optional<std::string> read_line(int fd, std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     char chunk[4096];
     while (line.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left <= 0ms) return std::nullopt;
         pollfd ready{fd, POLLIN, 0};
         if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -140,7 +141,8 @@ std::optional<pid_t> key_holder(const std::vector<ServerProcess>& processes, std
     for (const auto& process : processes) {
         if (process.name != name) continue;
         const pid_t parent = parent_pid(process.pid);
-        if (std::any_of(processes.begin(), processes.end(), [&](const ServerProcess& other) { return other.pid == parent; })) {
+        if (std::any_of(processes.begin(), processes.end(),
+                        [&](const ServerProcess& other) { return other.pid == parent; })) {
             return process.pid;
         }
         any = process.pid;

@@ -25,8 +25,8 @@ session::SessionResult<std::string> server_interpreter() {
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
     const fs::path script = self.parent_path() / "tarnel-mcp";
     auto missing = [&](std::string_view why) {
-        return session::fail(session::SessionError::other(
-            fmt::format("{} {}; reinstall tarnel (pip install .) so that tarnel-mcp is beside tarnel", script.string(), why)));
+        return session::fail(session::SessionError::other(fmt::format(
+            "{} {}; reinstall tarnel (pip install .) so that tarnel-mcp is beside tarnel", script.string(), why)));
     };
     if (error) return missing("cannot be found");
     core::UniqueFd fd(::open(script.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -36,7 +36,8 @@ session::SessionResult<std::string> server_interpreter() {
     const std::string_view text(head, n > 0 ? static_cast<std::size_t>(n) : 0);
     if (!text.starts_with("#!/")) return missing("does not start with #!/path/to/python");
     std::string interpreter(text.substr(2, text.find_first_of(" \t\r\n") - 2));
-    if (::access(interpreter.c_str(), X_OK) != 0) return missing(fmt::format("names {}, which cannot run", interpreter));
+    if (::access(interpreter.c_str(), X_OK) != 0)
+        return missing(fmt::format("names {}, which cannot run", interpreter));
     return interpreter;
 }
 
@@ -59,10 +60,10 @@ session::SessionResult<pid_t> spawn_server(const std::vector<std::string>& argum
     // A fresh file: what was there (a hard link to another file, a FIFO) is
     // unlinked, never written or opened.
     ::unlink(log.c_str());
-    core::UniqueFd log_fd(
-        ::open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    core::UniqueFd log_fd(::open(log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!log_fd) {
-        return session::fail(session::SessionError::other(fmt::format("creating {}: {}", log.string(), core::os_error_text(errno))));
+        return session::fail(
+            session::SessionError::other(fmt::format("creating {}: {}", log.string(), core::os_error_text(errno))));
     }
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
@@ -89,8 +90,8 @@ session::SessionResult<pid_t> spawn_server(const std::vector<std::string>& argum
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
     if (error != 0) {
-        return session::fail(session::SessionError::other(
-            fmt::format("starting {}: {}", arguments[0], core::os_error_text(error))));
+        return session::fail(
+            session::SessionError::other(fmt::format("starting {}: {}", arguments[0], core::os_error_text(error))));
     }
     return pid;
 }

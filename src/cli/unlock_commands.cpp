@@ -55,10 +55,14 @@ std::optional<std::uint64_t> idle_seconds(std::string_view text) {
     if (error != std::errc() || end == text.data()) return std::nullopt;
     const std::string_view unit(end, static_cast<std::size_t>(text.data() + text.size() - end));
     std::uint64_t scale = 0;
-    if (unit.empty() || unit == "s") scale = 1;
-    else if (unit == "m") scale = 60;
-    else if (unit == "h") scale = 3600;
-    else if (unit == "d") scale = 86400;
+    if (unit.empty() || unit == "s")
+        scale = 1;
+    else if (unit == "m")
+        scale = 60;
+    else if (unit == "h")
+        scale = 3600;
+    else if (unit == "d")
+        scale = 86400;
     if (scale == 0 || number == 0 || number > kMaxIdleSeconds / scale) return std::nullopt;
     return number * scale;
 }
@@ -97,9 +101,9 @@ std::string text_of(const rapidjson::Value& answer, const char* key) {
 // Sockets whose server was killed are removed; a live one refuses the unlock.
 session::SessionResult<void> clear_the_way(const session::ServerPaths& paths, std::string_view name) {
     if (auto live = ask_server(paths, "status")) {
-        return session::fail(session::SessionError::other(
-            fmt::format("`{}` is already unlocked (server pid {}); run `tarnel lock{}` first", name,
-                        number_of(*live, "pid"), name == session::kDefaultServerName ? "" : fmt::format(" --name {}", name))));
+        return session::fail(session::SessionError::other(fmt::format(
+            "`{}` is already unlocked (server pid {}); run `tarnel lock{}` first", name, number_of(*live, "pid"),
+            name == session::kDefaultServerName ? "" : fmt::format(" --name {}", name))));
     }
     for (const fs::path* socket : {&paths.mcp, &paths.control}) {
         if (session::is_stale_socket(*socket)) ::unlink(socket->c_str());
@@ -150,10 +154,11 @@ int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
     auto interpreter = server_interpreter();
     if (!interpreter) return report(interpreter.error());
     if (!session::attaching_is_restricted()) {
-        std::fprintf(stderr, "tarnel: warning: on this system a process of your user may attach to your others "
-                             "(no Yama, or kernel.yama.ptrace_scope is 0); one that attaches to tarnel or the server "
-                             "in the first moments after it starts can take the key. Set kernel.yama.ptrace_scope "
-                             "to 1 or more to close that\n");
+        std::fprintf(stderr,
+                     "tarnel: warning: on this system a process of your user may attach to your others "
+                     "(no Yama, or kernel.yama.ptrace_scope is 0); one that attaches to tarnel or the server "
+                     "in the first moments after it starts can take the key. Set kernel.yama.ptrace_scope "
+                     "to 1 or more to close that\n");
     }
     auto key = unlocking_key(*root);
     if (!key) return report(key.error());
@@ -161,12 +166,24 @@ int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
     if (!handover) return report(handover.error());
 
     // -I: no PYTHON* variable, user site or working directory decides what runs.
-    std::vector<std::string> arguments{*interpreter, "-I", "-m", "tarnel_mcp", "--serve-unlocked", "--name", options.name,
-                                       "--idle", std::to_string(*idle), "--handover", handover->path().string(),
-                                       "--vault-dir", root->string()};
+    std::vector<std::string> arguments{*interpreter,
+                                       "-I",
+                                       "-m",
+                                       "tarnel_mcp",
+                                       "--serve-unlocked",
+                                       "--name",
+                                       options.name,
+                                       "--idle",
+                                       std::to_string(*idle),
+                                       "--handover",
+                                       handover->path().string(),
+                                       "--vault-dir",
+                                       root->string()};
     const std::pair<const char*, const std::optional<std::string>*> passed[] = {
-        {"--operations", &options.operations}, {"--projects", &options.projects},
-        {"--environments", &options.environments}, {"--config", &options.config}};
+        {"--operations", &options.operations},
+        {"--projects", &options.projects},
+        {"--environments", &options.environments},
+        {"--config", &options.config}};
     for (const auto& [flag, value] : passed) {
         if (!*value) continue;
         arguments.emplace_back(flag);
@@ -202,12 +219,13 @@ int run_unlock(const GlobalOptions& global, const UnlockOptions& options) {
     if (answer->rfind("ready ", 0) != 0 || ready.Parse(answer->c_str() + 6).HasParseError() || !ready.IsObject()) {
         return failed("the server's answer was not understood");
     }
-    std::printf("Unlocked `%s` for %s (server pid %d)\n  scope: %s\n  locks after %s without a call, or with `tarnel lock%s`\n"
-                "  agent hosts connect with `tarnel-mcp --connect%s` (see `tarnel mcp-entry`)\n",
-                options.name.c_str(), root->c_str(), static_cast<int>(number_of(ready, "pid")), scope_text(ready).c_str(),
-                duration_text(*idle).c_str(),
-                options.name == session::kDefaultServerName ? "" : fmt::format(" --name {}", options.name).c_str(),
-                options.name == session::kDefaultServerName ? "" : fmt::format(" --name {}", options.name).c_str());
+    std::printf(
+        "Unlocked `%s` for %s (server pid %d)\n  scope: %s\n  locks after %s without a call, or with `tarnel lock%s`\n"
+        "  agent hosts connect with `tarnel-mcp --connect%s` (see `tarnel mcp-entry`)\n",
+        options.name.c_str(), root->c_str(), static_cast<int>(number_of(ready, "pid")), scope_text(ready).c_str(),
+        duration_text(*idle).c_str(),
+        options.name == session::kDefaultServerName ? "" : fmt::format(" --name {}", options.name).c_str(),
+        options.name == session::kDefaultServerName ? "" : fmt::format(" --name {}", options.name).c_str());
     return kExitOk;
 }
 

@@ -28,7 +28,7 @@ core::AgentScope owner_scope() {
 }
 
 bool has_salt(const std::filesystem::path& root) {
-    struct stat info {};
+    struct stat info{};
     return ::lstat((root / "kdf.salt").c_str(), &info) == 0;
 }
 
@@ -40,7 +40,9 @@ session::SessionResult<std::filesystem::path> vault_root(const GlobalOptions& op
     return session::choose_root(std::move(given));
 }
 
-bool attended() { return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1; }
+bool attended() {
+    return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1;
+}
 
 session::SessionResult<session::Session> open_human_session(const GlobalOptions& options) {
     auto root = vault_root(options);

@@ -15,8 +15,8 @@ namespace {
 constexpr std::size_t kMaxParams = 8;
 
 bool argument_error(const char* function, const char* name, const char* expected, PyObject* given) {
-    const std::string text = std::string(function) + "() argument '" + name + "' must be " + expected +
-                             ", not " + type_name(given);
+    const std::string text =
+        std::string(function) + "() argument '" + name + "' must be " + expected + ", not " + type_name(given);
     PyErr_SetString(PyExc_TypeError, text.c_str());
     return false;
 }
@@ -94,8 +94,8 @@ bool to_text_list(PyObject* given, const char* function, const char* name, void*
         PyRef item = PyRef::steal(PySequence_GetItem(given, i));
         if (!item) return false;
         if (!PyUnicode_Check(item.get())) {
-            const std::string text = std::string(function) + "() argument '" + name + "' item " +
-                                     std::to_string(i) + " must be str, not " + type_name(item.get());
+            const std::string text = std::string(function) + "() argument '" + name + "' item " + std::to_string(i) +
+                                     " must be str, not " + type_name(item.get());
             PyErr_SetString(PyExc_TypeError, text.c_str());
             return false;
         }
@@ -108,12 +108,24 @@ bool to_text_list(PyObject* given, const char* function, const char* name, void*
 
 }  // namespace
 
-Param optional(const char* name, std::vector<std::string>& out) { return {name, false, to_text_list, &out}; }
-Param required(const char* name, std::string_view& out) { return {name, true, to_text, &out}; }
-Param required_dict(const char* name, PyObject*& out) { return {name, true, to_dict, &out}; }
-Param optional(const char* name, OptText& out) { return {name, false, to_optional_text, &out}; }
-Param optional(const char* name, std::optional<bool>& out) { return {name, false, to_optional_bool, &out}; }
-Param optional(const char* name, std::uint64_t& out) { return {name, false, to_count, &out}; }
+Param optional(const char* name, std::vector<std::string>& out) {
+    return {name, false, to_text_list, &out};
+}
+Param required(const char* name, std::string_view& out) {
+    return {name, true, to_text, &out};
+}
+Param required_dict(const char* name, PyObject*& out) {
+    return {name, true, to_dict, &out};
+}
+Param optional(const char* name, OptText& out) {
+    return {name, false, to_optional_text, &out};
+}
+Param optional(const char* name, std::optional<bool>& out) {
+    return {name, false, to_optional_bool, &out};
+}
+Param optional(const char* name, std::uint64_t& out) {
+    return {name, false, to_count, &out};
+}
 
 bool parse_args(PyObject* args, PyObject* kwargs, const char* function, std::initializer_list<Param> params) {
     if (params.size() > kMaxParams) {
@@ -139,8 +151,8 @@ bool parse_args(PyObject* args, PyObject* kwargs, const char* function, std::ini
     format += function;
 
     std::array<PyObject*, kMaxParams> given{};
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &given[0], &given[1],
-                                     &given[2], &given[3], &given[4], &given[5], &given[6], &given[7])) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), keywords.data(), &given[0], &given[1], &given[2],
+                                     &given[3], &given[4], &given[5], &given[6], &given[7])) {
         return false;
     }
     i = 0;

@@ -24,8 +24,8 @@ std::string handled_exception_type() {
     const std::type_info* type = abi::__cxa_current_exception_type();
     if (type == nullptr) return "unknown exception";
     int status = 0;
-    std::unique_ptr<char, decltype(&std::free)> readable(
-        abi::__cxa_demangle(type->name(), nullptr, nullptr, &status), &std::free);
+    std::unique_ptr<char, decltype(&std::free)> readable(abi::__cxa_demangle(type->name(), nullptr, nullptr, &status),
+                                                         &std::free);
     return status == 0 && readable ? std::string(readable.get()) : std::string(type->name());
 }
 

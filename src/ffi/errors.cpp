@@ -42,19 +42,18 @@ constexpr const char* fault_doc =
     "callers should not handle it as an ordinary failure.";
 
 int create_classes() noexcept {
-    PyRef error = PyRef::steal(PyErr_NewExceptionWithDoc(
-        "tarnel_ffi.TarnelError", error_doc, PyExc_Exception, nullptr));
+    PyRef error =
+        PyRef::steal(PyErr_NewExceptionWithDoc("tarnel_ffi.TarnelError", error_doc, PyExc_Exception, nullptr));
     if (!error) return -1;
-    PyRef not_found = PyRef::steal(PyErr_NewExceptionWithDoc(
-        "tarnel_ffi.TarnelNotFound", not_found_doc, error.get(), nullptr));
+    PyRef not_found =
+        PyRef::steal(PyErr_NewExceptionWithDoc("tarnel_ffi.TarnelNotFound", not_found_doc, error.get(), nullptr));
     if (!not_found) return -1;
-    PyRef denied = PyRef::steal(PyErr_NewExceptionWithDoc(
-        "tarnel_ffi.TarnelDenied", denied_doc, error.get(), nullptr));
+    PyRef denied = PyRef::steal(PyErr_NewExceptionWithDoc("tarnel_ffi.TarnelDenied", denied_doc, error.get(), nullptr));
     if (!denied) return -1;
     // Derives from BaseException so that `except Exception` in the server
     // does not swallow a bug as if it were a vault failure.
-    PyRef fault = PyRef::steal(PyErr_NewExceptionWithDoc(
-        "tarnel_ffi.InternalFault", fault_doc, PyExc_BaseException, nullptr));
+    PyRef fault =
+        PyRef::steal(PyErr_NewExceptionWithDoc("tarnel_ffi.InternalFault", fault_doc, PyExc_BaseException, nullptr));
     if (!fault) return -1;
 
     if (Py_AtExit(forget_classes) < 0) {
@@ -66,14 +65,13 @@ int create_classes() noexcept {
 }
 
 PyObject* exception_class(const FfiError& error) {
-    PyObject* cls = std::visit(
-        core::Overloaded{
-            [](const core::CoreError&) { return classes.error; },
-            [](const FfiError::NotFound&) { return classes.not_found; },
-            [](const FfiError::Denied&) { return classes.denied; },
-            [](const FfiError::Other&) { return classes.error; },
-        },
-        error.kind());
+    PyObject* cls = std::visit(core::Overloaded{
+                                   [](const core::CoreError&) { return classes.error; },
+                                   [](const FfiError::NotFound&) { return classes.not_found; },
+                                   [](const FfiError::Denied&) { return classes.denied; },
+                                   [](const FfiError::Other&) { return classes.error; },
+                               },
+                               error.kind());
     if (cls == nullptr) throw std::logic_error("FfiError raised before the module was initialised");
     return cls;
 }
@@ -84,8 +82,7 @@ int claim_interpreter() noexcept {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current < 0) return -1;
     if (owner_interpreter >= 0 && owner_interpreter != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tarnel_ffi can be loaded by one interpreter per process only");
+        PyErr_SetString(PyExc_ImportError, "tarnel_ffi can be loaded by one interpreter per process only");
         return -1;
     }
     owner_interpreter = current;
@@ -104,12 +101,13 @@ void raise_error(const FfiError& error) {
     std::string text = error.message();
     // Details can carry file names that are not valid UTF-8; the agent still
     // gets a readable message rather than a decoding error.
-    PyRef value = PyRef::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    PyRef value = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     if (!value) return;
     PyErr_SetObject(cls, value.get());
 }
 
-PyObject* fault_class() noexcept { return classes.fault; }
+PyObject* fault_class() noexcept {
+    return classes.fault;
+}
 
 }  // namespace tarnel::ffi

@@ -14,7 +14,9 @@ namespace tarnel::ffi {
 
 namespace {
 
-std::unexpected<PyErrorSet> pending() { return std::unexpected(PyErrorSet{}); }
+std::unexpected<PyErrorSet> pending() {
+    return std::unexpected(PyErrorSet{});
+}
 
 std::unexpected<PyErrorSet> type_error(const std::string& text) {
     PyErr_SetString(PyExc_TypeError, text.c_str());
@@ -113,8 +115,8 @@ PyResult<core::AgentScope> scope_from_dict(PyObject* dict) {
         const std::string folded = core::ascii_lower(word);
         auto operation = core::operation_from_word(folded);
         if (!operation) {
-            raise_error(FfiError::other("unknown scope operation `" + folded +
-                                        "` (expected metadata|inject|reveal|write)"));
+            raise_error(
+                FfiError::other("unknown scope operation `" + folded + "` (expected metadata|inject|reveal|write)"));
             return pending();
         }
         scope.operations.insert(*operation);

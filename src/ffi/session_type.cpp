@@ -53,16 +53,21 @@ using session::Session;
 
 struct SessionObject {
     PyObject_HEAD
-    // Constructed in place after allocation and destroyed in dealloc; the
-    // session's destructor wipes the master key.
-    std::unique_ptr<const Session> session;
+        // Constructed in place after allocation and destroyed in dealloc; the
+        // session's destructor wipes the master key.
+        std::unique_ptr<const Session>
+            session;
 };
 
-const Session& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
+const Session& session_of(PyObject* self) {
+    return *reinterpret_cast<SessionObject*>(self)->session;
+}
 
 // A body's result when the Python error is already set (argument
 // conversion): a null reference that guard() hands back as is.
-FfiResult<PyRef> python_error() { return PyRef(); }
+FfiResult<PyRef> python_error() {
+    return PyRef();
+}
 
 // ---- results ------------------------------------------------------------
 
@@ -70,12 +75,21 @@ FfiResult<PyRef> python_error() { return PyRef(); }
 // (with the type) instead of at every call; alive as long as the process,
 // like the exception classes.
 enum ViewKey : std::size_t {
-    kCoordinate, kEnvironment, kComponent, kKey, kSensitivity, kMode, kFingerprint, kRevealable, kOrigin,
-    kReference, kViewKeyCount,
+    kCoordinate,
+    kEnvironment,
+    kComponent,
+    kKey,
+    kSensitivity,
+    kMode,
+    kFingerprint,
+    kRevealable,
+    kOrigin,
+    kReference,
+    kViewKeyCount,
 };
 constexpr std::array<const char*, kViewKeyCount> kViewKeyNames{
-    "coordinate", "environment", "component", "key", "sensitivity",
-    "mode", "fingerprint", "revealable", "origin", "reference",
+    "coordinate", "environment", "component",  "key",    "sensitivity",
+    "mode",       "fingerprint", "revealable", "origin", "reference",
 };
 std::array<PyObject*, kViewKeyCount> view_keys{};
 
@@ -99,7 +113,9 @@ bool set_item(PyObject* dict, ViewKey key, PyRef value) {
     return value && PyDict_SetItem(dict, view_keys[key], value.get()) == 0;
 }
 
-PyRef text(std::string_view value) { return to_python(value); }
+PyRef text(std::string_view value) {
+    return to_python(value);
+}
 
 // Keys in this order, always all of them; "reference" is None unless the
 // record is a reference.
@@ -107,14 +123,14 @@ PyRef view_to_dict(const RecordView& view) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
     PyObject* d = dict.get();
-    const bool complete =
-        set_item(d, kCoordinate, text(view.coordinate)) && set_item(d, kEnvironment, text(view.environment)) &&
-        set_item(d, kComponent, text(view.component)) && set_item(d, kKey, text(view.key)) &&
-        set_item(d, kSensitivity, text(view.sensitivity)) && set_item(d, kMode, text(view.mode)) &&
-        set_item(d, kFingerprint, text(view.fingerprint)) &&
-        set_item(d, kRevealable, PyRef::steal(PyBool_FromLong(view.revealable ? 1 : 0))) &&
-        set_item(d, kOrigin, text(view.origin)) &&
-        set_item(d, kReference, view.reference ? text(*view.reference) : PyRef::borrow(Py_None));
+    const bool complete = set_item(d, kCoordinate, text(view.coordinate)) &&
+                          set_item(d, kEnvironment, text(view.environment)) &&
+                          set_item(d, kComponent, text(view.component)) && set_item(d, kKey, text(view.key)) &&
+                          set_item(d, kSensitivity, text(view.sensitivity)) && set_item(d, kMode, text(view.mode)) &&
+                          set_item(d, kFingerprint, text(view.fingerprint)) &&
+                          set_item(d, kRevealable, PyRef::steal(PyBool_FromLong(view.revealable ? 1 : 0))) &&
+                          set_item(d, kOrigin, text(view.origin)) &&
+                          set_item(d, kReference, view.reference ? text(*view.reference) : PyRef::borrow(Py_None));
     return complete ? std::move(dict) : PyRef();
 }
 
@@ -136,7 +152,9 @@ PyRef value_to_bytes(const core::SecretValue& value) {
     return PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-PyRef none() { return PyRef::borrow(Py_None); }
+PyRef none() {
+    return PyRef::borrow(Py_None);
+}
 
 // The Python form of a session result; g++ 12's std::expected has no
 // transform() yet.
@@ -202,8 +220,8 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (vault_dir) given_dir = std::filesystem::path(*vault_dir);
         auto root = session::choose_root(std::move(given_dir));
         if (!root) return std::unexpected(FfiError(std::move(root.error())));
-        if (key_fd != kNoKeyFd) return open_with_handed_key(type, std::move(*scope), std::move(*root),
-                                                            static_cast<int>(key_fd));
+        if (key_fd != kNoKeyFd)
+            return open_with_handed_key(type, std::move(*scope), std::move(*root), static_cast<int>(key_fd));
         std::optional<core::SecretValue> given_passphrase;
         if (passphrase) given_passphrase = core::SecretValue::from_text(*passphrase);
         session::VaultOptions vault{.vault_dir = std::move(*root),
@@ -212,9 +230,8 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // or more, and the platform keyring may wait on its service. A vault
         // with a passphrase check refuses a wrong passphrase here, before a
         // write could seal a record under a key its owner does not have.
-        auto opened = without_gil([&] {
-            return Session::open_checked(std::move(vault), session::Principal::agent(std::move(*scope)));
-        });
+        auto opened = without_gil(
+            [&] { return Session::open_checked(std::move(vault), session::Principal::agent(std::move(*scope))); });
         if (!opened) return std::unexpected(FfiError(std::move(opened.error())));
         return wrap_session(type, std::move(*opened));
     });
@@ -288,8 +305,7 @@ PyObject* session_set(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::string_view value;
         OptText project;
         if (!parse_args(args, kwargs, "set",
-                        {required("coordinate", coordinate), required("value", value),
-                         optional("project", project)})) {
+                        {required("coordinate", coordinate), required("value", value), optional("project", project)})) {
             return python_error();
         }
         // Straight from the str's UTF-8 into the wiping holder; no
@@ -297,8 +313,7 @@ PyObject* session_set(PyObject* self, PyObject* args, PyObject* kwargs) {
         core::SecretValue secret = core::SecretValue::from_text(value);
         const Session& session = session_of(self);
         // Released: the write waits for the record's lock and syncs to disk.
-        return convert(without_gil([&] { return session.set(coordinate, std::move(secret), project); }),
-                       view_to_dict);
+        return convert(without_gil([&] { return session.set(coordinate, std::move(secret), project); }), view_to_dict);
     });
 }
 
@@ -309,10 +324,10 @@ PyObject* session_generate(PyObject* self, PyObject* args, PyObject* kwargs) {
         OptText sensitivity;
         OptText description;
         OptText project;
-        if (!parse_args(args, kwargs, "generate",
-                        {required("coordinate", coordinate), optional("length", length),
-                         optional("sensitivity", sensitivity), optional("description", description),
-                         optional("project", project)})) {
+        if (!parse_args(
+                args, kwargs, "generate",
+                {required("coordinate", coordinate), optional("length", length), optional("sensitivity", sensitivity),
+                 optional("description", description), optional("project", project)})) {
             return python_error();
         }
         const Session& session = session_of(self);
@@ -353,8 +368,8 @@ PyObject* session_edit_metadata(PyObject* self, PyObject* args, PyObject* kwargs
         const Session& session = session_of(self);
         // Released: a downgrade waits up to two minutes for a human's answer.
         return convert(without_gil([&] {
-                           return session.edit_metadata(coordinate, sensitivity, description, revealable,
-                                                        reference, project);
+                           return session.edit_metadata(coordinate, sensitivity, description, revealable, reference,
+                                                        project);
                        }),
                        view_to_dict);
     });
@@ -375,11 +390,10 @@ PyObject* session_request_secret(PyObject* self, PyObject* args, PyObject* kwarg
         }
         const Session& session = session_of(self);
         // Released: the request file is written and synced to disk.
-        return convert(without_gil([&] {
-                           return session.request_intake(coordinate, sensitivity, description, project,
-                                                         client_identity);
-                       }),
-                       text);
+        return convert(
+            without_gil(
+                [&] { return session.request_intake(coordinate, sensitivity, description, project, client_identity); }),
+            text);
     });
 }
 
@@ -487,10 +501,12 @@ PyDoc_STRVAR(inject_run_doc,
              "the values injected into the child's environment \xe2\x80\x94 never into the model's\n"
              "context (I7). High/prod injection needs the executor allowlisted (I15) and\n"
              "an attended `tarnel approve` (I3/I16). Returns `{status, stdout, stderr}`\n"
-             "with vault values masked (\xc2\xa7" "5.1).\n"
+             "with vault values masked (\xc2\xa7"
+             "5.1).\n"
              "\n"
              "`client_identity` is the trusted caller identity the MCP server passes for\n"
-             "the I16 confirmation prompt (\xc2\xa7" "8.3) \xe2\x80\x94 e.g. the agent/client/session name it\n"
+             "the I16 confirmation prompt (\xc2\xa7"
+             "8.3) \xe2\x80\x94 e.g. the agent/client/session name it\n"
              "authenticated. It is rendered as the *requesting process* on the attended\n"
              "dialog so the human sees who is asking, rather than always \"tarnel\". It\n"
              "must be a server-authored fact, never the agent's own free text (which is\n"
@@ -510,8 +526,7 @@ PyMethodDef session_methods[] = {
     {"generate", with_keywords<session_generate>(), METH_VARARGS | METH_KEYWORDS, generate_doc},
     {"delete", with_keywords<session_delete>(), METH_VARARGS | METH_KEYWORDS, delete_doc},
     {"edit_metadata", with_keywords<session_edit_metadata>(), METH_VARARGS | METH_KEYWORDS, edit_metadata_doc},
-    {"request_secret", with_keywords<session_request_secret>(), METH_VARARGS | METH_KEYWORDS,
-     request_secret_doc},
+    {"request_secret", with_keywords<session_request_secret>(), METH_VARARGS | METH_KEYWORDS, request_secret_doc},
     {"inject_run", with_keywords<session_inject_run>(), METH_VARARGS | METH_KEYWORDS, inject_run_doc},
     {nullptr, nullptr, 0, nullptr},
 };

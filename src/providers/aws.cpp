@@ -13,9 +13,13 @@ using namespace std::string_view_literals;
 constexpr ClientName kAws{.scheme = "aws-sm", .program = "aws", .product = "AWS CLI"};
 constexpr ReferenceShape kShape{.scheme = "aws-sm", .first_part = "region", .first_label = "region"};
 
-bool is_region_char(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; }
+bool is_region_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+}
 
-bool is_secret_char(char c) { return is_ascii_alnum(c) || "/_+=.@-"sv.find(c) != std::string_view::npos; }
+bool is_secret_char(char c) {
+    return is_ascii_alnum(c) || "/_+=.@-"sv.find(c) != std::string_view::npos;
+}
 
 constexpr std::array kEndpointUnreachable{"could not connect to the endpoint"sv,
                                           "endpointconnectionerror"sv,
@@ -60,16 +64,16 @@ core::Result<AwsRef> AwsRef::parse(std::string_view reference) {
 }
 
 std::vector<std::string> AwsRef::aws_args() const {
-    return {"secretsmanager", "get-secret-value", "--secret-id", secret_name, "--region", region,
-            "--query",        "SecretString",     "--output",    "text"};
+    return {"secretsmanager", "get-secret-value", "--secret-id",  secret_name, "--region",
+            region,           "--query",          "SecretString", "--output",  "text"};
 }
 
 core::CoreError classify_failure(const AwsRef& ref, std::optional<std::int32_t> code,
                                  std::span<const std::uint8_t> err) {
     const std::string_view message = message_for(err, kGroups, "the `aws` invocation failed");
-    return core::CoreError(core::ErrorKind::Provider,
-                           "aws-sm: " + std::string(message) + " [region=`" + ref.region + "`, secret=`" +
-                               ref.secret_name + "`, exit=" + exit_description(code) + "]");
+    return core::CoreError(core::ErrorKind::Provider, "aws-sm: " + std::string(message) + " [region=`" + ref.region +
+                                                          "`, secret=`" + ref.secret_name +
+                                                          "`, exit=" + exit_description(code) + "]");
 }
 
 core::Result<AwsOutput> SystemAwsRunner::run(const std::vector<std::string>& args,

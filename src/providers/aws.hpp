@@ -39,14 +39,13 @@ class AwsRunner {
 public:
     virtual ~AwsRunner() = default;
     virtual core::Result<AwsOutput> run(const std::vector<std::string>& args,
-                                       std::chrono::milliseconds timeout) const = 0;
+                                        std::chrono::milliseconds timeout) const = 0;
 };
 
 // Runs "aws" found through PATH.
 class SystemAwsRunner final : public AwsRunner {
 public:
-    core::Result<AwsOutput> run(const std::vector<std::string>& args,
-                               std::chrono::milliseconds timeout) const override;
+    core::Result<AwsOutput> run(const std::vector<std::string>& args, std::chrono::milliseconds timeout) const override;
 };
 
 // Reads AWS Secrets Manager secrets through the AWS CLI.

@@ -13,15 +13,16 @@ using namespace std::string_view_literals;
 constexpr ClientName kAz{.scheme = "azure-kv", .program = "az", .product = "Azure CLI"};
 constexpr ReferenceShape kShape{.scheme = "azure-kv", .first_part = "vault", .first_label = "vault name"};
 
-bool is_name_char(char c) { return is_ascii_alnum(c) || c == '-'; }
+bool is_name_char(char c) {
+    return is_ascii_alnum(c) || c == '-';
+}
 
-constexpr std::array kNotSignedIn{"az login"sv,      "please run"sv,     "not logged in"sv,
-                                  "authentication"sv, "credential"sv,     "unauthorized"sv,
-                                  "invalid issuer"sv, "akv10032"sv,       "forbidden"sv};
-constexpr std::array kVaultUnreachable{"vaultnotfound"sv,         "no such host"sv,
-                                       "could not be resolved"sv, "failed to resolve"sv,
-                                       "nodename nor servname"sv, "name or service not known"sv,
-                                       "getaddrinfo"sv,           "max retries exceeded"sv};
+constexpr std::array kNotSignedIn{"az login"sv,       "please run"sv, "not logged in"sv,
+                                  "authentication"sv, "credential"sv, "unauthorized"sv,
+                                  "invalid issuer"sv, "akv10032"sv,   "forbidden"sv};
+constexpr std::array kVaultUnreachable{"vaultnotfound"sv,     "no such host"sv,          "could not be resolved"sv,
+                                       "failed to resolve"sv, "nodename nor servname"sv, "name or service not known"sv,
+                                       "getaddrinfo"sv,       "max retries exceeded"sv};
 constexpr std::array kSecretMissing{"secretnotfound"sv, "was not found"sv, "not found"sv};
 constexpr std::array<PhraseGroup, 3> kGroups{{
     {kNotSignedIn,
@@ -45,8 +46,8 @@ core::Result<AzureRef> AzureRef::parse(std::string_view reference) {
 }
 
 std::vector<std::string> AzureRef::az_args() const {
-    return {"keyvault", "secret", "show", "--vault-name", vault_name, "--name", secret_name,
-            "--query",  "value",  "-o",   "tsv"};
+    return {"keyvault",  "secret",  "show",  "--vault-name", vault_name, "--name",
+            secret_name, "--query", "value", "-o",           "tsv"};
 }
 
 core::Result<void> validate_segment(std::string_view segment, std::string_view label, std::string_view reference) {
@@ -56,9 +57,9 @@ core::Result<void> validate_segment(std::string_view segment, std::string_view l
 core::CoreError classify_failure(const AzureRef& ref, std::optional<std::int32_t> code,
                                  std::span<const std::uint8_t> err) {
     const std::string_view message = message_for(err, kGroups, "the `az` invocation failed");
-    return core::CoreError(core::ErrorKind::Provider,
-                           "azure-kv: " + std::string(message) + " [vault=`" + ref.vault_name + "`, secret=`" +
-                               ref.secret_name + "`, exit=" + exit_description(code) + "]");
+    return core::CoreError(core::ErrorKind::Provider, "azure-kv: " + std::string(message) + " [vault=`" +
+                                                          ref.vault_name + "`, secret=`" + ref.secret_name +
+                                                          "`, exit=" + exit_description(code) + "]");
 }
 
 core::Result<AzOutput> SystemAzRunner::run(const std::vector<std::string>& args,

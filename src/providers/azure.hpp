@@ -48,8 +48,7 @@ public:
 // Runs "az" found through PATH.
 class SystemAzRunner final : public AzRunner {
 public:
-    core::Result<AzOutput> run(const std::vector<std::string>& args,
-                               std::chrono::milliseconds timeout) const override;
+    core::Result<AzOutput> run(const std::vector<std::string>& args, std::chrono::milliseconds timeout) const override;
 };
 
 // Reads Azure Key Vault secrets through the Azure CLI.

@@ -4,8 +4,8 @@ namespace tarnel::providers {
 
 core::Result<core::ProcessOutput> run_client(const ClientName& client, const std::vector<std::string>& args,
                                              std::chrono::milliseconds timeout) {
-    const core::ProcessSpec spec{.program = std::string(client.program), .args = args, .capture = true,
-                                 .timeout = timeout};
+    const core::ProcessSpec spec{
+        .program = std::string(client.program), .args = args, .capture = true, .timeout = timeout};
     auto ran = core::run_process(spec, core::ChildEnvironment::inherited_without_vault_settings());
     if (ran) return std::move(*ran);
 
@@ -14,13 +14,12 @@ core::Result<core::ProcessOutput> run_client(const ClientName& client, const std
     switch (ran.error().kind) {
         case core::ProcessFailure::Start:
             return core::fail(core::ErrorKind::Provider, scheme + ": could not run `" + program + "` — is the " +
-                                                             std::string(client.product) +
-                                                             " installed and on PATH? (" + ran.error().os_text + ")");
+                                                             std::string(client.product) + " installed and on PATH? (" +
+                                                             ran.error().os_text + ")");
         case core::ProcessFailure::Wait:
             return core::fail(core::ErrorKind::Provider,
                               scheme + ": waiting on `" + program + "` failed (" + ran.error().os_text + ")");
-        case core::ProcessFailure::TimedOut:
-            break;
+        case core::ProcessFailure::TimedOut: break;
     }
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(timeout).count();
     return core::fail(core::ErrorKind::Provider,

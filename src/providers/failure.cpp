@@ -5,7 +5,9 @@
 namespace tarnel::providers {
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // The phrases are ASCII, and decoding the text as UTF-8 with replacements
 // would keep every ASCII byte in place and produce no new one, so matching on

@@ -15,9 +15,8 @@ std::string named(std::string_view scheme, std::string_view reference) {
 core::Result<ReferenceParts> split_reference(std::string_view reference, const ReferenceShape& shape) {
     const std::string prefix = std::string(shape.scheme) + "://";
     if (!reference.starts_with(prefix)) {
-        return core::fail(core::ErrorKind::Provider, "reference `" + std::string(reference) + "` is not an `" +
-                                                         prefix + "<" + std::string(shape.first_part) +
-                                                         ">/<secret>` URI");
+        return core::fail(core::ErrorKind::Provider, "reference `" + std::string(reference) + "` is not an `" + prefix +
+                                                         "<" + std::string(shape.first_part) + ">/<secret>` URI");
     }
     const std::string_view rest = reference.substr(prefix.size());
     const auto slash = rest.find('/');

@@ -42,7 +42,9 @@ bool is_variable_name(std::string_view name) {
 // replaced by rename, so its lock lives beside it. Any process of the user
 // can take it, so the wait is bounded and the refusal says what to do.
 SessionResult<core::UniqueFd> lock_allowlist(const fs::path& root) {
-    const auto failed = [](std::string text) { return fail(SessionError(core::CoreError(core::ErrorKind::Io, std::move(text)))); };
+    const auto failed = [](std::string text) {
+        return fail(SessionError(core::CoreError(core::ErrorKind::Io, std::move(text))));
+    };
     core::UniqueFd fd(::open((root / "allowlist.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd) return failed("allowlist lock: " + core::os_error_text(errno));
     const auto deadline = std::chrono::steady_clock::now() + kAllowlistLockWait;
@@ -86,7 +88,8 @@ SessionResult<wrapper::AllowEntry> allow_entry_for(const fs::path& program, std:
     std::error_code error;
     fs::path canonical = fs::canonical(program, error);
     if (error || !fs::is_regular_file(canonical, error)) {
-        return fail(SessionError(core::CoreError(core::ErrorKind::Io, "no such program " + core::quoted_path(program))));
+        return fail(
+            SessionError(core::CoreError(core::ErrorKind::Io, "no such program " + core::quoted_path(program))));
     }
     for (const std::string& name : variables) {
         if (!is_variable_name(name)) {

@@ -20,8 +20,8 @@ inline constexpr std::size_t kMaxValueBytes = 1024 * 1024;
 inline constexpr std::size_t kMaxGeneratedLength = 64 * 1024;
 inline constexpr std::size_t kMaxDescriptionBytes = 64 * 1024;
 inline constexpr std::size_t kMaxReferenceBytes = 4096;
-inline constexpr std::size_t kMaxWordBytes = 64;           // sensitivity words
-inline constexpr std::size_t kMaxProcessBytes = 4096;      // requesting process
+inline constexpr std::size_t kMaxWordBytes = 64;       // sensitivity words
+inline constexpr std::size_t kMaxProcessBytes = 4096;  // requesting process
 
 // "`{name}` must be at most {max} bytes" when the text is longer.
 SessionResult<void> check_size(std::string_view name, std::optional<std::string_view> text, std::size_t max);

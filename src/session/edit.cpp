@@ -152,9 +152,9 @@ SessionResult<core::SecretRecord> apply_edits(const core::SecretRecord& current,
     return edited;
 }
 
-SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, OptText sensitivity,
-                                                 OptText description, std::optional<bool> revealable,
-                                                 OptText reference, OptText project) const {
+SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, OptText sensitivity, OptText description,
+                                                 std::optional<bool> revealable, OptText reference,
+                                                 OptText project) const {
     auto target = write_target(coordinate, project);
     if (!target) return fail(std::move(target.error()));
     const auto& [at, dir, path] = *target;
@@ -165,7 +165,8 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
         return fail(std::move(sized.error()));
     }
 
-    MetadataEdits edits{.sensitivity = std::nullopt, .description = description, .reference = reference, .revealable = revealable};
+    MetadataEdits edits{
+        .sensitivity = std::nullopt, .description = description, .reference = reference, .revealable = revealable};
     const std::optional<core::Sensitivity>& wanted = edits.sensitivity;
     const std::string environment = env_of(at);
 

@@ -67,8 +67,8 @@ SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(
     // The resolver gets the unlocked key without asking the keyring again.
     const core::MemoryKeyring keyring(key_.clone());
     const core::SystemEnvSource env_source;
-    const wrapper::WrapperParts parts{registry_, keyring, env_source, router, *confirmer_,
-                                      audit_sink, *clock_, allowlist, runner};
+    const wrapper::WrapperParts parts{registry_,  keyring, env_source, router, *confirmer_,
+                                      audit_sink, *clock_, allowlist,  runner};
     wrapper::WrapperSettings settings;
     if (client_identity) settings.client_identity = std::string(*client_identity);
     settings.confirm_timeout = confirm_timeout_;
@@ -77,9 +77,9 @@ SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(
     return run_wrapper.run(*parsed, env, project, std::filesystem::path(program), args, principal_.actor);
 }
 
-SessionResult<InjectOutput> Session::inject_run(std::string_view refs, std::string_view env,
-                                                std::string_view program, const std::vector<std::string>& args,
-                                                OptText project, OptText client_identity) const {
+SessionResult<InjectOutput> Session::inject_run(std::string_view refs, std::string_view env, std::string_view program,
+                                                const std::vector<std::string>& args, OptText project,
+                                                OptText client_identity) const {
     const wrapper::SystemRunner runner;
     auto ran = run_wrapped(refs, env, program, args, project, client_identity, runner);
     if (!ran) return std::unexpected(std::move(ran.error()));

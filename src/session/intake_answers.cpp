@@ -109,25 +109,24 @@ SessionResult<RecordView> Session::fulfil_intake(const core::PendingIntake& show
                                         "; replace it with `tarnel set` or reject the request"));
     }
     const std::string now = clock_->now_rfc3339();
-    const core::SecretRecord record{
-        core::LiteralRecord{std::move(value)},
-        core::RecordMetadata{
-            .sensitivity = core::born_sensitivity(at, intake->sensitivity),
-            .revealable = false,
-            .environment = env_of(at),
-            .component = at.component(),
-            .key = at.key(),
-            .description = intake->description,
-            .created = now,
-            .updated = now,
-        }};
+    const core::SecretRecord record{core::LiteralRecord{std::move(value)},
+                                    core::RecordMetadata{
+                                        .sensitivity = core::born_sensitivity(at, intake->sensitivity),
+                                        .revealable = false,
+                                        .environment = env_of(at),
+                                        .component = at.component(),
+                                        .key = at.key(),
+                                        .description = intake->description,
+                                        .created = now,
+                                        .updated = now,
+                                    }};
     if (auto written = seal_and_write(dir, at, record, key_); !written) return fail(std::move(written.error()));
     audit(core::AuditAction::Create, "intake-fulfilled", path, env_of(at));
 
     auto removed = core::IntakeInbox::under_root(root_).remove(*id);
     if (!removed) {
-        return fail(SessionError::other("created `" + path + "`, but the intake file stays: " +
-                                        removed.error().display()));
+        return fail(
+            SessionError::other("created `" + path + "`, but the intake file stays: " + removed.error().display()));
     }
     return view_of(record, project);
 }

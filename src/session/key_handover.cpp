@@ -178,20 +178,23 @@ SessionResult<core::UniqueFd> KeyHandover::hand_over(pid_t server, const core::M
 
 SessionResult<void> check_closed_to_readers(pid_t pid) {
     if (tracer_of(pid) != 0) {
-        return fail(SessionError::denied(
-            fmt::format("process {} is traced (or gone); the key is not handed over", pid)));
+        return fail(
+            SessionError::denied(fmt::format("process {} is traced (or gone); the key is not handed over", pid)));
     }
     // A process holding more capabilities than the checker is closed to it
     // whether dumpable or not; so the check runs with exactly the server's.
     const auto permitted = permitted_of(pid);
-    if (!permitted) return fail(SessionError::denied(fmt::format("process {} is gone; the key is not handed over", pid)));
+    if (!permitted)
+        return fail(SessionError::denied(fmt::format("process {} is gone; the key is not handed over", pid)));
     if ((*permitted & read_any_process_mask()) != 0) {
         return fail(SessionError::denied(fmt::format(
             "process {} holds a capability that reads any process (CAP_SYS_PTRACE, CAP_SYS_ADMIN or CAP_PERFMON); "
-            "the key is not handed over", pid)));
+            "the key is not handed over",
+            pid)));
     }
     if (!take_effective(*permitted)) {
-        return std::unexpected(os_failure(fmt::format("taking the capabilities of process {} to check it", pid)).error());
+        return std::unexpected(
+            os_failure(fmt::format("taking the capabilities of process {} to check it", pid)).error());
     }
     core::UniqueFd environ(::open(fmt::format("/proc/{}/environ", pid).c_str(), O_RDONLY | O_CLOEXEC));
     if (environ) {
@@ -223,9 +226,9 @@ SessionResult<core::MasterKey> receive_key(int fd) {
         if (n <= 0) {
             const int error = n < 0 ? errno : 0;
             ::sodium_memzero(bytes.data(), bytes.size());
-            return fail(SessionError::other(
-                error != 0 ? fmt::format("reading the key: {}", core::os_error_text(error))
-                           : std::string("the key was cut short: the unlocking side went away")));
+            return fail(SessionError::other(error != 0
+                                                ? fmt::format("reading the key: {}", core::os_error_text(error))
+                                                : std::string("the key was cut short: the unlocking side went away")));
         }
         got += static_cast<std::size_t>(n);
     }

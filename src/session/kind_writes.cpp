@@ -111,8 +111,8 @@ SessionResult<RecordView> Session::enrol_totp(std::string_view coordinate, const
                                               const core::TotpSettings& settings, const KindMetadata& metadata,
                                               OptText project) const {
     if (enrolment.size() > kMaxEnrolmentBytes) {
-        return fail(SessionError::other("the enrolment must be at most " + std::to_string(kMaxEnrolmentBytes) +
-                                        " bytes"));
+        return fail(
+            SessionError::other("the enrolment must be at most " + std::to_string(kMaxEnrolmentBytes) + " bytes"));
     }
     auto make = [&](std::string_view) -> SessionResult<core::RecordKind> {
         auto totp = core::parse_totp_enrolment(enrolment.expose_secret_chars(), settings);

@@ -20,7 +20,7 @@ SessionResult<Session> Session::open_checked(VaultOptions vault, Principal princ
 }
 
 SessionResult<Session> Session::open_with_key(std::filesystem::path root, core::MasterKey key, Principal principal,
-                                             SessionHooks hooks) {
+                                              SessionHooks hooks) {
     if (auto checked = verify_passphrase_check(root, key); !checked) return std::unexpected(std::move(checked.error()));
     auto registry = core::Registry::open(root);
     if (!registry) return std::unexpected(std::move(registry.error()));

@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 bool present(const fs::path& path) {
-    struct stat info {};
+    struct stat info{};
     return ::lstat(path.c_str(), &info) == 0;
 }
 

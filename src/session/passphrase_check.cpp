@@ -36,7 +36,8 @@ SessionResult<void> write_passphrase_check(const std::filesystem::path& root, co
 
     auto written = core::publish_new(root / kPassphraseCheckFile, bytes, kPassphraseCheckFile);
     if (!written) return std::unexpected(std::move(written.error()));
-    if (!*written) return fail(SessionError::other(std::string(kPassphraseCheckFile) + " already exists in the vault root"));
+    if (!*written)
+        return fail(SessionError::other(std::string(kPassphraseCheckFile) + " already exists in the vault root"));
     return {};
 }
 
@@ -51,10 +52,10 @@ SessionResult<void> verify_passphrase_check(const std::filesystem::path& root, c
     }
     bytes.resize(size);
     const bool well_formed =
-        size == kCheckBytes && std::equal(kMagic.begin(), kMagic.end(), bytes.begin(), [](char a, std::uint8_t b) {
-            return static_cast<std::uint8_t>(a) == b;
-        });
-    if (!well_formed) return fail(SessionError::other(std::string(kPassphraseCheckFile) + " in the vault root is damaged"));
+        size == kCheckBytes && std::equal(kMagic.begin(), kMagic.end(), bytes.begin(),
+                                          [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+    if (!well_formed)
+        return fail(SessionError::other(std::string(kPassphraseCheckFile) + " in the vault root is damaged"));
 
     const auto nonce_at = bytes.begin() + static_cast<std::ptrdiff_t>(kMagic.size());
     const auto text_at = nonce_at + static_cast<std::ptrdiff_t>(core::kNonceBytes);

@@ -22,31 +22,30 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
 // key or a seed: a keypair is known by its public half, an enrolment by its
 // parameters, a reference by its URI.
 void describe_kind(const core::RecordKind& kind, RecordView& view) {
-    std::visit(
-        core::Overloaded{
-            [&](const core::LiteralRecord& literal) {
-                view.mode = "literal";
-                view.fingerprint = core::fingerprint(literal.value.expose_secret());
-            },
-            [&](const core::ReferenceRecord& ref) {
-                view.mode = "reference";
-                view.fingerprint = "\u2192 " + ref.ref;
-                view.reference = ref.ref;
-            },
-            [&](const core::KeypairRecord& pair) {
-                view.mode = std::string(pair.private_key ? "keypair:" : "pubkey:") +
-                            std::string(core::key_algorithm_word(pair.algorithm));
-                view.fingerprint = core::fingerprint(bytes_of(pair.public_key));
-            },
-            [&](const core::TotpRecord& totp) {
-                const std::string_view algorithm = core::totp_algorithm_word(totp.algorithm);
-                view.mode = "totp:" + std::string(algorithm);
-                const std::string parameters = "totp:" + core::ascii_upper(algorithm) + ":" +
-                                               std::to_string(totp.digits) + ":" + std::to_string(totp.period);
-                view.fingerprint = core::fingerprint(bytes_of(parameters));
-            },
-        },
-        kind);
+    std::visit(core::Overloaded{
+                   [&](const core::LiteralRecord& literal) {
+                       view.mode = "literal";
+                       view.fingerprint = core::fingerprint(literal.value.expose_secret());
+                   },
+                   [&](const core::ReferenceRecord& ref) {
+                       view.mode = "reference";
+                       view.fingerprint = "\u2192 " + ref.ref;
+                       view.reference = ref.ref;
+                   },
+                   [&](const core::KeypairRecord& pair) {
+                       view.mode = std::string(pair.private_key ? "keypair:" : "pubkey:") +
+                                   std::string(core::key_algorithm_word(pair.algorithm));
+                       view.fingerprint = core::fingerprint(bytes_of(pair.public_key));
+                   },
+                   [&](const core::TotpRecord& totp) {
+                       const std::string_view algorithm = core::totp_algorithm_word(totp.algorithm);
+                       view.mode = "totp:" + std::string(algorithm);
+                       const std::string parameters = "totp:" + core::ascii_upper(algorithm) + ":" +
+                                                      std::to_string(totp.digits) + ":" + std::to_string(totp.period);
+                       view.fingerprint = core::fingerprint(bytes_of(parameters));
+                   },
+               },
+               kind);
 }
 
 }  // namespace

@@ -25,7 +25,8 @@ SessionResult<std::string> Session::request_intake(std::string_view coordinate, 
     // An empty name files the request without a project; any other must be a
     // name the vault could hold, as for a write.
     if (project && !project->empty()) {
-        if (auto checked = core::check_project_name(*project); !checked) return std::unexpected(std::move(checked.error()));
+        if (auto checked = core::check_project_name(*project); !checked)
+            return std::unexpected(std::move(checked.error()));
     }
     auto wanted = sensitivity_or(sensitivity, core::Sensitivity::Medium);
     if (!wanted) return fail(std::move(wanted.error()));

@@ -25,17 +25,19 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxSocketPath = sizeof(sockaddr_un::sun_path) - 1;
 
 SessionResult<void> refuse(const fs::path& path, std::string_view why) {
-    return fail(SessionError::other(fmt::format("refusing {} for the unlocked server's sockets: {}", path.string(), why)));
+    return fail(
+        SessionError::other(fmt::format("refusing {} for the unlocked server's sockets: {}", path.string(), why)));
 }
 
 // Checks the directory itself, never what a link there points to.
 SessionResult<void> check_private_dir(const fs::path& dir) {
-    struct stat info {};
+    struct stat info{};
     if (::lstat(dir.c_str(), &info) != 0) return refuse(dir, core::os_error_text(errno));
     if (S_ISLNK(info.st_mode)) return refuse(dir, "it is a symbolic link");
     if (!S_ISDIR(info.st_mode)) return refuse(dir, "it is not a directory");
     if (info.st_uid != ::geteuid()) return refuse(dir, "another user owns it");
-    if ((info.st_mode & 077) != 0) return refuse(dir, fmt::format("others may enter it (mode {:o})", info.st_mode & 0777));
+    if ((info.st_mode & 077) != 0)
+        return refuse(dir, fmt::format("others may enter it (mode {:o})", info.st_mode & 0777));
     return {};
 }
 
@@ -51,7 +53,7 @@ bool name_char(char c) {
 }
 
 SessionResult<void> check_socket_file(const fs::path& path) {
-    struct stat info {};
+    struct stat info{};
     if (::lstat(path.c_str(), &info) != 0) {
         if (errno == ENOENT) return {};
         return refuse(path, core::os_error_text(errno));
@@ -107,7 +109,7 @@ SessionResult<ServerPaths> server_paths(const fs::path& dir, std::string_view na
 
 bool is_stale_socket(const fs::path& path) {
     if (!check_socket_file(path) || path.native().size() > kMaxSocketPath) return false;
-    struct stat info {};
+    struct stat info{};
     if (::lstat(path.c_str(), &info) != 0) return false;
     core::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!probe) return false;

@@ -14,8 +14,9 @@ Session::Session(Principal principal, OpenedVault vault, SessionHooks hooks)
       registry_(std::move(vault.registry)),
       key_(std::move(vault.key)),
       clock_(hooks.clock ? std::move(hooks.clock) : std::make_shared<core::SystemClock>()),
-      confirmer_(hooks.confirmer ? std::move(hooks.confirmer)
-                                 : std::make_shared<core::FileConfirmer>(core::FileConfirmer::under_root(root_, key_, *clock_))),
+      confirmer_(hooks.confirmer
+                     ? std::move(hooks.confirmer)
+                     : std::make_shared<core::FileConfirmer>(core::FileConfirmer::under_root(root_, key_, *clock_))),
       confirm_timeout_(hooks.confirm_timeout) {}
 
 SessionResult<Session> Session::open(VaultOptions vault, Principal principal, SessionHooks hooks) {

@@ -100,8 +100,7 @@ struct SessionHooks {
 // reports what it did to the audit log as the principal's actor.
 class Session {
 public:
-    [[nodiscard]] static SessionResult<Session> open(VaultOptions vault, Principal principal,
-                                                     SessionHooks hooks = {});
+    [[nodiscard]] static SessionResult<Session> open(VaultOptions vault, Principal principal, SessionHooks hooks = {});
     // open, and when the key came from a passphrase, the root's passphrase
     // check too, so a mistyped passphrase reads "wrong passphrase".
     [[nodiscard]] static SessionResult<Session> open_checked(VaultOptions vault, Principal principal,
@@ -125,11 +124,9 @@ public:
     // the value is replaced first and the metadata then edited as by
     // edit_metadata (a downgrade asks a human).
     [[nodiscard]] SessionResult<RecordView> set_with_metadata(std::string_view coordinate, core::SecretValue value,
-                                                              const LiteralMetadata& metadata,
-                                                              OptText project) const;
+                                                              const LiteralMetadata& metadata, OptText project) const;
     [[nodiscard]] SessionResult<RecordView> generate(std::string_view coordinate, std::uint64_t length,
-                                                     OptText sensitivity, OptText description,
-                                                     OptText project) const;
+                                                     OptText sensitivity, OptText description, OptText project) const;
     [[nodiscard]] SessionResult<void> remove(std::string_view coordinate, OptText project) const;
 
     // Records of the other kinds, written like set: over a literal or a
@@ -143,8 +140,8 @@ public:
                                                             const KindMetadata& metadata, OptText project) const;
     // `enrolment` is an otpauth://totp/ URI or a bare base32 seed.
     [[nodiscard]] SessionResult<RecordView> enrol_totp(std::string_view coordinate, const core::SecretValue& enrolment,
-                                                       const core::TotpSettings& settings,
-                                                       const KindMetadata& metadata, OptText project) const;
+                                                       const core::TotpSettings& settings, const KindMetadata& metadata,
+                                                       OptText project) const;
     // The current code of a TOTP enrolment. A code is a usable credential, so
     // deriving one is decided and audited like a reveal of the record.
     [[nodiscard]] SessionResult<core::SecretValue> totp_code(std::string_view coordinate, OptText project) const;
@@ -171,9 +168,8 @@ public:
     // environment, behind the allowlist and a human's confirmation for
     // sensitive values. Blocks for the whole run.
     [[nodiscard]] SessionResult<InjectOutput> inject_run(std::string_view refs, std::string_view env,
-                                                         std::string_view program,
-                                                         const std::vector<std::string>& args, OptText project,
-                                                         OptText client_identity) const;
+                                                         std::string_view program, const std::vector<std::string>& args,
+                                                         OptText project, OptText client_identity) const;
     // The same run in the foreground: the program shares the caller's
     // terminal and standard streams, its output is neither captured nor
     // masked, and the signals that ask to stop are relayed to it. For the
@@ -194,8 +190,7 @@ private:
     // The policy's answer for this principal, for a record of the given level
     // and flag (metadata and writes look at the scope alone).
     core::PolicyDecision decide(core::Operation operation, const core::Coordinate& at, OptText project,
-                                core::Sensitivity sensitivity = core::Sensitivity::Low,
-                                bool revealable = false) const;
+                                core::Sensitivity sensitivity = core::Sensitivity::Low, bool revealable = false) const;
 
     // What every change starts from: the coordinate once the policy allows
     // writing it, the vault it goes to, and its canonical path for audit events
@@ -210,9 +205,11 @@ private:
     // What both injections share: the scope checks, then the wrapper with the
     // given runner (which also says whether output is captured). The outer error is the session's refusal; the inner
     // result is the wrapper's, for each caller to map.
-    SessionResult<wrapper::WrapperResult<wrapper::Output>> run_wrapped(
-        std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
-        OptText project, OptText client_identity, const wrapper::ProcessRunner& runner) const;
+    SessionResult<wrapper::WrapperResult<wrapper::Output>> run_wrapped(std::string_view refs, std::string_view env,
+                                                                       std::string_view program,
+                                                                       const std::vector<std::string>& args,
+                                                                       OptText project, OptText client_identity,
+                                                                       const wrapper::ProcessRunner& runner) const;
 
     // Writes the record of another kind that `make` builds, under the rules of
     // set_reference; `command` names the writer in a refusal and `created` is

@@ -5,14 +5,13 @@
 namespace tarnel::session {
 
 std::string SessionError::message() const {
-    return std::visit(
-        core::Overloaded{
-            [](const core::CoreError& error) { return error.display(); },
-            [](const NotFound&) { return std::string("not addressable"); },
-            [](const Denied& denied) { return denied.text; },
-            [](const Other& other) { return other.text; },
-        },
-        kind_);
+    return std::visit(core::Overloaded{
+                          [](const core::CoreError& error) { return error.display(); },
+                          [](const NotFound&) { return std::string("not addressable"); },
+                          [](const Denied& denied) { return denied.text; },
+                          [](const Other& other) { return other.text; },
+                      },
+                      kind_);
 }
 
 }  // namespace tarnel::session

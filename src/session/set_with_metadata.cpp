@@ -38,8 +38,8 @@ SessionResult<RecordView> Session::set_with_metadata(std::string_view coordinate
                     .environment = env_of(at),
                     .component = at.component(),
                     .key = at.key(),
-                    .description = metadata.description ? std::optional<std::string>(*metadata.description)
-                                                        : std::nullopt,
+                    .description =
+                        metadata.description ? std::optional<std::string>(*metadata.description) : std::nullopt,
                     .created = now,
                     .updated = now,
                 }};

@@ -34,8 +34,8 @@ SessionResult<core::SecretValue> Session::totp_code(std::string_view coordinate,
     const core::SecretRecord& record = (*resolved)->record;
     const auto* totp = std::get_if<core::TotpRecord>(&record.kind);
     if (totp == nullptr) {
-        return fail(SessionError::other("`" + std::string(coordinate) + "` is " +
-                                        std::string(kind_name(record.kind)) + ", not a TOTP enrollment"));
+        return fail(SessionError::other("`" + std::string(coordinate) + "` is " + std::string(kind_name(record.kind)) +
+                                        ", not a TOTP enrollment"));
     }
 
     auto path = at->canonical_path();

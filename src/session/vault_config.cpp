@@ -65,7 +65,7 @@ std::optional<core::SecretValue> choose_passphrase(std::optional<core::SecretVal
 }
 
 SessionResult<std::unique_ptr<core::Keyring>> choose_keyring(const fs::path& root,
-                                                            std::optional<core::SecretValue> passphrase) {
+                                                             std::optional<core::SecretValue> passphrase) {
     if (!passphrase) return std::make_unique<core::OsKeyring>();
     auto salt = read_salt(root);
     if (!salt) return fail(std::move(salt.error()));

@@ -36,7 +36,7 @@ SessionResult<std::filesystem::path> choose_root(std::optional<std::filesystem::
 std::optional<core::SecretValue> choose_passphrase(std::optional<core::SecretValue> given);
 // Argon2 over the root's "kdf.salt" with a passphrase, else the OS keyring.
 SessionResult<std::unique_ptr<core::Keyring>> choose_keyring(const std::filesystem::path& root,
-                                                            std::optional<core::SecretValue> passphrase);
+                                                             std::optional<core::SecretValue> passphrase);
 
 // Root, then key, then registry: with neither a vault nor a passphrase the
 // failure reported is the key's.

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 constexpr std::string_view kSaltFile = "kdf.salt";
 
 bool name_taken(const fs::path& path) {
-    struct stat info {};
+    struct stat info{};
     return ::lstat(path.c_str(), &info) == 0;
 }
 
@@ -39,7 +39,8 @@ SessionResult<void> make_layout(const fs::path& root) {
 SessionResult<void> init_with_passphrase(const fs::path& root, core::SecretValue passphrase) {
     for (std::string_view name : {kSaltFile, kPassphraseCheckFile}) {
         if (name_taken(root / name)) {
-            return fail(SessionError::other(std::string(name) + " already exists in the vault root; refusing to replace it"));
+            return fail(
+                SessionError::other(std::string(name) + " already exists in the vault root; refusing to replace it"));
         }
     }
     if (auto made = make_layout(root); !made) return made;
@@ -50,7 +51,8 @@ SessionResult<void> init_with_passphrase(const fs::path& root, core::SecretValue
     auto published = core::publish_new(root / kSaltFile, salt_bytes, kSaltFile);
     if (!published) return std::unexpected(std::move(published.error()));
     if (!*published) {
-        return fail(SessionError::other(std::string(kSaltFile) + " already exists in the vault root; refusing to replace it"));
+        return fail(
+            SessionError::other(std::string(kSaltFile) + " already exists in the vault root; refusing to replace it"));
     }
 
     auto keyring = core::Argon2Keyring::create(std::move(passphrase), std::move(salt));

@@ -24,24 +24,23 @@ namespace fs = std::filesystem;
 
 core::SecretRecord new_literal(const core::Coordinate& at, core::SecretValue value, core::Sensitivity sensitivity,
                                OptText description, const std::string& now) {
-    return core::SecretRecord{
-        core::LiteralRecord{std::move(value)},
-        core::RecordMetadata{
-            .sensitivity = sensitivity,
-            .revealable = false,
-            .environment = env_of(at),
-            .component = at.component(),
-            .key = at.key(),
-            .description = description ? std::optional<std::string>(*description) : std::nullopt,
-            .created = now,
-            .updated = now,
-        }};
+    return core::SecretRecord{core::LiteralRecord{std::move(value)},
+                              core::RecordMetadata{
+                                  .sensitivity = sensitivity,
+                                  .revealable = false,
+                                  .environment = env_of(at),
+                                  .component = at.component(),
+                                  .key = at.key(),
+                                  .description = description ? std::optional<std::string>(*description) : std::nullopt,
+                                  .created = now,
+                                  .updated = now,
+                              }};
 }
 
 // set over an existing literal or reference: a literal with the new value that
 // keeps the old record's level, flag, description and creation time.
-core::SecretRecord replaced_literal(const core::SecretRecord& old, const core::Coordinate& at,
-                                    core::SecretValue value, const std::string& now) {
+core::SecretRecord replaced_literal(const core::SecretRecord& old, const core::Coordinate& at, core::SecretValue value,
+                                    const std::string& now) {
     core::RecordMetadata meta = old.meta;
     meta.environment = env_of(at);
     meta.component = at.component();
@@ -70,7 +69,7 @@ SessionResult<core::RecordLock> lock_for_create(const fs::path& dir, const core:
 }
 
 SessionResult<std::optional<core::RecordLock>> lock_existing(const fs::path& dir, const core::Coordinate& at) {
-    struct stat info {};
+    struct stat info{};
     if (::stat(dir.c_str(), &info) != 0) return std::optional<core::RecordLock>();
     auto lock = core::RecordLock::acquire(dir, at);
     if (!lock) return std::unexpected(std::move(lock.error()));
@@ -118,8 +117,8 @@ SessionResult<RecordView> Session::set(std::string_view coordinate, core::Secret
     }
     const core::SecretRecord record =
         exists ? replaced_literal(**current, at, std::move(value), now)
-               : new_literal(at, std::move(value), core::born_sensitivity(at, core::Sensitivity::Medium),
-                             std::nullopt, now);
+               : new_literal(at, std::move(value), core::born_sensitivity(at, core::Sensitivity::Medium), std::nullopt,
+                             now);
     if (auto written = seal_and_write(dir, at, record, key_); !written) return fail(std::move(written.error()));
 
     // Audited before the lock is dropped, so the log orders writes of one
@@ -162,8 +161,8 @@ SessionResult<RecordView> Session::generate(std::string_view coordinate, std::ui
     auto value = core::random_alphanumeric(length);
     if (!value) return std::unexpected(std::move(value.error()));
 
-    const core::SecretRecord record = new_literal(at, std::move(*value), core::born_sensitivity(at, *asked),
-                                                  description, clock_->now_rfc3339());
+    const core::SecretRecord record =
+        new_literal(at, std::move(*value), core::born_sensitivity(at, *asked), description, clock_->now_rfc3339());
     if (auto written = seal_and_write(dir, at, record, key_); !written) return fail(std::move(written.error()));
     audit(core::AuditAction::Create, "generated", path, env_of(at));
     return view_of(record, project);

@@ -57,7 +57,8 @@ core::Result<std::vector<std::string>> texts_of(const rapidjson::Value& entry, c
     }
     std::vector<std::string> texts;
     for (const auto& item : list->GetArray()) {
-        if (!item.IsString()) return core::fail(core::ErrorKind::Format, "`" + std::string(name) + "` must hold strings");
+        if (!item.IsString())
+            return core::fail(core::ErrorKind::Format, "`" + std::string(name) + "` must hold strings");
         texts.emplace_back(item.GetString(), item.GetStringLength());
     }
     return texts;
@@ -89,8 +90,8 @@ core::Result<std::string> open_object_of(const std::vector<AllowEntry>& entries)
         ok = ok && writer.StartObject() && core::json::member(writer, "program", entry.program.string()) &&
              core::json::key(writer, "arguments") && writer.StartArray();
         for (const std::string& argument : entry.arguments) ok = ok && writer.String(argument.data(), argument.size());
-        ok = ok && writer.EndArray() && core::json::key(writer, "more_arguments") && writer.Bool(entry.more_arguments) &&
-             core::json::key(writer, "variables") && writer.StartArray();
+        ok = ok && writer.EndArray() && core::json::key(writer, "more_arguments") &&
+             writer.Bool(entry.more_arguments) && core::json::key(writer, "variables") && writer.StartArray();
         for (const std::string& name : entry.variables) ok = ok && writer.String(name.data(), name.size());
         ok = ok && writer.EndArray() && writer.EndObject();
     }
@@ -137,8 +138,8 @@ std::string AllowEntry::shown() const {
 }
 
 bool runs_commands(const fs::path& program) {
-    static constexpr std::array kPatterns{"sh",   "bash", "dash",  "zsh", "python*", "node", "perl", "ruby",
-                                          "env",  "xargs", "find", "git", "make",    "npm",  "npx",  "ssh"};
+    static constexpr std::array kPatterns{"sh",  "bash",  "dash", "zsh", "python*", "node", "perl", "ruby",
+                                          "env", "xargs", "find", "git", "make",    "npm",  "npx",  "ssh"};
     for (const fs::path& path : {program, canonical_or_owned(program)}) {
         const std::string name = path.filename().string();
         for (const char* pattern : kPatterns) {
@@ -153,13 +154,13 @@ bool steers_programs(std::string_view name) {
     // finds its configuration (which can name commands to run), then the
     // commands programs start on their own.
     static constexpr std::array kPatterns{
-        "LD_*",         "GCONV_PATH",    "PATH",           "BASH_ENV",     "ENV",          "SHELLOPTS",
-        "PS4",          "IFS",           "PROMPT_COMMAND", "PYTHON*",      "NODE_OPTIONS", "NODE_PATH",
-        "PERL5*",       "PERLLIB",       "RUBYOPT",        "RUBYLIB",      "GIT_*",        "JAVA_TOOL_OPTIONS",
+        "LD_*",          "GCONV_PATH",   "PATH",           "BASH_ENV",     "ENV",          "SHELLOPTS",
+        "PS4",           "IFS",          "PROMPT_COMMAND", "PYTHON*",      "NODE_OPTIONS", "NODE_PATH",
+        "PERL5*",        "PERLLIB",      "RUBYOPT",        "RUBYLIB",      "GIT_*",        "JAVA_TOOL_OPTIONS",
         "_JAVA_OPTIONS", "LUA_INIT*",    "LUA_PATH*",      "LUA_CPATH*",   "HOME",         "XDG_*",
-        "ZDOTDIR",      "npm_config_*",  "NPM_CONFIG_*",   "CARGO_*",      "RUSTC*",       "MAKEFLAGS",
-        "EDITOR",       "VISUAL",        "PAGER",          "MANPAGER",     "LESSOPEN",     "LESSCLOSE",
-        "BROWSER",      "SHELL",         "SSH_ASKPASS",    "SUDO_ASKPASS", "CC",           "CXX"};
+        "ZDOTDIR",       "npm_config_*", "NPM_CONFIG_*",   "CARGO_*",      "RUSTC*",       "MAKEFLAGS",
+        "EDITOR",        "VISUAL",       "PAGER",          "MANPAGER",     "LESSOPEN",     "LESSCLOSE",
+        "BROWSER",       "SHELL",        "SSH_ASKPASS",    "SUDO_ASKPASS", "CC",           "CXX"};
     for (const char* pattern : kPatterns) {
         if (glob_matches(pattern, name)) return true;
     }

@@ -61,15 +61,15 @@ struct RunVariable {
 
 namespace verdict {
 struct Admitted {};
-struct NotListed {};        // no entry for the program
-struct OtherArguments {};   // entries for the program, none for these arguments
-struct NotPermitted {       // a variable no matching entry permits
+struct NotListed {};       // no entry for the program
+struct OtherArguments {};  // entries for the program, none for these arguments
+struct NotPermitted {      // a variable no matching entry permits
     std::string name;
 };
-struct NotSealed {};        // the file is there, but not as the vault key sealed it
+struct NotSealed {};  // the file is there, but not as the vault key sealed it
 }  // namespace verdict
-using AllowVerdict =
-    std::variant<verdict::Admitted, verdict::NotListed, verdict::OtherArguments, verdict::NotPermitted, verdict::NotSealed>;
+using AllowVerdict = std::variant<verdict::Admitted, verdict::NotListed, verdict::OtherArguments, verdict::NotPermitted,
+                                  verdict::NotSealed>;
 
 class Allowlist {
 public:

@@ -23,7 +23,7 @@ struct Output {
     // Wiping holders: before masking they hold whatever the child printed.
     core::SecretValue out;
     core::SecretValue err;
-    std::optional<std::int32_t> code;  // absent when the child ended by a signal
+    std::optional<std::int32_t> code;          // absent when the child ended by a signal
     std::optional<int> signal = std::nullopt;  // the signal that ended it
 };
 

@@ -96,7 +96,8 @@ std::vector<RunVariable> run_variables(const core::EnvRefs& refs, const std::vec
     std::vector<RunVariable> variables;
     variables.reserve(refs.vars.size());
     for (std::size_t i = 0; i < refs.vars.size() && i < vars.size(); ++i) {
-        const bool from_vault = std::holds_alternative<core::source::Secret>(refs.vars[i].second) && !vars[i].from_fallback;
+        const bool from_vault =
+            std::holds_alternative<core::source::Secret>(refs.vars[i].second) && !vars[i].from_fallback;
         variables.push_back(RunVariable{refs.vars[i].first, from_vault});
     }
     return variables;
@@ -105,27 +106,26 @@ std::vector<RunVariable> run_variables(const core::EnvRefs& refs, const std::vec
 // None when the allowlist admits the run.
 std::optional<WrapperError::Kind> allowlist_refusal(const AllowVerdict& verdict, const std::string& program,
                                                     std::string_view& result) {
-    return std::visit(
-        core::Overloaded{
-            [](const verdict::Admitted&) -> std::optional<WrapperError::Kind> { return std::nullopt; },
-            [&](const verdict::NotListed&) -> std::optional<WrapperError::Kind> {
-                result = "denied:not-allowlisted";
-                return failure::NotAllowlisted{program};
-            },
-            [&](const verdict::OtherArguments&) -> std::optional<WrapperError::Kind> {
-                result = "denied:arguments-not-allowlisted";
-                return failure::ArgumentsNotAllowlisted{program};
-            },
-            [&](const verdict::NotPermitted& refused) -> std::optional<WrapperError::Kind> {
-                result = "denied:variable-not-allowlisted";
-                return failure::VariableNotAllowlisted{program, refused.name};
-            },
-            [&](const verdict::NotSealed&) -> std::optional<WrapperError::Kind> {
-                result = "denied:allowlist-not-sealed";
-                return failure::AllowlistNotSealed{};
-            },
-        },
-        verdict);
+    return std::visit(core::Overloaded{
+                          [](const verdict::Admitted&) -> std::optional<WrapperError::Kind> { return std::nullopt; },
+                          [&](const verdict::NotListed&) -> std::optional<WrapperError::Kind> {
+                              result = "denied:not-allowlisted";
+                              return failure::NotAllowlisted{program};
+                          },
+                          [&](const verdict::OtherArguments&) -> std::optional<WrapperError::Kind> {
+                              result = "denied:arguments-not-allowlisted";
+                              return failure::ArgumentsNotAllowlisted{program};
+                          },
+                          [&](const verdict::NotPermitted& refused) -> std::optional<WrapperError::Kind> {
+                              result = "denied:variable-not-allowlisted";
+                              return failure::VariableNotAllowlisted{program, refused.name};
+                          },
+                          [&](const verdict::NotSealed&) -> std::optional<WrapperError::Kind> {
+                              result = "denied:allowlist-not-sealed";
+                              return failure::AllowlistNotSealed{};
+                          },
+                      },
+                      verdict);
 }
 
 const GatedVar& shown_environment(const std::vector<GatedVar>& vars) {
@@ -242,7 +242,7 @@ private:
 WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view environment,
                                    std::optional<std::string_view> project, const std::filesystem::path& program,
                                    const std::vector<std::string>& args, core::Actor actor) const {
-    const core::ResolverParts resolver_parts{parts_.registry, parts_.keyring, parts_.env,  parts_.provider,
+    const core::ResolverParts resolver_parts{parts_.registry, parts_.keyring, parts_.env, parts_.provider,
                                              parts_.audit,    parts_.clock,   actor};
     const RunSteps steps(parts_, settings_, actor);
     // References are fetched only once the allowlist has admitted the run.

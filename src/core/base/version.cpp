@@ -2,6 +2,8 @@
 
 namespace tarnel::core {
 
-std::string_view version() noexcept { return TARNEL_VERSION; }
+std::string_view version() noexcept {
+    return TARNEL_VERSION;
+}
 
 }  // namespace tarnel::core

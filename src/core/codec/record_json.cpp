@@ -181,7 +181,9 @@ void for_each_text(const SecretRecord& record, F&& f) {
     f("updated", meta.updated);
 }
 
-std::size_t secret_array_size(const SecretValue& value) noexcept { return 2 + 4 * value.size(); }
+std::size_t secret_array_size(const SecretValue& value) noexcept {
+    return 2 + 4 * value.size();
+}
 
 // Member names, punctuation, words and small numbers of the longest record
 // fit comfortably in this.
@@ -298,8 +300,23 @@ constexpr KindMask kTotp = 8;
 constexpr KindMask kAnyKind = kLiteral | kReference | kKeypair | kTotp;
 
 enum class Field : std::uint8_t {
-    Mode, Value, Ref, Algorithm, Private, Public, Seed, Digits, Period,
-    Sensitivity, Revealable, Environment, Component, Key, Description, Created, Updated,
+    Mode,
+    Value,
+    Ref,
+    Algorithm,
+    Private,
+    Public,
+    Seed,
+    Digits,
+    Period,
+    Sensitivity,
+    Revealable,
+    Environment,
+    Component,
+    Key,
+    Description,
+    Created,
+    Updated,
 };
 
 struct FieldInfo {
@@ -330,8 +347,12 @@ constexpr std::array<FieldInfo, 17> kFields{{
     {"updated", kAnyKind, kAnyKind, "a string"},
 }};
 
-constexpr const FieldInfo& info(Field field) noexcept { return kFields[std::to_underlying(field)]; }
-constexpr std::uint32_t field_bit(Field field) noexcept { return 1u << std::to_underlying(field); }
+constexpr const FieldInfo& info(Field field) noexcept {
+    return kFields[std::to_underlying(field)];
+}
+constexpr std::uint32_t field_bit(Field field) noexcept {
+    return 1u << std::to_underlying(field);
+}
 
 // The candidates are template arguments so that every name compared is a
 // constant in the function's own body: the comparisons stay constant-sized
@@ -498,8 +519,8 @@ private:
     bool read_u8(const Scalar& value);
     template <auto Slot>
     bool read_text(const Scalar& value);
-    std::string& text_slot(std::string RecordReader::*slot) noexcept { return this->*slot; }
-    std::string& text_slot(std::string RecordMetadata::*slot) noexcept { return meta_.*slot; }
+    std::string& text_slot(std::string RecordReader::* slot) noexcept { return this->*slot; }
+    std::string& text_slot(std::string RecordMetadata::* slot) noexcept { return meta_.*slot; }
 
     bool fatal(std::string text) {
         fatal_ = std::move(text);
@@ -519,9 +540,8 @@ private:
         return true;
     }
     bool type_error(std::string_view unexpected) {
-        return report(info(current_).belongs, [&] {
-            return concat({"invalid type: ", unexpected, ", expected ", info(current_).expected});
-        });
+        return report(info(current_).belongs,
+                      [&] { return concat({"invalid type: ", unexpected, ", expected ", info(current_).expected}); });
     }
     // Drops the space sized for elements that never came.
     void finish_bytes() noexcept {
@@ -596,8 +616,7 @@ std::optional<bool> RecordReader::open_nested(std::string_view what) {
     if (in_bytes_) {
         finish_bytes();
         skip_value(2);
-        return report(info(current_).belongs,
-                      [&] { return concat({"invalid type: ", what, ", expected u8"}); });
+        return report(info(current_).belongs, [&] { return concat({"invalid type: ", what, ", expected u8"}); });
     }
     return std::nullopt;
 }
@@ -666,9 +685,9 @@ bool RecordReader::read_canonical_bytes(const char* at, const char* close) {
     std::size_t pos = 0;
     // Canonical entries each end in one of the commas counted for the slot's
     // size or the ']', so they fit it exactly.
-    const auto count = decimal_bytes::read_to_close(reinterpret_cast<const std::uint8_t*>(at),
-                                                    static_cast<std::size_t>(close - at) + 1, pos,
-                                                    bytes_->expose_secret_mut().data());
+    const auto count =
+        decimal_bytes::read_to_close(reinterpret_cast<const std::uint8_t*>(at),
+                                     static_cast<std::size_t>(close - at) + 1, pos, bytes_->expose_secret_mut().data());
     if (!count) return false;
     input_.skip_to(close);
     return true;
@@ -754,7 +773,9 @@ bool RecordReader::read_mode(const Scalar& value) {
 }
 
 // A byte member given a scalar; its arrays never come here.
-bool RecordReader::read_bytes(const Scalar& value) { return type_error(value.describe()); }
+bool RecordReader::read_bytes(const Scalar& value) {
+    return type_error(value.describe());
+}
 
 bool RecordReader::read_private(const Scalar& value) {
     if (value.type == Scalar::Type::Null) return true;  // an explicit null is absent
@@ -871,8 +892,8 @@ std::string syntax_error(rapidjson::ParseErrorCode code, std::span<const std::ui
     const auto line = 1 + std::count(before.begin(), before.end(), std::uint8_t{'\n'});
     const auto line_start = std::find(before.rbegin(), before.rend(), std::uint8_t{'\n'});
     const auto column = 1 + (line_start - before.rbegin());
-    return concat({syntax_problem(code, json, offset), " at line ", std::to_string(line), " column ",
-                   std::to_string(column)});
+    return concat(
+        {syntax_problem(code, json, offset), " at line ", std::to_string(line), " column ", std::to_string(column)});
 }
 
 }  // namespace
@@ -884,8 +905,8 @@ Result<SecretRecord> decode(std::span<const std::uint8_t> json, bool canonical_b
     // a small pool on our stack keeps typical records free of heap traffic.
     alignas(std::max_align_t) char pool[1024];
     rapidjson::MemoryPoolAllocator<> allocator(pool, sizeof pool, 4096);
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>> reader(
-        &allocator, 256);
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::MemoryPoolAllocator<>> reader(&allocator,
+                                                                                                            256);
 
     SpanStream input(json);
     RecordReader record(input, canonical_bytes);
@@ -902,8 +923,12 @@ Result<SecretRecord> decode(std::span<const std::uint8_t> json, bool canonical_b
 
 }  // namespace
 
-Result<SecretRecord> decode_record(std::span<const std::uint8_t> json) { return decode(json, true); }
+Result<SecretRecord> decode_record(std::span<const std::uint8_t> json) {
+    return decode(json, true);
+}
 
-Result<SecretRecord> decode_record_strict(std::span<const std::uint8_t> json) { return decode(json, false); }
+Result<SecretRecord> decode_record_strict(std::span<const std::uint8_t> json) {
+    return decode(json, false);
+}
 
 }  // namespace tarnel::core

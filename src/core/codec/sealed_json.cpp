@@ -27,8 +27,7 @@ struct StringOutput {
     void Flush() {}
 };
 
-void write_bytes(rapidjson::Writer<StringOutput>& writer, std::string_view name,
-                 std::span<const std::uint8_t> bytes) {
+void write_bytes(rapidjson::Writer<StringOutput>& writer, std::string_view name, std::span<const std::uint8_t> bytes) {
     writer.Key(name.data(), static_cast<rapidjson::SizeType>(name.size()));
     writer.StartArray();
     for (const std::uint8_t byte : bytes) writer.Uint(byte);
@@ -263,8 +262,8 @@ std::optional<std::size_t> find_split(const std::uint8_t* data, std::size_t end,
 // busy while each waits on its own chain. The halves must both be canonical,
 // the first ending exactly at split, so the result is the one-run result.
 // out needs room for (size - pos) / 2 + 2 entries.
-std::optional<std::size_t> read_halves(const std::uint8_t* data, std::size_t size, std::size_t& pos,
-                                       std::size_t split, std::uint8_t* out) noexcept {
+std::optional<std::size_t> read_halves(const std::uint8_t* data, std::size_t size, std::size_t& pos, std::size_t split,
+                                       std::uint8_t* out) noexcept {
     std::size_t first_at = pos;
     std::size_t second_at = split + 1;
     // Every entry takes at least two characters, so the halves' outputs cannot meet.

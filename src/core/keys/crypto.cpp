@@ -18,9 +18,9 @@ Result<SealedRecord> seal_bytes(std::span<const std::uint8_t> plaintext, const M
     ::randombytes_buf(sealed.nonce.data(), sealed.nonce.size());
     unsigned long long written = 0;
     // The key is used in place: no copy of it is made that would need wiping.
-    const int rc = ::crypto_aead_chacha20poly1305_ietf_encrypt(
-        sealed.ciphertext.data(), &written, plaintext.data(), plaintext.size(), nullptr, 0, nullptr,
-        sealed.nonce.data(), key.expose_secret().data());
+    const int rc = ::crypto_aead_chacha20poly1305_ietf_encrypt(sealed.ciphertext.data(), &written, plaintext.data(),
+                                                               plaintext.size(), nullptr, 0, nullptr,
+                                                               sealed.nonce.data(), key.expose_secret().data());
     if (rc != 0 || written != sealed.ciphertext.size()) return fail(CoreError::crypto());
     return sealed;
 }
@@ -39,8 +39,8 @@ Result<SecretValue> open_bytes(const SealedRecord& sealed, const MasterKey& key)
     SecretValue plaintext = SecretValue::zeroed(sealed.ciphertext.size() - kTagBytes);
     unsigned long long length = 0;
     const int rc = ::crypto_aead_chacha20poly1305_ietf_decrypt(
-        plaintext.expose_secret_mut().data(), &length, nullptr, sealed.ciphertext.data(),
-        sealed.ciphertext.size(), nullptr, 0, sealed.nonce.data(), key.expose_secret().data());
+        plaintext.expose_secret_mut().data(), &length, nullptr, sealed.ciphertext.data(), sealed.ciphertext.size(),
+        nullptr, 0, sealed.nonce.data(), key.expose_secret().data());
     if (rc != 0) return fail(CoreError::crypto());
     plaintext.truncate(static_cast<std::size_t>(length));
     return plaintext;

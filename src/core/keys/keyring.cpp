@@ -35,27 +35,24 @@ const std::uint8_t* non_null(std::span<const std::uint8_t> bytes) {
     return bytes.data() != nullptr ? bytes.data() : kEmpty;
 }
 
-Result<MasterKey> derive_with_libargon2(std::span<const std::uint8_t> password,
-                                        std::span<const std::uint8_t> salt) {
+Result<MasterKey> derive_with_libargon2(std::span<const std::uint8_t> password, std::span<const std::uint8_t> salt) {
     OutputBuffer out;
-    const int rc = argon2_hash(kTimeCost, kMemoryCostKiB, kParallelism, non_null(password), password.size(),
-                               non_null(salt), salt.size(), out.bytes.data(), out.bytes.size(), nullptr, 0,
-                               Argon2_id, ARGON2_VERSION_13);
+    const int rc =
+        argon2_hash(kTimeCost, kMemoryCostKiB, kParallelism, non_null(password), password.size(), non_null(salt),
+                    salt.size(), out.bytes.data(), out.bytes.size(), nullptr, 0, Argon2_id, ARGON2_VERSION_13);
     if (rc != ARGON2_OK) return fail(ErrorKind::Keyring, argon2_error_message(rc));
     return MasterKey(out.bytes);
 }
 
-Result<MasterKey> derive_with_libsodium(std::span<const std::uint8_t> password,
-                                        std::span<const std::uint8_t> salt) {
+Result<MasterKey> derive_with_libsodium(std::span<const std::uint8_t> password, std::span<const std::uint8_t> salt) {
     if (salt.size() != crypto_pwhash_argon2id_SALTBYTES) {
         return fail(ErrorKind::Keyring, "libsodium takes only 16-byte salts");
     }
     if (!sodium_ready()) return fail(ErrorKind::Keyring, "libsodium could not be initialised");
     OutputBuffer out;
-    const int rc = crypto_pwhash_argon2id(out.bytes.data(), out.bytes.size(),
-                                          reinterpret_cast<const char*>(non_null(password)), password.size(),
-                                          salt.data(), kTimeCost, std::size_t{kMemoryCostKiB} * 1024,
-                                          crypto_pwhash_argon2id_ALG_ARGON2ID13);
+    const int rc = crypto_pwhash_argon2id(
+        out.bytes.data(), out.bytes.size(), reinterpret_cast<const char*>(non_null(password)), password.size(),
+        salt.data(), kTimeCost, std::size_t{kMemoryCostKiB} * 1024, crypto_pwhash_argon2id_ALG_ARGON2ID13);
     if (rc != 0) return fail(ErrorKind::Keyring, "libsodium's Argon2id failed");
     return MasterKey(out.bytes);
 }
@@ -85,13 +82,11 @@ Result<MasterKey> spawn_failure(int error_number) {
 
 namespace detail {
 
-Result<MasterKey> derive_argon2id(std::span<const std::uint8_t> password,
-                                  std::span<const std::uint8_t> salt, Argon2Backend backend) {
+Result<MasterKey> derive_argon2id(std::span<const std::uint8_t> password, std::span<const std::uint8_t> salt,
+                                  Argon2Backend backend) {
     switch (backend) {
-        case Argon2Backend::Libargon2:
-            return derive_with_libargon2(password, salt);
-        case Argon2Backend::Libsodium:
-            return derive_with_libsodium(password, salt);
+        case Argon2Backend::Libargon2: return derive_with_libargon2(password, salt);
+        case Argon2Backend::Libsodium: return derive_with_libsodium(password, salt);
         case Argon2Backend::Fastest:
             // Debian's libargon2 is the portable C build, markedly slower than
             // libsodium's run-time SIMD choice; both compute the same function.
@@ -133,9 +128,8 @@ Result<Argon2Keyring> Argon2Keyring::create(SecretValue passphrase, std::vector<
 }
 
 Result<MasterKey> Argon2Keyring::get_master_key() const {
-    return detail::run_on_argon2_worker([this] {
-        return detail::derive_argon2id(passphrase_.expose_secret(), salt_, detail::Argon2Backend::Fastest);
-    });
+    return detail::run_on_argon2_worker(
+        [this] { return detail::derive_argon2id(passphrase_.expose_secret(), salt_, detail::Argon2Backend::Fastest); });
 }
 
 Result<void> Argon2Keyring::set_master_key(const MasterKey&) {

@@ -84,8 +84,8 @@ inline constexpr std::size_t kArgon2WorkerStackSize = 8 * 1024 * 1024;
 
 // Argon2id with the keyring's parameters; a failure carries the Argon2
 // library's text.
-Result<MasterKey> derive_argon2id(std::span<const std::uint8_t> password,
-                                  std::span<const std::uint8_t> salt, Argon2Backend backend);
+Result<MasterKey> derive_argon2id(std::span<const std::uint8_t> password, std::span<const std::uint8_t> salt,
+                                  Argon2Backend backend);
 
 // Runs the job on a new thread with kArgon2WorkerStackSize of freshly mapped
 // stack (a guard page below it), waits for it, then wipes and unmaps the

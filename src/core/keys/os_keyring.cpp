@@ -23,8 +23,8 @@ namespace {
 [[maybe_unused]] constexpr std::string_view kWrongLength = "stored key has wrong length";
 
 [[maybe_unused]] MasterKey key_from(const void* bytes) {
-    return MasterKey(std::span<const std::uint8_t, MasterKey::kSize>(static_cast<const std::uint8_t*>(bytes),
-                                                                     MasterKey::kSize));
+    return MasterKey(
+        std::span<const std::uint8_t, MasterKey::kSize>(static_cast<const std::uint8_t*>(bytes), MasterKey::kSize));
 }
 
 }  // namespace
@@ -65,7 +65,9 @@ std::unexpected<CoreError> platform_failure(OSStatus status) {
     return fail(ErrorKind::Keyring, status_text(status));
 }
 
-UInt32 length_of(const std::string& text) { return static_cast<UInt32>(text.size()); }
+UInt32 length_of(const std::string& text) {
+    return static_cast<UInt32>(text.size());
+}
 
 Result<CfPtr<SecKeychainRef>> default_keychain() {
     SecKeychainRef keychain = nullptr;
@@ -113,9 +115,9 @@ Result<void> OsKeyring::set_master_key(const MasterKey& key) {
     if (status == errSecSuccess) {
         status = SecKeychainItemModifyAttributesAndData(item.get(), nullptr, MasterKey::kSize, bytes.data());
     } else if (status == errSecItemNotFound) {
-        status = SecKeychainAddGenericPassword(keychain->get(), length_of(service_), service_.data(),
-                                               length_of(account_), account_.data(), MasterKey::kSize, bytes.data(),
-                                               nullptr);
+        status =
+            SecKeychainAddGenericPassword(keychain->get(), length_of(service_), service_.data(), length_of(account_),
+                                          account_.data(), MasterKey::kSize, bytes.data(), nullptr);
     }
     if (status != errSecSuccess) return platform_failure(status);
     return {};
@@ -149,7 +151,9 @@ struct FreeWith {
 template <class T, auto Free>
 using GOwned = std::unique_ptr<T, FreeWith<Free>>;
 
-void free_item_list(GList* items) { g_list_free_full(items, g_object_unref); }
+void free_item_list(GList* items) {
+    g_list_free_full(items, g_object_unref);
+}
 
 // The out-parameter of a GLib call; its message is the platform's text.
 class ErrorSlot {

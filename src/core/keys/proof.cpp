@@ -38,7 +38,9 @@ std::optional<ProofKey> ProofKey::derive(const MasterKey& master, ProofPurpose p
     return key;
 }
 
-ProofKey::ProofKey(ProofKey&& other) noexcept : bytes_(other.bytes_) { sodium_memzero(other.bytes_.data(), other.bytes_.size()); }
+ProofKey::ProofKey(ProofKey&& other) noexcept : bytes_(other.bytes_) {
+    sodium_memzero(other.bytes_.data(), other.bytes_.size());
+}
 
 ProofKey& ProofKey::operator=(ProofKey&& other) noexcept {
     if (this != &other) {
@@ -48,7 +50,9 @@ ProofKey& ProofKey::operator=(ProofKey&& other) noexcept {
     return *this;
 }
 
-ProofKey::~ProofKey() { sodium_memzero(bytes_.data(), bytes_.size()); }
+ProofKey::~ProofKey() {
+    sodium_memzero(bytes_.data(), bytes_.size());
+}
 
 Proof ProofKey::sign(std::span<const std::uint8_t> message) const noexcept {
     Proof proof{};

@@ -14,7 +14,9 @@ namespace tarnel::core {
 
 namespace {
 
-std::size_t page_size() noexcept { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
+std::size_t page_size() noexcept {
+    return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
 
 // Wipes only the pages present in memory: a thread touches a small part of
 // its stack, and writing the rest would fault in megabytes just to zero them.
@@ -43,8 +45,8 @@ void wipe_resident_pages(std::uint8_t* begin, std::size_t size) noexcept {
 Result<ThreadStack> ThreadStack::map(std::size_t size) {
     const std::size_t page = page_size();
     const std::size_t usable = (size + page - 1) / page * page;
-    void* mapping = ::mmap(nullptr, usable + page, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    void* mapping =
+        ::mmap(nullptr, usable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapping == MAP_FAILED) return fail(ErrorKind::Io, "mapping a thread stack: " + os_error_text(errno));
     if (::mprotect(mapping, page, PROT_NONE) != 0) {
         const int error_number = errno;
@@ -69,7 +71,9 @@ ThreadStack& ThreadStack::operator=(ThreadStack&& other) noexcept {
     return *this;
 }
 
-ThreadStack::~ThreadStack() { release(); }
+ThreadStack::~ThreadStack() {
+    release();
+}
 
 void ThreadStack::wipe() noexcept {
     if (mapping_ != nullptr) wipe_resident_pages(mapping_ + guard_size_, mapping_size_ - guard_size_);

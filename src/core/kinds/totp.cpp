@@ -14,9 +14,13 @@ namespace tarnel::core {
 
 namespace {
 
-auto totp_error(std::string detail) { return fail(ErrorKind::Totp, std::move(detail)); }
+auto totp_error(std::string detail) {
+    return fail(ErrorKind::Totp, std::move(detail));
+}
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
@@ -38,8 +42,8 @@ int base32_value(char c) {
 
 Result<std::uint64_t> checked_digits(std::uint64_t digits) {
     if (digits < kTotpMinDigits || digits > kTotpMaxDigits) {
-        return totp_error("digits must be " + std::to_string(kTotpMinDigits) + " to " +
-                          std::to_string(kTotpMaxDigits) + ", not " + std::to_string(digits));
+        return totp_error("digits must be " + std::to_string(kTotpMinDigits) + " to " + std::to_string(kTotpMaxDigits) +
+                          ", not " + std::to_string(digits));
     }
     return digits;
 }

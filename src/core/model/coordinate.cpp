@@ -31,8 +31,7 @@ Result<Split> split_fragment(std::string_view rest) {
     const auto text = rest.substr(hash + 1);
     if (text == "public") return Split{rest.substr(0, hash), Fragment::Public};
     if (text == "private") return Split{rest.substr(0, hash), Fragment::Private};
-    return invalid("unknown coordinate fragment `#" + std::string(text) +
-                   "` (only `#public`/`#private` are valid)");
+    return invalid("unknown coordinate fragment `#" + std::string(text) + "` (only `#public`/`#private` are valid)");
 }
 
 struct Scoped {
@@ -106,8 +105,7 @@ Result<Coordinate> Coordinate::from_str(std::string_view text) {
     if (!component) return fail(component.error());
     auto key = parse_plain_segment((*pieces)[2], "key");
     if (!key) return fail(key.error());
-    return Coordinate(std::move(*environment), std::move(*component), std::move(*key),
-                      scoped->global, split->fragment);
+    return Coordinate(std::move(*environment), std::move(*component), std::move(*key), scoped->global, split->fragment);
 }
 
 std::string Coordinate::to_string() const {

@@ -55,8 +55,7 @@ public:
     friend bool operator==(const Coordinate&, const Coordinate&) = default;
 
 private:
-    Coordinate(EnvSegment environment, std::string component, std::string key, bool global,
-               Fragment fragment)
+    Coordinate(EnvSegment environment, std::string component, std::string key, bool global, Fragment fragment)
         : environment_(std::move(environment)),
           component_(std::move(component)),
           key_(std::move(key)),

@@ -10,9 +10,9 @@ namespace tarnel::core {
 
 namespace {
 
-constexpr std::array<std::string_view, 5> kDenyNames{
-    "InjectOnlyNeverRevealed", "McpCriticalForbidden", "WebUiCriticalMasked",
-    "ProdRevealIntoAgentContext", "NotRevealable"};
+constexpr std::array<std::string_view, 5> kDenyNames{"InjectOnlyNeverRevealed", "McpCriticalForbidden",
+                                                     "WebUiCriticalMasked", "ProdRevealIntoAgentContext",
+                                                     "NotRevealable"};
 
 using Decision = PolicyDecision;
 
@@ -20,8 +20,7 @@ Decision reveal_in_production(const AccessRequest& request) {
     const bool high = request.sensitivity == Sensitivity::High;
     switch (request.surface) {
         case Surface::Mcp: return Decision::deny(DenyReason::McpCriticalForbidden);
-        case Surface::WebUi:
-            return high ? Decision::deny(DenyReason::WebUiCriticalMasked) : Decision::allow();
+        case Surface::WebUi: return high ? Decision::deny(DenyReason::WebUiCriticalMasked) : Decision::allow();
         case Surface::Cli:
             return request.attended ? Decision::require_confirmation()
                                     : Decision::deny(DenyReason::ProdRevealIntoAgentContext);
@@ -35,10 +34,8 @@ Decision reveal_elsewhere(const AccessRequest& request) {
         case Surface::Mcp:
             if (high) return Decision::deny(DenyReason::McpCriticalForbidden);
             return request.revealable ? Decision::allow() : Decision::deny(DenyReason::NotRevealable);
-        case Surface::WebUi:
-            return high ? Decision::deny(DenyReason::WebUiCriticalMasked) : Decision::allow();
-        case Surface::Cli:
-            return high ? Decision::require_confirmation() : Decision::allow();
+        case Surface::WebUi: return high ? Decision::deny(DenyReason::WebUiCriticalMasked) : Decision::allow();
+        case Surface::Cli: return high ? Decision::require_confirmation() : Decision::allow();
     }
     std::unreachable();
 }
@@ -47,8 +44,7 @@ Decision reveal(const AccessRequest& request) {
     if (request.sensitivity == Sensitivity::InjectOnly) {
         return Decision::deny(DenyReason::InjectOnlyNeverRevealed);
     }
-    return is_production(request.coordinate) ? reveal_in_production(request)
-                                              : reveal_elsewhere(request);
+    return is_production(request.coordinate) ? reveal_in_production(request) : reveal_elsewhere(request);
 }
 
 }  // namespace
@@ -69,8 +65,7 @@ PolicyDecision decide(const AccessRequest& request, const AgentScope& scope) {
         case Operation::Metadata:
         case Operation::Write: return Decision::allow();
         case Operation::Inject:
-            return request.sensitivity == Sensitivity::High ? Decision::require_confirmation()
-                                                            : Decision::allow();
+            return request.sensitivity == Sensitivity::High ? Decision::require_confirmation() : Decision::allow();
         case Operation::Reveal: return reveal(request);
     }
     std::unreachable();
@@ -85,22 +80,21 @@ bool downgrade_needs_confirmation(Sensitivity current, Sensitivity wanted) noexc
 }
 
 std::optional<std::string_view> reveal_refusal(const RecordKind& kind) noexcept {
-    return std::visit(
-        Overloaded{
-            [](const LiteralRecord&) -> std::optional<std::string_view> { return std::nullopt; },
-            [](const ReferenceRecord&) -> std::optional<std::string_view> {
-                return "reference value is materialized at run time, not revealable over MCP";
-            },
-            [](const KeypairRecord&) -> std::optional<std::string_view> {
-                return "a keypair's private key is never revealed (I11/I14); use it through "
-                       "sign/decrypt/ssh-add via the CLI";
-            },
-            [](const TotpRecord&) -> std::optional<std::string_view> {
-                return "a TOTP seed is never revealed (I11/I14); derive a code on demand with "
-                       "`tarnel code` via the CLI";
-            },
-        },
-        kind);
+    return std::visit(Overloaded{
+                          [](const LiteralRecord&) -> std::optional<std::string_view> { return std::nullopt; },
+                          [](const ReferenceRecord&) -> std::optional<std::string_view> {
+                              return "reference value is materialized at run time, not revealable over MCP";
+                          },
+                          [](const KeypairRecord&) -> std::optional<std::string_view> {
+                              return "a keypair's private key is never revealed (I11/I14); use it through "
+                                     "sign/decrypt/ssh-add via the CLI";
+                          },
+                          [](const TotpRecord&) -> std::optional<std::string_view> {
+                              return "a TOTP seed is never revealed (I11/I14); derive a code on demand with "
+                                     "`tarnel code` via the CLI";
+                          },
+                      },
+                      kind);
 }
 
 std::optional<std::string> overwrite_refusal(const RecordKind& kind, std::string_view coordinate,

@@ -27,8 +27,7 @@ std::optional<Operation> operation_from_word(std::string_view word) noexcept {
     return std::nullopt;
 }
 
-bool AgentScope::addresses(const Coordinate& coordinate,
-                           std::optional<std::string_view> project) const {
+bool AgentScope::addresses(const Coordinate& coordinate, std::optional<std::string_view> project) const {
     const auto& environment = coordinate.environment();
     if (environment.is_placeholder()) return false;
     if (!environments.admits(environment.name())) return false;

@@ -15,9 +15,7 @@ namespace tarnel::core {
 class ScopeFilter {
 public:
     static ScopeFilter any() { return ScopeFilter(std::nullopt); }
-    static ScopeFilter only(std::set<std::string, std::less<>> names) {
-        return ScopeFilter(std::move(names));
-    }
+    static ScopeFilter only(std::set<std::string, std::less<>> names) { return ScopeFilter(std::move(names)); }
 
     bool is_any() const noexcept { return !names_; }
     bool admits(std::string_view name) const { return !names_ || names_->contains(name); }
@@ -27,8 +25,7 @@ public:
     friend bool operator==(const ScopeFilter&, const ScopeFilter&) = default;
 
 private:
-    explicit ScopeFilter(std::optional<std::set<std::string, std::less<>>> names)
-        : names_(std::move(names)) {}
+    explicit ScopeFilter(std::optional<std::set<std::string, std::less<>>> names) : names_(std::move(names)) {}
     std::optional<std::set<std::string, std::less<>>> names_;
 };
 

@@ -34,9 +34,7 @@ public:
     std::span<const std::uint8_t> expose_secret() const noexcept { return {data_, size_}; }
     std::span<std::uint8_t> expose_secret_mut() noexcept { return {data_, size_}; }
     // The same bytes seen as characters, for APIs that take char data.
-    std::string_view expose_secret_chars() const noexcept {
-        return {reinterpret_cast<const char*>(data_), size_};
-    }
+    std::string_view expose_secret_chars() const noexcept { return {reinterpret_cast<const char*>(data_), size_}; }
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }

@@ -51,7 +51,9 @@ std::optional<AuditAction> audit_action_from_word(std::string_view word) noexcep
     return std::nullopt;
 }
 
-std::span<const std::string_view> audit_action_words() noexcept { return kActionWords; }
+std::span<const std::string_view> audit_action_words() noexcept {
+    return kActionWords;
+}
 
 std::string_view actor_word(Actor actor) noexcept {
     return actor == Actor::Agent ? "agent" : "human";
@@ -64,11 +66,9 @@ Result<std::string> AuditEvent::to_json() const {
                     json::member(writer, "action", audit_action_word(action)) &&
                     json::member_if_present(writer, "coordinate", coordinate) &&
                     json::member_if_present(writer, "environment", environment) &&
-                    json::member(writer, "result", result) &&
-                    json::member_if_present(writer, "origin", origin) &&
+                    json::member(writer, "result", result) && json::member_if_present(writer, "origin", origin) &&
                     json::member_if_present(writer, "fingerprint", fingerprint) &&
-                    json::member_if_present(writer, "requester_note", requester_note) &&
-                    writer.EndObject();
+                    json::member_if_present(writer, "requester_note", requester_note) && writer.EndObject();
     // Every member is a string, so only invalid UTF-8 can fail.
     if (!ok) return fail(ErrorKind::Serialization, "audit event text is not valid UTF-8");
     return json::text_of(buffer);
@@ -122,14 +122,14 @@ Result<void> FileAuditSink::record(const AuditEvent& event) const {
     // Read as well as written: the last byte tells whether a line was left torn.
     UniqueFd fd(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     if (!fd) return fail(ErrorKind::Audit, "open audit log: " + os_error_text(errno));
-    struct stat info {};
+    struct stat info{};
     if (::fstat(fd.get(), &info) != 0) return fail(ErrorKind::Audit, "open audit log: " + os_error_text(errno));
     if (!S_ISREG(info.st_mode)) return fail(ErrorKind::Audit, "open audit log: not a regular file");
     // An append that a full disk cut short leaves half a line; the next event
     // starts a line of its own rather than finishing that one. The lock keeps
     // another appender from moving the end between the look and the write.
     const FileLock locked(fd.get());
-    struct stat now {};
+    struct stat now{};
     if (::fstat(fd.get(), &now) == 0 && now.st_size > 0 && !ends_with_newline(fd.get(), now.st_size)) {
         line.insert(line.begin(), '\n');
     }

@@ -81,9 +81,7 @@ public:
 class FileAuditSink final : public AuditSink {
 public:
     explicit FileAuditSink(std::filesystem::path path) : path_(std::move(path)) {}
-    static FileAuditSink under_root(const std::filesystem::path& root) {
-        return FileAuditSink(root / "audit.log");
-    }
+    static FileAuditSink under_root(const std::filesystem::path& root) { return FileAuditSink(root / "audit.log"); }
 
     const std::filesystem::path& path() const noexcept { return path_; }
     Result<void> record(const AuditEvent& event) const override;

@@ -21,7 +21,17 @@ namespace tarnel::core {
 namespace {
 
 // The writer's fields, in its order.
-enum Field : std::size_t { kTs, kAction, kCoordinate, kEnvironment, kResult, kOrigin, kFingerprint, kNote, kFieldCount };
+enum Field : std::size_t {
+    kTs,
+    kAction,
+    kCoordinate,
+    kEnvironment,
+    kResult,
+    kOrigin,
+    kFingerprint,
+    kNote,
+    kFieldCount
+};
 
 constexpr std::array<std::string_view, kFieldCount> kFieldNames{
     "ts", "action", "coordinate", "environment", "result", "origin", "fingerprint", "requester_note",
@@ -183,7 +193,7 @@ Result<bool> AuditLogReader::open_if_present() {
         if (errno == ELOOP) return fail(ErrorKind::Audit, "open audit log: a symbolic link; not following it");
         return fail(ErrorKind::Audit, "open audit log: " + os_error_text(errno));
     }
-    struct stat info {};
+    struct stat info{};
     if (::fstat(fd.get(), &info) != 0) return fail(ErrorKind::Audit, "open audit log: " + os_error_text(errno));
     if (!S_ISREG(info.st_mode)) return fail(ErrorKind::Audit, "open audit log: not a regular file");
     fd_ = std::move(fd);

@@ -52,9 +52,7 @@ public:
     static constexpr std::size_t kMaxLineBytes = 1024 * 1024;
 
     explicit AuditLogReader(std::filesystem::path path) : path_(std::move(path)) {}
-    static AuditLogReader under_root(const std::filesystem::path& root) {
-        return AuditLogReader(root / "audit.log");
-    }
+    static AuditLogReader under_root(const std::filesystem::path& root) { return AuditLogReader(root / "audit.log"); }
 
     const std::filesystem::path& path() const noexcept { return path_; }
 

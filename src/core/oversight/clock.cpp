@@ -38,7 +38,9 @@ std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
     return era * 146097 + doe - 719468;
 }
 
-bool is_leap(std::int64_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+bool is_leap(std::int64_t year) {
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
 
 unsigned days_in_month(std::int64_t year, unsigned month) {
     constexpr unsigned kDays[12]{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -119,11 +121,10 @@ std::string format_rfc3339_utc(std::uint64_t unix_secs) {
     const auto date = civil_from_days(unix_secs / 86400);
     const auto of_day = unix_secs % 86400;
     char text[48];
-    const int n = std::snprintf(text, sizeof text, "%04llu-%02u-%02uT%02u:%02u:%02uZ",
-                                static_cast<unsigned long long>(date.year), date.month, date.day,
-                                static_cast<unsigned>(of_day / 3600),
-                                static_cast<unsigned>(of_day % 3600 / 60),
-                                static_cast<unsigned>(of_day % 60));
+    const int n =
+        std::snprintf(text, sizeof text, "%04llu-%02u-%02uT%02u:%02u:%02uZ", static_cast<unsigned long long>(date.year),
+                      date.month, date.day, static_cast<unsigned>(of_day / 3600),
+                      static_cast<unsigned>(of_day % 3600 / 60), static_cast<unsigned>(of_day % 60));
     return std::string(text, static_cast<std::size_t>(n));
 }
 

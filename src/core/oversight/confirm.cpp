@@ -13,8 +13,8 @@ std::string_view shown_source_word(ShownVariable::Source source) noexcept {
     return "";
 }
 
-ConfirmRequest::ConfirmRequest(std::string_view coordinate, Sensitivity sensitivity,
-                               std::string_view environment, Actor origin)
+ConfirmRequest::ConfirmRequest(std::string_view coordinate, Sensitivity sensitivity, std::string_view environment,
+                               Actor origin)
     : coordinate(coordinate), sensitivity(sensitivity), environment(environment), origin(origin) {}
 
 ConfirmRequest ConfirmRequest::with_requesting_process(std::string_view process) && {

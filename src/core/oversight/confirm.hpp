@@ -19,7 +19,7 @@ struct ShownVariable {
     enum class Source : std::uint8_t { Literal, Env, Vault };
     std::string name;
     Source source = Source::Literal;
-    std::string text;  // the literal's value, the environment variable's name, or the coordinate
+    std::string text;                        // the literal's value, the environment variable's name, or the coordinate
     std::optional<Sensitivity> sensitivity;  // vault values only
     // A vault value the vault lacks: the caller's fallback text the run gets instead.
     std::optional<std::string> fallback;
@@ -52,8 +52,7 @@ struct ConfirmRequest {
     bool allow_password = false;
     std::optional<RunDetail> run;  // for a run: the whole of it
 
-    ConfirmRequest(std::string_view coordinate, Sensitivity sensitivity, std::string_view environment,
-                   Actor origin);
+    ConfirmRequest(std::string_view coordinate, Sensitivity sensitivity, std::string_view environment, Actor origin);
 
     ConfirmRequest with_requesting_process(std::string_view process) &&;
 

@@ -114,7 +114,7 @@ Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds time
 }
 
 std::optional<FileConfirmer::Published> FileConfirmer::publish_request(const ConfirmRequest& request,
-                                                                     milliseconds timeout) const {
+                                                                       milliseconds timeout) const {
     const auto nonce = random_hex(kNonceBytes);
     if (!nonce) return std::nullopt;
     // Whole seconds, rounded up: the owner's tool refuses an answer from then on.
@@ -125,7 +125,7 @@ std::optional<FileConfirmer::Published> FileConfirmer::publish_request(const Con
     // the answer to that request decide this one.
     for (int attempt = 0; attempt < kMaxRequestIdAttempts; ++attempt) {
         std::string id = next_request_id(RequestKind::Confirmation, *clock_);
-        struct stat info {};
+        struct stat info{};
         if (::lstat((dir_ / (id + ".decision")).c_str(), &info) == 0) continue;
         const std::uint64_t created = clock_->unix_secs();
         const auto json = open_pending_json(id, created, created + wait_secs, *nonce, request);

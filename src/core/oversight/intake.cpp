@@ -1,6 +1,5 @@
 #include "core/oversight/intake.hpp"
 
-
 #include <utility>
 
 #include "core/store/atomic_write.hpp"

@@ -16,9 +16,9 @@ namespace tarnel::core {
 
 // A request for a human to create a secret. Field order is the key order on disk.
 struct PendingIntake {
-    std::string id;                // empty until IntakeBroker::create names it
+    std::string id;  // empty until IntakeBroker::create names it
     std::uint64_t created_unix = 0;
-    std::string coordinate;        // exactly as the requester wrote it
+    std::string coordinate;  // exactly as the requester wrote it
     Sensitivity sensitivity;
     std::string environment;
     Actor origin;
@@ -26,8 +26,7 @@ struct PendingIntake {
     std::optional<std::string> description;
     std::optional<std::string> project;
 
-    PendingIntake(std::string_view coordinate, Sensitivity sensitivity, std::string_view environment,
-                  Actor origin);
+    PendingIntake(std::string_view coordinate, Sensitivity sensitivity, std::string_view environment, Actor origin);
 
     // An empty description is kept as empty, unlike an empty project.
     PendingIntake with_description(std::string_view text) &&;

@@ -33,9 +33,9 @@ Result<PendingIntake> intake_of(const rapidjson::Value& document, const RequestI
     PendingIntake intake(*coordinate, *sensitivity, *environment, *origin);
     intake.id = *stored_id;
     intake.created_unix = *created;
-    for (auto [name, field] : {std::pair{"requesting_process", &PendingIntake::requesting_process},
-                               std::pair{"description", &PendingIntake::description},
-                               std::pair{"project", &PendingIntake::project}}) {
+    for (auto [name, field] :
+         {std::pair{"requesting_process", &PendingIntake::requesting_process},
+          std::pair{"description", &PendingIntake::description}, std::pair{"project", &PendingIntake::project}}) {
         auto text = optional_text_member(document, name);
         if (!text) return fail(std::move(text.error()));
         intake.*field = std::move(*text);

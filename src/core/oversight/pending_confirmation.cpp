@@ -26,7 +26,8 @@ Result<ShownVariable> variable_of(const rapidjson::Value& value) {
     if (!source) return fail(std::move(source.error()));
     auto text = text_member(value, "text");
     if (!text) return fail(std::move(text.error()));
-    ShownVariable variable{std::move(*name), ShownVariable::Source::Literal, std::move(*text), std::nullopt, std::nullopt};
+    ShownVariable variable{std::move(*name), ShownVariable::Source::Literal, std::move(*text), std::nullopt,
+                           std::nullopt};
     if (*source == "env") {
         variable.source = ShownVariable::Source::Env;
     } else if (*source == "vault") {
@@ -113,7 +114,7 @@ Result<PendingConfirmation> confirmation_of(const rapidjson::Value& document, co
 }
 
 bool present(const fs::path& path) {
-    struct stat info {};
+    struct stat info{};
     return ::lstat(path.c_str(), &info) == 0;
 }
 
@@ -136,7 +137,9 @@ Result<std::optional<PendingConfirmation>> PendingDir::find(const RequestId& id)
     return std::optional<PendingConfirmation>(std::move(*confirmation));
 }
 
-bool PendingDir::waiting(const RequestId& id) const { return present(dir_ / id.file_name(".json")); }
+bool PendingDir::waiting(const RequestId& id) const {
+    return present(dir_ / id.file_name(".json"));
+}
 
 namespace {
 
@@ -148,7 +151,9 @@ Result<bool> publish_answer(const fs::path& dir, const RequestId& id, std::strin
 
 }  // namespace
 
-Result<bool> PendingDir::deny(const RequestId& id) const { return publish_answer(dir_, id, kDenialAnswer); }
+Result<bool> PendingDir::deny(const RequestId& id) const {
+    return publish_answer(dir_, id, kDenialAnswer);
+}
 
 Result<bool> PendingDir::approve(const RequestId& id, const Proof& request_mac, const ProofKey& answer_key) const {
     return publish_answer(dir_, id, approval_answer(request_mac, answer_key));

@@ -60,9 +60,8 @@ std::unexpected<CoreError> member_error(std::string_view name, std::string_view 
 }  // namespace
 
 Result<std::vector<RequestId>> list_request_ids(const fs::path& dir) {
-    auto listed = list_dir(dir, [](int, const dirent& entry) -> Result<bool> {
-        return id_of_name(entry.d_name).has_value();
-    });
+    auto listed =
+        list_dir(dir, [](int, const dirent& entry) -> Result<bool> { return id_of_name(entry.d_name).has_value(); });
     if (!listed) return fail(std::move(listed.error()));
     std::vector<RequestId> ids;
     if (!*listed) return ids;

@@ -46,7 +46,7 @@ struct ProcessOutput {
     // Wiping holders: a child may print what it was given.
     SecretValue out;
     SecretValue err;
-    std::optional<std::int32_t> code;  // the low 8 bits of the exit status; absent after a signal
+    std::optional<std::int32_t> code;          // the low 8 bits of the exit status; absent after a signal
     std::optional<int> signal = std::nullopt;  // the signal that ended the child
 };
 
@@ -54,7 +54,7 @@ enum class ProcessFailure : std::uint8_t { Start, Wait, TimedOut };
 
 struct ProcessError {
     ProcessFailure kind;
-    std::string os_text;  // os_error_text() of the failing call; empty for TimedOut
+    std::string os_text;   // os_error_text() of the failing call; empty for TimedOut
     int error_number = 0;  // the errno value behind os_text
 };
 

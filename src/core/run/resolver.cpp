@@ -10,14 +10,20 @@ namespace tarnel::core {
 
 namespace {
 
-std::unexpected<CoreError> refusal(std::string text) { return fail(ErrorKind::EnvRefs, std::move(text)); }
+std::unexpected<CoreError> refusal(std::string text) {
+    return fail(ErrorKind::EnvRefs, std::move(text));
+}
 
-std::string backticked(std::string_view text) { return "`" + std::string(text) + "`"; }
+std::string backticked(std::string_view text) {
+    return "`" + std::string(text) + "`";
+}
 
 // The vault's own settings, its passphrase above all, live in this process's
 // environment; a child that an agent controls must never be handed them,
 // whatever EnvSource answers.
-bool is_withheld(std::string_view var) noexcept { return var.starts_with("TARNEL_"); }
+bool is_withheld(std::string_view var) noexcept {
+    return var.starts_with("TARNEL_");
+}
 
 FoundIn where_found(const VaultLocation& location) {
     return std::visit([](const auto& where) -> FoundIn { return where; }, location);
@@ -54,16 +60,15 @@ public:
         : environment_(environment), parts_(parts), project_(project), key_(std::move(key)) {}
 
     Result<ResolvedVar> variable(const std::string& name, const Source& source) {
-        return std::visit(
-            Overloaded{
-                [&](const source::Literal& literal) -> Result<ResolvedVar> {
-                    return ResolvedVar::plain(name, SecretValue::from_text(literal.value), std::string(environment_),
-                                              std::nullopt);
-                },
-                [&](const source::Env& env) { return from_env(name, env); },
-                [&](const source::Secret& secret) { return from_secret(name, secret); },
-            },
-            source);
+        return std::visit(Overloaded{
+                              [&](const source::Literal& literal) -> Result<ResolvedVar> {
+                                  return ResolvedVar::plain(name, SecretValue::from_text(literal.value),
+                                                            std::string(environment_), std::nullopt);
+                              },
+                              [&](const source::Env& env) { return from_env(name, env); },
+                              [&](const source::Secret& secret) { return from_secret(name, secret); },
+                          },
+                          source);
     }
 
 private:
@@ -96,15 +101,15 @@ private:
                 return refusal(backticked(name) + ": coordinate " + backticked(coordinate.to_string()) +
                                " did not resolve and has no fallback");
             }
-            ResolvedVar var = ResolvedVar::plain(name, SecretValue::from_text(*secret.fallback), environment,
-                                                 std::move(*canonical));
+            ResolvedVar var =
+                ResolvedVar::plain(name, SecretValue::from_text(*secret.fallback), environment, std::move(*canonical));
             var.from_fallback = true;
             return var;
         }
         ResolvedRecord& hit = **found;
-        return from_record(VaultHit{name, environment, std::move(*canonical), std::move(hit.location),
-                                    hit.record.meta.sensitivity},
-                           coordinate.fragment(), std::move(hit.record.kind));
+        return from_record(
+            VaultHit{name, environment, std::move(*canonical), std::move(hit.location), hit.record.meta.sensitivity},
+            coordinate.fragment(), std::move(hit.record.kind));
     }
 
     Result<ResolvedVar> from_record(VaultHit hit, Fragment fragment, RecordKind kind) {
@@ -202,8 +207,8 @@ Result<void> fetch_references(std::vector<ResolvedVar>& vars, const ResolverPart
     return {};
 }
 
-Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view environment,
-                                         const ResolverParts& parts, std::optional<std::string_view> project) {
+Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view environment, const ResolverParts& parts,
+                                         std::optional<std::string_view> project) {
     auto vars = resolve_without_fetching(refs, environment, parts, project);
     if (!vars) return vars;
     if (auto done = fetch_references(*vars, parts); !done) return fail(std::move(done.error()));

@@ -54,8 +54,7 @@ struct ResolverParts {
 
 // One value per variable, in file order, or the first failure (nothing
 // partial). `project` overrides the file's `project =` line.
-Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view environment,
-                                         const ResolverParts& parts,
+Result<std::vector<ResolvedVar>> resolve(const EnvRefs& refs, std::string_view environment, const ResolverParts& parts,
                                          std::optional<std::string_view> project);
 
 // The same in two steps, for a caller that gates on what the vault says

@@ -33,8 +33,8 @@ extern "C" void relay(int signal_number, siginfo_t* info, void*) {
     const pid_t child = g_child.load();
     const std::int64_t now = now_ns();
     auto& last = g_last_direct[static_cast<std::size_t>(signal_number) % g_last_direct.size()];
-    const bool passed_on = info->si_code == SI_QUEUE && info->si_value.sival_int == kPassedOnMark &&
-                           info->si_pid == ::getppid();
+    const bool passed_on =
+        info->si_code == SI_QUEUE && info->si_value.sival_int == kPassedOnMark && info->si_pid == ::getppid();
     if (passed_on && last != 0 && now - last < kCopyWindowNs) {
         errno = saved_errno;
         return;
@@ -66,7 +66,7 @@ SignalRelay::SignalRelay() {
 
 void SignalRelay::relay_to(pid_t child) {
     g_child.store(child);
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_sigaction = relay;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
     ::sigfillset(&action.sa_mask);
@@ -85,7 +85,7 @@ void SignalRelay::stop() {
     g_child.store(0);
     // What came for a child that is gone must not end us once unblocked:
     // setting SIG_IGN discards a pending signal.
-    struct sigaction ignore {};
+    struct sigaction ignore{};
     ignore.sa_handler = SIG_IGN;
     ::sigemptyset(&ignore.sa_mask);
     for (std::size_t i = 0; i < kRelayedSignals.size(); ++i) {

@@ -27,7 +27,7 @@ Result<std::optional<DirListing>> list_dir(const std::filesystem::path& dir, con
     UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir_fd) {
         const int err = errno;
-        struct stat info {};
+        struct stat info{};
         if (::stat(dir.c_str(), &info) != 0) return std::optional<DirListing>();
         return io_error("read_dir", err);
     }

@@ -33,7 +33,7 @@ Result<void> create_private_dir(const std::filesystem::path& path) {
 // An existing directory is kept as it is, a missing one made private; any
 // other file under the name is refused.
 Result<void> ensure_directory(const std::filesystem::path& path, bool follow_link) {
-    struct stat info {};
+    struct stat info{};
     if ((follow_link ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info)) == 0) {
         if (S_ISDIR(info.st_mode)) return {};
         return fail(ErrorKind::Io, "create " + quoted_path(path) + ": " + os_error_text(ENOTDIR));
@@ -44,11 +44,14 @@ Result<void> ensure_directory(const std::filesystem::path& path, bool follow_lin
 }  // namespace
 
 // Not followed: a link planted under the vault root must not send writes elsewhere.
-Result<void> ensure_dir(const std::filesystem::path& path) { return ensure_directory(path, false); }
+Result<void> ensure_dir(const std::filesystem::path& path) {
+    return ensure_directory(path, false);
+}
 
 // The root itself may be a link to where the owner keeps the vault.
-Result<void> ensure_root(const std::filesystem::path& path) { return ensure_directory(path, true); }
-
+Result<void> ensure_root(const std::filesystem::path& path) {
+    return ensure_directory(path, true);
+}
 
 int write_all(int fd, std::string_view bytes) noexcept {
     while (!bytes.empty()) {
@@ -66,7 +69,7 @@ int read_whole(int fd, std::vector<std::uint8_t>& out, std::size_t padding, std:
     // A regular file's size is taken as its whole content (the vault's files
     // are replaced by rename, never grown in place), which saves the read
     // that would only find the end; anything else is read until the end.
-    struct stat info {};
+    struct stat info{};
     if (::fstat(fd, &info) != 0) return errno;
     const bool sized = S_ISREG(info.st_mode);
     const auto expected = sized ? static_cast<std::size_t>(info.st_size) : std::size_t{0};
@@ -99,9 +102,8 @@ std::string FileReadError::text(std::size_t max_size) const {
     return os_error_text(err);
 }
 
-std::optional<FileReadError> read_regular_file(int dir_fd, const char* name, std::size_t max_size,
-                                               std::size_t padding, std::vector<std::uint8_t>& out,
-                                               std::size_t& size) {
+std::optional<FileReadError> read_regular_file(int dir_fd, const char* name, std::size_t max_size, std::size_t padding,
+                                               std::vector<std::uint8_t>& out, std::size_t& size) {
     using Kind = FileReadError::Kind;
     UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
@@ -109,7 +111,7 @@ std::optional<FileReadError> read_regular_file(int dir_fd, const char* name, std
         if (errno == ELOOP) return FileReadError{Kind::NotRegular};
         return FileReadError{Kind::Os, errno};
     }
-    struct stat info {};
+    struct stat info{};
     if (::fstat(fd.get(), &info) != 0) return FileReadError{Kind::Os, errno};
     if (!S_ISREG(info.st_mode)) return FileReadError{Kind::NotRegular};
     if (static_cast<std::uintmax_t>(info.st_size) > max_size) return FileReadError{Kind::TooLarge};

@@ -50,9 +50,8 @@ struct FileReadError {
 // It is opened without following a final symbolic link and without
 // blocking, so a link or a FIFO planted under the name is refused rather than
 // followed or waited on, and nothing is allocated for an oversized file.
-std::optional<FileReadError> read_regular_file(int dir_fd, const char* name, std::size_t max_size,
-                                               std::size_t padding, std::vector<std::uint8_t>& out,
-                                               std::size_t& size);
+std::optional<FileReadError> read_regular_file(int dir_fd, const char* name, std::size_t max_size, std::size_t padding,
+                                               std::vector<std::uint8_t>& out, std::size_t& size);
 
 // Makes renames, links and removals inside the directory durable.
 Result<void> sync_dir(const std::filesystem::path& path);

@@ -32,9 +32,9 @@ int lock_exclusive(int fd) noexcept {
 // Whether the name still leads to the file behind fd: a delete unlinks the
 // lock file, and a lock on a file nobody can open any more guards nothing.
 Result<bool> still_named(int fd, const fs::path& path) {
-    struct stat held {};
+    struct stat held{};
     if (::fstat(fd, &held) != 0) return io_error("lock record", errno);
-    struct stat named {};
+    struct stat named{};
     if (::lstat(path.c_str(), &named) != 0) {
         if (errno == ENOENT) return false;
         return io_error("lock record", errno);
@@ -79,7 +79,7 @@ RecordLock& RecordLock::operator=(RecordLock&& other) noexcept {
 void RecordLock::release() noexcept {
     if (!fd_) return;
     // Unlinked while still held, so no one can lock the name in between.
-    struct stat info {};
+    struct stat info{};
     if (::lstat(record_.c_str(), &info) != 0 && errno == ENOENT) ::unlink(path_.c_str());
     fd_.reset();
 }

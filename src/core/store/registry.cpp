@@ -28,7 +28,7 @@ std::unexpected<CoreError> io_error(std::string_view what, int err) {
 // Decides from the entry's own type; a symbolic link is not followed.
 Result<bool> is_plain_directory(int dir_fd, const dirent& entry) {
     if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
-    struct stat info {};
+    struct stat info{};
     if (::fstatat(dir_fd, entry.d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) return io_error("file_type", errno);
     return S_ISDIR(info.st_mode);
 }
@@ -38,12 +38,11 @@ Result<bool> is_plain_directory(int dir_fd, const dirent& entry) {
 Result<void> check_project_name(std::string_view name) {
     // Longer than any file name may be; not echoed, it may be huge.
     if (name.size() > kMaxProjectNameBytes) {
-        return fail(ErrorKind::Io, "invalid project name: longer than " + std::to_string(kMaxProjectNameBytes) +
-                                       " bytes");
+        return fail(ErrorKind::Io,
+                    "invalid project name: longer than " + std::to_string(kMaxProjectNameBytes) + " bytes");
     }
     const bool single_component = !name.empty() && name != "." && name != ".." &&
-                                  name.find('/') == std::string_view::npos &&
-                                  name.find('\0') == std::string_view::npos;
+                                  name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
     if (single_component) return {};
     // The name is the caller's own text, not a secret; NUL is shown escaped.
     std::string shown;
@@ -66,11 +65,17 @@ Result<Registry> Registry::open(fs::path root) {
     return registry;
 }
 
-fs::path Registry::global_dir() const { return root_ / "global"; }
+fs::path Registry::global_dir() const {
+    return root_ / "global";
+}
 
-fs::path Registry::projects_root() const { return root_ / "projects"; }
+fs::path Registry::projects_root() const {
+    return root_ / "projects";
+}
 
-fs::path Registry::project_dir(std::string_view name) const { return projects_root() / name; }
+fs::path Registry::project_dir(std::string_view name) const {
+    return projects_root() / name;
+}
 
 Result<fs::path> Registry::checked_project_dir(std::string_view name) const {
     if (Result<void> checked = check_project_name(name); !checked) return fail(std::move(checked.error()));

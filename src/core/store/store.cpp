@@ -62,7 +62,7 @@ CoreError misplaced_error(std::string_view file_of, std::string_view held) {
 }
 
 bool can_stat(const fs::path& path) noexcept {
-    struct stat info {};
+    struct stat info{};
     return ::stat(path.c_str(), &info) == 0;
 }
 
@@ -154,7 +154,8 @@ Result<std::optional<SecretRecord>> read_record(const fs::path& dir, const Coord
     if (!path) return fail(std::move(path.error()));
     std::vector<std::uint8_t> buffer;
     std::size_t size = 0;
-    if (auto failed = read_regular_file(AT_FDCWD, path->c_str(), kMaxRecordFileBytes, kSealedJsonPadding, buffer, size)) {
+    if (auto failed =
+            read_regular_file(AT_FDCWD, path->c_str(), kMaxRecordFileBytes, kSealedJsonPadding, buffer, size)) {
         using Kind = FileReadError::Kind;
         if (failed->kind == Kind::Absent) return std::optional<SecretRecord>();
         if (failed->kind == Kind::Os) return io_error("read record", failed->err);

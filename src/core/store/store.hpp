@@ -35,11 +35,10 @@ Result<SealedRecord> unframe(std::span<const std::uint8_t> bytes);
 // Replaces the record atomically, keeping the previous version as .sec.bak.
 // The record path always holds a complete version, even while concurrent
 // writers of the same record race (each uses its own temporary file).
-Result<void> write_record(const std::filesystem::path& dir, const Coordinate& coordinate,
-                          const SealedRecord& sealed);
+Result<void> write_record(const std::filesystem::path& dir, const Coordinate& coordinate, const SealedRecord& sealed);
 // Absent when the record file cannot be stat-ed.
-Result<std::optional<SecretRecord>> read_record(const std::filesystem::path& dir,
-                                                const Coordinate& coordinate, const MasterKey& key);
+Result<std::optional<SecretRecord>> read_record(const std::filesystem::path& dir, const Coordinate& coordinate,
+                                                const MasterKey& key);
 // Succeeds when there is nothing to delete; the backup is kept.
 Result<void> delete_record(const std::filesystem::path& dir, const Coordinate& coordinate);
 
