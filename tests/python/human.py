@@ -36,9 +36,7 @@ def environment(root: Path, passphrase: str | None = PASSPHRASE, **extra) -> dic
     # Nothing may reach the real home, runtime directory or keyring.
     env.update(HOME=str(root.parent / "home"), XDG_RUNTIME_DIR=str(root.parent / "run"), TARNEL_VAULT_DIR=str(root),
                DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent")
-    if passphrase is not None:
-        env["TARNEL_PASSPHRASE"] = passphrase
-    return {**env, **extra}
+    return {**env, **({"TARNEL_PASSPHRASE": passphrase} if passphrase is not None else {}), **extra}
 
 
 def agent_session(root: Path, passphrase: str = PASSPHRASE):
@@ -75,10 +73,12 @@ def converse(root: Path, *args, steps=(), **options) -> tuple[int, bytes]:
     shown = b""
     with terminal(root, *args, **options) as child:
         for prompt, reply in steps:
-            child.expect(prompt)
+            if child.expect([prompt, pexpect.EOF]):
+                break  # it ended before asking: its status and words tell why
             shown += child.before + child.after
             child.sendline(reply)
-        child.expect(pexpect.EOF)
+        else:
+            child.expect(pexpect.EOF)
     return child.exitstatus, shown + child.before
 
 
@@ -117,6 +117,13 @@ class Lines:
             self.pending += os.read(self.stream.fileno(), 65536) or pytest.fail("the output ended")
         line, self.pending = self.pending.split(b"\n", 1)
         return line
+
+
+def wait_until(predicate, seconds: float = 30) -> None:
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
 
 
 def end(process: subprocess.Popen) -> None:

@@ -8,16 +8,12 @@ import tarnel_mcp.server
 from tarnel_mcp.__main__ import main
 
 
-class PlantedFault(BaseException):
-    pass
-
-
 class FaultySession:
     def __init__(self, session):
         self._session = session
 
     def fingerprint(self, *args):
-        raise PlantedFault("planted fault text")
+        raise type("PlantedFault", (BaseException,), {})("planted fault text")
 
     def status(self, *args):
         raise RuntimeError("planted error text")

@@ -23,14 +23,13 @@ import mcp_types as types  # noqa: E402
 from mcp.client.session import ClientSession  # noqa: E402
 from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
 
-from human import on_terminal, tarnel  # noqa: E402
+from human import tarnel  # noqa: E402
 
 ALL = "metadata,reveal,write,inject"
 EVERY_TOOL = {"metadata": {"list_secrets", "secret_status", "secret_fingerprint"}, "reveal": {"reveal_secret"},
               "write": {"set_secret", "generate_secret", "delete_secret", "edit_secret_metadata", "request_secret"},
               "inject": {"run_with_secrets"}}
 AGENT = types.Implementation(name="test-agent", version="4.2")
-HERE = Path(__file__).resolve().parent
 INITIALIZE = json.dumps({"jsonrpc": "2.0", "id": 1, "method": "initialize",
                          "params": {"protocolVersion": "2025-06-18", "capabilities": {},
                                     "clientInfo": {"name": "host", "version": "1"}}}) + "\n"
@@ -101,10 +100,6 @@ async def refused(session: ClientSession, tool: str, **arguments) -> str:
     return result.content[0].text
 
 
-def tool_names(listed) -> set[str]:
-    return {tool.name for tool in listed.tools}
-
-
 def async_test(test):
     # A test coroutine run to completion, bounded so a lost answer fails it.
     @functools.wraps(test)
@@ -121,16 +116,6 @@ def async_test(test):
 async def owner(root: Path, *args, **options):
     # `tarnel` through pipes, off the event loop so the agent's calls go on.
     return await anyio.to_thread.run_sync(functools.partial(tarnel, root, *args, **options))
-
-
-async def approve_on_terminal(root: Path, request_id: str, **options) -> tuple[int, bytes]:
-    return await anyio.to_thread.run_sync(functools.partial(on_terminal, root, "approve", request_id, **options))
-
-
-async def pending_requests(root: Path) -> list[dict]:
-    listed = await owner(root, "pending", "--json", passphrase=None)
-    assert listed.returncode == 0, listed.stderr
-    return json.loads(listed.stdout)
 
 
 async def while_waiting(session, root: Path, tool: str, arguments: dict, answer):

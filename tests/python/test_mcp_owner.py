@@ -13,8 +13,8 @@ import time
 import anyio
 import pytest
 
-from human import agent_session, needs_tarnel, on_terminal, tarnel
-from mcpkit import approve_on_terminal, async_test, call, mcp_session, owner, pending_requests, refused, while_waiting
+from human import needs_tarnel, on_terminal, tarnel
+from mcpkit import async_test, call, mcp_session, owner, refused, while_waiting
 from vaultkit import PASSPHRASE, REQUEST_CONTEXT, Vault, audit_pairs, fp, reference, seal
 
 pytestmark = needs_tarnel
@@ -44,40 +44,27 @@ def root(tmp_path):
 @async_test
 async def test_what_lowers_protection_waits_for_the_owner_who_approves_on_a_terminal(root, path, edit, shown, word):
     vault = Vault.existing(root)
-    before, arguments, denied = vault.path_of(path).read_bytes(), {"coordinate": f"secret:{path}", **edit}, []
+    before, arguments = vault.path_of(path).read_bytes(), {"coordinate": f"secret:{path}", **edit}
     async with mcp_session(vault) as session:
-        async def refuse_then_deny(request_id):
-            piped = await owner(root, "approve", request_id)
-            assert piped.returncode == 4 and b"needs a terminal" in piped.stderr
-            status, text = await approve_on_terminal(root, request_id, typed="not the passphrase")
-            assert status == 1 and b"tarnel: wrong passphrase" in text
-            done = await owner(root, "deny", request_id, passphrase=None)
-            assert (done.returncode, done.stdout) == (0, f"denied {request_id}\n".encode())
-            denied.append(request_id)
+        async def deny(request_id):
+            assert (await owner(root, "deny", request_id, passphrase=None)).stdout == f"denied {request_id}\n".encode()
 
-        result = await while_waiting(session, root, "edit_secret_metadata", arguments, refuse_then_deny)
+        result = await while_waiting(session, root, "edit_secret_metadata", arguments, deny)
         assert result.is_error and "denied" in result.content[0].text and vault.path_of(path).read_bytes() == before
-        again = await owner(root, "deny", denied[0], passphrase=None)
-        assert (again.returncode, again.stderr) == (3, f"tarnel: no pending request {denied[0]}\n".encode())
 
         async def approve(request_id):
-            listed = await pending_requests(root)
-            assert [(e["id"], e["coordinate"], e["state"], e["origin"]) for e in listed] == [
-                (request_id, path, "waiting", "agent")]
-            assert shown in (listed[0]["action"] or listed[0]["resolved_command"]) and listed[0]["age_seconds"] < 120
-            text = (await owner(root, "pending", passphrase=None)).stdout.decode()
-            assert request_id in text and shown in text and "left to answer" in text
+            listed = json.loads((await owner(root, "pending", "--json", passphrase=None)).stdout)
+            assert [(e["id"], e["coordinate"], e["state"]) for e in listed] == [(request_id, path, "waiting")]
+            assert shown in (await owner(root, "pending", passphrase=None)).stdout.decode()
             # While the owner reads, the server answers everything else.
             with anyio.fail_after(10):
-                await session.send_ping()
                 assert (await call(session, "secret_status", coordinate="secret:dev/app/medium"))["mode"] == "literal"
-            status, text = await approve_on_terminal(root, request_id)
+            status, text = await anyio.to_thread.run_sync(on_terminal, root, "approve", request_id)
             assert status == 0 and shown.encode() in text and f"approved {request_id}".encode() in text, text
             assert PASSPHRASE.encode() not in text
 
         approved = await while_waiting(session, root, "edit_secret_metadata", arguments, approve)
-        assert not approved.is_error, approved.content
-        assert {key: approved.structured_content[key] for key in edit} == edit
+        assert {key: approved.structured_content[key] for key in edit} == edit, approved.content
     assert [pair for pair in audit_pairs(vault) if pair[0] in ("approve", "deny")] == [
         ("deny", f"denied-{word}"), ("approve", f"approved-{word}")]
     assert list((root / "pending").iterdir()) == []
@@ -87,44 +74,42 @@ async def test_what_lowers_protection_waits_for_the_owner_who_approves_on_a_term
 async def test_an_intake_names_the_client_and_its_secret_reaches_the_same_session(root):
     vault, value = Vault.existing(root), b"sk_test_51pay"
     async with mcp_session(vault) as session:
+        # An argument the schema does not have is no way to speak for the client.
         asked = await call(session, "request_secret", coordinate="secret:dev/pay/stripe", sensitivity="low",
-                           description="checkout tests", project="web")
+                           description="checkout tests", project="web", client_identity="forged by the agent")
         intake_id, identity = asked["intake_id"], asked["client_identity"]
-        assert IDENTITY.fullmatch(identity), identity
         listed = json.loads((await owner(root, "intake", "--json", passphrase=None)).stdout)
-        assert [(entry["id"], entry["coordinate"], entry["sensitivity"], entry["project"], entry["description"],
-                 entry["origin"], entry["requesting_process"]) for entry in listed] == [
-            (intake_id, "secret:dev/pay/stripe", "low", "web", "checkout tests", "agent", identity)]
+        assert [(entry["id"], entry["project"], entry["origin"], entry["requesting_process"]) for entry in listed] \
+            == [(intake_id, "web", "agent", identity)] and IDENTITY.fullmatch(identity), listed
         done = await owner(root, "intake", "fulfil", intake_id, input=value + b"\n")
         assert done.returncode == 0 and value not in done.stdout + done.stderr, done.stderr
         view = {v["coordinate"]: v for v in (await call(session, "list_secrets"))["secrets"]}["dev/pay/stripe"]
-        assert (view["sensitivity"], view["origin"], view["fingerprint"], view["revealable"]) \
-            == ("low", "project:web", fp(value), False)
+        assert (view["sensitivity"], view["origin"], view["fingerprint"]) == ("low", "project:web", fp(value))
         # The owner gave the value; only the owner may make it revealable.
-        assert await refused(session, "reveal_secret", coordinate="secret:dev/pay/stripe", project="web") \
-            == "Error executing tool reveal_secret: NotRevealable"
-        twice = await owner(root, "intake", "fulfil", intake_id, input=b"other")
-        assert (twice.returncode, twice.stderr) == (3, f"tarnel: no intake request {intake_id}\n".encode())
-    assert vault.read("dev/pay/stripe", project="web")["description"] == "checkout tests"
-    assert [event["origin"] for event in vault.audit() if event["result"] == "intake-fulfilled"] == ["human"]
+        assert "NotRevealable" in await refused(session, "reveal_secret", coordinate="secret:dev/pay/stripe",
+                                                project="web")
+    async with mcp_session(vault) as session:
+        taken = await call(session, "request_secret", coordinate="secret:dev/app/token", sensitivity="low")
+    # The same declared name on another connection is told apart by the server's own identifier.
+    assert taken["client_identity"] != identity
+    # A fulfilment never replaces a secret; a rejection removes the request.
+    assert b"already exists" in tarnel(root, "intake", "fulfil", taken["intake_id"], input=b"replacement").stderr
+    assert tarnel(root, "intake", "reject", taken["intake_id"], passphrase=None).returncode == 0
+    assert bytes(vault.read("dev/app/token")["value"]) == b"high-token-4711" and not any((root / "intake").iterdir())
+    assert [(e["result"], e["origin"]) for e in vault.audit() if e["result"].startswith("intake-")] == [
+        ("intake-fulfilled", "human"), ("intake-rejected", "human")]
 
 
 @async_test
 async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_comes_back_masked(root):
-    vault = Vault.existing(root)
     status, shown = await anyio.to_thread.run_sync(on_terminal, root, "allow", SH, "--env", "CFG", "--", "-c", "*")
     assert status == 0, shown
-    async with mcp_session(vault) as session:
+    async with mcp_session(Vault.existing(root)) as session:
         async def approve(request_id):
-            listed = (await pending_requests(root))[0]
-            assert (listed["coordinate"], listed["resolved_command"]) == ("dev/app/token",
-                                                                          f'{SH} -c echo "token=$TOKEN"')
-            assert IDENTITY.fullmatch(listed["requesting_process"]), listed["requesting_process"]
-            status, shown = await approve_on_terminal(root, request_id)
-            assert status == 0 and b"high-token-4711" not in shown, shown
+            status, shown = await anyio.to_thread.run_sync(on_terminal, root, "approve", request_id)
             # What starts is the link's target; the missing record's stand-in is the agent's text.
             lines = [line.strip() for line in shown.decode().splitlines()]
-            assert f"program:       {SH}" in lines
+            assert status == 0 and b"high-token-4711" not in shown and f"program:       {SH}" in lines, shown
             assert ('variable:      CFG = "/agent/cfg" (set by the requester: secret:dev/none/cfg is not in the vault)'
                     in lines), lines
 
@@ -133,24 +118,14 @@ async def test_a_high_run_of_an_allowed_program_is_approved_on_a_terminal_and_co
             "refs": "TOKEN=secret:${ENV}/app/token\nCFG=secret:${ENV}/none/cfg | /agent/cfg\n", "env": "dev",
             "program": "/bin/sh", "args": ["-c", 'echo "token=$TOKEN"']}, approve)
         assert not result.is_error and result.structured_content["stdout"] == "token=***\n", result.content
-    assert audit_pairs(vault)[-4:] == [("scope-grant", f"allowlist-allow:{SH} --env CFG -- -c *"),
-                                       ("approve", "approved"), ("inject", "injected"), ("inject", "injected")]
+    assert audit_pairs(Vault.existing(root))[-3:] == [("approve", "approved"), ("inject", "injected"),
+                                                      ("inject", "injected")]
 
 
 # --- requests the owner's command refuses ----------------------------------------
 
-def test_fulfil_never_replaces_an_existing_secret_and_reject_removes_the_request(root):
-    intake_id = agent_session(root).request_secret("secret:dev/app/token", sensitivity="low")
-    done = tarnel(root, "intake", "fulfil", intake_id, input=b"replacement")
-    assert done.returncode == 1 and b"already exists" in done.stderr
-    assert bytes(Vault.existing(root).read("dev/app/token")["value"]) == b"high-token-4711"
-    assert tarnel(root, "intake", "reject", intake_id, passphrase=None).returncode == 0
-    assert not (root / "intake" / f"{intake_id}.json").exists()
-    assert ("deny", "intake-rejected") in audit_pairs(Vault.existing(root))
-
-
 @pytest.mark.parametrize("command", [["approve"], ["deny"], ["intake", "fulfil"], ["intake", "reject"]])
-@pytest.mark.parametrize("request_id", ["../1-2-3", "1-2-3/../../kdf", "kdf.salt", "1-2-3.json", "-1-2", "1-2-3"])
+@pytest.mark.parametrize("request_id", ["../1-2-3", "1-2-3/../../kdf", "kdf.salt", "-1-2", "1-2-3"])
 def test_an_identifier_reaches_no_path_and_an_unknown_one_is_not_found(root, command, request_id):
     (root / "pending").mkdir()
     before = sorted(root.rglob("*"))
@@ -180,13 +155,10 @@ def test_expired_and_answered_requests_take_no_answer_and_requester_words_are_es
     plant_confirmation(root, "1-1-0", int(time.time()) - 121)
     plant_confirmation(root, "1-1-1", int(time.time()), requester_description="ok\r\x1b[2Kapprove me\u202e")
     (root / "pending" / "1-1-1.decision").write_text("denied\n")
-    expired = tarnel(root, "deny", "1-1-0", passphrase=None)
-    assert expired.returncode == 1 and b"has expired" in expired.stderr
+    for request_id, text in [("1-1-0", b"has expired"), ("1-1-1", b"already been answered")]:
+        done = tarnel(root, "deny", request_id, passphrase=None)
+        assert done.returncode == 1 and text in done.stderr, done.stderr
     assert not (root / "pending" / "1-1-0.decision").exists()
-    answered = tarnel(root, "deny", "1-1-1", passphrase=None)
-    assert answered.returncode == 1 and b"already been answered" in answered.stderr
-    states = {entry["id"]: entry["state"] for entry in json.loads(tarnel(root, "pending", "--json").stdout)}
-    assert states == {"1-1-0": "expired", "1-1-1": "answered"}
     shown = tarnel(root, "pending").stdout
     assert b"\x1b" not in shown and b"\r" not in shown and b"ok\\x0d\\x1b[2Kapprove me\\u202e" in shown
 
@@ -199,8 +171,6 @@ def test_planted_request_files_are_skipped_by_name_and_never_waited_on(root):
     (root / "intake" / "1-1-1.json").symlink_to(root / "kdf.salt")
     listed = tarnel(root, "intake", passphrase=None)
     assert (listed.returncode, listed.stdout) == (0, b"no intake requests\n")
-    assert listed.stderr.decode().splitlines() == [
-        "tarnel: skipped intake 1-1-0: format error: not a regular file",
-        "tarnel: skipped intake 1-1-1: format error: not a regular file"]
+    assert listed.stderr.count(b"format error: not a regular file") == 2 and b"skipped intake 1-1-1" in listed.stderr
     fulfil = tarnel(root, "intake", "fulfil", "1-1-0", input=b"v")
     assert fulfil.returncode == 1 and b"not a regular file" in fulfil.stderr

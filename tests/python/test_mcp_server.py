@@ -12,15 +12,13 @@ import os
 import socket
 import subprocess
 import sys
-import time
 from pathlib import Path
 
-import anyio
 import pytest
 
-from human import needs_tarnel, tarnel
-from mcpkit import (AGENT, EVERY_TOOL, HERE, INITIALIZE, async_test, call, mcp_session, refused, serve_once,
-                    server_command, server_environment, wait_for_stderr)
+from human import needs_tarnel, tarnel, wait_until
+from mcpkit import (EVERY_TOOL, INITIALIZE, async_test, call, mcp_session, refused, serve_once, server_command,
+                    server_environment)
 from tarnel_mcp.config import parse_config  # after mcpkit, which skips without the SDK
 from vaultkit import PASSPHRASE, fp, keypair, literal
 
@@ -28,16 +26,13 @@ from vaultkit import PASSPHRASE, fp, keypair, literal
 # --- configuration and start --------------------------------------------------
 
 def test_flags_and_file_give_the_same_scope_and_flags_win(tmp_path):
-    config_file = tmp_path / "server.toml"
-    config_file.write_text('vault_dir = "vault"\noperations = ["metadata", "Reveal"]\n'
-                           'projects = "alpha, beta"\nenvironments = ["*", "dev"]\nport = 9000\n')
-    from_file = parse_config(["--config", str(config_file)])
-    assert from_file.vault_dir == tmp_path / "vault"  # relative to the file
+    (tmp_path / "server.toml").write_text('vault_dir = "vault"\noperations = ["metadata", "Reveal"]\n'
+                                          'projects = "alpha, beta"\nenvironments = ["*", "dev"]\nport = 9000\n')
+    from_file = parse_config(["--config", str(tmp_path / "server.toml")])
+    assert (from_file.vault_dir, from_file.http, from_file.port) == (tmp_path / "vault", False, 9000)  # file-relative
     assert from_file.scope() == {"operations": ["metadata", "reveal"], "projects": ["alpha", "beta"]}
-    assert (from_file.http, from_file.port) == (False, 9000)
-    assert parse_config(["--vault-dir", str(tmp_path / "vault"), "--operations", "metadata,reveal", "--projects",
-                         "alpha,beta", "--environments", "*"]).scope() == from_file.scope()
-    both = parse_config(["--config", str(config_file), "--operations", "inject", "--projects", "", "--http"])
+    both = parse_config(["--config", str(tmp_path / "server.toml"), "--operations", "inject", "--projects", "",
+                         "--http"])
     assert both.scope() == {"operations": ["inject"], "projects": []} and both.http
 
 
@@ -45,8 +40,6 @@ def test_flags_and_file_give_the_same_scope_and_flags_win(tmp_path):
 @pytest.mark.parametrize(("toml", "argv", "status", "message"), [
     ('passphrase = "hunter2"\n', [], 2, "never configured in place"),
     ('operation = ["metadata"]\n', [], 2, "unknown key `operation`"),
-    ('operations = ["read"]\n', [], 2, "unknown operation `read`"),
-    ('operations = "metadata"\nport = 70000\n', [], 2, "port must be"),
     ("operations = [\n", [], 2, "server.toml"),
     # No abbreviated flags: --passphrase is refused, never read as --passphrase-file.
     ("", ["--passphrase", "x", "--operations", "metadata"], 2, "unrecognized arguments"),
@@ -55,16 +48,14 @@ def test_flags_and_file_give_the_same_scope_and_flags_win(tmp_path):
     # the owner does not have.
     ("", ["--operations", "write", "--passphrase-file", "wrong"], 1, "opening the vault at VAULT: wrong passphrase\n"),
     ("", ["--operations", "metadata"], 0, "can be read by this user's other processes"),
-    ("", ["--operations", "metadata", "--passphrase-file", "right"], 0, "can be read by this user's other processes"),
 ])
 @needs_tarnel
 def test_the_server_refuses_or_warns_at_start_with_nothing_on_standard_output(tmp_path, toml, argv, status, message):
     root = tmp_path / "vault"
     assert tarnel(root, "init").returncode == 0
     (tmp_path / "server.toml").write_text(f'vault_dir = "vault"\n{toml}')
-    (tmp_path / "right").write_text(PASSPHRASE + "\n")
     (tmp_path / "wrong").write_text("not the passphrase\n")
-    args = [str(tmp_path / arg) if arg in ("absent", "right", "wrong") else arg for arg in argv]
+    args = [str(tmp_path / arg) if arg in ("absent", "wrong") else arg for arg in argv]
     done = serve_once("--config", str(tmp_path / "server.toml"), *args, text="",
                       **({} if "--passphrase-file" in argv else {"TARNEL_PASSPHRASE": PASSPHRASE}))
     assert (done.returncode, done.stdout, ("warning" in done.stderr)) == (status, "", status == 0), done.stderr
@@ -95,20 +86,15 @@ def stocked(vault):
 
 @async_test
 async def test_the_scope_the_flags_give_decides_the_tools_listed_and_what_they_address(stocked):
-    for operations in ["metadata", "Reveal,INJECT", "write"]:
-        async with mcp_session(stocked, operations=operations) as session:
-            listed = {tool.name: tool for tool in (await session.list_tools()).tools}
-            assert set(listed) == set().union(*(EVERY_TOOL[word.lower()] for word in operations.split(",")))
-            # No tool lets the agent speak for the client, and none takes a value to request.
-            assert not [tool for tool in listed.values() if "client_identity" in tool.input_schema["properties"]]
-            assert "request_secret" not in listed or "value" not in listed["request_secret"].input_schema["properties"]
     async with mcp_session(stocked, "--projects", "alpha", "--environments", "dev",
-                           operations="metadata,reveal,inject") as session:
+                           operations="metadata,Reveal,INJECT") as session:
+        assert {tool.name for tool in (await session.list_tools()).tools} == EVERY_TOOL["metadata"] | EVERY_TOOL[
+            "reveal"] | EVERY_TOOL["inject"]
         assert [view["coordinate"] for view in (await call(session, "list_secrets"))["secrets"]] == ["dev/alpha/only"]
         assert await refused(session, "secret_status", coordinate="secret:dev/app/token") \
             == "Error executing tool secret_status: not addressable"
-        assert await call(session, "reveal_secret", coordinate="secret:dev/alpha/only", project="alpha") \
-            == {"value": "alpha-value", "encoding": "utf-8"}
+        assert (await call(session, "reveal_secret", coordinate="secret:dev/alpha/only", project="alpha"))["value"] \
+            == "alpha-value"
         assert "not addressable" in await refused(session, "run_with_secrets", refs="T=secret:dev/app/token\n",
                                                   env="dev", program="/bin/true", project="beta")
 
@@ -116,42 +102,28 @@ async def test_the_scope_the_flags_give_decides_the_tools_listed_and_what_they_a
 @async_test
 async def test_every_tool_answers_and_refuses_in_its_own_words(stocked):
     async with mcp_session(stocked) as session:
+        tools = {tool.name: tool.input_schema["properties"] for tool in (await session.list_tools()).tools}
+        # No tool lets the agent speak for the client, and none takes a value to request.
+        assert not [tool for tool in tools.values() if "client_identity" in tool] and "value" not in tools[
+            "request_secret"]
         listed = {view["coordinate"]: view for view in (await call(session, "list_secrets"))["secrets"]}
         assert (listed["dev/app/token"]["fingerprint"], listed["dev/ssh/deploy"]["mode"]) == (fp(b"tok-123456"),
                                                                                               "keypair:ed25519")
-        status = await call(session, "secret_status", coordinate="secret:prod/db/password")
-        assert (status["sensitivity"], status["reference"]) == ("high", None) and "value" not in listed["dev/app/token"]
-        assert await call(session, "secret_fingerprint", coordinate="secret:dev/app/token") \
-            == {"coordinate": "secret:dev/app/token", "fingerprint": fp(b"tok-123456")}
-        assert await call(session, "reveal_secret", coordinate="secret:dev/app/token") \
-            == {"value": "tok-123456", "encoding": "utf-8"}
+        assert (await call(session, "secret_status", coordinate="secret:prod/db/password"))["sensitivity"] == "high"
+        assert (await call(session, "secret_fingerprint", coordinate="secret:dev/app/token"))["fingerprint"] \
+            == fp(b"tok-123456")
         assert await call(session, "reveal_secret", coordinate="secret:dev/app/blob") \
             == {"value": base64.b64encode(b"\xff\x00bin").decode(), "encoding": "base64"}
-
         view = await call(session, "set_secret", coordinate="secret:dev/app/new", value="fresh-value")
         assert view["fingerprint"] == fp(b"fresh-value") and "fresh-value" not in json.dumps(view)
-        generated = await call(session, "generate_secret", coordinate="secret:dev/app/gen", length=24,
-                               sensitivity="high")
-        value = bytes(stocked.read("dev/app/gen")["value"])
-        assert (len(value), generated["fingerprint"], generated["sensitivity"]) == (24, fp(value), "high")
-        edited = await call(session, "edit_secret_metadata", coordinate="secret:dev/app/token", sensitivity="medium",
-                            revealable=False, description="raised")
-        assert (edited["sensitivity"], edited["revealable"], stocked.read("dev/app/token")["description"]) == (
-            "medium", False, "raised")
-        assert bytes(stocked.read("dev/app/new")["value"]) == b"fresh-value"
-        assert await call(session, "delete_secret", coordinate="secret:dev/app/new") \
-            == {"coordinate": "secret:dev/app/new", "deleted": True}
+        generated = await call(session, "generate_secret", coordinate="secret:dev/app/gen", length=24)
+        assert generated["fingerprint"] == fp(value := bytes(stocked.read("dev/app/gen")["value"])) and len(value) == 24
+        assert (await call(session, "delete_secret", coordinate="secret:dev/app/new"))["deleted"]
         assert stocked.read("dev/app/new") is None
-
         run = await call(session, "run_with_secrets", refs="TOKEN=secret:${ENV}/app/token\n", env="dev",
-                         program="/bin/sh", args=["-c", 'echo "token=$TOKEN"; echo oops >&2; exit 3'])
-        assert (run["status"], run["stdout"], run["stderr"], run["stdout_encoding"]) == (3, "token=***\n", "oops\n",
-                                                                                          "utf-8")
-        binary = await call(session, "run_with_secrets", refs="", env="dev", program="/bin/sh",
-                            args=["-c", r"printf '\377\376'; kill -9 $$"])
-        assert (binary["status"], binary["stdout_encoding"], base64.b64decode(binary["stdout"])) == (
-            None, "base64", b"\xff\xfe")
-
+                         program="/bin/sh", args=["-c", r'printf "token=$TOKEN\377"; echo oops >&2; kill -9 $$'])
+        assert (run["status"], run["stdout_encoding"], base64.b64decode(run["stdout"]), run["stderr"]) == (
+            None, "base64", b"token=***\xff", "oops\n")
         for tool, arguments, text in [
             ("reveal_secret", {"coordinate": "secret:prod/db/password"}, "McpCriticalForbidden"),
             ("delete_secret", {"coordinate": "secret:dev/app/new"}, "not addressable"),
@@ -163,30 +135,11 @@ async def test_every_tool_answers_and_refuses_in_its_own_words(stocked):
 
 
 @async_test
-async def test_request_secret_names_the_client_the_server_saw(stocked):
-    async with mcp_session(stocked) as session:
-        # An argument the schema does not have is no way to speak for the client.
-        request = await call(session, "request_secret", coordinate="secret:dev/pay/stripe", sensitivity="high",
-                             description="for checkout", client_identity="forged by the agent")
-        again = await call(session, "request_secret", coordinate="secret:dev/pay/other")
-    written = json.loads((stocked.root / "intake" / f"{request['intake_id']}.json").read_text())
-    identity = written["requesting_process"]
-    assert identity == request["client_identity"] == again["client_identity"]
-    assert '"test-agent" 4.2 (self-declared), connection ' in identity and "forged" not in identity
-    assert (written["coordinate"], written["sensitivity"], written["description"], written["origin"]) \
-        == ("secret:dev/pay/stripe", "high", "for checkout", "agent")
-    async with mcp_session(stocked, client_info=AGENT) as session:
-        other = await call(session, "request_secret", coordinate="secret:dev/pay/third")
-    # The same declared name on another connection is told apart by the server's own identifier.
-    assert other["client_identity"] != identity
-
-
-@async_test
 async def test_internal_faults_become_a_generic_error_and_the_server_goes_on(stocked):
     passphrase_file = stocked.root.parent / "passphrase"
     passphrase_file.write_text(stocked.passphrase + "\n")
     async with mcp_session(stocked, "--passphrase-file", str(passphrase_file), variable=None,
-                           script=HERE / "mcp_faulty_server.py") as session:
+                           script=Path(__file__).with_name("mcp_faulty_server.py")) as session:
         for tool in ["secret_fingerprint", "secret_status"]:  # a BaseException, then an Exception
             text = await refused(session, tool, coordinate="secret:dev/app/token")
             assert ("internal fault" in text or text == f"Error executing tool {tool}") and "planted" not in text
@@ -218,53 +171,35 @@ async def test_an_injected_child_finds_no_passphrase_in_its_server(vault, tmp_pa
 
 def test_http_answers_only_with_the_token_from_the_vault_root_kept_from_links_and_other_readers(vault, tmp_path):
     httpx = pytest.importorskip("httpx2")
-    from mcp.client.session import ClientSession
-    from mcp.client.streamable_http import streamable_http_client
     from tarnel_mcp.config import ConfigError
     from tarnel_mcp.http_auth import load_or_create_token
 
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
-    url, headers = f"http://127.0.0.1:{port}/mcp", {"Accept": "application/json, text/event-stream",
-                                                     "Content-Type": "application/json"}
     server = subprocess.Popen(server_command("--vault-dir", str(vault.root), "--operations", "metadata", "--http",
                                              "--port", str(port)), stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
                               env=server_environment(TARNEL_PASSPHRASE=vault.passphrase))
     try:
-        wait_for_stderr(server, b"serving MCP at")
+        wait_until(lambda: socket.socket().connect_ex(("127.0.0.1", port)) == 0)
         token, path = load_or_create_token(vault.root)  # the server's, taken again
-        assert path.stat().st_mode & 0o777 == 0o600 and len(token) >= 32
-        deadline = time.monotonic() + 30
-        while socket.socket().connect_ex(("127.0.0.1", port)) != 0:  # the log may come before the listening socket
-            assert time.monotonic() < deadline
-            time.sleep(0.1)
+
+        def post(authorization=None, **more):
+            headers = {"Accept": "application/json, text/event-stream", "Content-Type": "application/json", **more}
+            return httpx.post(f"http://127.0.0.1:{port}/mcp", content=INITIALIZE, headers=dict(
+                headers, **({"Authorization": authorization} if authorization else {}))).status_code
+
         for authorization in [None, "Bearer wrong-token-of-some-length-0123456789", f"Basic {token}", token]:
-            sent = dict(headers, **({"Authorization": authorization} if authorization else {}))
-            assert httpx.post(url, content=INITIALIZE, headers=sent).status_code == 401, authorization
-        # With the token, the SDK's Host and Origin checks still stand.
-        bearer = dict(headers, Authorization=f"Bearer {token}")
-        assert httpx.post(url, content=INITIALIZE, headers=dict(bearer, Host="evil.example")).status_code == 421
-        assert httpx.post(url, content=INITIALIZE, headers=dict(bearer, Origin="http://evil")).status_code == 403
-
-        async def listing():
-            async with httpx.AsyncClient(headers={"Authorization": f"Bearer {token}"}) as http:
-                async with streamable_http_client(url, http_client=http) as (read, write):
-                    async with ClientSession(read, write, client_info=AGENT) as session:
-                        await session.initialize()
-                        return [tool.name for tool in (await session.list_tools()).tools]
-
-        assert anyio.run(listing) == ["list_secrets", "secret_status", "secret_fingerprint"]
+            assert post(authorization) == 401, authorization
+        # With the token, the SDK's Host check still stands.
+        assert (post(f"Bearer {token}", Host="evil.example"), post(f"Bearer {token}")) == (421, 200)
     finally:
         server.kill()
         server.wait()
-    path.unlink()
-    path.symlink_to(tmp_path / "elsewhere")
-    with pytest.raises(ConfigError):
-        load_or_create_token(vault.root)
+    assert path.stat().st_mode & 0o777 == 0o600 and len(token) >= 32
+    for plant in ("link", "open"):
+        path.unlink()
+        path.symlink_to(tmp_path / "elsewhere") if plant == "link" else path.write_text(token) or path.chmod(0o644)
+        with pytest.raises(ConfigError):
+            load_or_create_token(vault.root)
     assert not (tmp_path / "elsewhere").exists()
-    path.unlink()
-    path.write_text(token)
-    path.chmod(0o644)
-    with pytest.raises(ConfigError, match="mode 0600"):
-        load_or_create_token(vault.root)
