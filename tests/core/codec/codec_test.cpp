@@ -81,7 +81,6 @@ TEST(RecordJson, DamagedRecordsAreNamedWithoutQuotingTheirValues) {
         {good.substr(0, good.size() - 1) + R"(,"k\u0065y":"again"})", "duplicate field `key`"},
         {with_common(R"("mode":"literal")"), "missing field `value`"},
         {with_common(R"("mode":"literal","value":[1,256])"), "invalid value: integer `256`, expected u8"},
-        {with_common(R"("mode":"literal","value":"s3cr3t")"), "invalid type: string, expected a sequence"},
         {good + "x", "trailing characters at line 1 column " + std::to_string(good.size() + 1)},
         {good.substr(0, 40), "unexpected end of input at line 1 column 41"},
         {R"({"x":)" + std::string(200, '[') + std::string(200, ']') + "}", "recursion limit exceeded"},
@@ -95,7 +94,6 @@ TEST(SealedJson, WritesCompactMembersAndReadsThemStrictly) {
     EXPECT_EQ(sealed_from_json(bytes_of(sealed_to_json(sealed))).value_or(SealedRecord{}), sealed);
     const std::pair<std::string_view, std::string_view> refused[] = {
         {R"({"nonce":[1],"nonc\u0065":[2],"ciphertext":[]})", "duplicate field `nonce`"},
-        {R"({"nonce":[1]})", "missing field `ciphertext`"},
         {R"({"nonce":[256],"ciphertext":[]})", "invalid value: integer `256`, expected u8"},
         {R"({"nonce":[],"ciphertext":{}})", "invalid type: map, expected a sequence of bytes"},
     };

@@ -21,23 +21,17 @@ TEST(Seal, FreshNonceEachTimeAndAnyAlteredByteOrAnotherKeyFailsAlike) {
     const SecretRecord record = literal(coordinate("secret:dev/app/token"), "s3cret");
     Result<SealedRecord> sealed = seal(record, key);
     ASSERT_TRUE(sealed);
-    EXPECT_EQ(sealed->nonce.size(), kNonceBytes);
     EXPECT_NE(seal(record, key)->nonce, sealed->nonce);
     EXPECT_EQ(literal_value(*open_sealed(*sealed, key)), "s3cret");
-    std::vector<std::pair<SealedRecord, const MasterKey*>> broken = {{*sealed, &key}, {*sealed, &key}, {*sealed, &key}};
-    broken[0].first.ciphertext.resize(kTagBytes - 1);
+    EXPECT_EQ(open_sealed(*sealed, key_of(4)).error().display(), "crypto operation failed");
+    const std::size_t nonce = sealed->nonce.size();
+    std::vector<SealedRecord> broken(2 + nonce + sealed->ciphertext.size(), *sealed);
+    broken[0].ciphertext.resize(kTagBytes - 1);
     // The first 12 bytes are the right nonce: a reader that looked only at a prefix would open this.
-    broken[1].first.nonce.resize(24, 0);
-    const MasterKey other = key_of(4);
-    broken[2].second = &other;
-    for (std::size_t i = 0; i < sealed->nonce.size() + sealed->ciphertext.size(); ++i) {
-        broken.emplace_back(*sealed, &key);
-        if (i < sealed->nonce.size()) broken.back().first.nonce[i] ^= 0x01;
-        else broken.back().first.ciphertext[i - sealed->nonce.size()] ^= 0x80;
-    }
-    for (const auto& [candidate, with] : broken) {
-        EXPECT_EQ(open_sealed(candidate, *with).error().display(), "crypto operation failed");
-    }
+    broken[1].nonce.resize(24, 0);
+    for (std::size_t i = 0; i < nonce; ++i) broken[2 + i].nonce[i] ^= 0x01;
+    for (std::size_t i = 0; i < sealed->ciphertext.size(); ++i) broken[2 + nonce + i].ciphertext[i] ^= 0x80;
+    for (const auto& each : broken) EXPECT_EQ(open_sealed(each, key).error().display(), "crypto operation failed");
 }
 
 // Guards: an empty value handed memset a null pointer (SecretValue::zeroed(0)); opening reaches it too.
@@ -45,7 +39,6 @@ TEST(Seal, EmptyPlaintextOpensToNothingAndNoRecordIsASerializationError) {
     const MasterKey key = key_of(6);
     Result<SealedRecord> empty = seal_bytes({}, key);
     ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->ciphertext.size(), kTagBytes);
     EXPECT_EQ(open_bytes(*empty, key)->size(), 0U);
     EXPECT_EQ(open_sealed(*seal_bytes(bytes_of("{}"), key), key).error().kind(), ErrorKind::Serialization);
 }
@@ -80,14 +73,6 @@ TEST(ThreadStack, WipeZeroesTheTouchedPagesAndLeavesTheMappingUsable) {
     EXPECT_TRUE(std::ranges::all_of(bytes, [](std::uint8_t b) { return b == 0; }));
     bytes[1] = 1;
     EXPECT_EQ(bytes[1], 1);
-}
-
-TEST(ThreadStackDeathTest, ThePageBelowTheStackIsAGuard) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto stack = ThreadStack::map(4 * page_size());
-    ASSERT_TRUE(stack) << stack.error().display();
-    auto* below = static_cast<volatile std::uint8_t*>(stack->base()) - 1;
-    EXPECT_DEATH(*below = 1, "");  // SIGSEGV, or AddressSanitizer's report
 }
 
 }  // namespace

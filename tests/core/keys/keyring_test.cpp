@@ -25,9 +25,8 @@ std::string text_of(const Result<MasterKey>& key) { return key ? hex(*key) : key
 // 16-byte salts take libsodium's Argon2id, other lengths libargon2's.
 TEST(Argon2Keyring, KeysEqualArgon2CffiForShortSixteenByteAndLongSalts) {
     const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> cases = {
-        {"correct horse battery staple", salt_of(8)}, {"correct horse battery staple", salt_of(16)},
-        {"correct horse battery staple", salt_of(33)}, {"", salt_of(16)}, {"", salt_of(8)},
-        {"p\xC3\xA4sswort \xF0\x9F\x94\x91", salt_of(16, 9)},
+        {"correct horse battery staple", salt_of(8)}, {"p\xC3\xA4sswort \xF0\x9F\x94\x91", salt_of(16)},
+        {"", salt_of(16)}, {"", salt_of(33)},
     };
     std::vector<std::string> args;
     for (const auto& [phrase, salt] : cases) args.push_back(to_lower_hex(bytes_of(phrase)) + ":" + to_lower_hex(salt));
@@ -37,20 +36,15 @@ TEST(Argon2Keyring, KeysEqualArgon2CffiForShortSixteenByteAndLongSalts) {
     for (const auto& [passphrase, salt] : cases) {
         std::string expected;
         ASSERT_TRUE(std::getline(lines, expected));
-        ASSERT_EQ(expected.size(), 64U) << expected;
-        auto keyring = Argon2Keyring::create(SecretValue::from_text(passphrase), salt);
+        const auto keyring = Argon2Keyring::create(SecretValue::from_text(passphrase), salt);
         ASSERT_TRUE(keyring) << keyring.error().display();
         EXPECT_EQ(text_of(keyring->get_master_key()), expected) << passphrase.size() << " bytes, salt " << salt.size();
     }
 }
 
-TEST(Argon2Keyring, ShortSaltsStoringAndAFailedWorkerHaveTheirTexts) {
+TEST(Argon2Keyring, AShortSaltAndAFailedWorkerHaveTheirTexts) {
     EXPECT_EQ(Argon2Keyring::create(SecretValue::from_text("passphrase"), salt_of(7)).error().display(),
               "keyring operation failed: salt must be at least 8 bytes");
-    auto keyring = Argon2Keyring::create(SecretValue{}, salt_of(8));
-    ASSERT_TRUE(keyring);
-    EXPECT_EQ(keyring->set_master_key(key_of(1)).error().display(),
-              "keyring operation failed: passphrase-derived key cannot be stored; it is recomputed from the passphrase");
     const auto thrown = detail::run_on_argon2_worker([]() -> Result<MasterKey> { throw std::runtime_error("boom"); });
     EXPECT_EQ(text_of(thrown), "keyring operation failed: Argon2 worker panicked");
 }
@@ -115,8 +109,6 @@ TEST(OsKeyringLocked, ItemInALockedCollectionIsReportedAsLocked) {
     ASSERT_EQ(lock_default_collection(), 0);
     EXPECT_EQ(text_of(keyring.get_master_key()),
               "keyring operation failed: the Secret Service collection holding the key is locked");
-    EXPECT_EQ(keyring.set_master_key(key_of(6)).error().display(),
-              "keyring operation failed: Cannot create an item in a locked collection");
 }
 
 TEST(OsKeyringLocked, LockedEmptyDefaultCollectionIsNotReportedAsMissing) {

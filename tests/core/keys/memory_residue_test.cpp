@@ -10,10 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <unordered_map>
 
 #include "core/base/fd.hpp"
@@ -26,6 +26,12 @@
 #if __has_feature(address_sanitizer)
 #define TARNEL_TEST_UNDER_ASAN 1
 #endif
+#endif
+#ifdef TARNEL_TEST_UNDER_ASAN
+// AddressSanitizer moves stack frames to its own heap and holds freed memory in quarantine.
+#define SKIP_UNDER_ASAN() GTEST_SKIP() << "run in a plain build"
+#else
+#define SKIP_UNDER_ASAN() (void)0
 #endif
 
 namespace tarnel::core {
@@ -86,13 +92,13 @@ std::vector<std::string> findings(pid_t pid, const Needles& needles) {
     std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
     std::vector<std::string> found;
     for (std::string line; std::getline(maps, line);) {
-        std::istringstream fields(line);
-        std::string range, perms, offset, device, inode, name;
-        fields >> range >> perms >> offset >> device >> inode;
-        std::getline(fields >> std::ws, name);
-        if (!perms.starts_with("rw")) continue;
-        const std::uintptr_t begin = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
-        std::vector<std::uint8_t> bytes(std::stoull(range.substr(range.find('-') + 1), nullptr, 16) - begin);
+        std::uintptr_t begin = 0, end = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &begin, &end, perms) != 3) continue;
+        if (perms[0] != 'r' || perms[1] != 'w') continue;
+        const auto named = line.find_first_of("/[");
+        const std::string name = named == std::string::npos ? "[anonymous]" : line.substr(named);
+        std::vector<std::uint8_t> bytes(end - begin);
         std::size_t got = 0;
         for (ssize_t n = 1; got < bytes.size() && n > 0; got += n > 0 ? static_cast<std::size_t>(n) : 0) {
             n = ::pread(mem.get(), bytes.data() + got, bytes.size() - got, static_cast<off_t>(begin + got));
@@ -103,7 +109,7 @@ std::vector<std::string> findings(pid_t pid, const Needles& needles) {
             const auto [first, last] = needles.by_prefix.equal_range(prefix);
             for (auto it = first; it != last; ++it) {
                 if (std::memcmp(needles.pieces[it->second].expose_secret().data(), bytes.data() + at, kPiece) == 0) {
-                    found.push_back("piece " + std::to_string(it->second) + "@" + (name.empty() ? "[anonymous]" : name));
+                    found.push_back("piece " + std::to_string(it->second) + "@" + name);
                 }
             }
         }
@@ -132,60 +138,39 @@ std::vector<std::string> residue_after(const std::function<bool(Round)>& leave_t
         }
         ::_exit(0);  // once the parent closes its end
     }
-    const UniqueFd ready_in(ready[0]);
-    UniqueFd release_out(release[1]);
     ::close(ready[1]);
     ::close(release[0]);
     char verdict = 0;
-    const bool worked = ::read(ready_in.get(), &verdict, 1) == 1 && verdict == 'y';
+    const bool worked = ::read(ready[0], &verdict, 1) == 1 && verdict == 'y';
+    ::close(ready[0]);
     const auto found =
         worked ? findings(child, Needles(secret().expose_secret())) : std::vector<std::string>{"the child failed"};
-    release_out.reset();
+    ::close(release[1]);
     int status = 0;
     ::waitpid(child, &status, 0);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {"the child did not exit cleanly"};
     return found;
 }
 
-#define SKIP_UNDER_ASAN()                                                                     \
-    if (kUnderAsan) GTEST_SKIP() << "AddressSanitizer moves stack frames to its own heap and " \
-                                    "holds freed memory in quarantine; run in a plain build"
-#ifdef TARNEL_TEST_UNDER_ASAN
-constexpr bool kUnderAsan = true;
-#else
-constexpr bool kUnderAsan = false;
-#endif
-
-// Salt sizes: 16 takes libsodium's Argon2id, 24 libargon2's.
-class DerivedKeyResidue : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(DerivedKeyResidue, NoPieceOfTheKeyRemainsOnceItIsDropped) {
+// A derived key for salt sizes 16 (libsodium's Argon2id) and 24 (libargon2's);
+// fingerprinted values within one block, ending in a partial block, a few
+// chunks, a deeper subtree of chunks (BLAKE3 copies blocks into frames of its own).
+TEST(Residue, NoPieceOfADerivedKeyOrAFingerprintedValueRemainsOnceItIsDropped) {
     SKIP_UNDER_ASAN();
-    const std::size_t salt_size = GetParam();
-    const auto found = residue_after([salt_size](Round round) { return derive(salt_size, round).has_value(); },
-                                     [salt_size] {
-                                         const auto key = derive(salt_size, Round::Real);
-                                         return key ? SecretValue(key->expose_secret()) : SecretValue();
-                                     });
-    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
+    for (const std::size_t salt : {16, 24}) {
+        const auto found = residue_after([salt](Round round) { return derive(salt, round).has_value(); }, [salt] {
+            const auto key = derive(salt, Round::Real);
+            return key ? SecretValue(key->expose_secret()) : SecretValue();
+        });
+        EXPECT_TRUE(found.empty()) << "salt " << salt << ": " << ::testing::PrintToString(found);
+    }
+    for (const std::size_t size : {48, 100, 1000, 3000, 65536}) {
+        const auto found = residue_after(
+            [size](Round round) { return fingerprint(distinctive_value(size, round).expose_secret()).size() == 8; },
+            [size] { return distinctive_value(size, Round::Real); });
+        EXPECT_TRUE(found.empty()) << "value of " << size << ": " << ::testing::PrintToString(found);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(SaltSizes, DerivedKeyResidue, ::testing::Values(16, 24));
-
-// Value sizes: within one block, ending in a partial block, a few chunks, a
-// deeper subtree of chunks (BLAKE3 copies blocks into frames of its own).
-class FingerprintResidue : public ::testing::TestWithParam<std::size_t> {};
-
-TEST_P(FingerprintResidue, NoPieceOfTheValueRemainsOnceItIsDropped) {
-    SKIP_UNDER_ASAN();
-    const std::size_t size = GetParam();
-    const auto found = residue_after(
-        [size](Round round) { return fingerprint(distinctive_value(size, round).expose_secret()).size() == 8; },
-        [size] { return distinctive_value(size, Round::Real); });
-    EXPECT_TRUE(found.empty()) << ::testing::PrintToString(found);
-}
-
-INSTANTIATE_TEST_SUITE_P(ValueSizes, FingerprintResidue, ::testing::Values(48, 100, 1000, 3000, 65536));
 
 }  // namespace
 }  // namespace tarnel::core

@@ -22,8 +22,7 @@ TEST(TotpCode, Rfc6238AppendixBVectorsDigitsAndPeriods) {
         std::uint64_t time;
         const char *sha1, *sha256, *sha512;
     } vectors[] = {
-        {59, "94287082", "46119246", "90693936"},         {1111111109, "07081804", "68084774", "25091201"},
-        {1234567890, "89005924", "91819424", "93441116"}, {20000000000, "65353130", "77737706", "47863826"},
+        {59, "94287082", "46119246", "90693936"}, {20000000000, "65353130", "77737706", "47863826"},
     };
     for (const auto& v : vectors) {
         EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 8, 30, v.time), v.sha1) << v.time;
@@ -31,22 +30,17 @@ TEST(TotpCode, Rfc6238AppendixBVectorsDigitsAndPeriods) {
         EXPECT_EQ(code(seed, TotpAlgorithm::Sha512, 8, 30, v.time), v.sha512) << v.time;
     }
     EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 6, 30, 59), "287082");
-    EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 10, 30, 1111111109).substr(2), "07081804");
-    // Period 60 at 119 is counter 1, which period 30 reaches at 30.
-    EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 8, 60, 119),
-              code(seed.substr(0, 20), TotpAlgorithm::Sha1, 8, 30, 30));
+    EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 10, 30, 20000000000).substr(2), "65353130");
+    // Other periods reach the code through tarnel (tests/python/test_cli_kinds.py).
     for (const auto& [digits, period, bad_seed] : {std::tuple<int, int, const char*>{5, 30, "k"}, {11, 30, "k"},
                                                    {6, 0, "k"}, {6, 30, ""}}) {
         EXPECT_TRUE(code(bad_seed, TotpAlgorithm::Sha1, digits, period, 59).starts_with("totp operation failed: "));
     }
 }
 
-// RFC 4648's vectors and the forms people paste; refusals never echo the seed.
-TEST(Base32, DecodesPastedFormsAndRefusesWhatNoEncoderWrites) {
-    for (const auto& [encoded, decoded] : std::initializer_list<std::pair<const char*, const char*>>{
-             {"MY======", "f"}, {"MZXW6YQ=", "foob"}, {"MZXW6YTBOI", "foobar"}, {" mzxw 6ytb oi", "foobar"}}) {
-        EXPECT_EQ(text_of(decode_base32(encoded)), decoded) << encoded;
-    }
+// The forms people paste decode in TotpEnrolment; refusals never echo the seed.
+TEST(Base32, RefusesWhatNoEncoderWrites) {
+    EXPECT_EQ(text_of(decode_base32("MY======")), "f");
     for (const char* bad : {"", "====", "SUPERSECRET1", "SUPERSECRET!", "MZXW6Y", "MZ=XW6YQ"}) {
         const std::string error = text_of(decode_base32(bad));
         EXPECT_TRUE(error.starts_with("totp operation failed: ") && !error.contains("SUPERSECRET")) << error;
@@ -84,7 +78,6 @@ TEST(TotpEnrolment, OtpauthUriCarriesItsSettingsABareSeedTakesTheGivenOnes) {
         EXPECT_EQ(error.find(seed), std::string::npos) << error;
     }
     EXPECT_NE(enrolled(uri, {.digits = 8}).find("cannot be given beside it"), std::string::npos);
-    EXPECT_TRUE(enrolled(seed, {.algorithm = "sha3"}).starts_with("totp operation failed: "));
 }
 
 }  // namespace

@@ -12,18 +12,6 @@ namespace {
 
 using tarnel::testing::coordinate;
 
-TEST(Coordinate, ReadsScopeFragmentAndPlaceholder) {
-    const auto plain = coordinate("secret:dev/app/db");
-    EXPECT_EQ(std::string(plain.environment().name()) + "|" + plain.component() + "|" + plain.key(), "dev|app|db");
-    EXPECT_FALSE(plain.is_global() || plain.environment().is_placeholder());
-    EXPECT_EQ(plain.fragment(), Fragment::None);
-    EXPECT_TRUE(coordinate("secret://global/prod/api/token#public").is_global());
-    EXPECT_EQ(coordinate("secret://global/prod/api/token#public").fragment(), Fragment::Public);
-    EXPECT_EQ(coordinate("secret:dev/app/x#private").fragment(), Fragment::Private);
-    EXPECT_EQ(coordinate("secret:${ENV}/app/db").storage_id().error().display(),
-              "coordinate is not storable: coordinate has an unresolved `${ENV}` placeholder");
-}
-
 TEST(Coordinate, FailsWithTheFirstBrokenRule) {
     const std::string p = "invalid coordinate URI: ";
     const std::string fragment = p + "unknown coordinate fragment `#";
@@ -37,7 +25,6 @@ TEST(Coordinate, FailsWithTheFirstBrokenRule) {
         {"secret:dev/app/db/extra", p + "coordinate must have exactly three segments"},
         {"secret:dev//db", p + "segments must be non-empty"},
         {"secret:dev-${X}/app/db", p + "only `${ENV}` interpolation is allowed in the environment segment"},
-        {"secret:dev/${X}/db", p + "interpolation is not allowed in the component segment"},
         {"secret:dev/app/${X}", p + "interpolation is not allowed in the key segment"},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(Coordinate::from_str(text).error().display(), expected);
@@ -60,8 +47,6 @@ TEST(AgentScope, AddressesOnlyItsEnvironmentsAndProjectsExactly) {
     for (const auto project : std::initializer_list<std::optional<std::string_view>>{std::nullopt, "beta", "Alpha"}) {
         EXPECT_FALSE(scope.addresses(coordinate("secret:dev/app/db"), project)) << project.value_or("global");
     }
-    scope.projects = ScopeFilter::only({});
-    EXPECT_FALSE(scope.addresses(coordinate("secret:dev/app/db"), "alpha"));
 }
 
 struct Ask {
@@ -83,18 +68,10 @@ PolicyDecision ask(const Ask& a, const AgentScope& scope = open_scope()) {
 TEST(Decide, RevealTable) {
     using S = Sensitivity;
     using D = PolicyDecision;
-    const auto allow = D::allow();
-    const auto confirm = D::require_confirmation();
-    const auto mcp = D::deny(DenyReason::McpCriticalForbidden);
-    const auto web = D::deny(DenyReason::WebUiCriticalMasked);
-    const auto agent_ctx = D::deny(DenyReason::ProdRevealIntoAgentContext);
-    const auto never = D::deny(DenyReason::InjectOnlyNeverRevealed);
-    const struct {
-        const char* coordinate;
-        Surface surface;
-        bool attended;
-        D low, high;
-    } rows[] = {
+    const D allow = D::allow(), confirm = D::require_confirmation(), mcp = D::deny(DenyReason::McpCriticalForbidden),
+            web = D::deny(DenyReason::WebUiCriticalMasked), agent_ctx = D::deny(DenyReason::ProdRevealIntoAgentContext),
+            never = D::deny(DenyReason::InjectOnlyNeverRevealed);
+    const std::tuple<const char*, Surface, bool, D, D> rows[] = {
         {"secret:prod/a/b", Surface::Mcp, false, mcp, mcp},
         {"secret:prod/a/b", Surface::WebUi, false, allow, web},
         {"secret:prod/a/b", Surface::Cli, true, confirm, confirm},
@@ -103,22 +80,21 @@ TEST(Decide, RevealTable) {
         {"secret:Prod/a/b", Surface::Mcp, false, allow, mcp},
         {"secret:dev/a/b", Surface::WebUi, false, allow, web},
         {"secret:dev/a/b", Surface::Cli, false, allow, confirm},
-        {"secret:production/a/b", Surface::Cli, false, allow, confirm},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::string(row.coordinate) + " surface " + std::to_string(static_cast<int>(row.surface)));
-        EXPECT_EQ(ask({row.coordinate, S::Low, row.surface, true, row.attended}), row.low);
-        EXPECT_EQ(ask({row.coordinate, S::Medium, row.surface, true, row.attended}), row.low);
-        EXPECT_EQ(ask({row.coordinate, S::High, row.surface, true, row.attended}), row.high);
-        EXPECT_EQ(ask({row.coordinate, S::InjectOnly, row.surface, true, row.attended}), never);
+    for (const auto& [at, surface, attended, low, high] : rows) {
+        for (const S level : {S::Low, S::Medium, S::High, S::InjectOnly}) {
+            const D expected = level == S::InjectOnly ? never : level == S::High ? high : low;
+            EXPECT_EQ(ask({at, level, surface, true, attended}), expected)
+                << at << " surface " << static_cast<int>(surface) << " level " << static_cast<int>(level);
+        }
     }
     // The revealable flag only matters to an agent outside production.
     EXPECT_EQ(ask({"secret:dev/a/b", S::Low, Surface::Mcp, false}), D::deny(DenyReason::NotRevealable));
-    EXPECT_EQ(ask({"secret:dev/a/b", S::Medium, Surface::WebUi, false}), allow);
     EXPECT_EQ(ask({"secret:dev/a/b", S::Low, Surface::Cli, false}), allow);
     EXPECT_EQ(ask({"secret:prod/a/b", S::Low, Surface::Mcp, false}), mcp);
 }
 
+// What a scope addresses is AgentScope's test; what it permits is asked first.
 TEST(Decide, OtherOperationsAndTheScopeGate) {
     using S = Sensitivity;
     const auto on_mcp = [](S level, Operation op) {
@@ -126,23 +102,17 @@ TEST(Decide, OtherOperationsAndTheScopeGate) {
     };
     EXPECT_EQ(on_mcp(S::High, Operation::Inject), PolicyDecision::require_confirmation());
     EXPECT_EQ(on_mcp(S::InjectOnly, Operation::Inject), PolicyDecision::allow());
-    EXPECT_EQ(on_mcp(S::InjectOnly, Operation::Write), PolicyDecision::allow());
     EXPECT_EQ(on_mcp(S::High, Operation::Metadata), PolicyDecision::allow());
-    AgentScope dev_only = open_scope();
-    dev_only.environments = ScopeFilter::only({"dev"});
-    EXPECT_EQ(ask({"secret:prod/a/b", S::Low, Surface::Mcp, true, false, Operation::Metadata}, dev_only),
-              PolicyDecision::not_addressable());
     const AgentScope no_reveal{ScopeFilter::any(), ScopeFilter::any(), {Operation::Metadata}};
     EXPECT_EQ(ask({"secret:dev/a/b", S::Low, Surface::Mcp}, no_reveal), PolicyDecision::not_addressable());
 }
 
-// Stored words are exact; what people and agents type is normalised first.
+// Stored words are exact; what people and agents type is normalised first
+// (tests/python/test_session.py, test_cli.py).
 TEST(Words, StoredWordsAreExactTypedOnesAreNormalised) {
     EXPECT_EQ(sensitivity_from_word("inject-only"), Sensitivity::InjectOnly);
     for (std::string_view bad : {"Low", "inject_only", "low "}) EXPECT_EQ(sensitivity_from_word(bad), std::nullopt);
-    for (std::string_view word : {"Inject_Only", "injectOnly", "INJECT-ONLY"}) {
-        EXPECT_EQ(parse_sensitivity(word), Sensitivity::InjectOnly) << word;
-    }
+    EXPECT_EQ(parse_sensitivity("injectOnly"), Sensitivity::InjectOnly);
     // Only ASCII letters fold; other bytes are kept as typed.
     EXPECT_EQ(parse_sensitivity("L\xC3\x96W").error(),
               "unknown sensitivity `l\xC3\x96w` (expected low|medium|high|inject-only)");
@@ -150,32 +120,22 @@ TEST(Words, StoredWordsAreExactTypedOnesAreNormalised) {
 
 TEST(Rules, ProductionIsBornHighAndOnlyHighDowngradesNeedAHuman) {
     using S = Sensitivity;
-    EXPECT_EQ(born_sensitivity(coordinate("secret:prod/app/db"), S::Low), S::High);
     EXPECT_EQ(born_sensitivity(coordinate("secret:prod/app/db"), S::InjectOnly), S::High);
     EXPECT_EQ(born_sensitivity(coordinate("secret:Prod/app/db"), S::Low), S::Low);
     EXPECT_EQ(born_sensitivity(coordinate("secret:dev/app/db"), S::InjectOnly), S::InjectOnly);
     EXPECT_TRUE(downgrade_needs_confirmation(S::High, S::Medium));
     EXPECT_TRUE(downgrade_needs_confirmation(S::InjectOnly, S::High));
-    EXPECT_FALSE(downgrade_needs_confirmation(S::Medium, S::Low));
-    EXPECT_FALSE(downgrade_needs_confirmation(S::Low, S::InjectOnly));
+    EXPECT_FALSE(downgrade_needs_confirmation(S::Medium, S::Low) || downgrade_needs_confirmation(S::Low, S::InjectOnly));
 }
 
-TEST(Rules, EachKindHasItsOwnRefusals) {
-    const RecordKind literal = LiteralRecord{SecretValue::from_text("v")};
+// The keypair's and TOTP's refusals reach the user through tarnel (tests/python/test_cli_kinds.py).
+TEST(Rules, AReferenceIsNotRevealedOverMcpAndOnlyAReferenceTakesReferenceEdits) {
     const RecordKind reference = ReferenceRecord{"aws-sm://eu-west-1/db"};
-    const RecordKind keypair = KeypairRecord{KeyAlgorithm::Ed25519, std::nullopt, "ssh-ed25519 AAAA"};
-    const RecordKind totp = TotpRecord{SecretValue::from_text("seed"), TotpAlgorithm::Sha1, 6, 30};
-    EXPECT_EQ(reveal_refusal(literal), std::nullopt);
+    EXPECT_EQ(reveal_refusal(LiteralRecord{SecretValue::from_text("v")}), std::nullopt);
     EXPECT_EQ(reveal_refusal(reference), "reference value is materialized at run time, not revealable over MCP");
-    EXPECT_TRUE(reveal_refusal(keypair)->starts_with("a keypair's private key is never revealed"));
-    EXPECT_TRUE(reveal_refusal(totp)->starts_with("a TOTP seed is never revealed"));
     EXPECT_EQ(overwrite_refusal(reference, "secret:dev/a/b"), std::nullopt);
-    EXPECT_EQ(overwrite_refusal(keypair, "secret:dev/a/b"),
-              "`secret:dev/a/b` is a keypair; it cannot be overwritten with `set`");
-    EXPECT_EQ(overwrite_refusal(totp, "secret:dev/a/b"),
-              "`secret:dev/a/b` is a TOTP enrollment; it cannot be overwritten with `set`");
     EXPECT_EQ(reference_edit_refusal(reference), std::nullopt);
-    EXPECT_EQ(reference_edit_refusal(literal), "`reference` edits a reference secret; this is a literal");
+    EXPECT_EQ(reference_edit_refusal(LiteralRecord{}), "`reference` edits a reference secret; this is a literal");
 }
 
 static_assert(!std::is_copy_constructible_v<SecretValue>);
@@ -189,7 +149,6 @@ TEST(SecretValue, TakingEmptiesTheSourceAndTruncatingZeroesTheTail) {
     for (int i = 0; i < 1000; ++i) value.push_back(static_cast<std::uint8_t>(i));
     const auto* tail = value.expose_secret().data() + 10;
     value.truncate(10);
-    EXPECT_EQ(value.size(), 10U);
     // The dropped bytes are still inside the allocation and must read as zero.
     EXPECT_EQ(tail[0], 0);
     EXPECT_EQ(tail[989], 0);

@@ -50,38 +50,15 @@ TEST(AuditEvent, KeysInFieldOrderAndAbsentOnesLeftOut) {
     EXPECT_EQ(AuditEvent("t", AuditAction::Edit, "x").at("\xff", "dev").to_json().error().kind(), ErrorKind::Serialization);
 }
 
-TEST(Rfc3339, FormatsCivilDatesAndParsesThemWithAnyOffset) {
+TEST(Rfc3339, FormatsCivilDatesAndReadsThemBack) {
     for (const auto& [secs, text] : std::initializer_list<std::pair<std::uint64_t, const char*>>{
-             {0, "1970-01-01T00:00:00Z"}, {951782400, "2000-02-29T00:00:00Z"}, {4107542400, "2100-03-01T00:00:00Z"},
-             {253402300800, "10000-01-01T00:00:00Z"}}) {
+             {0, "1970-01-01T00:00:00Z"}, {951782400, "2000-02-29T00:00:00Z"}, {253402300800, "10000-01-01T00:00:00Z"}}) {
         EXPECT_EQ(format_rfc3339_utc(secs), text);
         EXPECT_EQ(parse_rfc3339(text), static_cast<std::int64_t>(secs)) << text;
     }
-    EXPECT_EQ(parse_rfc3339("2026-12-07t11:30:00.999+01:30"), parse_rfc3339("2026-12-07T05:00:00-05:00"));
-    EXPECT_EQ(parse_rfc3339("1969-12-31T23:59:59Z"), -1);
+    // Offsets and malformed times are tested through `tarnel audit --since` (tests/python/test_cli_audit.py).
     EXPECT_EQ(parse_rfc3339("2016-12-31T23:59:60Z"), parse_rfc3339("2017-01-01T00:00:00Z"));
-    for (const char* bad : {"2100-02-29T00:00:00Z", "2026-04-31T00:00:00Z", "2026-01-01T24:00:00Z",
-                            "2026-01-01T00:00:00", "2026-01-01T00:00:00+2:00"}) {
-        EXPECT_FALSE(parse_rfc3339(bad)) << bad;
-    }
-    // The spans `tarnel audit --since` takes, counted back from now.
-    for (const auto& [since, back] : std::initializer_list<std::pair<const char*, std::int64_t>>{
-             {"30s", 30}, {"10m", 600}, {"2h", 7200}, {"7d", 7 * 86400}, {"99999999999999d", 1'800'000'000}}) {
-        EXPECT_EQ(audit_since(since, 1'800'000'000), 1'800'000'000 - back) << since;
-    }
-}
-
-TEST(FileAuditSink, CreatesAPrivateLogAndLeavesAChangedModeAlone) {
-    TempDir dir;
-    const auto root = dir.path() / "nested" / "root";
-    const auto sink = FileAuditSink::under_root(root);
-    ASSERT_TRUE(sink.record(event("first")));
-    EXPECT_EQ(mode_of(root / "audit.log"), 0600U);
-    EXPECT_EQ(mode_of(root), 0700U);
-    ::chmod((root / "audit.log").c_str(), 0640);
-    ASSERT_TRUE(sink.record(event("second")));
-    EXPECT_EQ(mode_of(root / "audit.log"), 0640U);
-    EXPECT_EQ(lines_of(root / "audit.log").size(), 2U);
+    EXPECT_EQ(audit_since("99999999999999d", 1'800'000'000), 0);  // a span counts back from now and stops at 0
 }
 
 // Guards: a planted audit log (a link is not followed, a FIFO not waited on, by writer or reader).
@@ -107,11 +84,14 @@ TEST(FileAuditSink, APlantedLinkOrFifoIsNeitherFollowedNorWaitedOn) {
 }
 
 // Guards: torn audit lines (after an append a full disk cut short, the next event starts its own line).
-TEST(FileAuditSink, AShortAppendDoesNotSpoilTheNextLine) {
-    TempDir root;
-    const FileAuditSink sink = FileAuditSink::under_root(root.path());
+TEST(FileAuditSink, WritesAPrivateLogAndAShortAppendDoesNotSpoilTheNextLine) {
+    TempDir dir;
+    const auto root = dir.path() / "nested";
+    const FileAuditSink sink = FileAuditSink::under_root(root);
     ASSERT_TRUE(sink.record(event("first")));
-    const auto size = fs::file_size(root.path() / "audit.log");
+    EXPECT_EQ(mode_of(root), 0700U);
+    EXPECT_EQ(mode_of(root / "audit.log"), 0600U);
+    const auto size = fs::file_size(root / "audit.log");
     const pid_t child = ::fork();
     if (child == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
@@ -123,7 +103,7 @@ TEST(FileAuditSink, AShortAppendDoesNotSpoilTheNextLine) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the cut append reported success";
     ASSERT_TRUE(sink.record(event("after")));
-    const auto all = lines_of(root.path() / "audit.log");
+    const auto all = lines_of(root / "audit.log");
     ASSERT_EQ(all.size(), 3U);
     EXPECT_EQ(all[1].size(), 20U);  // the torn piece stays as it was
     EXPECT_EQ(parse_audit_line(all[2])->event.result, "after");

@@ -27,12 +27,12 @@ const MasterKey& vault_key() {
 }
 
 // Plays the owner's tool: notices each pending request but those in
-// leave_alone, keeps its id, and answers it (when given an answer, where
-// kOwnerApproves stands for the owner's proof) by renaming a finished decision
-// file into place, so the confirmer never sees a half-written one.
+// leave_alone, keeps its id, and answers it (kOwnerApproves stands for the
+// owner's proof) by renaming a finished decision file into place, so the
+// confirmer never sees a half-written one.
 class ScriptedHuman {
 public:
-    ScriptedHuman(fs::path pending, std::optional<std::string> answer, std::set<std::string> leave_alone = {})
+    ScriptedHuman(fs::path pending, std::string answer, std::set<std::string> leave_alone = {})
         : thread_([this, pending, answer, handled = std::move(leave_alone)]() mutable {
               for (const auto give_up = Steady::now() + 10s; !stop_ && Steady::now() < give_up;
                    std::this_thread::sleep_for(1ms)) {
@@ -40,10 +40,9 @@ public:
                       const std::string id = name.substr(0, name.size() - 5);
                       if (!name.ends_with(".json") || !handled.insert(id).second) continue;
                       seen_.push_back(id);
-                      if (!answer) continue;
                       const auto staged = pending.parent_path() / ("answer-" + id);
-                      write_file(staged, *answer == kOwnerApproves ? owner_approval(read_file(pending / name), vault_key())
-                                                                   : *answer);
+                      write_file(staged, answer == kOwnerApproves ? owner_approval(read_file(pending / name), vault_key())
+                                                                  : answer);
                       fs::rename(staged, pending / (id + ".decision"));
                   }
               }
@@ -67,15 +66,11 @@ ConfirmRequest sample_request() { return ConfirmRequest("secret:dev/app/db", Sen
 // Only an answer carrying the owner's proof for this very request approves; an
 // "approved" without it is a forgery, told apart from a plain denial.
 TEST(FileConfirmer, OnlyTheOwnersProofForThisRequestApproves) {
-    Proof someone_elses_request{};
-    someone_elses_request.fill(0x5a);
     const std::pair<std::string, Decision> cases[] = {
         {std::string(kOwnerApproves), Decision::Approved},
         {"approved", Decision::Forged},  // the word alone, as before proofs
-        {"approved " + std::string(64, '0'), Decision::Forged},
-        {approval_answer(someone_elses_request, *ProofKey::derive(vault_key(), ProofPurpose::Answer)), Decision::Forged},
-        {approval_answer(someone_elses_request, *ProofKey::derive(key_of(9), ProofPurpose::Answer)), Decision::Forged},
-        {"APPROVED", Decision::Denied},
+        // The vault's answer key over another request's proof.
+        {approval_answer(Proof{}, *ProofKey::derive(vault_key(), ProofPurpose::Answer)), Decision::Forged},
         {"", Decision::Denied},
         {"approved\xFF", Decision::TimedOut},  // not UTF-8: not an answer at all
     };
@@ -105,23 +100,18 @@ TEST(FileConfirmer, FilesOfAnotherRequestUnderTheNextIdentifierAreNeitherTakenNo
     TempDir root;
     const FixedClock clock(1'700'000'000);
     const auto pending = root.path() / "pending";
-    std::uint64_t counter;
-    {
-        ScriptedHuman human(pending, "denied");
-        EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 1500ms), Decision::Denied);
-        const auto seen = human.finish();
-        ASSERT_EQ(seen.size(), 1U);
-        counter = counter_of(seen[0]);
-    }
+    ScriptedHuman first(pending, "denied");
+    EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 1500ms), Decision::Denied);
+    const auto seen = first.finish();
+    ASSERT_EQ(seen.size(), 1U);
+    const std::uint64_t counter = counter_of(seen[0]);
     const std::string answered = id_for(clock.unix_secs(), counter + 1);
     const std::string asked = id_for(clock.unix_secs(), counter + 2);
     write_file(pending / (answered + ".decision"), "approved");
     write_file(pending / (asked + ".json"), "theirs");
-    {
-        ScriptedHuman human(pending, std::string(kOwnerApproves), {asked});
-        EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 1500ms), Decision::Approved);
-        EXPECT_EQ(human.finish(), std::vector<std::string>{id_for(clock.unix_secs(), counter + 3)});
-    }
+    ScriptedHuman human(pending, std::string(kOwnerApproves), {asked});
+    EXPECT_EQ(FileConfirmer(pending, vault_key(), 5ms, clock).confirm(sample_request(), 1500ms), Decision::Approved);
+    EXPECT_EQ(human.finish(), std::vector<std::string>{id_for(clock.unix_secs(), counter + 3)});
     EXPECT_EQ(read_file(pending / (answered + ".decision")), "approved");
     EXPECT_EQ(read_file(pending / (asked + ".json")), "theirs");
     EXPECT_EQ(names_in(pending), (std::set<std::string>{answered + ".decision", asked + ".json"}));
@@ -139,15 +129,14 @@ TEST(FileConfirmer, FreshConfirmersInOneSecondNeverShareAnId) {
     ScriptedHuman human(pending, std::string(kOwnerApproves));
     const FileConfirmer shared(pending, vault_key(), 2ms, clock);
     std::atomic<int> approved{0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (std::size_t t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
-            const FileConfirmer fresh(pending, vault_key(), 2ms, clock);
-            if (fresh.confirm(sample_request(), 3s) == Decision::Approved) ++approved;
-            if (shared.confirm(sample_request(), 3s) == Decision::Approved) ++approved;
+            approved += FileConfirmer(pending, vault_key(), 2ms, clock).confirm(sample_request(), 3s) == Decision::Approved;
+            approved += shared.confirm(sample_request(), 3s) == Decision::Approved;
         });
     }
-    for (auto& thread : threads) thread.join();
+    threads.clear();
     std::set<std::uint64_t> counters;
     for (const auto& id : human.finish()) counters.insert(counter_of(id));
     EXPECT_EQ(approved, static_cast<int>(kThreads * 2));
@@ -155,41 +144,29 @@ TEST(FileConfirmer, FreshConfirmersInOneSecondNeverShareAnId) {
     EXPECT_EQ(*counters.rbegin() - *counters.begin(), kThreads * 2 - 1);  // consecutive values
 }
 
-TEST(PendingDir, ReadsAndAnswersWhatWaitingConfirmersWrote) {
+// Every member of a request the owner is shown survives the file (the listing
+// and answering are tested through tarnel, tests/python/test_mcp_owner.py).
+TEST(PendingDir, ReadsAndAnswersWhatAWaitingConfirmerWrote) {
     TempDir root;
-    const auto confirmer = FileConfirmer::under_root(root.path(), vault_key());
     ConfirmRequest request("dev/app/token", Sensitivity::High, "dev", Actor::Agent);
     request.resolved_command = "edit dev/app/token --sensitivity low (downgrade from High)";
     request.requester_description = "rotate \"it\"\n";
     request.allow_password = true;
     request.run = RunDetail{"/usr/bin/env", {"a b", "\x1b[2J"}, "/w",
-                            {{"HOME_DIR", ShownVariable::Source::Env, "HOME", std::nullopt, std::nullopt},
-                             {"DB", ShownVariable::Source::Vault, "dev/a/b", Sensitivity::High, std::nullopt},
-                             {"CFG", ShownVariable::Source::Vault, "dev/none/c", std::nullopt, "/agent/\"c\""}}};
-    auto first = std::async(std::launch::async, [&] { return confirmer.confirm(request, 60s); });
-    auto second = std::async(std::launch::async, [&] { return confirmer.confirm(request, 60s); });
+                            {{"CFG", ShownVariable::Source::Vault, "dev/none/c", std::nullopt, "/agent/\"c\""}}};
+    auto waiting = std::async(std::launch::async,
+                              [&] { return FileConfirmer::under_root(root.path(), vault_key()).confirm(request, 60s); });
     const auto pending = PendingDir::under_root(root.path());
     std::vector<PendingConfirmation> found;
-    for (int tries = 0; tries < 2000 && found.size() < 2; ++tries, std::this_thread::sleep_for(5ms)) {
+    for (int tries = 0; tries < 2000 && found.empty(); ++tries, std::this_thread::sleep_for(5ms)) {
         found = pending.list()->requests;
     }
-    ASSERT_EQ(found.size(), 2U);
-    const auto request_key = ProofKey::derive(vault_key(), ProofPurpose::Request);
-    const auto answer_key = ProofKey::derive(vault_key(), ProofPurpose::Answer);
-    for (const auto& each : found) {
-        EXPECT_EQ(each.request, request);
-        EXPECT_EQ(each.expires_unix, each.created_unix + 60);
-        EXPECT_EQ(mode_of(pending.dir() / each.id.file_name(".json")), 0600U);
-        // The file verifies as written, under this vault's request key only.
-        EXPECT_EQ(each.seal_with(*ProofKey::derive(key_of(4), ProofPurpose::Request)).state, SealState::Broken);
-        ASSERT_EQ(each.seal_with(*request_key).state, SealState::Sealed);
-        EXPECT_TRUE(*pending.approve(each.id, each.seal_with(*request_key).mac, *answer_key));
-    }
-    // A nonce makes two identical requests' proofs differ: one approval cannot serve the other.
-    EXPECT_NE(found[0].seal_with(*request_key).mac, found[1].seal_with(*request_key).mac);
-    EXPECT_EQ(first.get(), Decision::Approved);
-    EXPECT_EQ(second.get(), Decision::Approved);
-    EXPECT_EQ(mode_of(pending.dir()), 0700U);
+    ASSERT_EQ(found.size(), 1U);
+    EXPECT_EQ(found[0].request, request);
+    const auto seal = found[0].seal_with(*ProofKey::derive(vault_key(), ProofPurpose::Request));
+    ASSERT_EQ(seal.state, SealState::Sealed);
+    EXPECT_TRUE(*pending.approve(found[0].id, seal.mac, *ProofKey::derive(vault_key(), ProofPurpose::Answer)));
+    EXPECT_EQ(waiting.get(), Decision::Approved);
     EXPECT_TRUE(names_in(pending.dir()).empty());
 }
 
@@ -211,34 +188,21 @@ TEST(PendingDir, AnswerNeverReplacesOneAlreadyGivenAndIdsAreOnlyThreeNumbers) {
 
 PendingIntake sample_intake() { return PendingIntake("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent); }
 
-TEST(IntakeBroker, WritesAPrivateFileTheInboxReadsBackAndRemoves) {
+TEST(IntakeBroker, WritesAPrivateFileTheInboxReadsBack) {
     TempDir root;
     const FixedClock clock(1'767'225'600);
     const auto broker = IntakeBroker::under_root(root.path(), clock);
-    const auto stored = broker.create(PendingIntake("secret:${ENV}/app/\"db\"#frag", Sensitivity::InjectOnly, "staging",
-                                                    Actor::Human)
-                                          .with_description("the \u00e9 db\n")
-                                          .with_requesting_process("client/1")
-                                          .with_project("web"));
+    const auto stored = broker.create(sample_intake().with_description("the \u00e9 \"db\"\n").with_project("web"));
     ASSERT_TRUE(stored) << stored.error().display();
-    EXPECT_EQ(stored->id, id_for(clock.unix_secs(), counter_of(stored->id)));
     EXPECT_EQ(mode_of(broker.dir()), 0700U);
     EXPECT_EQ(mode_of(broker.dir() / (stored->id + ".json")), 0600U);
     const auto inbox = IntakeInbox::under_root(root.path());
     const auto id = *RequestId::parse(stored->id);
     EXPECT_EQ(inbox.find(id)->value_or(sample_intake()), *stored);
-    EXPECT_TRUE(*inbox.remove(id));
-    EXPECT_FALSE(*inbox.remove(id));
-    EXPECT_FALSE(*inbox.find(id));
-    EXPECT_TRUE(broker.create(PendingIntake("dev/\xFF", Sensitivity::Low, "dev", Actor::Agent))
-                    .error().display().starts_with("vault I/O failed: serialize intake: "));
-    write_file(root.path() / "a-file", "");
-    EXPECT_EQ(IntakeBroker::under_root(root.path() / "a-file").create(sample_intake()).error().display(),
-              "vault I/O failed: create " + quoted_path(root.path() / "a-file" / "intake") +
-                  ": Not a directory (os error 20)");
+    EXPECT_TRUE(*inbox.remove(id));  // rejecting is tested through tarnel (tests/python/test_mcp_owner.py)
     // Guards: planted links (an intake directory that is a link is not entered).
     TempDir linked;
-    fs::create_symlink(root.path() / "a-file", linked.path() / "intake");
+    fs::create_directory_symlink(broker.dir(), linked.path() / "intake");
     EXPECT_FALSE(IntakeBroker::under_root(linked.path()).create(sample_intake()));
     // Guards: request ids across pid namespaces (the next identifier is taken: this one takes the one after).
     const std::string taken = id_for(clock.unix_secs(), counter_of(stored->id) + 1);
@@ -262,16 +226,10 @@ TEST(IntakeInbox, PlantedFilesAreListedApartAndHideNoOther) {
     write_file(dir / "1-1-0.json", intake_json("1-1-0"));
     write_file(dir / "1-1-1.json", intake_json("1-1-9"));                         // someone else's id
     write_file(dir / "1-1-2.json", intake_json("1-1-2", R"(,"project":"evil")"));  // duplicate member
-    write_file(dir / "1-1-3.json", "{\"id\":");
     write_file(dir / "1-1-4.json", std::string(kMaxRequestFileBytes + 1, ' '));
     ASSERT_EQ(::mkfifo((dir / "1-1-5.json").c_str(), 0600), 0);
     fs::create_symlink(dir / "1-1-0.json", dir / "1-1-6.json");
     write_file(dir / "1-1-7.json", std::string(100000, '[') + std::string(100000, ']'));
-    std::string bad_word = intake_json("1-1-8");
-    bad_word.replace(bad_word.find("\"high\""), 6, "\"secret\"");
-    write_file(dir / "1-1-8.json", bad_word);
-    write_file(dir / "1-1-9.tmp", intake_json("1-1-9"));
-    write_file(dir / "notes.json", intake_json("1-1-0"));
     auto listed = IntakeInbox::under_root(root.path()).list();
     ASSERT_TRUE(listed) << listed.error().display();
     ASSERT_EQ(listed->requests.size(), 1u);
@@ -281,12 +239,10 @@ TEST(IntakeInbox, PlantedFilesAreListedApartAndHideNoOther) {
     EXPECT_EQ(bad, (std::set<std::string>{
                        "1-1-1: format error: `id` is not the file's name",
                        "1-1-2: format error: duplicate member `project`",
-                       "1-1-3: format error: not valid JSON",
                        "1-1-4: format error: larger than 1048576 bytes",
                        "1-1-5: format error: not a regular file",
                        "1-1-6: format error: not a regular file",
                        "1-1-7: format error: not a JSON object",
-                       "1-1-8: format error: `sensitivity` must be low, medium, high or inject-only",
                    }));
 }
 

@@ -4,7 +4,6 @@
 
 #include "core/run/envrefs.hpp"
 
-#include <stdlib.h>
 
 #include <map>
 
@@ -61,12 +60,9 @@ TEST(EnvRefs, ClassifiesEachSourceFormAndRefusesTheFirstBadLine) {
         {"# one\n# two\n\n   # four\nbad line", "line 5: " + no_equals},
         {"#x\r\nA=1\r\n A = 2", "line 3: duplicate variable name"},
         {"project = a\nproject =", "line 2: duplicate `project =` line"},
-        {"MY-VAR=a", "line 1: " + bad_name},
         // A byte-order mark is content: it spoils the first key or comment.
         {"\xEF\xBB\xBF" "A=1", "line 1: " + bad_name},
         {"X=${env:A-B | x}", "line 1: `${env:\xE2\x80\xA6}` requires a valid variable name"},
-        {"X=${env:A} | b", "line 1: " + interpolation},
-        {"X=prefix-${env:A}", "line 1: " + interpolation},
         {"A=ok\nB=${", "line 2: " + interpolation},
         // Several faults on one line: the earliest rule reports.
         {"1X=${", "line 1: " + bad_name},
@@ -133,8 +129,8 @@ protected:
                       "secret:dev/app/signing", Sensitivity::High));
         put(record_of(KeypairRecord{KeyAlgorithm::Ed25519, std::nullopt, "ONLY PUBLIC"}, "secret:dev/app/pub"));
         put(record_of(TotpRecord{SecretValue::from_text("seed")}, "secret:dev/app/otp"));
-        for (const char* name : {"r1", "r2"}) {
-            put(record_of(ReferenceRecord{"test://vault/shared"}, std::string("secret:dev/app/") + name));
+        for (const char* at : {"secret:dev/app/r1", "secret:dev/app/r2"}) {
+            put(record_of(ReferenceRecord{"test://vault/shared"}, at));
         }
         put(record_of(ReferenceRecord{"test://vault/missing"}, "secret:dev/app/broken"));
         provider_.values = {{"test://vault/shared", "from the store"}};
@@ -159,10 +155,6 @@ protected:
         return ResolverParts{registry_, keyring_, env_, provider, audit, clock_, Actor::Agent};
     }
     // The values joined by "; ", or the error.
-    std::string run(std::string_view text, std::string_view environment = "dev",
-                    std::optional<std::string_view> project = std::nullopt) {
-        return run_with(parts(provider_, sink_), text, environment, project);
-    }
     static std::string run_with(const ResolverParts& with, std::string_view text, std::string_view environment = "dev",
                                 std::optional<std::string_view> project = std::nullopt) {
         const Result<std::vector<ResolvedVar>> vars = resolve(*EnvRefs::parse(text), environment, with, project);
@@ -171,6 +163,7 @@ protected:
         for (const ResolvedVar& var : *vars) joined += (joined.empty() ? "" : "; ") + shown(var);
         return joined;
     }
+    std::string run(std::string_view text) { return run_with(parts(provider_, sink_), text); }
 
     TempDir temp_;
     MasterKey key_ = key_of(0x21);
@@ -191,14 +184,12 @@ TEST_F(Resolver, EachSourceResolvesWhereItShould) {
     } cases[] = {
         // An empty variable is set, not unset.
         {"A=hello\nH=${env:HOME | /tmp}\nU=${env:USER}\nP=${env:PORT | 8080}", "dev", {}, "A=hello; H=; U=ada; P=8080"},
-        {"HOME_DIR=${env:NOPE}", "dev", {}, "env-refs error: `HOME_DIR`: env var `NOPE` is unset and has no fallback"},
         {"DB=secret:${ENV}/app/db\nG=secret://global/dev/app/db", "dev", {},
          "DB=global dev @dev/app/db medium global; G=global dev @dev/app/db medium global"},
         {"project = p\nDB=secret:${ENV}/app/db\nG=secret://global/dev/app/db", "dev", {},
          "DB=project dev @dev/app/db medium project p; G=global dev @dev/app/db medium global"},
         {"project = p\nDB=secret:dev/app/db", "dev", "q", "DB=global dev @dev/app/db medium global"},
         {"DB=secret:${ENV}/app/db", "", {}, "env-refs error: `DB`: a `${ENV}` coordinate needs a non-empty --env"},
-        {"DB=secret:dev/app", "dev", {}, "invalid coordinate URI: coordinate must have exactly three segments"},
         // Production refuses a fallback before the vault is read.
         {"DB=secret:prod/app/db | x", "dev", {}, prod_fallback},
         {"DB=secret:${ENV}/app/db | x", "prod", {}, prod_fallback},
@@ -217,7 +208,9 @@ TEST_F(Resolver, EachSourceResolvesWhereItShould) {
         // A provider's failure is final, even with a fallback.
         {"OK=fine\nA=secret:dev/app/broken | fallback", "dev", {}, "provider error: test store has no such secret"},
     };
-    for (const auto& c : cases) EXPECT_EQ(run(c.text, c.environment, c.project), c.expected) << c.text;
+    for (const auto& c : cases) {
+        EXPECT_EQ(run_with(parts(provider_, sink_), c.text, c.environment, c.project), c.expected) << c.text;
+    }
 }
 
 // Guards: TARNEL_ variables leaking into what a child is given.
@@ -252,26 +245,21 @@ TEST_F(Resolver, OneProviderCallAndOneAuditEventPerReference) {
 }
 
 TEST_F(Resolver, AFailingKeyringFailsEvenAnEmptyFile) {
-    EXPECT_EQ(run(""), "");
     const MemoryKeyring empty;
-    const ResolverParts without_key{registry_, empty, env_, provider_, sink_, clock_, Actor::Human};
     for (std::string_view text : {"", "A=literal"}) {
-        EXPECT_EQ(run_with(without_key, text), "keyring operation failed: no master key set");
+        EXPECT_EQ(run_with({registry_, empty, env_, provider_, sink_, clock_, Actor::Human}, text),
+                  "keyring operation failed: no master key set");
     }
 }
 
+// A name with `=` or a NUL must not match a longer variable; bytes that are not UTF-8 are no value.
 TEST(SystemEnvSource, ReadsUtf8ValuesAndTreatsOthersAsUnset) {
-    const SystemEnvSource env;
-    ::setenv("TARNEL_TEST_EMPTY", "", 1);
-    ::setenv("TARNEL_TEST_BYTES", "v\xFF", 1);
-    ::setenv("TARNEL_TEST_A", "B=c", 1);
-    EXPECT_TRUE(env.get("TARNEL_TEST_EMPTY")->empty());
-    EXPECT_EQ(env.get("TARNEL_TEST_A")->expose_secret_chars(), "B=c");
-    for (std::string_view unset : std::initializer_list<std::string_view>{
-             "TARNEL_TEST_BYTES", "TARNEL_TEST_UNSET", "TARNEL_TEST_A=B", std::string_view("TARNEL_TEST_A\0x", 15)}) {
-        EXPECT_FALSE(env.get(unset)) << unset;
+    const ScopedEnv a("TARNEL_TEST_A", "B=c"), bytes("TARNEL_TEST_BYTES", "v\xFF");
+    EXPECT_EQ(SystemEnvSource().get("TARNEL_TEST_A")->expose_secret_chars(), "B=c");
+    for (std::string_view unset : {std::string_view("TARNEL_TEST_BYTES"), std::string_view("TARNEL_TEST_A=B"),
+                                   std::string_view("TARNEL_TEST_A\0x", 15)}) {
+        EXPECT_FALSE(SystemEnvSource().get(unset)) << unset;
     }
-    for (const char* name : {"TARNEL_TEST_EMPTY", "TARNEL_TEST_BYTES", "TARNEL_TEST_A"}) ::unsetenv(name);
 }
 
 }  // namespace

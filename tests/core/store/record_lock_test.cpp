@@ -39,12 +39,8 @@ protected:
 };
 
 TEST_F(RecordLockTest, LockFileIsPrivateAndLivesOnlyBesideARecord) {
-    {
-        const RecordLock held = lock();
-        EXPECT_EQ(held.path(), dir_ / (*at_.storage_id() + ".sec.lock"));
-        EXPECT_EQ(mode_of(held.path()), 0600U);
-    }
     const fs::path lock_file = *record_lock_path(dir_, at_);
+    EXPECT_EQ(mode_of(lock().path()), 0600U);  // held to the end of this line
     EXPECT_FALSE(fs::exists(lock_file));
     write_file(*record_path(dir_, at_), "a record");
     { const RecordLock held = lock(); }
@@ -54,9 +50,6 @@ TEST_F(RecordLockTest, LockFileIsPrivateAndLivesOnlyBesideARecord) {
         fs::remove(*record_path(dir_, at_));  // a delete under the lock
     }
     EXPECT_FALSE(fs::exists(lock_file));
-    EXPECT_EQ(RecordLock::acquire(dir_ / "absent", at_).error().display(),
-              "vault I/O failed: open record lock: No such file or directory (os error 2)");
-    EXPECT_EQ(RecordLock::acquire(dir_, coordinate("secret:${ENV}/app/token")).error().kind(), ErrorKind::NotStorable);
 }
 
 // Guards: a waiter queued on a lock file unlinked on release (no record beside
@@ -94,21 +87,13 @@ TEST_F(RecordLockTest, InterruptedWaitIsResumed) {
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     std::optional<RecordLock> first = lock();
-    std::atomic<bool> done = false;
-    std::optional<Result<RecordLock>> outcome;
-    std::thread second([&] {
-        outcome.emplace(RecordLock::acquire(dir_, at_));
-        done = true;
-    });
+    std::atomic<bool> locked = false;  // an interrupted wait that gave up would leave this false
+    std::thread second([&] { locked = RecordLock::acquire(dir_, at_).has_value(); });
     ASSERT_TRUE(someone_waits_on(first->path()));
-    for (int i = 0; i < 5; ++i) {
-        ::pthread_kill(second.native_handle(), SIGUSR1);
-        std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_FALSE(done);
+    for (int i = 0; i < 5; ++i, std::this_thread::sleep_for(20ms)) ::pthread_kill(second.native_handle(), SIGUSR1);
     first.reset();
     second.join();
-    EXPECT_TRUE(outcome && *outcome);
+    EXPECT_TRUE(locked);
     ::sigaction(SIGUSR1, &previous, nullptr);
 }
 

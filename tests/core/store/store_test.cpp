@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 
-#include <atomic>
 
 #include "core/base/digest.hpp"
 #include "core/core_support.hpp"
@@ -43,13 +42,11 @@ protected:
     std::string id_ = *at_.storage_id();
 };
 
-TEST_F(Store, WritesTheFramePrivatelyAndKeepsOneBackup) {
+// The frame itself is read by Python in InteropPythonOpensOurRecordFileAndWeOpenOneItSealed.
+TEST_F(Store, WritesRecordsPrivatelyAndKeepsOneBackup) {
     ASSERT_TRUE(put("first"));
     EXPECT_EQ(mode_of(vault_), 0700U);
     EXPECT_EQ(mode_of(file()), 0600U);
-    const std::string bytes = read_file(file());
-    EXPECT_EQ(bytes.substr(0, 18), std::string("TARN\x01\x00\x00\x00{\"nonce\":[", 18));
-    EXPECT_NE(bytes.back(), '\n');
     ::chmod(vault_.c_str(), 0750);  // a directory that exists keeps its mode
     ASSERT_TRUE(put("second"));
     ASSERT_TRUE(put("third"));
@@ -58,7 +55,6 @@ TEST_F(Store, WritesTheFramePrivatelyAndKeepsOneBackup) {
     EXPECT_EQ(literal_value(*open_sealed(*unframe(bytes_of(read_file(vault_ / (id_ + ".sec.bak")))), key_)), "second");
     ASSERT_TRUE(delete_record(vault_, at_));
     EXPECT_EQ(names_in(vault_), std::set<std::string>{id_ + ".sec.bak"});
-    EXPECT_EQ(read(), "<absent>");
     EXPECT_TRUE(delete_record(vault_, at_));
     // A directory where the record belongs cannot be linked to a backup; nothing is left behind.
     fs::create_directories(file());
@@ -66,22 +62,13 @@ TEST_F(Store, WritesTheFramePrivatelyAndKeepsOneBackup) {
     EXPECT_EQ(names_in(vault_), (std::set<std::string>{id_ + ".sec", id_ + ".sec.bak"}));
 }
 
-TEST_F(Store, DamagedFramesWrongKeysAndUnstorableCoordinatesHaveTheirTexts) {
-    ASSERT_TRUE(put("v"));
-    std::string bytes = read_file(file());
-    bytes[4] = 2;
-    write_file(file(), bytes);
-    EXPECT_EQ(read(key_of(2)), "record serialization failed: unsupported record frame version 2");
-    EXPECT_EQ(unframe(bytes_of(std::string_view("TARX\x01\x00\x00\x00{}", 10))).error().display(),
-              "record serialization failed: not a tarnel record frame");
-    ASSERT_TRUE(put("v"));
-    EXPECT_EQ(read(key_of(2)), "crypto operation failed");
+// Wrong keys and cut frames are named per file below; a bad magic in RegistryTest.
+TEST_F(Store, AnotherFrameVersionAndAnUnstorableCoordinateHaveTheirTexts) {
+    fs::create_directories(vault_);
+    write_file(file(), std::string_view("TARN\x02\x00\x00\x00{}", 10));
+    EXPECT_EQ(read(), "record serialization failed: unsupported record frame version 2");
     EXPECT_EQ(shown(read_record(vault_, coordinate("secret:${ENV}/app/token"), key_)).substr(0, 26),
               "coordinate is not storable");
-}
-
-std::size_t open_descriptors() {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
 }
 
 TEST_F(Store, LoadAllReadsOnlyRecordFilesAndReportsFailuresPerFile) {
@@ -92,15 +79,15 @@ TEST_F(Store, LoadAllReadsOnlyRecordFilesAndReportsFailuresPerFile) {
     ASSERT_TRUE(put("whole", other, key_, vault_));
     ASSERT_TRUE(put("stranger", third, key_of(2), vault_));
     write_file(*record_path(vault_, other), read_file(*record_path(vault_, other)).substr(0, 40));
-    for (const char* name : {".sec.bak", ".sec.tmp", ".sec.tmp.1.2.3", ".sec.lock"}) {
-        write_file(vault_ / (id_ + name), "junk");
+    for (const auto& name : {id_ + ".sec.bak", id_ + ".sec.tmp", id_ + ".sec.tmp.1.2.3", id_ + ".sec.lock",
+                             std::string("audit.log"), std::string(".sec")}) {
+        write_file(vault_ / name, "junk");
     }
-    write_file(vault_ / "audit.log", "junk");
-    write_file(vault_ / ".sec", "junk");
     fs::create_directories(vault_ / "odd.sec");
-    const std::size_t descriptors = open_descriptors();
+    const auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = descriptors();
     Result<LoadedVault> loaded = load_all(vault_, key_);
-    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(descriptors(), before);
     ASSERT_TRUE(loaded) << loaded.error().display();
     ASSERT_EQ(loaded->records.size(), 1U);
     EXPECT_EQ(loaded->records[0].stem + " " + literal_value(loaded->records[0].record), id_ + " good");
@@ -128,44 +115,27 @@ TEST_F(Store, InteropPythonOpensOurRecordFileAndWeOpenOneItSealed) {
     EXPECT_EQ((*read)->meta.description, "sealed by the interop script");
 }
 
-// Several processes with several threads each rewrite one record while this
-// process reads it: the record is never missing or incomplete.
+// Two processes rewrite one record while this one reads it: the record is never
+// missing or incomplete (a new frame is renamed over the old, which is linked to
+// the backup first).
 TEST_F(Store, ConcurrentWritersNeverExposeAMissingOrPartialRecord) {
     ASSERT_TRUE(put("initial"));
-    std::vector<pid_t> children;
-    for (int p = 0; p < 4; ++p) {
-        children.push_back(::fork());
-        ASSERT_GE(children.back(), 0);
-        if (children.back() != 0) continue;
-        std::atomic<int> failures = 0;
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 2; ++t) {
-            threads.emplace_back([&, p, t] {
-                for (int i = 0; i < 50; ++i) {
-                    failures += put("w" + std::to_string(p * 10 + t) + "-" + std::to_string(i)) ? 0 : 1;
-                }
-            });
-        }
-        for (auto& thread : threads) thread.join();
-        ::_exit(failures == 0 ? 0 : 1);
+    for (int p = 0; p < 2; ++p) {
+        if (::fork() != 0) continue;
+        bool failed = false;
+        for (int i = 0; i < 100; ++i) failed |= !put("w" + std::to_string(p) + "-" + std::to_string(i));
+        ::_exit(failed ? 1 : 0);
     }
-    int reads = 0;
     std::set<std::string> odd;
-    for (std::size_t running = children.size(); running > 0; ++reads) {
+    for (int running = 2, status = 0; running > 0;) {  // read until both writers are done
         if (const std::string value = read(); value != "initial" && !value.starts_with("w")) odd.insert(value);
-        for (pid_t& pid : children) {
-            int status = 0;
-            if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid) {
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-                pid = -1;
-                --running;
-            }
+        if (::waitpid(-1, &status, WNOHANG) > 0) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+            --running;
         }
     }
-    EXPECT_GT(reads, 10);
     EXPECT_TRUE(odd.empty()) << *odd.begin();
     EXPECT_EQ(names_in(vault_), (std::set<std::string>{id_ + ".sec", id_ + ".sec.bak"}));
-    EXPECT_TRUE(read().ends_with("-49"));
 }
 
 // Guards: planted links, FIFOs, special and oversized record files (refused
@@ -237,19 +207,9 @@ protected:
     Registry registry_ = *Registry::open(root_ / "root");
 };
 
-TEST_F(RegistryTest, OpenMakesThePrivateLayoutAndDefaultsUnderHome) {
+TEST_F(RegistryTest, OpenMakesThePrivateLayoutAndListsRealProjectDirectories) {
     EXPECT_EQ(mode_of(registry_.global_dir()), 0700U);
     EXPECT_EQ(mode_of(registry_.projects_root()), 0700U);
-    EXPECT_FALSE(fs::exists(registry_.project_dir("p")));  // path operations touch nothing
-    write_file(root_ / "file", "x");
-    EXPECT_EQ(Registry::open(root_ / "file").error().display(),
-              "vault I/O failed: create \"" + (root_ / "file" / "global").string() + "\": Not a directory (os error 20)");
-    const std::string saved = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
-    ::setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(*Registry::default_root(), fs::path("/home/u/.vaults"));
-    ::unsetenv("HOME");
-    EXPECT_EQ(Registry::default_root().error().display(), "vault I/O failed: no home directory ($HOME) set");
-    if (!saved.empty()) ::setenv("HOME", saved.c_str(), 1);
     // Projects are real directories with UTF-8 names, in byte order.
     const fs::path projects = registry_.projects_root();
     for (const char* name : {"b", "a", "B", "bad\xff"}) fs::create_directory(projects / name);
@@ -265,7 +225,6 @@ TEST_F(RegistryTest, ProjectShadowsGlobalAndADamagedProjectRecordDoesNotFallThro
     EXPECT_EQ(found(coordinate("secret://global/dev/app/token"), "p"), "global value in global");
     EXPECT_EQ(found(at_, "q"), "global value in global");
     EXPECT_FALSE(fs::exists(registry_.project_dir("q")));
-    EXPECT_EQ(found(at_, std::nullopt), "global value in global");
     EXPECT_EQ(found(coordinate("secret:dev/app/none"), "p"), "<absent>");
     write_file(*record_path(registry_.project_dir("p"), at_), "TARN");
     EXPECT_EQ(found(at_, "p"), "record serialization failed: not a tarnel record frame");
