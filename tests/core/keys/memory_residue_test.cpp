@@ -3,7 +3,7 @@
 // the work and waits; the parent reads every writable mapping of the child
 // through /proc/<pid>/mem and looks for any 16-byte piece of either. The
 // sanitizers move and keep memory of their own, so scripts/test.sh runs these
-// (--gtest_filter='*Residue*') in a plain build.
+// (--gtest_filter='*Residue*') in the wheel's build.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -29,7 +29,7 @@
 #endif
 #ifdef TARNEL_TEST_UNDER_ASAN
 // AddressSanitizer moves stack frames to its own heap and holds freed memory in quarantine.
-#define SKIP_UNDER_ASAN() GTEST_SKIP() << "run in a plain build"
+#define SKIP_UNDER_ASAN() GTEST_SKIP() << "scripts/test.sh runs this in the wheel's build"
 #else
 #define SKIP_UNDER_ASAN() (void)0
 #endif
