@@ -52,11 +52,15 @@ bool write_sample(const std::string& name, std::string_view at, RecordKind kind,
                   Sensitivity sensitivity, const fs::path& out, const fs::path& scratch, const MasterKey& key) {
     const auto coordinate = Coordinate::from_str(at);
     if (!coordinate) return false;
-    const SecretRecord record{std::move(kind), RecordMetadata{
-        .sensitivity = sensitivity, .revealable = sensitivity <= Sensitivity::Medium,
-        .environment = std::string(coordinate->environment().name()), .component = coordinate->component(),
-        .key = coordinate->key(), .description = std::move(description), .created = "2026-01-02T03:04:05Z",
-        .updated = "2026-02-03T04:05:06Z"}};
+    const SecretRecord record{std::move(kind),
+                              RecordMetadata{.sensitivity = sensitivity,
+                                             .revealable = sensitivity <= Sensitivity::Medium,
+                                             .environment = std::string(coordinate->environment().name()),
+                                             .component = coordinate->component(),
+                                             .key = coordinate->key(),
+                                             .description = std::move(description),
+                                             .created = "2026-01-02T03:04:05Z",
+                                             .updated = "2026-02-03T04:05:06Z"}};
     const auto sealed = seal(record, key);
     const auto path = record_path(scratch, *coordinate);
     const auto json = encode_record(record);

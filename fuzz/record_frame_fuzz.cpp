@@ -43,7 +43,8 @@ bool same(const Result<SealedRecord>& a, const Result<SealedRecord>& b) {
 
 // Any other header is refused; after this one the envelope reader decides alone.
 void check_header(std::span<const std::uint8_t> input, const Result<SealedRecord>& unframed) {
-    const bool headed = input.size() >= kHeader.size() && std::ranges::equal(input.first(kHeader.size()), bytes_of(kHeader));
+    const bool headed =
+        input.size() >= kHeader.size() && std::ranges::equal(input.first(kHeader.size()), bytes_of(kHeader));
     if (!headed) {
         check(!unframed && unframed.error().kind() == ErrorKind::Serialization);
         return;

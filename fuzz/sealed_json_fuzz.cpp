@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Padding that would extend the input, were it read as input.
     for (const char fill : std::string_view("\0]},1", 5)) {
         const std::vector<std::uint8_t> buffer = padded(input, static_cast<std::uint8_t>(fill));
-        const std::optional<SealedRecord> fast = tarnel::core::fast_sealed_from_padded_json(std::span(buffer).first(size));
+        const std::optional<SealedRecord> fast =
+            tarnel::core::fast_sealed_from_padded_json(std::span(buffer).first(size));
         if (fast && (!strict || *fast != *strict)) std::abort();
     }
     return 0;

@@ -43,9 +43,7 @@ std::size_t display_width(std::string_view text) {
         std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
 }
 
-std::string cell(const std::optional<std::string>& text) {
-    return text ? terminal_safe(*text) : std::string("-");
-}
+std::string cell(const std::optional<std::string>& text) { return text ? terminal_safe(*text) : std::string("-"); }
 
 Row row_of(const core::AuditRecord& record) {
     const auto& event = record.event;

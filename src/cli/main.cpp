@@ -68,9 +68,7 @@ void report_start_up(const char* step, int error_number, bool fatal) {
 // An ignored SIGCHLD survives exec, and with it the kernel reaps our children
 // itself: their exit statuses, which run and the cloud clients report, would be
 // lost. Nothing here wants it ignored.
-void take_back_child_statuses() {
-    ::signal(SIGCHLD, SIG_DFL);
-}
+void take_back_child_statuses() { ::signal(SIGCHLD, SIG_DFL); }
 
 pid_t worker = -1;
 bool leads_session = false;

@@ -39,9 +39,7 @@ extern "C" void restore_and_reraise(int signal_number) {
     errno = saved_errno;
 }
 
-core::UniqueFd open_terminal() {
-    return core::UniqueFd(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-}
+core::UniqueFd open_terminal() { return core::UniqueFd(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC)); }
 
 bool write_text(int fd, std::string_view text) {
     while (!text.empty()) {

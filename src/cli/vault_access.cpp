@@ -40,9 +40,7 @@ session::SessionResult<std::filesystem::path> vault_root(const GlobalOptions& op
     return session::choose_root(std::move(given));
 }
 
-bool attended() {
-    return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1;
-}
+bool attended() { return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1; }
 
 session::SessionResult<session::Session> open_human_session(const GlobalOptions& options) {
     auto root = vault_root(options);

@@ -108,24 +108,12 @@ bool to_text_list(PyObject* given, const char* function, const char* name, void*
 
 }  // namespace
 
-Param optional(const char* name, std::vector<std::string>& out) {
-    return {name, false, to_text_list, &out};
-}
-Param required(const char* name, std::string_view& out) {
-    return {name, true, to_text, &out};
-}
-Param required_dict(const char* name, PyObject*& out) {
-    return {name, true, to_dict, &out};
-}
-Param optional(const char* name, OptText& out) {
-    return {name, false, to_optional_text, &out};
-}
-Param optional(const char* name, std::optional<bool>& out) {
-    return {name, false, to_optional_bool, &out};
-}
-Param optional(const char* name, std::uint64_t& out) {
-    return {name, false, to_count, &out};
-}
+Param optional(const char* name, std::vector<std::string>& out) { return {name, false, to_text_list, &out}; }
+Param required(const char* name, std::string_view& out) { return {name, true, to_text, &out}; }
+Param required_dict(const char* name, PyObject*& out) { return {name, true, to_dict, &out}; }
+Param optional(const char* name, OptText& out) { return {name, false, to_optional_text, &out}; }
+Param optional(const char* name, std::optional<bool>& out) { return {name, false, to_optional_bool, &out}; }
+Param optional(const char* name, std::uint64_t& out) { return {name, false, to_count, &out}; }
 
 bool parse_args(PyObject* args, PyObject* kwargs, const char* function, std::initializer_list<Param> params) {
     if (params.size() > kMaxParams) {

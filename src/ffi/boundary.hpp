@@ -15,9 +15,7 @@ namespace tarnel::ffi {
 
 // Results of method bodies as new Python references; null with a Python error
 // pending when the conversion fails.
-inline PyRef to_python(PyRef object) noexcept {
-    return object;
-}
+inline PyRef to_python(PyRef object) noexcept { return object; }
 PyRef to_python(std::string_view text) noexcept;
 
 // Raises the C++ exception being handled as the binding's fault exception.

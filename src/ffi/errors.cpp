@@ -106,8 +106,6 @@ void raise_error(const FfiError& error) {
     PyErr_SetObject(cls, value.get());
 }
 
-PyObject* fault_class() noexcept {
-    return classes.fault;
-}
+PyObject* fault_class() noexcept { return classes.fault; }
 
 }  // namespace tarnel::ffi

@@ -116,6 +116,4 @@ PyModuleDef module_def = {
 
 }  // namespace tarnel::ffi
 
-PyMODINIT_FUNC PyInit_tarnel_ffi(void) {
-    return PyModuleDef_Init(&tarnel::ffi::module_def);
-}
+PyMODINIT_FUNC PyInit_tarnel_ffi(void) { return PyModuleDef_Init(&tarnel::ffi::module_def); }

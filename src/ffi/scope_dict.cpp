@@ -14,9 +14,7 @@ namespace tarnel::ffi {
 
 namespace {
 
-std::unexpected<PyErrorSet> pending() {
-    return std::unexpected(PyErrorSet{});
-}
+std::unexpected<PyErrorSet> pending() { return std::unexpected(PyErrorSet{}); }
 
 std::unexpected<PyErrorSet> type_error(const std::string& text) {
     PyErr_SetString(PyExc_TypeError, text.c_str());

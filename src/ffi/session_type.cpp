@@ -59,15 +59,11 @@ struct SessionObject {
             session;
 };
 
-const Session& session_of(PyObject* self) {
-    return *reinterpret_cast<SessionObject*>(self)->session;
-}
+const Session& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
 
 // A body's result when the Python error is already set (argument
 // conversion): a null reference that guard() hands back as is.
-FfiResult<PyRef> python_error() {
-    return PyRef();
-}
+FfiResult<PyRef> python_error() { return PyRef(); }
 
 // ---- results ------------------------------------------------------------
 
@@ -113,9 +109,7 @@ bool set_item(PyObject* dict, ViewKey key, PyRef value) {
     return value && PyDict_SetItem(dict, view_keys[key], value.get()) == 0;
 }
 
-PyRef text(std::string_view value) {
-    return to_python(value);
-}
+PyRef text(std::string_view value) { return to_python(value); }
 
 // Keys in this order, always all of them; "reference" is None unless the
 // record is a reference.
@@ -152,9 +146,7 @@ PyRef value_to_bytes(const core::SecretValue& value) {
     return PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
-PyRef none() {
-    return PyRef::borrow(Py_None);
-}
+PyRef none() { return PyRef::borrow(Py_None); }
 
 // The Python form of a session result; g++ 12's std::expected has no
 // transform() yet.

@@ -13,13 +13,9 @@ using namespace std::string_view_literals;
 constexpr ClientName kAws{.scheme = "aws-sm", .program = "aws", .product = "AWS CLI"};
 constexpr ReferenceShape kShape{.scheme = "aws-sm", .first_part = "region", .first_label = "region"};
 
-bool is_region_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-}
+bool is_region_char(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'; }
 
-bool is_secret_char(char c) {
-    return is_ascii_alnum(c) || "/_+=.@-"sv.find(c) != std::string_view::npos;
-}
+bool is_secret_char(char c) { return is_ascii_alnum(c) || "/_+=.@-"sv.find(c) != std::string_view::npos; }
 
 constexpr std::array kEndpointUnreachable{"could not connect to the endpoint"sv,
                                           "endpointconnectionerror"sv,

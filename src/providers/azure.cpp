@@ -13,9 +13,7 @@ using namespace std::string_view_literals;
 constexpr ClientName kAz{.scheme = "azure-kv", .program = "az", .product = "Azure CLI"};
 constexpr ReferenceShape kShape{.scheme = "azure-kv", .first_part = "vault", .first_label = "vault name"};
 
-bool is_name_char(char c) {
-    return is_ascii_alnum(c) || c == '-';
-}
+bool is_name_char(char c) { return is_ascii_alnum(c) || c == '-'; }
 
 constexpr std::array kNotSignedIn{"az login"sv,       "please run"sv, "not logged in"sv,
                                   "authentication"sv, "credential"sv, "unauthorized"sv,

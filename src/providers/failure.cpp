@@ -5,9 +5,7 @@
 namespace tarnel::providers {
 namespace {
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The phrases are ASCII, and decoding the text as UTF-8 with replacements
 // would keep every ASCII byte in place and produce no new one, so matching on
@@ -29,8 +27,6 @@ std::string_view message_for(std::span<const std::uint8_t> err, std::span<const 
     return fallback;
 }
 
-std::string exit_description(std::optional<std::int32_t> code) {
-    return code ? std::to_string(*code) : "signal";
-}
+std::string exit_description(std::optional<std::int32_t> code) { return code ? std::to_string(*code) : "signal"; }
 
 }  // namespace tarnel::providers

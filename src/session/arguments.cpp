@@ -39,9 +39,7 @@ SessionResult<core::Sensitivity> creation_sensitivity(std::optional<std::string_
     return sensitivity_or(sensitivity, core::Sensitivity::Medium);
 }
 
-std::string env_of(const core::Coordinate& coordinate) {
-    return std::string(coordinate.environment().name());
-}
+std::string env_of(const core::Coordinate& coordinate) { return std::string(coordinate.environment().name()); }
 
 std::optional<std::string> origin_for(std::optional<std::string_view> project) {
     if (!project) return std::nullopt;

@@ -33,9 +33,7 @@ std::string expired_text(const core::RequestId& id) {
     return "request " + id.text() + " has expired: its requester has stopped waiting";
 }
 
-std::string answered_text(const core::RequestId& id) {
-    return "request " + id.text() + " has already been answered";
-}
+std::string answered_text(const core::RequestId& id) { return "request " + id.text() + " has already been answered"; }
 
 // Writes an answer; takes it back when the requester had already given up.
 SessionResult<void> publish(const core::PendingDir& dir, const core::PendingConfirmation& pending,

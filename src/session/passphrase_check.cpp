@@ -20,9 +20,7 @@ constexpr std::string_view kPlaintext = "tarnel passphrase check 1";
 // Magic, nonce, the sealed text and its tag.
 constexpr std::size_t kCheckBytes = kMagic.size() + core::kNonceBytes + kPlaintext.size() + core::kTagBytes;
 
-std::string check_path_text(const std::filesystem::path& root) {
-    return (root / kPassphraseCheckFile).string();
-}
+std::string check_path_text(const std::filesystem::path& root) { return (root / kPassphraseCheckFile).string(); }
 
 }  // namespace
 

@@ -93,13 +93,9 @@ void add_lines(Bytes value, std::vector<core::SecretValue>& forms) {
     }
 }
 
-bool bytes_less(Bytes a, Bytes b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
-}
+bool bytes_less(Bytes a, Bytes b) { return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end()); }
 
-bool same(Bytes a, Bytes b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end());
-}
+bool same(Bytes a, Bytes b) { return std::equal(a.begin(), a.end(), b.begin(), b.end()); }
 
 // Indices of the candidates to keep: long enough, and the first of each run
 // of identical byte strings unless a secret is among that run.

@@ -24,9 +24,7 @@ std::size_t block_size(void* block) noexcept {
 #endif
 }
 
-void* HS_CDECL allocate(std::size_t size) {
-    return std::malloc(size);
-}
+void* HS_CDECL allocate(std::size_t size) { return std::malloc(size); }
 
 void HS_CDECL wipe_and_free(void* block) {
     if (block == nullptr) return;
@@ -69,13 +67,9 @@ int HS_CDECL on_match(unsigned id, unsigned long long /*from*/, unsigned long lo
 
 }  // namespace
 
-void LiteralIndex::FreeDatabase::operator()(hs_database* db) const noexcept {
-    hs_free_database(db);
-}
+void LiteralIndex::FreeDatabase::operator()(hs_database* db) const noexcept { hs_free_database(db); }
 
-void LiteralIndex::FreeScratch::operator()(hs_scratch* scratch) const noexcept {
-    hs_free_scratch(scratch);
-}
+void LiteralIndex::FreeScratch::operator()(hs_scratch* scratch) const noexcept { hs_free_scratch(scratch); }
 
 std::optional<LiteralIndex> LiteralIndex::build(std::span<const Literal> literals) {
     if (literals.empty() || literals.size() > std::numeric_limits<unsigned>::max()) return std::nullopt;

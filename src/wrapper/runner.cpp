@@ -10,9 +10,7 @@ namespace tarnel::wrapper {
 
 namespace {
 
-bool has_nul(std::string_view text) {
-    return text.find('\0') != std::string_view::npos;
-}
+bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 // What both runners refuse before starting anything, and the environment
 // they start the child with.

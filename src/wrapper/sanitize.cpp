@@ -17,9 +17,7 @@ using Bytes = std::span<const std::uint8_t>;
 
 constexpr std::string_view kMask = "***";
 
-bool has_asterisk(Bytes pattern) {
-    return std::find(pattern.begin(), pattern.end(), '*') != pattern.end();
-}
+bool has_asterisk(Bytes pattern) { return std::find(pattern.begin(), pattern.end(), '*') != pattern.end(); }
 
 const std::uint8_t* find(Bytes text, std::size_t from, Bytes pattern) {
     if (text.size() - from < pattern.size()) return nullptr;

@@ -71,8 +71,9 @@ void expect_fault(PyObject* result, const std::string& type_name) {
 }
 
 TEST(FfiBoundary, AnyThrownValueBecomesTheFaultWithoutItsMessage) {
-    expect_fault(guard([]() -> std::expected<PyRef, FfiError> { throw std::runtime_error("hunter2 must not be shown"); }),
-                 "std::runtime_error");
+    expect_fault(
+        guard([]() -> std::expected<PyRef, FfiError> { throw std::runtime_error("hunter2 must not be shown"); }),
+        "std::runtime_error");
     expect_fault(guard([]() -> std::expected<PyRef, FfiError> { throw std::bad_alloc(); }), "std::bad_alloc");
     expect_fault(guard([]() -> std::expected<PyRef, FfiError> { throw 7; }), "int");
     EXPECT_TRUE(is_subclass(fault_class(), PyExc_BaseException) && !is_subclass(fault_class(), PyExc_Exception));

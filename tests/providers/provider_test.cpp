@@ -21,17 +21,23 @@ struct Row {
 };
 
 TEST(Providers, FetchThroughTheClientOrSayWhyNot) {
-    const std::string auth_az = "az is not authenticated or lacks access (run `az login`; check the tenant and the vault access policy)";
-    const std::string auth_aws = "aws is not authenticated or lacks access (refresh credentials, e.g. `aws sso login`; "
-                                 "check the IAM permission for secretsmanager:GetSecretValue)";
+    const std::string auth_az =
+        "az is not authenticated or lacks access (run `az login`; check the tenant and the vault access policy)";
+    const std::string auth_aws =
+        "aws is not authenticated or lacks access (refresh credentials, e.g. `aws sso login`; "
+        "check the IAM permission for secretsmanager:GetSecretValue)";
     const auto az = [](std::string message, std::string exit) {
         return "error: azure-kv: " + message + " [vault=`v`, secret=`s`, exit=" + exit + "]";
     };
     const auto aws = [](std::string message) {
         return "error: aws-sm: " + message + " [region=`us-east-1`, secret=`team/db`, exit=255]";
     };
-    const auto az_ref = [](std::string ref, std::string what) { return "error: azure-kv reference `" + ref + "` " + what; };
-    const auto aws_ref = [](std::string ref, std::string what) { return "error: aws-sm reference `" + ref + "` " + what; };
+    const auto az_ref = [](std::string ref, std::string what) {
+        return "error: azure-kv reference `" + ref + "` " + what;
+    };
+    const auto aws_ref = [](std::string ref, std::string what) {
+        return "error: aws-sm reference `" + ref + "` " + what;
+    };
     const std::string dash = " starting with `-` (refused \u2014 it could be read as a CLI flag)";
     const std::string az_secret = "the secret was not found in the vault (check the name and your access)";
     const std::string unused = "echo value";
@@ -51,7 +57,8 @@ TEST(Providers, FetchThroughTheClientOrSayWhyNot) {
         {"az", "echo partial; kill -KILL $$", az("the `az` invocation failed", "signal")},
         {"az", "exec sleep 30", "error: azure-kv: `az` timed out after 1s", "", 1s},
         {"az", std::nullopt,
-         "error: azure-kv: could not run `az` \u2014 is the Azure CLI installed and on PATH? (No such file or directory "
+         "error: azure-kv: could not run `az` \u2014 is the Azure CLI installed and on PATH? (No such file or "
+         "directory "
          "(os error 2))"},
         {"az", unused, "error: reference `azure-kv:/v/s` is not an `azure-kv://<vault>/<secret>` URI", "azure-kv:/v/s"},
         // The "/" check comes before the segment checks, the vault before the secret.
@@ -74,8 +81,10 @@ TEST(Providers, FetchThroughTheClientOrSayWhyNot) {
         {"aws", std::nullopt,
          "error: aws-sm: could not run `aws` \u2014 is the AWS CLI installed and on PATH? (No such file or directory "
          "(os error 2))"},
-        {"aws", unused, "error: reference `azure-kv://v/s` is not an `aws-sm://<region>/<secret>` URI", "azure-kv://v/s"},
-        {"aws", unused, aws_ref("aws-sm://US-EAST-1/s", "has an invalid character in the region"), "aws-sm://US-EAST-1/s"},
+        {"aws", unused, "error: reference `azure-kv://v/s` is not an `aws-sm://<region>/<secret>` URI",
+         "azure-kv://v/s"},
+        {"aws", unused, aws_ref("aws-sm://US-EAST-1/s", "has an invalid character in the region"),
+         "aws-sm://US-EAST-1/s"},
         {"aws", unused, aws_ref("aws-sm://-us/-s", "has a region" + dash), "aws-sm://-us/-s"},
         {"aws", unused, aws_ref("aws-sm://us/a b", "has an invalid character in the secret name"), "aws-sm://us/a b"},
     };
@@ -88,14 +97,15 @@ TEST(Providers, FetchThroughTheClientOrSayWhyNot) {
     const ScopedEnv passphrase("TARNEL_PASSPHRASE", "do not pass on"), vault_dir("TARNEL_VAULT_DIR", "/somewhere"),
         marker("CLIENT_MARKER", "inherited");
     for (const Row& row : rows) {
-        const std::string reference =
-            !row.reference.empty() ? row.reference : row.client == "az" ? "azure-kv://v/s" : "aws-sm://us-east-1/team/db";
+        const std::string reference = !row.reference.empty() ? row.reference
+                                      : row.client == "az"   ? "azure-kv://v/s"
+                                                             : "aws-sm://us-east-1/team/db";
         SCOPED_TRACE(row.client + " " + reference + ": " + row.script.value_or("no client"));
         for (const char* client : {"az", "aws"}) fs::remove(bin / client);
         if (row.script) {
             const bool is_az = row.client == "az";
-            write_file(bin / row.client, "#!/bin/sh\n[ $# -eq " + std::string(is_az ? "11" : "10") + " ] && [ \"$*\" = \"" +
-                                             (is_az ? arguments_az : arguments_aws) +
+            write_file(bin / row.client, "#!/bin/sh\n[ $# -eq " + std::string(is_az ? "11" : "10") +
+                                             " ] && [ \"$*\" = \"" + (is_az ? arguments_az : arguments_aws) +
                                              "\" ] || { echo \"unexpected arguments: $*\" >&2; exit 9; }\n" +
                                              *row.script + "\n");
             fs::permissions(bin / row.client, fs::perms::owner_all);

@@ -112,9 +112,9 @@ TEST(InjectGates, TheAllowlistAndTheHumanAdmitTheRunTheyWereShown) {
     EXPECT_TRUE(sh(session, "K=secret:dev/app/key\nCFG=secret:dev/app/cfg | /agent/cfg\n", "true"));
     EXPECT_EQ(sh(session, "K=secret:dev/app/key\nCFG=secret:dev/none/cfg | /agent/cfg\n", "true").error().message(),
               not_permitted("CFG"));
-    EXPECT_EQ(vault.audit_words(),
-              (Words{"deny/denied:not-allowlisted", "inject/injected", "deny/denied:variable-not-allowlisted",
-                     "approve/approved", "inject/injected", "inject/injected", "deny/denied:variable-not-allowlisted"}));
+    EXPECT_EQ(vault.audit_words(), (Words{"deny/denied:not-allowlisted", "inject/injected",
+                                          "deny/denied:variable-not-allowlisted", "approve/approved", "inject/injected",
+                                          "inject/injected", "deny/denied:variable-not-allowlisted"}));
 
     allow(vault, "/bin/sh", {"LD_PRELOAD", "H", "CFG"});
     auto high = session.inject_run(
@@ -131,13 +131,15 @@ TEST(InjectGates, TheAllowlistAndTheHumanAdmitTheRunTheyWereShown) {
     EXPECT_EQ(asked.resolved_command, shell + " -c echo \"$K $O\"");
     EXPECT_EQ(asked.requesting_process, "agent-host/7");
     using Source = core::ShownVariable::Source;
-    EXPECT_EQ(asked.run, (core::RunDetail{
-                             shell, {"-c", "echo \"$K $O\""}, fs::current_path().string(),
-                             {{"K", Source::Vault, "dev/app/key", Sensitivity::High, std::nullopt},
-                              {"O", Source::Vault, "dev/app/other", Sensitivity::High, std::nullopt},
-                              {"LD_PRELOAD", Source::Literal, "/nonexistent/x.so", std::nullopt, std::nullopt},
-                              {"H", Source::Env, "HOME", std::nullopt, std::nullopt},
-                              {"CFG", Source::Vault, "dev/none/cfg", std::nullopt, "/agent/cfg"}}}));
+    EXPECT_EQ(asked.run,
+              (core::RunDetail{shell,
+                               {"-c", "echo \"$K $O\""},
+                               fs::current_path().string(),
+                               {{"K", Source::Vault, "dev/app/key", Sensitivity::High, std::nullopt},
+                                {"O", Source::Vault, "dev/app/other", Sensitivity::High, std::nullopt},
+                                {"LD_PRELOAD", Source::Literal, "/nonexistent/x.so", std::nullopt, std::nullopt},
+                                {"H", Source::Env, "HOME", std::nullopt, std::nullopt},
+                                {"CFG", Source::Vault, "dev/none/cfg", std::nullopt, "/agent/cfg"}}}));
 
     // Whatever stops the human's approval stops the run, each audited as itself.
     const fs::path marker = vault.base() / "ran";
@@ -146,7 +148,8 @@ TEST(InjectGates, TheAllowlistAndTheHumanAdmitTheRunTheyWereShown) {
                                                    std::tuple{Decision::Forged, "denied", "deny/forged-approval"}}) {
         auto ran = sh(vault.session(all_operations(), answering(decision)), "K=secret:dev/app/key\n",
                       "touch " + marker.string());
-        EXPECT_EQ(ran ? "" : ran.error().message(), "confirmation " + std::string(refusal) + "; high/prod injection refused");
+        EXPECT_EQ(ran ? "" : ran.error().message(),
+                  "confirmation " + std::string(refusal) + "; high/prod injection refused");
         EXPECT_EQ(vault.audit_words().back(), audit);
     }
     EXPECT_FALSE(fs::exists(marker));

@@ -51,7 +51,8 @@ bool may_read_any_process(bool drop = false) {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(2);
     std::array<std::uint8_t, 33> got{};
     std::size_t total = 0;
-    for (ssize_t n = 0; (n = ::read(fd, got.data() + total, got.size() - total)) > 0;) total += static_cast<std::size_t>(n);
+    for (ssize_t n = 0; (n = ::read(fd, got.data() + total, got.size() - total)) > 0;)
+        total += static_cast<std::size_t>(n);
     ::_exit(total == 0 ? 1 : total == 32 && std::memcmp(got.data(), kKey.expose_secret().data(), total) == 0 ? 0 : 2);
 }
 
@@ -90,13 +91,15 @@ TEST_P(KeyHandoverTest, TheKeyGoesOnlyToAnUnreadableChild) {
     ASSERT_TRUE(handover) << handover.error().message();
     const bool handed = *row.refusal == '\0';
     const pid_t child = start_server(handover->path(), row.kind);
-    auto connection = handover->hand_over(child, kKey, std::chrono::seconds(row.kind == Child::Itself ? 2 : 20),
-                                          [] { return true; });
+    auto connection =
+        handover->hand_over(child, kKey, std::chrono::seconds(row.kind == Child::Itself ? 2 : 20), [] { return true; });
     EXPECT_NE((connection ? std::string() : connection.error().message()).find(row.refusal), std::string::npos);
     EXPECT_EQ(static_cast<bool>(connection), handed);
     connection = core::UniqueFd();
     // Itself is still connected: only now, with the listener gone, does it read the end.
-    { auto gone = std::move(*handover); }
+    {
+        auto gone = std::move(*handover);
+    }
     EXPECT_EQ(exit_status(child), handed ? 0 : 1);
 }
 
@@ -129,7 +132,9 @@ TEST(KeyHandover, AnotherProcessThatConnectsFirstGetsNothing) {
     EXPECT_EQ(exit_status(server), 0);
     EXPECT_EQ(exit_status(intruder), 1);
     const fs::path path = handover->path();
-    { auto gone = std::move(*handover); }
+    {
+        auto gone = std::move(*handover);
+    }
     EXPECT_FALSE(fs::exists(path));
 }
 

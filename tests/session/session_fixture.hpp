@@ -33,8 +33,10 @@ inline constexpr std::string_view kPassphrase = "correct horse battery staple";
 
 // The key kPassphrase gives with the salt 00 01 .. 0f, derived once per process.
 inline const core::MasterKey& test_key() {
-    static const core::MasterKey key = *core::Argon2Keyring::create(
-        core::SecretValue::from_text(kPassphrase), {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15})->get_master_key();
+    static const core::MasterKey key =
+        *core::Argon2Keyring::create(core::SecretValue::from_text(kPassphrase),
+                                     {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15})
+             ->get_master_key();
     return key;
 }
 
@@ -97,10 +99,11 @@ public:
 
     // A session that must open; without a confirmer its own asks through pending/.
     Session session(Principal principal = Principal::agent(all_operations()),
-                    std::shared_ptr<const core::Confirmer> confirmer = nullptr,
-                    std::chrono::milliseconds timeout = 5s, std::shared_ptr<const core::Clock> clock = nullptr) const {
-        auto opened = Session::open(VaultOptions{root_, core::SecretValue::from_text(kPassphrase)}, std::move(principal),
-                                    SessionHooks{std::move(clock), std::move(confirmer), timeout});
+                    std::shared_ptr<const core::Confirmer> confirmer = nullptr, std::chrono::milliseconds timeout = 5s,
+                    std::shared_ptr<const core::Clock> clock = nullptr) const {
+        auto opened =
+            Session::open(VaultOptions{root_, core::SecretValue::from_text(kPassphrase)}, std::move(principal),
+                          SessionHooks{std::move(clock), std::move(confirmer), timeout});
         if (!opened) throw std::runtime_error("Session::open failed: " + opened.error().message());
         return std::move(*opened);
     }
@@ -115,10 +118,12 @@ public:
     }
     void put(const core::SecretRecord& record, std::optional<std::string_view> project = std::nullopt,
              const core::MasterKey& key = test_key()) const {
-        if (!core::write_record(dir(project), coordinate("secret:" + record.canonical_path()), *core::seal(record, key)))
+        if (!core::write_record(dir(project), coordinate("secret:" + record.canonical_path()),
+                                *core::seal(record, key)))
             throw std::runtime_error("write_record failed");
     }
-    std::optional<core::SecretRecord> get(std::string_view at, std::optional<std::string_view> project = std::nullopt) const {
+    std::optional<core::SecretRecord> get(std::string_view at,
+                                          std::optional<std::string_view> project = std::nullopt) const {
         auto read = core::read_record(dir(project), coordinate(at), test_key());
         if (!read) throw std::runtime_error(read.error().display());
         return std::move(*read);

@@ -41,7 +41,8 @@ TEST(Scope, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
     const auto value = [] { return core::SecretValue::from_text("x"); };
     // name, the operation it needs, whether an absent record is NotFound, whether it reads the record
     const std::tuple<const char*, Operation, bool, bool, Call> methods[] = {
-        {"status_of", Operation::Metadata, true, true, [&](auto& s, auto at, auto p) { return text(s.status_of(at, p)); }},
+        {"status_of", Operation::Metadata, true, true,
+         [&](auto& s, auto at, auto p) { return text(s.status_of(at, p)); }},
         {"fingerprint_of", Operation::Metadata, true, true,
          [&](auto& s, auto at, auto p) { return text(s.fingerprint_of(at, p)); }},
         {"reveal", Operation::Reveal, true, true, [&](auto& s, auto at, auto p) { return text(s.reveal(at, p)); }},
@@ -52,7 +53,9 @@ TEST(Scope, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
         {"edit_metadata", Operation::Write, true, true,
          [&](auto& s, auto at, auto p) { return text(s.edit_metadata(at, "high", "d", true, std::nullopt, p)); }},
         {"request_intake", Operation::Write, false, false,
-         [&](auto& s, auto at, auto p) { return text(s.request_intake(at, "nonsense", std::nullopt, p, std::nullopt)); }},
+         [&](auto& s, auto at, auto p) {
+             return text(s.request_intake(at, "nonsense", std::nullopt, p, std::nullopt));
+         }},
     };
     const std::tuple<const char*, std::function<core::AgentScope(Operation)>, std::string_view, OptText> cases[] = {
         {"operation not granted",
@@ -97,6 +100,7 @@ TEST(RevealPolicy, ThePrincipalAndTheLevelDecideWhoIsAskedAndWhatIsAudited) {
         std::string_view handed;  // the value or code, else the refusal
         Words audit;
     };
+    // clang-format off: one case a row
     const Case cases[] = {
         {false, Attended, "dev/app/token", Sensitivity::High, false, Decision::Approved, "the value",
          {"approve/approved-reveal", "reveal/revealed"}},
@@ -117,6 +121,7 @@ TEST(RevealPolicy, ThePrincipalAndTheLevelDecideWhoIsAskedAndWhatIsAudited) {
         {true, Attended, "dev/app/token", Sensitivity::Low, true, Decision::Approved,
          "`secret:dev/app/token` is a literal, not a TOTP enrollment", {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.at) + " " + std::string(c.handed));
         TempVault vault;
@@ -126,16 +131,17 @@ TEST(RevealPolicy, ThePrincipalAndTheLevelDecideWhoIsAskedAndWhatIsAudited) {
         }
         vault.put(record);
         auto human = answering(c.answer);
-        Session session = vault.session(c.who == Agent ? Principal::agent(all_operations())
-                                                       : Principal::human(all_operations(), c.who == Attended),
-                                        human, 5s, std::make_shared<FixedClock>(59));
+        Session session = vault.session(
+            c.who == Agent ? Principal::agent(all_operations()) : Principal::human(all_operations(), c.who == Attended),
+            human, 5s, std::make_shared<FixedClock>(59));
         const std::string at = "secret:" + std::string(c.at);
         auto handed = c.code ? session.totp_code(at, std::nullopt) : session.reveal(at, std::nullopt);
         EXPECT_EQ(handed ? std::string(handed->expose_secret_chars()) : handed.error().message(), c.handed);
         const bool asks = c.level == Sensitivity::High || c.at.starts_with("prod");
         EXPECT_EQ(human->seen.size(), c.who == Attended && asks ? 1U : 0U);
         EXPECT_EQ(vault.audit_words(), c.audit);
-        for (const std::string& origin : vault.audit_words("origin")) EXPECT_EQ(origin, c.who == Agent ? "agent" : "human");
+        for (const std::string& origin : vault.audit_words("origin"))
+            EXPECT_EQ(origin, c.who == Agent ? "agent" : "human");
     }
 }
 
@@ -165,6 +171,7 @@ TEST(EditLowering, WhatHandsAnAgentMoreWaitsForTheOwner) {
         OptText refused;
         Words audit;
     };
+    // clang-format off: one case a row
     const Case cases[] = {
         {"low", std::nullopt, std::nullopt, Decision::Approved, kDowngrade, std::nullopt, kDowngraded},
         {"low", std::nullopt, std::nullopt, Decision::TimedOut, kDowngrade, "timed out \u2014 sensitivity not lowered",
@@ -180,6 +187,7 @@ TEST(EditLowering, WhatHandsAnAgentMoreWaitsForTheOwner) {
          {"deny/denied-reference"}},
         {std::nullopt, std::nullopt, kOld, Decision::Denied, std::nullopt, std::nullopt, {"edit/metadata-updated"}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.audit[0]);
         TempVault vault;
@@ -221,6 +229,7 @@ TEST(EditWhileWaiting, TheRecordAsItIsAfterTheWaitDecides) {
     const auto set_value = [](const Session& other) {
         return other.set(kAt, core::SecretValue::from_text("written meanwhile"), std::nullopt).has_value();
     };
+    // clang-format off: one case a row
     const Case cases[] = {
         {"value set meanwhile", Decision::Approved, set_value, "", Sensitivity::Low,
          {"edit/value-updated", kDowngraded[0], kDowngraded[1], kDowngraded[2]}, true},
@@ -237,13 +246,15 @@ TEST(EditWhileWaiting, TheRecordAsItIsAfterTheWaitDecides) {
          },
          "denied \u2014 sensitivity not lowered", Sensitivity::High, {"edit/value-updated", "deny/denied-downgrade"}, true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempVault vault;
         vault.put(literal("dev/app/token", "before", Sensitivity::High, false));
         Session other = vault.session(all_operations(), answering(Decision::Approved));
         bool meanwhile_ok = false;
-        Session session = vault.session(all_operations(), answering(c.decision, [&] { meanwhile_ok = c.meanwhile(other); }));
+        Session session =
+            vault.session(all_operations(), answering(c.decision, [&] { meanwhile_ok = c.meanwhile(other); }));
         auto outcome = edit(session, "low", "described");
         EXPECT_TRUE(meanwhile_ok);
         EXPECT_EQ(outcome ? "" : outcome.error().message(), c.error);
@@ -251,7 +262,8 @@ TEST(EditWhileWaiting, TheRecordAsItIsAfterTheWaitDecides) {
         ASSERT_EQ(stored.has_value(), c.final_level.has_value());
         if (c.final_level) {
             EXPECT_EQ(stored->meta.sensitivity, *c.final_level);
-            EXPECT_EQ(stored->meta.description, c.error.empty() ? std::optional<std::string>("described") : std::nullopt);
+            EXPECT_EQ(stored->meta.description,
+                      c.error.empty() ? std::optional<std::string>("described") : std::nullopt);
             EXPECT_EQ(literal_value(*stored), c.value_written ? "written meanwhile" : "before");
         }
         EXPECT_EQ(vault.audit_words(), c.audit);
@@ -273,7 +285,8 @@ TEST(ConcurrentWriters, ThreadsAndProcessesNeverWriteBackStaleFields) {
             const std::string n = std::to_string(i);
             if (role == 0) failed += !session.set(kAt, core::SecretValue::from_text("value-" + n), std::nullopt);
             if (role == 1) failed += !edit(session, std::nullopt, "desc-" + n);
-            if (role == 2) failed += !edit(session, i % 2 == 0 ? "high" : "low");  // a raise, then an approved downgrade
+            if (role == 2)
+                failed += !edit(session, i % 2 == 0 ? "high" : "low");  // a raise, then an approved downgrade
         }
         return failed;
     };
@@ -333,7 +346,8 @@ TEST(FulfilIntake, CreatesWhatTheOwnerSawOnce) {
     const core::PendingIntake shown = *intake_to_answer(vault.root(), *core::RequestId::parse(*id));
     const fs::path file = vault.root() / "intake" / (*id + ".json");
     std::string text = read_file(file);
-    for (const auto& [from, to] : {std::pair{"\"high\"", "\"low\""}, std::pair{"\"project\":\"web\"", "\"project\":null"}}) {
+    for (const auto& [from, to] :
+         {std::pair{"\"high\"", "\"low\""}, std::pair{"\"project\":\"web\"", "\"project\":null"}}) {
         ASSERT_NE(text.find(from), std::string::npos) << from;
         text.replace(text.find(from), std::string_view(from).size(), to);
     }

@@ -91,9 +91,7 @@ inline std::string read_file(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-inline void write_file(const fs::path& path, std::string_view bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+inline void write_file(const fs::path& path, std::string_view bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 // Empty for a directory that does not exist.
 inline std::set<std::string> names_in(const fs::path& dir) {
@@ -115,7 +113,7 @@ inline std::span<const std::uint8_t> bytes_of(std::string_view text) {
 
 // Permission bits only.
 inline mode_t mode_of(const fs::path& path) {
-    struct stat info {};
+    struct stat info{};
     EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
     return info.st_mode & 07777;
 }
@@ -144,12 +142,15 @@ inline std::string owner_approval(std::string_view request_text, const core::Mas
 
 // A medium, revealable literal record stored at `at`.
 inline core::SecretRecord literal(const core::Coordinate& at, std::string_view value) {
-    return core::SecretRecord{
-        core::LiteralRecord{core::SecretValue::from_text(value)},
-        core::RecordMetadata{.sensitivity = core::Sensitivity::Medium, .revealable = true,
-                             .environment = std::string(at.environment().name()), .component = at.component(),
-                             .key = at.key(), .description = std::nullopt, .created = "2026-01-01T00:00:00Z",
-                             .updated = "2026-01-01T00:00:00Z"}};
+    return core::SecretRecord{core::LiteralRecord{core::SecretValue::from_text(value)},
+                              core::RecordMetadata{.sensitivity = core::Sensitivity::Medium,
+                                                   .revealable = true,
+                                                   .environment = std::string(at.environment().name()),
+                                                   .component = at.component(),
+                                                   .key = at.key(),
+                                                   .description = std::nullopt,
+                                                   .created = "2026-01-01T00:00:00Z",
+                                                   .updated = "2026-01-01T00:00:00Z"}};
 }
 
 inline std::string literal_value(const core::SecretRecord& record) {
@@ -166,9 +167,8 @@ inline std::string id_for(std::uint64_t secs, std::uint64_t counter) {
 // Waits until a lock request on the file is blocked: /proc/locks lists a
 // waiting request with "->" and the file as dev:inode. Lets a test know where
 // another thread or process stands without sleeping and hoping.
-inline bool someone_waits_on(const fs::path& path,
-                             std::chrono::milliseconds wait = std::chrono::seconds(10)) {
-    struct stat info {};
+inline bool someone_waits_on(const fs::path& path, std::chrono::milliseconds wait = std::chrono::seconds(10)) {
+    struct stat info{};
     if (::stat(path.c_str(), &info) != 0) return false;
     const std::string inode = ":" + std::to_string(info.st_ino) + " ";
     const auto deadline = std::chrono::steady_clock::now() + wait;

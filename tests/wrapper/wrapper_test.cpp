@@ -56,8 +56,9 @@ public:
         Case made{word(kPrintable, size), {}};
         for (std::size_t i = 0, shape = below(4); i < count; ++i, shape = below(4)) {
             made.secrets.push_back(shape == 0 ? std::string(1 + below(4), 'a')
-                                   : shape == 1 && i ? made.secrets[below(i)] + word("xy*", 1 + below(3))
-                                                     : word(shape == 2 ? "ab*" : kPrintable, 2 + below(shape == 2 ? 4 : 38)));
+                                   : shape == 1 && i
+                                       ? made.secrets[below(i)] + word("xy*", 1 + below(3))
+                                       : word(shape == 2 ? "ab*" : kPrintable, 2 + below(shape == 2 ? 4 : 38)));
         }
         for (std::size_t n = size / 64; n > 0; --n) {
             const std::string piece = made.secrets[below(count)] + (below(4) ? "" : made.secrets[below(count)]);
@@ -67,8 +68,9 @@ public:
     }
 
 private:
-    static constexpr std::string_view kPrintable = " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
-                                                   "abcdefghijklmnopqrstuvwxyz{|}~\naaaa";
+    static constexpr std::string_view kPrintable =
+        " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
+        "abcdefghijklmnopqrstuvwxyz{|}~\naaaa";
     std::mt19937_64 random_{424242};
 };
 
@@ -89,7 +91,8 @@ protected:
         };
         for (int i = 0; i < 6000; ++i) cases_.push_back(maker.small());
         for (int i = 0; i < 18; ++i) {
-            cases_.push_back(maker.planted(2000 + maker.below(i < 8 ? 60000 : 10000), 1 + maker.below(i < 8 ? 150 : 30)));
+            cases_.push_back(
+                maker.planted(2000 + maker.below(i < 8 ? 60000 : 10000), 1 + maker.below(i < 8 ? 150 : 30)));
             cases_.back().forms = i >= 8;
         }
         std::string every_byte;
@@ -116,7 +119,8 @@ protected:
         for (Case& made : cases_) {
             Fields fields{made.output};
             fields.insert(fields.end(), made.secrets.begin(), made.secrets.end());
-            for (const core::SecretValue& form : made.forms ? encoded_forms(secrets_of(made.secrets)) : secrets_of({})) {
+            for (const core::SecretValue& form :
+                 made.forms ? encoded_forms(secrets_of(made.secrets)) : secrets_of({})) {
                 fields.push_back(text_of(form));
                 made.output.insert(maker.below(made.output.size()), text_of(form));
             }
@@ -134,7 +138,8 @@ protected:
         std::size_t at = 0;
         const auto u32 = [&] {
             std::uint32_t n = 0;
-            for (int shift = 0; shift < 32; shift += 8) n |= std::uint32_t(static_cast<unsigned char>(data.at(at++))) << shift;
+            for (int shift = 0; shift < 32; shift += 8)
+                n |= std::uint32_t(static_cast<unsigned char>(data.at(at++))) << shift;
             return n;
         };
         while (at < data.size() && data[at++] == 'R') {
@@ -196,7 +201,8 @@ TEST_F(MaskReference, EveryPathMasksAsBytesReplaceDoes) {
 // when nothing follows the secret.
 TEST_F(MaskReference, EncodedSecretsAreMaskedAndTheirSurroundingsKept) {
     for (std::size_t i = 0; i < encoded_.size(); ++i) {
-        const Fields& forms = results_[cases_.size() + i];  // base64 (padded, not), base64url (same), hex, HEX, %XX, %xx
+        const Fields& forms =
+            results_[cases_.size() + i];  // base64 (padded, not), base64url (same), hex, HEX, %XX, %xx
         ASSERT_EQ(forms.size(), 8u);
         Masker masker = Masker::with_encoded_forms(secrets_of({encoded_[i][1]}));
         for (std::size_t f = 0; f < forms.size(); ++f) {
@@ -260,7 +266,10 @@ TEST(Allowlist, AnEntryAdmitsOnlyItsArgumentsAndItsVariables) {
         {"another program", "/bin/sh", {"status"}, {}, "not-listed"},
         {"the target of a link an entry names", "/bin/sh", {}, {}, "not-listed"},
         {"a permitted literal", git, {"status"}, {{"GIT_DIR", false}}, "admitted"},
-        {"git configuration from the environment", git, {"status"}, {{"GIT_CONFIG_COUNT", false}},
+        {"git configuration from the environment",
+         git,
+         {"status"},
+         {{"GIT_CONFIG_COUNT", false}},
          "not-permitted:GIT_CONFIG_COUNT"},
         {"a vault value under an ordinary name", git, {"log"}, {{"DB_PASSWORD", true}}, "admitted"},
         {"a vault value that steers the loader", git, {"log"}, {{"LD_PRELOAD", true}}, "not-permitted:LD_PRELOAD"},

@@ -40,9 +40,7 @@ Blake3Digest blake3_digest(std::span<const std::uint8_t> bytes) noexcept {
     return digest;
 }
 
-std::string blake3_hex(std::span<const std::uint8_t> bytes) {
-    return to_lower_hex(blake3_digest(bytes));
-}
+std::string blake3_hex(std::span<const std::uint8_t> bytes) { return to_lower_hex(blake3_digest(bytes)); }
 
 std::string blake3_hex(std::string_view text) {
     return blake3_hex(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));

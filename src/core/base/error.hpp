@@ -62,8 +62,6 @@ inline std::unexpected<CoreError> fail(ErrorKind kind, std::string detail) {
     return std::unexpected<CoreError>(std::in_place, kind, std::move(detail));
 }
 
-inline std::unexpected<CoreError> fail(CoreError error) {
-    return std::unexpected<CoreError>(std::move(error));
-}
+inline std::unexpected<CoreError> fail(CoreError error) { return std::unexpected<CoreError>(std::move(error)); }
 
 }  // namespace tarnel::core

@@ -2,8 +2,6 @@
 
 namespace tarnel::core {
 
-std::string_view version() noexcept {
-    return TARNEL_VERSION;
-}
+std::string_view version() noexcept { return TARNEL_VERSION; }
 
 }  // namespace tarnel::core

@@ -181,9 +181,7 @@ void for_each_text(const SecretRecord& record, F&& f) {
     f("updated", meta.updated);
 }
 
-std::size_t secret_array_size(const SecretValue& value) noexcept {
-    return 2 + 4 * value.size();
-}
+std::size_t secret_array_size(const SecretValue& value) noexcept { return 2 + 4 * value.size(); }
 
 // Member names, punctuation, words and small numbers of the longest record
 // fit comfortably in this.
@@ -347,12 +345,8 @@ constexpr std::array<FieldInfo, 17> kFields{{
     {"updated", kAnyKind, kAnyKind, "a string"},
 }};
 
-constexpr const FieldInfo& info(Field field) noexcept {
-    return kFields[std::to_underlying(field)];
-}
-constexpr std::uint32_t field_bit(Field field) noexcept {
-    return 1u << std::to_underlying(field);
-}
+constexpr const FieldInfo& info(Field field) noexcept { return kFields[std::to_underlying(field)]; }
+constexpr std::uint32_t field_bit(Field field) noexcept { return 1u << std::to_underlying(field); }
 
 // The candidates are template arguments so that every name compared is a
 // constant in the function's own body: the comparisons stay constant-sized
@@ -773,9 +767,7 @@ bool RecordReader::read_mode(const Scalar& value) {
 }
 
 // A byte member given a scalar; its arrays never come here.
-bool RecordReader::read_bytes(const Scalar& value) {
-    return type_error(value.describe());
-}
+bool RecordReader::read_bytes(const Scalar& value) { return type_error(value.describe()); }
 
 bool RecordReader::read_private(const Scalar& value) {
     if (value.type == Scalar::Type::Null) return true;  // an explicit null is absent
@@ -923,12 +915,8 @@ Result<SecretRecord> decode(std::span<const std::uint8_t> json, bool canonical_b
 
 }  // namespace
 
-Result<SecretRecord> decode_record(std::span<const std::uint8_t> json) {
-    return decode(json, true);
-}
+Result<SecretRecord> decode_record(std::span<const std::uint8_t> json) { return decode(json, true); }
 
-Result<SecretRecord> decode_record_strict(std::span<const std::uint8_t> json) {
-    return decode(json, false);
-}
+Result<SecretRecord> decode_record_strict(std::span<const std::uint8_t> json) { return decode(json, false); }
 
 }  // namespace tarnel::core

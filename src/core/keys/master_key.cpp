@@ -10,9 +10,7 @@ MasterKey::MasterKey(std::span<const std::uint8_t, kSize> bytes) noexcept {
     std::copy(bytes.begin(), bytes.end(), bytes_.begin());
 }
 
-MasterKey::MasterKey(MasterKey&& other) noexcept : bytes_(other.bytes_) {
-    other.wipe();
-}
+MasterKey::MasterKey(MasterKey&& other) noexcept : bytes_(other.bytes_) { other.wipe(); }
 
 MasterKey& MasterKey::operator=(MasterKey&& other) noexcept {
     if (this != &other) {
@@ -22,12 +20,8 @@ MasterKey& MasterKey::operator=(MasterKey&& other) noexcept {
     return *this;
 }
 
-MasterKey::~MasterKey() {
-    wipe();
-}
+MasterKey::~MasterKey() { wipe(); }
 
-void MasterKey::wipe() noexcept {
-    sodium_memzero(bytes_.data(), bytes_.size());
-}
+void MasterKey::wipe() noexcept { sodium_memzero(bytes_.data(), bytes_.size()); }
 
 }  // namespace tarnel::core

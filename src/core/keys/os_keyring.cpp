@@ -61,13 +61,9 @@ std::string status_text(OSStatus status) {
     return "OSStatus " + std::to_string(status);
 }
 
-std::unexpected<CoreError> platform_failure(OSStatus status) {
-    return fail(ErrorKind::Keyring, status_text(status));
-}
+std::unexpected<CoreError> platform_failure(OSStatus status) { return fail(ErrorKind::Keyring, status_text(status)); }
 
-UInt32 length_of(const std::string& text) {
-    return static_cast<UInt32>(text.size());
-}
+UInt32 length_of(const std::string& text) { return static_cast<UInt32>(text.size()); }
 
 Result<CfPtr<SecKeychainRef>> default_keychain() {
     SecKeychainRef keychain = nullptr;
@@ -151,9 +147,7 @@ struct FreeWith {
 template <class T, auto Free>
 using GOwned = std::unique_ptr<T, FreeWith<Free>>;
 
-void free_item_list(GList* items) {
-    g_list_free_full(items, g_object_unref);
-}
+void free_item_list(GList* items) { g_list_free_full(items, g_object_unref); }
 
 // The out-parameter of a GLib call; its message is the platform's text.
 class ErrorSlot {

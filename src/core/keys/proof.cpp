@@ -50,9 +50,7 @@ ProofKey& ProofKey::operator=(ProofKey&& other) noexcept {
     return *this;
 }
 
-ProofKey::~ProofKey() {
-    sodium_memzero(bytes_.data(), bytes_.size());
-}
+ProofKey::~ProofKey() { sodium_memzero(bytes_.data(), bytes_.size()); }
 
 Proof ProofKey::sign(std::span<const std::uint8_t> message) const noexcept {
     Proof proof{};

@@ -14,9 +14,7 @@ namespace tarnel::core {
 
 namespace {
 
-std::size_t page_size() noexcept {
-    return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-}
+std::size_t page_size() noexcept { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
 
 // Wipes only the pages present in memory: a thread touches a small part of
 // its stack, and writing the rest would fault in megabytes just to zero them.
@@ -71,9 +69,7 @@ ThreadStack& ThreadStack::operator=(ThreadStack&& other) noexcept {
     return *this;
 }
 
-ThreadStack::~ThreadStack() {
-    release();
-}
+ThreadStack::~ThreadStack() { release(); }
 
 void ThreadStack::wipe() noexcept {
     if (mapping_ != nullptr) wipe_resident_pages(mapping_ + guard_size_, mapping_size_ - guard_size_);

@@ -14,13 +14,9 @@ namespace tarnel::core {
 
 namespace {
 
-auto totp_error(std::string detail) {
-    return fail(ErrorKind::Totp, std::move(detail));
-}
+auto totp_error(std::string detail) { return fail(ErrorKind::Totp, std::move(detail)); }
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);

@@ -12,13 +12,9 @@ constexpr std::string_view kPrefix = "secret:";
 constexpr std::string_view kPlaceholder = "${ENV}";
 constexpr std::string_view kInterpolation = "${";
 
-std::unexpected<CoreError> invalid(std::string detail) {
-    return fail(ErrorKind::InvalidCoordinate, std::move(detail));
-}
+std::unexpected<CoreError> invalid(std::string detail) { return fail(ErrorKind::InvalidCoordinate, std::move(detail)); }
 
-bool interpolates(std::string_view segment) {
-    return segment.find(kInterpolation) != std::string_view::npos;
-}
+bool interpolates(std::string_view segment) { return segment.find(kInterpolation) != std::string_view::npos; }
 
 struct Split {
     std::string_view body;
@@ -80,9 +76,7 @@ Result<EnvSegment> parse_environment(std::string_view segment) {
 
 }  // namespace
 
-std::string EnvSegment::to_string() const {
-    return name_ ? *name_ : std::string(kPlaceholder);
-}
+std::string EnvSegment::to_string() const { return name_ ? *name_ : std::string(kPlaceholder); }
 
 Result<std::string> parse_plain_segment(std::string_view segment, std::string_view segment_name) {
     if (interpolates(segment)) {
@@ -138,9 +132,7 @@ Result<std::string> Coordinate::storage_id() const {
     return blake3_hex(*path);
 }
 
-Coordinate Coordinate::with_env(std::string_view environment) const& {
-    return Coordinate(*this).with_env(environment);
-}
+Coordinate Coordinate::with_env(std::string_view environment) const& { return Coordinate(*this).with_env(environment); }
 
 Coordinate Coordinate::with_env(std::string_view environment) && {
     if (environment_.is_placeholder()) environment_ = EnvSegment::concrete(std::string(environment));

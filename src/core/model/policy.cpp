@@ -49,9 +49,7 @@ Decision reveal(const AccessRequest& request) {
 
 }  // namespace
 
-std::string_view deny_reason_name(DenyReason reason) noexcept {
-    return kDenyNames[std::to_underlying(reason)];
-}
+std::string_view deny_reason_name(DenyReason reason) noexcept { return kDenyNames[std::to_underlying(reason)]; }
 
 bool is_production(const Coordinate& coordinate) noexcept {
     const auto& environment = coordinate.environment();

@@ -39,17 +39,11 @@ std::optional<TotpAlgorithm> totp_algorithm_from_word(std::string_view word) noe
     return from_word<TotpAlgorithm>(kTotpAlgorithmWords, word);
 }
 
-std::span<const std::string_view> key_algorithm_words() noexcept {
-    return kKeyAlgorithmWords;
-}
+std::span<const std::string_view> key_algorithm_words() noexcept { return kKeyAlgorithmWords; }
 
-std::span<const std::string_view> totp_algorithm_words() noexcept {
-    return kTotpAlgorithmWords;
-}
+std::span<const std::string_view> totp_algorithm_words() noexcept { return kTotpAlgorithmWords; }
 
-std::span<const std::string_view> tag_words() noexcept {
-    return kTagWords;
-}
+std::span<const std::string_view> tag_words() noexcept { return kTagWords; }
 
 std::string SecretRecord::canonical_path() const {
     std::string path;
@@ -58,9 +52,7 @@ std::string SecretRecord::canonical_path() const {
     return path;
 }
 
-std::string_view SecretRecord::tag_word() const noexcept {
-    return kTagWords[kind.index()];
-}
+std::string_view SecretRecord::tag_word() const noexcept { return kTagWords[kind.index()]; }
 
 SecretRecord SecretRecord::clone() const {
     auto copy_kind = [](const auto& k) -> RecordKind {

@@ -16,9 +16,7 @@ const std::set<std::string, std::less<>>& ScopeFilter::names() const {
     return names_ ? *names_ : none;
 }
 
-std::string_view operation_word(Operation operation) noexcept {
-    return kOperationWords[std::to_underlying(operation)];
-}
+std::string_view operation_word(Operation operation) noexcept { return kOperationWords[std::to_underlying(operation)]; }
 
 std::optional<Operation> operation_from_word(std::string_view word) noexcept {
     for (std::size_t i = 0; i < kOperationWords.size(); ++i) {

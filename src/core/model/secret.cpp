@@ -8,9 +8,7 @@
 
 namespace tarnel::core {
 
-SecretValue::SecretValue(std::span<const std::uint8_t> bytes) {
-    append(bytes);
-}
+SecretValue::SecretValue(std::span<const std::uint8_t> bytes) { append(bytes); }
 
 SecretValue SecretValue::from_text(std::string_view text) {
     SecretValue value;
@@ -50,9 +48,7 @@ SecretValue& SecretValue::operator=(SecretValue&& other) noexcept {
     return *this;
 }
 
-SecretValue::~SecretValue() {
-    release();
-}
+SecretValue::~SecretValue() { release(); }
 
 void SecretValue::release() noexcept {
     if (data_ == nullptr) return;
@@ -75,9 +71,7 @@ void SecretValue::grow_to(std::size_t capacity) {
     capacity_ = capacity;
 }
 
-void SecretValue::reserve(std::size_t capacity) {
-    grow_to(capacity);
-}
+void SecretValue::reserve(std::size_t capacity) { grow_to(capacity); }
 
 void SecretValue::push_back(std::uint8_t byte) {
     if (size_ == capacity_) grow_to(std::max<std::size_t>(16, capacity_ * 2));
@@ -101,9 +95,7 @@ void SecretValue::truncate(std::size_t size) noexcept {
     size_ = size;
 }
 
-SecretValue SecretValue::clone() const {
-    return SecretValue(expose_secret());
-}
+SecretValue SecretValue::clone() const { return SecretValue(expose_secret()); }
 
 bool SecretValue::same_bytes(const SecretValue& other) const noexcept {
     if (size_ != other.size_) return false;

@@ -26,17 +26,11 @@ constexpr std::array<std::string_view, 4> kWords{kNames[0].word, kNames[1].word,
 
 }  // namespace
 
-std::span<const std::string_view> sensitivity_words() noexcept {
-    return kWords;
-}
+std::span<const std::string_view> sensitivity_words() noexcept { return kWords; }
 
-std::string_view sensitivity_word(Sensitivity level) noexcept {
-    return kNames[std::to_underlying(level)].word;
-}
+std::string_view sensitivity_word(Sensitivity level) noexcept { return kNames[std::to_underlying(level)].word; }
 
-std::string_view sensitivity_debug_name(Sensitivity level) noexcept {
-    return kNames[std::to_underlying(level)].debug;
-}
+std::string_view sensitivity_debug_name(Sensitivity level) noexcept { return kNames[std::to_underlying(level)].debug; }
 
 std::optional<Sensitivity> sensitivity_from_word(std::string_view word) noexcept {
     for (const auto& names : kNames) {

@@ -40,9 +40,7 @@ static_assert(kActionWords.size() == std::to_underlying(AuditAction::OutOfScopeA
 
 }  // namespace
 
-std::string_view audit_action_word(AuditAction action) noexcept {
-    return kActionWords[std::to_underlying(action)];
-}
+std::string_view audit_action_word(AuditAction action) noexcept { return kActionWords[std::to_underlying(action)]; }
 
 std::optional<AuditAction> audit_action_from_word(std::string_view word) noexcept {
     for (std::size_t i = 0; i < kActionWords.size(); ++i) {
@@ -51,13 +49,9 @@ std::optional<AuditAction> audit_action_from_word(std::string_view word) noexcep
     return std::nullopt;
 }
 
-std::span<const std::string_view> audit_action_words() noexcept {
-    return kActionWords;
-}
+std::span<const std::string_view> audit_action_words() noexcept { return kActionWords; }
 
-std::string_view actor_word(Actor actor) noexcept {
-    return actor == Actor::Agent ? "agent" : "human";
-}
+std::string_view actor_word(Actor actor) noexcept { return actor == Actor::Agent ? "agent" : "human"; }
 
 Result<std::string> AuditEvent::to_json() const {
     rapidjson::StringBuffer buffer(nullptr, 128);

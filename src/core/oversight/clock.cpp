@@ -38,9 +38,7 @@ std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
     return era * 146097 + doe - 719468;
 }
 
-bool is_leap(std::int64_t year) {
-    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
+bool is_leap(std::int64_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 unsigned days_in_month(std::int64_t year, unsigned month) {
     constexpr unsigned kDays[12]{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -137,9 +137,7 @@ Result<std::optional<PendingConfirmation>> PendingDir::find(const RequestId& id)
     return std::optional<PendingConfirmation>(std::move(*confirmation));
 }
 
-bool PendingDir::waiting(const RequestId& id) const {
-    return present(dir_ / id.file_name(".json"));
-}
+bool PendingDir::waiting(const RequestId& id) const { return present(dir_ / id.file_name(".json")); }
 
 namespace {
 
@@ -151,16 +149,12 @@ Result<bool> publish_answer(const fs::path& dir, const RequestId& id, std::strin
 
 }  // namespace
 
-Result<bool> PendingDir::deny(const RequestId& id) const {
-    return publish_answer(dir_, id, kDenialAnswer);
-}
+Result<bool> PendingDir::deny(const RequestId& id) const { return publish_answer(dir_, id, kDenialAnswer); }
 
 Result<bool> PendingDir::approve(const RequestId& id, const Proof& request_mac, const ProofKey& answer_key) const {
     return publish_answer(dir_, id, approval_answer(request_mac, answer_key));
 }
 
-void PendingDir::retract(const RequestId& id) const {
-    ::unlink((dir_ / id.file_name(".decision")).c_str());
-}
+void PendingDir::retract(const RequestId& id) const { ::unlink((dir_ / id.file_name(".decision")).c_str()); }
 
 }  // namespace tarnel::core

@@ -17,9 +17,7 @@ std::unexpected<CoreError> line_error(std::size_t line, std::string_view message
 }
 
 // Vertical tab is deliberately absent: it does not start a comment.
-bool is_comment_space(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
-}
+bool is_comment_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
 // A "#" is a comment only at the start or after white space, so fragments
 // such as "#private" and values such as "abc#def" survive.

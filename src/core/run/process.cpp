@@ -27,9 +27,7 @@ using Deadline = std::optional<Steady::time_point>;
 constexpr std::string_view kVaultPrefix = "TARNEL_";
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-std::string_view name_of(std::string_view entry) {
-    return entry.substr(0, entry.find('='));
-}
+std::string_view name_of(std::string_view entry) { return entry.substr(0, entry.find('=')); }
 
 std::unexpected<ProcessError> failure(ProcessFailure kind, int error_number) {
     return std::unexpected(ProcessError{kind, os_error_text(error_number), error_number});
@@ -130,9 +128,7 @@ int milliseconds_until(Steady::time_point deadline) {
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60'000));
 }
 
-bool passed(const Deadline& deadline) {
-    return deadline && Steady::now() >= *deadline;
-}
+bool passed(const Deadline& deadline) { return deadline && Steady::now() >= *deadline; }
 
 // Reads both pipes until each reports end of file or the deadline passes.
 // Returns false when the deadline passed first; errno-style code on failure.

@@ -10,20 +10,14 @@ namespace tarnel::core {
 
 namespace {
 
-std::unexpected<CoreError> refusal(std::string text) {
-    return fail(ErrorKind::EnvRefs, std::move(text));
-}
+std::unexpected<CoreError> refusal(std::string text) { return fail(ErrorKind::EnvRefs, std::move(text)); }
 
-std::string backticked(std::string_view text) {
-    return "`" + std::string(text) + "`";
-}
+std::string backticked(std::string_view text) { return "`" + std::string(text) + "`"; }
 
 // The vault's own settings, its passphrase above all, live in this process's
 // environment; a child that an agent controls must never be handed them,
 // whatever EnvSource answers.
-bool is_withheld(std::string_view var) noexcept {
-    return var.starts_with("TARNEL_");
-}
+bool is_withheld(std::string_view var) noexcept { return var.starts_with("TARNEL_"); }
 
 FoundIn where_found(const VaultLocation& location) {
     return std::visit([](const auto& where) -> FoundIn { return where; }, location);

@@ -44,14 +44,10 @@ Result<void> ensure_directory(const std::filesystem::path& path, bool follow_lin
 }  // namespace
 
 // Not followed: a link planted under the vault root must not send writes elsewhere.
-Result<void> ensure_dir(const std::filesystem::path& path) {
-    return ensure_directory(path, false);
-}
+Result<void> ensure_dir(const std::filesystem::path& path) { return ensure_directory(path, false); }
 
 // The root itself may be a link to where the owner keeps the vault.
-Result<void> ensure_root(const std::filesystem::path& path) {
-    return ensure_directory(path, true);
-}
+Result<void> ensure_root(const std::filesystem::path& path) { return ensure_directory(path, true); }
 
 int write_all(int fd, std::string_view bytes) noexcept {
     while (!bytes.empty()) {

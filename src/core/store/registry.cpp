@@ -65,17 +65,11 @@ Result<Registry> Registry::open(fs::path root) {
     return registry;
 }
 
-fs::path Registry::global_dir() const {
-    return root_ / "global";
-}
+fs::path Registry::global_dir() const { return root_ / "global"; }
 
-fs::path Registry::projects_root() const {
-    return root_ / "projects";
-}
+fs::path Registry::projects_root() const { return root_ / "projects"; }
 
-fs::path Registry::project_dir(std::string_view name) const {
-    return projects_root() / name;
-}
+fs::path Registry::project_dir(std::string_view name) const { return projects_root() / name; }
 
 Result<fs::path> Registry::checked_project_dir(std::string_view name) const {
     if (Result<void> checked = check_project_name(name); !checked) return fail(std::move(checked.error()));

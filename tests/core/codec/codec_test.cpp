@@ -12,8 +12,13 @@ namespace {
 using tarnel::testing::bytes_of;
 
 RecordMetadata meta() {
-    return {.sensitivity = Sensitivity::Medium, .revealable = true, .environment = "dev", .component = "app",
-            .key = "token", .description = std::nullopt, .created = "2024-05-01T10:00:00Z",
+    return {.sensitivity = Sensitivity::Medium,
+            .revealable = true,
+            .environment = "dev",
+            .component = "app",
+            .key = "token",
+            .description = std::nullopt,
+            .created = "2024-05-01T10:00:00Z",
             .updated = "2024-05-02T11:00:00Z"};
 }
 
@@ -48,9 +53,10 @@ TEST(RecordJson, WritesMembersInFixedOrderWithoutAbsentOnes) {
         {{LiteralRecord{SecretValue::from_text("abc")}, meta()}, with_common(R"("mode":"literal","value":[97,98,99])")},
         {{TotpRecord{SecretValue::from_text(std::string_view("\x00\xff", 2)), TotpAlgorithm::Sha256, 8, 60}, meta()},
          with_common(R"("mode":"totp","seed":[0,255],"algorithm":"sha256","digits":8,"period":60)")},
-        {std::move(keypair), R"({"mode":"keypair","algorithm":"rsa","public":"ssh-rsa AAAA","sensitivity":"medium",)"
-                             R"("revealable":true,"environment":"dev","component":"app","key":"token","description":)"
-                             R"("q\"b\\s/\u0001\n","created":"2024-05-01T10:00:00Z","updated":"2024-05-02T11:00:00Z"})"},
+        {std::move(keypair),
+         R"({"mode":"keypair","algorithm":"rsa","public":"ssh-rsa AAAA","sensitivity":"medium",)"
+         R"("revealable":true,"environment":"dev","component":"app","key":"token","description":)"
+         R"("q\"b\\s/\u0001\n","created":"2024-05-01T10:00:00Z","updated":"2024-05-02T11:00:00Z"})"},
     };
     for (const auto& [record, expected] : cases) EXPECT_EQ(encoded(record), expected);
     SecretRecord bad{LiteralRecord{}, meta()};

@@ -49,9 +49,10 @@ TEST(Seal, EmptyPlaintextOpensToNothingAndNoRecordIsASerializationError) {
 TEST(Fingerprint, IsTheDigestPrefixOfAnIndependentBlake3) {
     for (const std::string& input :
          {std::string(), std::string("abc"), std::string(1025, '\xA5'), std::string("\x00\xff\xc3\x28", 4)}) {
-        const ChildResult reference = run_child(
-            {TARNEL_TEST_PYTHON, "-c", "import sys, blake3; print(blake3.blake3(bytes.fromhex(sys.argv[1])).hexdigest())",
-             to_lower_hex(bytes_of(input))});
+        const ChildResult reference =
+            run_child({TARNEL_TEST_PYTHON, "-c",
+                       "import sys, blake3; print(blake3.blake3(bytes.fromhex(sys.argv[1])).hexdigest())",
+                       to_lower_hex(bytes_of(input))});
         ASSERT_EQ(reference.exit_code, 0);
         EXPECT_EQ(blake3_hex(bytes_of(input)) + "\n", reference.out);
         EXPECT_EQ(fingerprint(bytes_of(input)), reference.out.substr(0, 8));

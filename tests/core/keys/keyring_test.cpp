@@ -25,8 +25,10 @@ std::string text_of(const Result<MasterKey>& key) { return key ? hex(*key) : key
 // 16-byte salts take libsodium's Argon2id, other lengths libargon2's.
 TEST(Argon2Keyring, KeysEqualArgon2CffiForShortSixteenByteAndLongSalts) {
     const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> cases = {
-        {"correct horse battery staple", salt_of(8)}, {"p\xC3\xA4sswort \xF0\x9F\x94\x91", salt_of(16)},
-        {"", salt_of(16)}, {"", salt_of(33)},
+        {"correct horse battery staple", salt_of(8)},
+        {"p\xC3\xA4sswort \xF0\x9F\x94\x91", salt_of(16)},
+        {"", salt_of(16)},
+        {"", salt_of(33)},
     };
     std::vector<std::string> args;
     for (const auto& [phrase, salt] : cases) args.push_back(to_lower_hex(bytes_of(phrase)) + ":" + to_lower_hex(salt));

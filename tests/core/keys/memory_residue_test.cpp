@@ -158,10 +158,11 @@ std::vector<std::string> residue_after(const std::function<bool(Round)>& leave_t
 TEST(Residue, NoPieceOfADerivedKeyOrAFingerprintedValueRemainsOnceItIsDropped) {
     SKIP_UNDER_ASAN();
     for (const std::size_t salt : {16, 24}) {
-        const auto found = residue_after([salt](Round round) { return derive(salt, round).has_value(); }, [salt] {
-            const auto key = derive(salt, Round::Real);
-            return key ? SecretValue(key->expose_secret()) : SecretValue();
-        });
+        const auto found = residue_after([salt](Round round) { return derive(salt, round).has_value(); },
+                                         [salt] {
+                                             const auto key = derive(salt, Round::Real);
+                                             return key ? SecretValue(key->expose_secret()) : SecretValue();
+                                         });
         EXPECT_TRUE(found.empty()) << "salt " << salt << ": " << ::testing::PrintToString(found);
     }
     for (const std::size_t size : {48, 100, 1000, 3000, 65536}) {

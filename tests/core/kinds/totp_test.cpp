@@ -22,7 +22,8 @@ TEST(TotpCode, Rfc6238AppendixBVectorsDigitsAndPeriods) {
         std::uint64_t time;
         const char *sha1, *sha256, *sha512;
     } vectors[] = {
-        {59, "94287082", "46119246", "90693936"}, {20000000000, "65353130", "77737706", "47863826"},
+        {59, "94287082", "46119246", "90693936"},
+        {20000000000, "65353130", "77737706", "47863826"},
     };
     for (const auto& v : vectors) {
         EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 8, 30, v.time), v.sha1) << v.time;
@@ -32,8 +33,8 @@ TEST(TotpCode, Rfc6238AppendixBVectorsDigitsAndPeriods) {
     EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 6, 30, 59), "287082");
     EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 10, 30, 20000000000).substr(2), "65353130");
     // Other periods reach the code through tarnel (tests/python/test_cli_kinds.py).
-    for (const auto& [digits, period, bad_seed] : {std::tuple<int, int, const char*>{5, 30, "k"}, {11, 30, "k"},
-                                                   {6, 0, "k"}, {6, 30, ""}}) {
+    for (const auto& [digits, period, bad_seed] :
+         {std::tuple<int, int, const char*>{5, 30, "k"}, {11, 30, "k"}, {6, 0, "k"}, {6, 30, ""}}) {
         EXPECT_TRUE(code(bad_seed, TotpAlgorithm::Sha1, digits, period, 59).starts_with("totp operation failed: "));
     }
 }

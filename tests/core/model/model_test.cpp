@@ -31,7 +31,8 @@ TEST(Coordinate, FailsWithTheFirstBrokenRule) {
 }
 
 AgentScope open_scope() {
-    return AgentScope{ScopeFilter::any(), ScopeFilter::any(),
+    return AgentScope{ScopeFilter::any(),
+                      ScopeFilter::any(),
                       {Operation::Metadata, Operation::Inject, Operation::Reveal, Operation::Write}};
 }
 
@@ -125,7 +126,8 @@ TEST(Rules, ProductionIsBornHighAndOnlyHighDowngradesNeedAHuman) {
     EXPECT_EQ(born_sensitivity(coordinate("secret:dev/app/db"), S::InjectOnly), S::InjectOnly);
     EXPECT_TRUE(downgrade_needs_confirmation(S::High, S::Medium));
     EXPECT_TRUE(downgrade_needs_confirmation(S::InjectOnly, S::High));
-    EXPECT_FALSE(downgrade_needs_confirmation(S::Medium, S::Low) || downgrade_needs_confirmation(S::Low, S::InjectOnly));
+    EXPECT_FALSE(downgrade_needs_confirmation(S::Medium, S::Low) ||
+                 downgrade_needs_confirmation(S::Low, S::InjectOnly));
 }
 
 // The keypair's and TOTP's refusals reach the user through tarnel (tests/python/test_cli_kinds.py).

@@ -45,14 +45,18 @@ TEST(AuditEvent, KeysInFieldOrderAndAbsentOnesLeftOut) {
     AuditEvent full = AuditEvent("t", AuditAction::Reveal, "revealed").at("dev/a\"b\\c\nd\x01", "dev").by(Actor::Agent);
     full.fingerprint = "0123abcd";
     full.requester_note = "note";
-    EXPECT_EQ(*full.to_json(), R"({"ts":"t","action":"reveal","coordinate":"dev/a\"b\\c\nd\u0001","environment":"dev",)"
-                               R"("result":"revealed","origin":"agent","fingerprint":"0123abcd","requester_note":"note"})");
-    EXPECT_EQ(AuditEvent("t", AuditAction::Edit, "x").at("\xff", "dev").to_json().error().kind(), ErrorKind::Serialization);
+    EXPECT_EQ(*full.to_json(),
+              R"({"ts":"t","action":"reveal","coordinate":"dev/a\"b\\c\nd\u0001","environment":"dev",)"
+              R"("result":"revealed","origin":"agent","fingerprint":"0123abcd","requester_note":"note"})");
+    EXPECT_EQ(AuditEvent("t", AuditAction::Edit, "x").at("\xff", "dev").to_json().error().kind(),
+              ErrorKind::Serialization);
 }
 
 TEST(Rfc3339, FormatsCivilDatesAndReadsThemBack) {
-    for (const auto& [secs, text] : std::initializer_list<std::pair<std::uint64_t, const char*>>{
-             {0, "1970-01-01T00:00:00Z"}, {951782400, "2000-02-29T00:00:00Z"}, {253402300800, "10000-01-01T00:00:00Z"}}) {
+    for (const auto& [secs, text] :
+         std::initializer_list<std::pair<std::uint64_t, const char*>>{{0, "1970-01-01T00:00:00Z"},
+                                                                      {951782400, "2000-02-29T00:00:00Z"},
+                                                                      {253402300800, "10000-01-01T00:00:00Z"}}) {
         EXPECT_EQ(format_rfc3339_utc(secs), text);
         EXPECT_EQ(parse_rfc3339(text), static_cast<std::int64_t>(secs)) << text;
     }
@@ -79,8 +83,9 @@ TEST(FileAuditSink, APlantedLinkOrFifoIsNeitherFollowedNorWaitedOn) {
     EXPECT_FALSE(fs::exists(root.path() / "created-by-the-link"));
     ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
     EXPECT_FALSE(within_seconds([&] { return sink.record(event("x")).has_value(); }));
-    EXPECT_EQ(within_seconds([&] { return AuditLogReader::under_root(root.path()).read_new(ignore); }).error().display(),
-              "audit error: open audit log: not a regular file");
+    EXPECT_EQ(
+        within_seconds([&] { return AuditLogReader::under_root(root.path()).read_new(ignore); }).error().display(),
+        "audit error: open audit log: not a regular file");
 }
 
 // Guards: torn audit lines (after an append a full disk cut short, the next event starts its own line).

@@ -41,8 +41,9 @@ public:
                       if (!name.ends_with(".json") || !handled.insert(id).second) continue;
                       seen_.push_back(id);
                       const auto staged = pending.parent_path() / ("answer-" + id);
-                      write_file(staged, answer == kOwnerApproves ? owner_approval(read_file(pending / name), vault_key())
-                                                                  : answer);
+                      write_file(staged, answer == kOwnerApproves
+                                             ? owner_approval(read_file(pending / name), vault_key())
+                                             : answer);
                       fs::rename(staged, pending / (id + ".decision"));
                   }
               }
@@ -88,7 +89,8 @@ TEST(FileConfirmer, OnlyTheOwnersProofForThisRequestApproves) {
     // A request that cannot be written is denied at once.
     TempDir root;
     write_file(root.path() / "file", "a regular file, not a directory");
-    EXPECT_EQ(FileConfirmer::under_root(root.path() / "file", vault_key()).confirm(sample_request(), 60s), Decision::Denied);
+    EXPECT_EQ(FileConfirmer::under_root(root.path() / "file", vault_key()).confirm(sample_request(), 60s),
+              Decision::Denied);
     EXPECT_EQ(FileConfirmer::under_root(root.path(), vault_key())
                   .confirm(ConfirmRequest("dev/\xFF", Sensitivity::Low, "dev", Actor::Agent), 60s),
               Decision::Denied);
@@ -132,7 +134,8 @@ TEST(FileConfirmer, FreshConfirmersInOneSecondNeverShareAnId) {
     std::vector<std::jthread> threads;
     for (std::size_t t = 0; t < kThreads; ++t) {
         threads.emplace_back([&] {
-            approved += FileConfirmer(pending, vault_key(), 2ms, clock).confirm(sample_request(), 3s) == Decision::Approved;
+            approved +=
+                FileConfirmer(pending, vault_key(), 2ms, clock).confirm(sample_request(), 3s) == Decision::Approved;
             approved += shared.confirm(sample_request(), 3s) == Decision::Approved;
         });
     }
@@ -152,10 +155,12 @@ TEST(PendingDir, ReadsAndAnswersWhatAWaitingConfirmerWrote) {
     request.resolved_command = "edit dev/app/token --sensitivity low (downgrade from High)";
     request.requester_description = "rotate \"it\"\n";
     request.allow_password = true;
-    request.run = RunDetail{"/usr/bin/env", {"a b", "\x1b[2J"}, "/w",
+    request.run = RunDetail{"/usr/bin/env",
+                            {"a b", "\x1b[2J"},
+                            "/w",
                             {{"CFG", ShownVariable::Source::Vault, "dev/none/c", std::nullopt, "/agent/\"c\""}}};
-    auto waiting = std::async(std::launch::async,
-                              [&] { return FileConfirmer::under_root(root.path(), vault_key()).confirm(request, 60s); });
+    auto waiting = std::async(
+        std::launch::async, [&] { return FileConfirmer::under_root(root.path(), vault_key()).confirm(request, 60s); });
     const auto pending = PendingDir::under_root(root.path());
     std::vector<PendingConfirmation> found;
     for (int tries = 0; tries < 2000 && found.empty(); ++tries, std::this_thread::sleep_for(5ms)) {
@@ -213,7 +218,8 @@ TEST(IntakeBroker, WritesAPrivateFileTheInboxReadsBack) {
 
 // A valid intake body for the identifier, with `extra` spliced in at the end.
 std::string intake_json(const std::string& id, const std::string& extra = "") {
-    return R"({"id":")" + id + R"(","created_unix":5,"coordinate":"secret:dev/app/db","sensitivity":"high",)"
+    return R"({"id":")" + id +
+           R"(","created_unix":5,"coordinate":"secret:dev/app/db","sensitivity":"high",)"
            R"("environment":"dev","origin":"agent","requesting_process":null,"description":null,"project":null)" +
            extra + "}";
 }
@@ -224,7 +230,7 @@ TEST(IntakeInbox, PlantedFilesAreListedApartAndHideNoOther) {
     const auto dir = root.path() / "intake";
     fs::create_directories(dir);
     write_file(dir / "1-1-0.json", intake_json("1-1-0"));
-    write_file(dir / "1-1-1.json", intake_json("1-1-9"));                         // someone else's id
+    write_file(dir / "1-1-1.json", intake_json("1-1-9"));                          // someone else's id
     write_file(dir / "1-1-2.json", intake_json("1-1-2", R"(,"project":"evil")"));  // duplicate member
     write_file(dir / "1-1-4.json", std::string(kMaxRequestFileBytes + 1, ' '));
     ASSERT_EQ(::mkfifo((dir / "1-1-5.json").c_str(), 0600), 0);

@@ -4,7 +4,6 @@
 
 #include "core/run/envrefs.hpp"
 
-
 #include <map>
 
 #include "core/base/overloaded.hpp"
@@ -53,7 +52,9 @@ TEST(EnvRefs, ClassifiesEachSourceFormAndRefusesTheFirstBadLine) {
         // Comments start only at the line's first byte or after ASCII white space.
         {"A=abc#def\nB=abc #def\nC=abc\v#def", "A='abc#def'; B='abc'; C='abc\v#def'"},
         // Unicode white space is trimmed around the line, the key and the value.
-        {"\xC2\xA0" "A\xE2\x80\x83=\xE3\x80\x80 b \xE2\x80\xA8", "A='b'"},
+        {"\xC2\xA0"
+         "A\xE2\x80\x83=\xE3\x80\x80 b \xE2\x80\xA8",
+         "A='b'"},
         // Only a carriage return before a line feed belongs to the line ending.
         {"A=1\r\nB=2\rC=3", "A='1'; B='2\rC=3'"},
         {"A=1\r\nproject =  billing team \r\nB=${env:B}\n", "project billing team; A='1'; B=env:B"},
@@ -61,7 +62,9 @@ TEST(EnvRefs, ClassifiesEachSourceFormAndRefusesTheFirstBadLine) {
         {"#x\r\nA=1\r\n A = 2", "line 3: duplicate variable name"},
         {"project = a\nproject =", "line 2: duplicate `project =` line"},
         // A byte-order mark is content: it spoils the first key or comment.
-        {"\xEF\xBB\xBF" "A=1", "line 1: " + bad_name},
+        {"\xEF\xBB\xBF"
+         "A=1",
+         "line 1: " + bad_name},
         {"X=${env:A-B | x}", "line 1: `${env:\xE2\x80\xA6}` requires a valid variable name"},
         {"A=ok\nB=${", "line 2: " + interpolation},
         // Several faults on one line: the earliest rule reports.
@@ -134,7 +137,10 @@ protected:
         }
         put(record_of(ReferenceRecord{"test://vault/missing"}, "secret:dev/app/broken"));
         provider_.values = {{"test://vault/shared", "from the store"}};
-        env_.vars = {{"HOME", ""}, {"USER", "ada"}, {"TARNEL_PASSPHRASE", "hunter2"}, {"TARNEL_VAULT_DIR", "/v"},
+        env_.vars = {{"HOME", ""},
+                     {"USER", "ada"},
+                     {"TARNEL_PASSPHRASE", "hunter2"},
+                     {"TARNEL_VAULT_DIR", "/v"},
                      {"TARNELX", "x"}};
         // A damaged record: reading it fails, so a refusal that comes first shows.
         write_file(*record_path(registry_.global_dir(), coordinate("secret:prod/app/db")), "TARN");
@@ -184,9 +190,13 @@ TEST_F(Resolver, EachSourceResolvesWhereItShould) {
     } cases[] = {
         // An empty variable is set, not unset.
         {"A=hello\nH=${env:HOME | /tmp}\nU=${env:USER}\nP=${env:PORT | 8080}", "dev", {}, "A=hello; H=; U=ada; P=8080"},
-        {"DB=secret:${ENV}/app/db\nG=secret://global/dev/app/db", "dev", {},
+        {"DB=secret:${ENV}/app/db\nG=secret://global/dev/app/db",
+         "dev",
+         {},
          "DB=global dev @dev/app/db medium global; G=global dev @dev/app/db medium global"},
-        {"project = p\nDB=secret:${ENV}/app/db\nG=secret://global/dev/app/db", "dev", {},
+        {"project = p\nDB=secret:${ENV}/app/db\nG=secret://global/dev/app/db",
+         "dev",
+         {},
          "DB=project dev @dev/app/db medium project p; G=global dev @dev/app/db medium global"},
         {"project = p\nDB=secret:dev/app/db", "dev", "q", "DB=global dev @dev/app/db medium global"},
         {"DB=secret:${ENV}/app/db", "", {}, "env-refs error: `DB`: a `${ENV}` coordinate needs a non-empty --env"},
@@ -196,13 +206,22 @@ TEST_F(Resolver, EachSourceResolvesWhereItShould) {
         {"DB=secret:prod/app/db", "dev", {}, "record serialization failed: not a tarnel record frame"},
         // A missing record stays vault-backed for the gates.
         {"DB=secret:${ENV}/app/none | sqlite://local", "qa", {}, "DB=sqlite://local @qa/app/none"},
-        {"DB=secret:${ENV}/app/none#private", "dev", {},
+        {"DB=secret:${ENV}/app/none#private",
+         "dev",
+         {},
          "env-refs error: `DB`: coordinate `secret:dev/app/none#private` did not resolve and has no fallback"},
         {"A=secret:dev/app/signing\nB=secret:dev/app/signing#public\nC=secret:dev/app/signing#private\n"
-         "D=secret:dev/app/pub", "dev", {}, "A=PUBLIC; B=PUBLIC; C=PRIVATE @dev/app/signing high global; D=ONLY PUBLIC"},
-        {"D=secret:dev/app/pub#private", "dev", {},
+         "D=secret:dev/app/pub",
+         "dev",
+         {},
+         "A=PUBLIC; B=PUBLIC; C=PRIVATE @dev/app/signing high global; D=ONLY PUBLIC"},
+        {"D=secret:dev/app/pub#private",
+         "dev",
+         {},
          "env-refs error: `D`: coordinate selects `#private` but this is a public-only keypair"},
-        {"T=secret:${ENV}/app/otp | 123456", "dev", {},
+        {"T=secret:${ENV}/app/otp | 123456",
+         "dev",
+         {},
          "env-refs error: `T`: coordinate `dev/app/otp` is a TOTP enrollment \xE2\x80\x94 its code is time-varying and "
          "single-use, so it cannot be injected via `.env.refs`; produce one on demand with `tarnel code`"},
         // A provider's failure is final, even with a fallback.

@@ -19,7 +19,8 @@ using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
 ProcessSpec command(std::string program, std::vector<std::string> args = {}) {
-    return ProcessSpec{.program = std::move(program), .args = std::move(args), .capture = true, .timeout = std::nullopt};
+    return ProcessSpec{
+        .program = std::move(program), .args = std::move(args), .capture = true, .timeout = std::nullopt};
 }
 
 ProcessSpec shell(std::string script, std::optional<std::chrono::milliseconds> timeout = std::nullopt) {

@@ -43,7 +43,9 @@ TEST_F(RecordLockTest, LockFileIsPrivateAndLivesOnlyBesideARecord) {
     EXPECT_EQ(mode_of(lock().path()), 0600U);  // held to the end of this line
     EXPECT_FALSE(fs::exists(lock_file));
     write_file(*record_path(dir_, at_), "a record");
-    { const RecordLock held = lock(); }
+    {
+        const RecordLock held = lock();
+    }
     EXPECT_TRUE(fs::exists(lock_file));
     {
         const RecordLock held = lock();
@@ -82,9 +84,9 @@ void ignore_signal(int) {}
 
 // A signal without SA_RESTART interrupts flock (EINTR); the wait goes on.
 TEST_F(RecordLockTest, InterruptedWaitIsResumed) {
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = ignore_signal;
-    struct sigaction previous {};
+    struct sigaction previous{};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     std::optional<RecordLock> first = lock();
     std::atomic<bool> locked = false;  // an interrupted wait that gave up would leave this false

@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 
-
 #include "core/base/digest.hpp"
 #include "core/core_support.hpp"
 #include "core/keys/crypto.hpp"
@@ -103,9 +102,11 @@ TEST_F(Store, LoadAllReadsOnlyRecordFilesAndReportsFailuresPerFile) {
 TEST_F(Store, InteropPythonOpensOurRecordFileAndWeOpenOneItSealed) {
     ASSERT_TRUE(put("from C++"));
     const std::string key_hex = to_lower_hex(key_.expose_secret());
-    EXPECT_EQ(run_interop("open_record.py", {file().string(), key_hex}).out,
-              R"({"members":["mode","value","sensitivity","revealable","environment","component","key","created","updated"],)"
-              R"("mode":"literal","value":"from C++","path":"dev/app/token","compact":true})" "\n");
+    EXPECT_EQ(
+        run_interop("open_record.py", {file().string(), key_hex}).out,
+        R"({"members":["mode","value","sensitivity","revealable","environment","component","key","created","updated"],)"
+        R"("mode":"literal","value":"from C++","path":"dev/app/token","compact":true})"
+        "\n");
     const Coordinate at = coordinate("secret:prod/api/key");
     EXPECT_EQ(run_interop("seal_record.py", {vault_.string(), key_hex, "prod/api/key", "from Python"}).out,
               record_path(vault_, at)->string() + "\n");
@@ -235,9 +236,9 @@ TEST_F(RegistryTest, ProjectNamesThatLeaveProjectsAreRefusedBeforeTouchingFiles)
     ASSERT_TRUE(put("outside", at_, key_, root_ / "root"));  // what "projects/.." would reach
     ASSERT_TRUE(put("global value", at_, key_, registry_.global_dir()));
     const std::set<std::string> before = tree(root_);
-    for (const std::string& name : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
-                                    std::string("/etc"), std::string("../global"), std::string("p/"),
-                                    std::string("a\0b", 3)}) {
+    for (const std::string& name :
+         {std::string(), std::string("."), std::string(".."), std::string("a/b"), std::string("/etc"),
+          std::string("../global"), std::string("p/"), std::string("a\0b", 3)}) {
         const auto refused = registry_.checked_project_dir(name);
         ASSERT_FALSE(refused) << name;
         EXPECT_EQ(found(at_, name), refused.error().display());
