@@ -48,26 +48,19 @@ std::string text_of(PyObject* object) {
 }
 
 PyRef module() { return PyRef::steal(PyImport_ImportModule("tarnel_ffi")); }
-PyRef module_class(const char* name) { return attr(module().get(), name); }
 bool is_subclass(PyObject* derived, PyObject* base) { return PyObject_IsSubclass(derived, base) == 1; }
-
-// The pending exception, normalised, taken off the interpreter.
-std::pair<PyRef, PyRef> take_raised() {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(traceback);
-    return {PyRef::steal(type), PyRef::steal(value)};
-}
 
 // A C++ exception comes out as the fault class: a BaseException that is
 // neither an Exception nor a TarnelError, named but not reachable from the
 // module, naming the type but never what().
 void expect_fault(PyObject* result, const std::string& type_name) {
     EXPECT_EQ(result, nullptr);
-    const auto [type, value] = take_raised();
-    EXPECT_EQ(type.get(), fault_class());
-    EXPECT_EQ(text_of(value.get()), "internal fault at ffi boundary: " + type_name);
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    EXPECT_EQ(type, fault_class());
+    EXPECT_EQ(text_of(value), "internal fault at ffi boundary: " + type_name);
+    for (PyObject* taken : {type, value, traceback}) Py_XDECREF(taken);
 }
 
 TEST(FfiBoundary, AnyThrownValueBecomesTheFaultWithoutItsMessage) {
@@ -77,7 +70,7 @@ TEST(FfiBoundary, AnyThrownValueBecomesTheFaultWithoutItsMessage) {
     expect_fault(guard([]() -> std::expected<PyRef, FfiError> { throw std::bad_alloc(); }), "std::bad_alloc");
     expect_fault(guard([]() -> std::expected<PyRef, FfiError> { throw 7; }), "int");
     EXPECT_TRUE(is_subclass(fault_class(), PyExc_BaseException) && !is_subclass(fault_class(), PyExc_Exception));
-    EXPECT_FALSE(is_subclass(fault_class(), module_class("TarnelError").get()));
+    EXPECT_FALSE(is_subclass(fault_class(), attr(module().get(), "TarnelError").get()));
     EXPECT_EQ(text_of(attr(fault_class(), "__qualname__").get()), "InternalFault");
     EXPECT_EQ(PyObject_HasAttrString(module().get(), "InternalFault"), 0);
 }

@@ -1,5 +1,5 @@
-"""A local moto server and the real `aws` client pointed at it: the cloud
-store that aws-sm:// references reach, never a real account."""
+# A local moto server and the real `aws` client pointed at it: the cloud store that
+# aws-sm:// references reach, never a real account.
 
 from __future__ import annotations
 
@@ -28,9 +28,9 @@ def _answers(endpoint: str) -> bool:
         return False
 
 
+# A moto server on a free port of 127.0.0.1; yields its endpoint URL and kills it on leaving.
 @contextlib.contextmanager
 def running_moto(log: Path, patience: float = 30.0) -> Iterator[str]:
-    """A moto server on a free port of 127.0.0.1; yields its endpoint URL and kills it on leaving."""
     for _ in range(3):  # the port may be taken between the probe and the bind
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
@@ -54,14 +54,13 @@ def running_moto(log: Path, patience: float = 30.0) -> Iterator[str]:
     raise RuntimeError(f"moto_server kept exiting at start; see {log}")
 
 
-def reset_moto(endpoint: str) -> None:
-    """Forgets every resource the server holds."""
+def reset_moto(endpoint: str) -> None:  # forgets every resource the server holds
     urllib.request.urlopen(urllib.request.Request(endpoint + "/moto-api/reset", method="POST"), timeout=10).close()
 
 
+# Dummy credentials and no user configuration (the files named do not exist), for an
+# environment without AWS_ variables (the suite's autouse fixture removes them).
 def aws_environment(endpoint: str, scratch: Path) -> dict[str, str]:
-    """Dummy credentials and no user configuration (the files named do not exist), for an
-    environment without AWS_ variables (the suite's autouse fixture removes them)."""
     return {
         "AWS_ENDPOINT_URL": endpoint, "AWS_ACCESS_KEY_ID": "testing", "AWS_SECRET_ACCESS_KEY": "testing",
         "AWS_DEFAULT_REGION": "us-east-1", "AWS_MAX_ATTEMPTS": "1", "AWS_EC2_METADATA_DISABLED": "true",

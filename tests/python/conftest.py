@@ -22,8 +22,7 @@ def vault(tmp_path):
 
 
 @pytest.fixture
-def open_session(vault):
-    """Opens a session on the test vault; scope keys as the server would give them."""
+def open_session(vault):  # a session on the test vault; scope keys as the server would give them
     import tarnel_ffi
 
     def opener(operations=ALL_OPERATIONS, **scope):
@@ -34,14 +33,12 @@ def open_session(vault):
 
 
 @pytest.fixture(scope="session")
-def moto_server(tmp_path_factory):
-    """The endpoint of a local moto server shared by the run, stopped at its end even after a failure."""
+def moto_server(tmp_path_factory):  # shared by the run, stopped at its end even after a failure
     with running_moto(tmp_path_factory.mktemp("moto") / "moto_server.log") as endpoint:
         yield endpoint
 
 
 @pytest.fixture
-def aws_env(moto_server, tmp_path):
-    """Variables (to lay over os.environ) that point the `aws` client at an emptied moto server."""
+def aws_env(moto_server, tmp_path):  # variables to lay over os.environ, for an emptied moto server
     reset_moto(moto_server)
     return aws_environment(moto_server, tmp_path)

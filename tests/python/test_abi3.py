@@ -1,8 +1,6 @@
-"""The stable-ABI promise: one tarnel_ffi.abi3.so for CPython 3.10 and later.
-
-The wheel is audited when TARNEL_WHEEL names it (the test script sets it). The
-installed module is then imported by this and every CPython >= 3.10 that pyenv holds.
-"""
+# The stable-ABI promise: one tarnel_ffi.abi3.so for CPython 3.10 and later. The wheel
+# is audited when TARNEL_WHEEL names it (the test script sets it); the installed module
+# is imported by this and every CPython >= 3.10 that pyenv holds.
 
 import json
 import os
@@ -38,8 +36,7 @@ def pyenv_root() -> Path:
     return Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
 
 
-def cpython_versions() -> list[str]:
-    """Plain CPython releases from 3.10 on (no free-threaded or other builds)."""
+def cpython_versions() -> list[str]:  # plain CPython releases from 3.10 on, no free-threaded builds
     versions = pyenv_root() / "versions"
     found = [entry.name for entry in (versions.iterdir() if versions.is_dir() else ())
              if (match := re.fullmatch(r"3\.(\d+)\.\d+", entry.name)) and int(match.group(1)) >= 10]

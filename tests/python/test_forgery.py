@@ -1,10 +1,8 @@
-"""An agent with a shell of the owner's user tries to approve its own request.
-
-The attacker is a process of its own, as an agent's shell is; the module waits
-in a thread of this process, as the server's call does; the owner is `tarnel
-approve` on a pseudo-terminal. Each attempt must end in a denial, an audit
-line that says why, and the value in no output.
-"""
+# An agent with a shell of the owner's user tries to approve its own request. The
+# attacker is a process of its own, as an agent's shell is; the module waits in a
+# thread of this process, as the server's call does; the owner is `tarnel approve` on
+# a pseudo-terminal. Each attempt ends in a denial, an audit line that says why, and
+# the value in no output.
 
 from __future__ import annotations
 
@@ -36,9 +34,7 @@ def root(tmp_path):
     return root
 
 
-class WaitingDowngrade:
-    """The agent's downgrade, waiting in the module for the owner's word."""
-
+class WaitingDowngrade:  # the agent's downgrade, waiting in the module for the owner's word
     def __init__(self, root: Path):
         session = tarnel_ffi.TarnelSession({"operations": ["write"]}, vault_dir=str(root), passphrase=PASSPHRASE)
         self.outcome: dict = {}
@@ -62,8 +58,7 @@ class WaitingDowngrade:
         return self.outcome
 
 
-def attacker(script: str, root: Path) -> None:
-    """A shell of the owner's user, with none of this process's state."""
+def attacker(script: str, root: Path) -> None:  # a shell of the owner's user, with none of this process's state
     done = subprocess.run(["sh", "-c", script, "sh", str(root)], capture_output=True, timeout=30)
     assert done.returncode == 0, done.stderr
 
@@ -98,16 +93,14 @@ def test_a_request_without_the_vaults_proof_approves_nothing(root, tmp_path, att
              f'f="$1/pending/{waiting.id}.json"; sed "s/--sensitivity low (downgrade from High)/--sensitivity high/" '
              f'"$f" > "$f.new" && mv "$f.new" "$f"', root)
     status, shown = on_terminal(root, "approve", waiting.id, typed=typed)
-    assert status == 4 and b"does not carry this vault's proof" in shown and b"nothing approved" in shown
-    assert VALUE not in shown
+    assert status == 4 and b"does not carry this vault's proof" in shown and VALUE not in shown
     assert_denied_and_unchanged(vault, waiting, [("deny", "approval-refused:unverified"), ("deny", "denied-downgrade")])
 
 
 def test_the_owner_still_approves_with_the_passphrase(root):
     waiting = WaitingDowngrade(root)
     status, shown = on_terminal(root, "approve", waiting.id)
-    assert status == 0, shown
-    assert b"downgrade from High" in shown and f"approved {waiting.id}".encode() in shown
+    assert status == 0 and b"downgrade from High" in shown and f"approved {waiting.id}".encode() in shown, shown
     assert waiting.result()["view"]["sensitivity"] == "low"
     assert audit_pairs(Vault.existing(root))[-3:] == [
         ("approve", "approved-downgrade"), ("sensitivity-downgrade", "downgraded"), ("edit", "metadata-updated")]
@@ -128,17 +121,16 @@ PROD_VALUE = b"prod-value-5521"
     'echo /bin/sh > "$1/allowlist"',
 ], ids=["appended", "entry-added", "replaced"])
 def test_a_hand_edited_allowlist_allows_nothing(root, edit):
-    done = tarnel(root, "set", "secret:prod/db/password", input=PROD_VALUE)
-    assert done.returncode == 0, done.stderr
+    assert tarnel(root, "set", "secret:prod/db/password", input=PROD_VALUE).returncode == 0
     vault = Vault.existing(root)
     seal_allowlist(root, vault.key, allow_entry("/bin/true"))
     attacker(edit, root)
     session = tarnel_ffi.TarnelSession({"operations": ["inject"]}, vault_dir=str(root), passphrase=PASSPHRASE)
     with pytest.raises(tarnel_ffi.TarnelDenied) as refused:
         session.inject_run("PW=secret:prod/db/password\n", "prod", SH, ["-c", 'printf %s "$PW"'])
-    assert "allowlist is not sealed with this vault's key" in str(refused.value)
-    assert audit_pairs(vault)[-1] == ("deny", "denied:allowlist-not-sealed")
-    assert PROD_VALUE not in vault.audit_bytes() and PROD_VALUE.decode() not in str(refused.value)
+    message = str(refused.value)
+    assert "allowlist is not sealed with this vault's key" in message and PROD_VALUE.decode() not in message
+    assert audit_pairs(vault)[-1] == ("deny", "denied:allowlist-not-sealed") and PROD_VALUE not in vault.audit_bytes()
 
 
 # Guards: a prod record copied under a dev coordinate's file name was served as the dev value.
@@ -149,10 +141,9 @@ def test_a_record_file_copied_under_another_coordinates_name_is_no_value(root):
     attacker(f'cp "{vault.path_of("prod/db/password")}" "{vault.path_of("dev/db/password")}"', root)
     dev_only = tarnel_ffi.TarnelSession({"operations": ["metadata", "reveal", "inject"], "environments": ["dev"]},
                                         vault_dir=str(root), passphrase=PASSPHRASE)
-    misplaced = "holds prod/db/password: it was copied or moved there, and is not served as either"
-    with pytest.raises(tarnel_ffi.TarnelError, match=misplaced):
-        dev_only.reveal("secret:dev/db/password")
-    with pytest.raises(tarnel_ffi.TarnelError, match=misplaced):
-        dev_only.inject_run("PW=secret:dev/db/password\n", "dev", SH, ["-c", 'printf %s "$PW"'])
+    for call in (lambda: dev_only.reveal("secret:dev/db/password"),
+                 lambda: dev_only.inject_run("PW=secret:dev/db/password\n", "dev", SH, ["-c", 'printf %s "$PW"'])):
+        with pytest.raises(tarnel_ffi.TarnelError, match="holds prod/db/password: it was copied or moved there"):
+            call()
     assert [view["coordinate"] for view in dev_only.list()] == ["dev/app/token"]  # not dev/db/password
     assert PROD_VALUE not in vault.audit_bytes()

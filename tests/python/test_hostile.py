@@ -1,6 +1,5 @@
-"""Hostile input through the module: files planted in the vault root by another
-process of the same user, paths from the agent's arguments, and two processes
-with one pid sharing a vault."""
+# Hostile input through the module: files planted in the vault root by another process
+# of the same user, paths from the agent's arguments, two processes with one pid.
 import json
 import os
 import shutil

@@ -1,10 +1,6 @@
-"""An independent reader and writer of vault files, for tests.
-
-Built only on Python's json, hashlib, hmac, argon2-cffi, blake3 and
-cryptography, so what the module writes is checked against a second
-implementation of the formats, and records the module offers no way to create
-(keypairs, TOTP enrolments) can be put in place.
-"""
+# An independent reader and writer of vault files (json, hashlib, hmac, argon2-cffi,
+# blake3, cryptography): a second implementation of the formats, which also puts in
+# place records the module offers no way to create (keypairs, TOTP enrolments).
 
 from __future__ import annotations
 
@@ -56,21 +52,17 @@ def totp(path: str, seed: bytes, algorithm="sha1", digits=6, period=30, sensitiv
                    period=period)
 
 
-class Vault:
-    """A vault root in a temporary directory, keyed by a passphrase."""
-
-    def __init__(self, root: Path, passphrase: str = PASSPHRASE, salt: bytes = bytes(range(16))):
-        root.mkdir(parents=True, exist_ok=True)
-        (root / "kdf.salt").write_bytes(salt)
-        self.root, self.passphrase, self.key = root, passphrase, derive_key(passphrase, salt)
+class Vault:  # a vault root in a temporary directory, keyed by a passphrase
+    def __init__(self, root: Path, passphrase: str = PASSPHRASE, salt: bytes | None = bytes(range(16))):
+        if salt is not None:  # None: a vault root already in place, whose salt is read
+            root.mkdir(parents=True, exist_ok=True)
+            (root / "kdf.salt").write_bytes(salt)
+        self.root, self.passphrase = root, passphrase
+        self.key = derive_key(passphrase, (root / "kdf.salt").read_bytes())
 
     @classmethod
     def existing(cls, root: Path, passphrase: str = PASSPHRASE) -> Vault:
-        """A vault root already in place: its salt is read, nothing is written."""
-        vault = cls.__new__(cls)
-        vault.root, vault.passphrase = root, passphrase
-        vault.key = derive_key(passphrase, (root / "kdf.salt").read_bytes())
-        return vault
+        return cls(root, passphrase, None)
 
     def path_of(self, canonical_path: str, project: str | None = None) -> Path:
         folder = self.root / "global" if project is None else self.root / "projects" / project
@@ -97,15 +89,13 @@ class Vault:
                                                              None))
 
     def audit_bytes(self) -> bytes:
-        log = self.root / "audit.log"
-        return log.read_bytes() if log.exists() else b""
+        return (self.root / "audit.log").read_bytes() if (self.root / "audit.log").exists() else b""
 
     def audit(self) -> list[dict]:
         return [json.loads(line) for line in self.audit_bytes().splitlines()]
 
 
-def fp(data: bytes) -> str:
-    """The truncated fingerprint a view shows for a value."""
+def fp(data: bytes) -> str:  # the truncated fingerprint a view shows for a value
     return blake3(data).hexdigest()[:8]
 
 
@@ -128,8 +118,8 @@ def _proof(master: bytes, context: bytes, message: bytes) -> bytes:
     return hmac.new(subkey, message, hashlib.sha512).digest()[:32]
 
 
+# The authenticated bytes of a sealed file and its proof, or None when the proof is not the key's.
 def sealed_body(text: bytes, master: bytes, context: bytes) -> tuple[bytes, bytes] | None:
-    """The authenticated bytes of a sealed file and its proof, or None when the proof is not the key's."""
     cut = text.rfind(MAC_MEMBER)
     if cut < 0 or not text.endswith(b'"}'):
         return None
@@ -141,8 +131,8 @@ def seal(open_object: bytes, master: bytes, context: bytes) -> bytes:
     return open_object + MAC_MEMBER + _proof(master, context, open_object).hex().encode() + b'"}'
 
 
+# What the owner's tool writes to approve the request (which must verify).
 def owner_approval(request_text: bytes, master: bytes) -> bytes:
-    """What the owner's tool writes to approve the request (which must verify)."""
     sealed = sealed_body(request_text, master, REQUEST_CONTEXT)
     assert sealed is not None, "the request does not carry the vault's proof"
     return b"approved " + _proof(master, ANSWER_CONTEXT, sealed[1] + b"approved").hex().encode() + b"\n"
@@ -150,8 +140,7 @@ def owner_approval(request_text: bytes, master: bytes) -> bytes:
 
 # --- the sealed allowlist, written and read apart from the module ----------------
 
-def allow_entry(program, arguments=(), more_arguments=True, variables=()) -> dict:
-    """One run profile; the program is stored as its canonical path."""
+def allow_entry(program, arguments=(), more_arguments=True, variables=()) -> dict:  # program: canonical path
     return {"program": os.path.realpath(program), "arguments": list(arguments),
             "more_arguments": more_arguments, "variables": sorted(variables)}
 
@@ -161,7 +150,6 @@ def seal_allowlist(root: Path, master: bytes, *entries: dict) -> None:
     (root / "allowlist").write_bytes(seal(body, master, ALLOWLIST_CONTEXT) + b"\n")
 
 
-def sealed_allowlist(root: Path, master: bytes) -> list[dict] | None:
-    """The entries of the root's allowlist, or None when the key did not seal it."""
+def sealed_allowlist(root: Path, master: bytes) -> list[dict] | None:  # None: not sealed with the key
     sealed = sealed_body((root / "allowlist").read_bytes().removesuffix(b"\n"), master, ALLOWLIST_CONTEXT)
     return None if sealed is None else json.loads(sealed[0] + b"}")["entries"]

@@ -11,7 +11,6 @@ namespace {
 using namespace fixture;
 
 std::string out_of(const InjectOutput& output) { return std::string(output.out.expose_secret_chars()); }
-std::string err_of(const InjectOutput& output) { return std::string(output.err.expose_secret_chars()); }
 
 // /bin/sh -c SCRIPT
 SessionResult<InjectOutput> sh(const Session& session, std::string_view refs, std::string_view script,
@@ -75,7 +74,7 @@ TEST(InjectChild, GetsTheValuesMaskedButNotTheVaultsSettings) {
     ASSERT_TRUE(run) << run.error().message();
     // Only vault values are masked; literals and the caller's variables are the agent's own knowledge.
     EXPECT_EQ(out_of(*run), "***|hello world|plain-value|withheld|by-name|");
-    EXPECT_EQ(err_of(*run), "***1\n");  // TARNEL_INJECTED only
+    EXPECT_EQ(std::string(run->err.expose_secret_chars()), "***1\n");  // TARNEL_INJECTED only
     EXPECT_EQ(run->status, 3);
     EXPECT_EQ(vault.audit_words(), (Words{"inject/injected"}));
 }
@@ -125,21 +124,18 @@ TEST(InjectGates, TheAllowlistAndTheHumanAdmitTheRunTheyWereShown) {
     EXPECT_EQ(out_of(*high), "*** ***\n");
     ASSERT_EQ(confirmer->seen.size(), 2U);
     const core::ConfirmRequest asked = confirmer->seen.back();
-    EXPECT_EQ(asked.coordinate, "dev/app/key, dev/app/other");
-    EXPECT_EQ(asked.sensitivity, Sensitivity::High);
-    EXPECT_EQ(asked.environment, "dev");
+    EXPECT_EQ(std::tie(asked.coordinate, asked.sensitivity, asked.environment, asked.requesting_process),
+              std::tuple("dev/app/key, dev/app/other", Sensitivity::High, "dev", "agent-host/7"));
     EXPECT_EQ(asked.resolved_command, shell + " -c echo \"$K $O\"");
-    EXPECT_EQ(asked.requesting_process, "agent-host/7");
     using Source = core::ShownVariable::Source;
-    EXPECT_EQ(asked.run,
-              (core::RunDetail{shell,
-                               {"-c", "echo \"$K $O\""},
-                               fs::current_path().string(),
-                               {{"K", Source::Vault, "dev/app/key", Sensitivity::High, std::nullopt},
-                                {"O", Source::Vault, "dev/app/other", Sensitivity::High, std::nullopt},
-                                {"LD_PRELOAD", Source::Literal, "/nonexistent/x.so", std::nullopt, std::nullopt},
-                                {"H", Source::Env, "HOME", std::nullopt, std::nullopt},
-                                {"CFG", Source::Vault, "dev/none/cfg", std::nullopt, "/agent/cfg"}}}));
+    // clang-format off: one case a row
+    EXPECT_EQ(asked.run, (core::RunDetail{shell, {"-c", "echo \"$K $O\""}, fs::current_path().string(), {
+        {"K", Source::Vault, "dev/app/key", Sensitivity::High, std::nullopt},
+        {"O", Source::Vault, "dev/app/other", Sensitivity::High, std::nullopt},
+        {"LD_PRELOAD", Source::Literal, "/nonexistent/x.so", std::nullopt, std::nullopt},
+        {"H", Source::Env, "HOME", std::nullopt, std::nullopt},
+        {"CFG", Source::Vault, "dev/none/cfg", std::nullopt, "/agent/cfg"}}}));
+    // clang-format on
 
     // Whatever stops the human's approval stops the run, each audited as itself.
     const fs::path marker = vault.base() / "ran";

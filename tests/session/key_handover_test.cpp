@@ -58,8 +58,7 @@ bool may_read_any_process(bool drop = false) {
 
 int exit_status(pid_t pid) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-    }
+    while (::waitpid(pid, &status, 0) < 0) continue;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
@@ -97,9 +96,7 @@ TEST_P(KeyHandoverTest, TheKeyGoesOnlyToAnUnreadableChild) {
     EXPECT_EQ(static_cast<bool>(connection), handed);
     connection = core::UniqueFd();
     // Itself is still connected: only now, with the listener gone, does it read the end.
-    {
-        auto gone = std::move(*handover);
-    }
+    (void)KeyHandover(std::move(*handover));
     EXPECT_EQ(exit_status(child), handed ? 0 : 1);
 }
 
@@ -132,9 +129,7 @@ TEST(KeyHandover, AnotherProcessThatConnectsFirstGetsNothing) {
     EXPECT_EQ(exit_status(server), 0);
     EXPECT_EQ(exit_status(intruder), 1);
     const fs::path path = handover->path();
-    {
-        auto gone = std::move(*handover);
-    }
+    (void)KeyHandover(std::move(*handover));
     EXPECT_FALSE(fs::exists(path));
 }
 

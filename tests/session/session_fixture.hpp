@@ -107,9 +107,8 @@ public:
         if (!opened) throw std::runtime_error("Session::open failed: " + opened.error().message());
         return std::move(*opened);
     }
-    Session session(core::AgentScope scope, std::shared_ptr<const core::Confirmer> confirmer = nullptr,
-                    std::chrono::milliseconds timeout = 5s) const {
-        return session(Principal::agent(std::move(scope)), std::move(confirmer), timeout);
+    Session session(core::AgentScope scope, std::shared_ptr<const core::Confirmer> confirmer = nullptr) const {
+        return session(Principal::agent(std::move(scope)), std::move(confirmer));
     }
 
     // global/ for no project, else projects/<name>/.
@@ -132,11 +131,10 @@ public:
     std::string record_bytes(std::string_view at, std::optional<std::string_view> project = std::nullopt) const {
         return read_file(*core::record_path(dir(project), coordinate(at)));
     }
-    std::string audit_bytes() const { return read_file(root_ / "audit.log"); }
     // "action/result" (or the one field named) of every line, in log order.
     Words audit_words(const char* field = nullptr) const {
         Words words;
-        std::istringstream in(audit_bytes());
+        std::istringstream in(read_file(root_ / "audit.log"));
         for (std::string line; std::getline(in, line);) {
             rapidjson::Document doc;
             doc.Parse(line.c_str(), line.size());

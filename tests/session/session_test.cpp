@@ -29,10 +29,12 @@ TEST(Scope, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
     vault.put(literal("dev/db/password", "alpha"), "alpha");
     vault.put(literal("dev/db/foreign", "theirs"), "gamma", testing::key_of(0x5a));
     ASSERT_TRUE(vault.session().reveal("secret:dev/db/password", std::nullopt));
-    const std::string audit = vault.audit_bytes(), global = vault.record_bytes("secret:dev/db/password"),
-                      alpha = vault.record_bytes("secret:dev/db/password", "alpha"),
-                      foreign = vault.record_bytes("secret:dev/db/foreign", "gamma");
-    const auto files = names_in(vault.dir());
+    const auto files = [&] {
+        return std::tuple(read_file(vault.root() / "audit.log"), vault.record_bytes("secret:dev/db/password"),
+                          vault.record_bytes("secret:dev/db/password", "alpha"),
+                          vault.record_bytes("secret:dev/db/foreign", "gamma"), names_in(vault.dir()));
+    };
+    const auto before = files();
     auto approve = answering(Decision::Approved);
 
     // The error's text, or "" on success.
@@ -40,33 +42,25 @@ TEST(Scope, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
     const auto text = [](const auto& result) { return result ? std::string() : result.error().message(); };
     const auto value = [] { return core::SecretValue::from_text("x"); };
     // name, the operation it needs, whether an absent record is NotFound, whether it reads the record
+    // clang-format off: one case a row
     const std::tuple<const char*, Operation, bool, bool, Call> methods[] = {
-        {"status_of", Operation::Metadata, true, true,
-         [&](auto& s, auto at, auto p) { return text(s.status_of(at, p)); }},
-        {"fingerprint_of", Operation::Metadata, true, true,
-         [&](auto& s, auto at, auto p) { return text(s.fingerprint_of(at, p)); }},
+        {"status_of", Operation::Metadata, true, true, [&](auto& s, auto at, auto p) { return text(s.status_of(at, p)); }},
+        {"fingerprint_of", Operation::Metadata, true, true, [&](auto& s, auto at, auto p) { return text(s.fingerprint_of(at, p)); }},
         {"reveal", Operation::Reveal, true, true, [&](auto& s, auto at, auto p) { return text(s.reveal(at, p)); }},
         {"set", Operation::Write, false, true, [&](auto& s, auto at, auto p) { return text(s.set(at, value(), p)); }},
-        {"generate", Operation::Write, false, true,
-         [&](auto& s, auto at, auto p) { return text(s.generate(at, 8, "nonsense", std::nullopt, p)); }},
+        {"generate", Operation::Write, false, true, [&](auto& s, auto at, auto p) { return text(s.generate(at, 8, "nonsense", std::nullopt, p)); }},
         {"remove", Operation::Write, true, true, [&](auto& s, auto at, auto p) { return text(s.remove(at, p)); }},
-        {"edit_metadata", Operation::Write, true, true,
-         [&](auto& s, auto at, auto p) { return text(s.edit_metadata(at, "high", "d", true, std::nullopt, p)); }},
-        {"request_intake", Operation::Write, false, false,
-         [&](auto& s, auto at, auto p) {
-             return text(s.request_intake(at, "nonsense", std::nullopt, p, std::nullopt));
-         }},
+        {"edit_metadata", Operation::Write, true, true, [&](auto& s, auto at, auto p) { return text(s.edit_metadata(at, "high", "d", true, std::nullopt, p)); }},
+        {"request_intake", Operation::Write, false, false, [&](auto& s, auto at, auto p) { return text(s.request_intake(at, "nonsense", std::nullopt, p, std::nullopt)); }},
     };
     const std::tuple<const char*, std::function<core::AgentScope(Operation)>, std::string_view, OptText> cases[] = {
-        {"operation not granted",
-         [](Operation o) { return scope_of({o == Operation::Metadata ? Operation::Write : Operation::Metadata}); },
-         "secret:dev/db/password", std::nullopt},
-        {"projects listed, global asked", [](Operation o) { return scope_of({o}, Names{"alpha"}); },
-         "secret:dev/db/password", std::nullopt},
+        {"operation not granted", [](Operation o) { return scope_of({o == Operation::Metadata ? Operation::Write : Operation::Metadata}); }, "secret:dev/db/password", std::nullopt},
+        {"projects listed, global asked", [](Operation o) { return scope_of({o}, Names{"alpha"}); }, "secret:dev/db/password", std::nullopt},
         {"other project", [](Operation o) { return scope_of({o}, Names{"beta"}); }, "secret:dev/db/password", "alpha"},
         {"absent", [](Operation o) { return scope_of({o}); }, "secret:dev/db/absent", std::nullopt},
         {"foreign", [](Operation) { return all_operations(); }, "secret:dev/db/foreign", "gamma"},
     };
+    // clang-format on
     for (const auto& [method, needs, absent_is_not_found, reads, call] : methods) {
         for (const auto& [name, scope, at, project] : cases) {
             const bool is_foreign = std::string_view(name) == "foreign";
@@ -77,11 +71,7 @@ TEST(Scope, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
         }
     }
     EXPECT_EQ(approve->seen.size(), 0U);
-    EXPECT_EQ(vault.audit_bytes(), audit);
-    EXPECT_EQ(vault.record_bytes("secret:dev/db/password"), global);
-    EXPECT_EQ(vault.record_bytes("secret:dev/db/password", "alpha"), alpha);
-    EXPECT_EQ(vault.record_bytes("secret:dev/db/foreign", "gamma"), foreign);
-    EXPECT_EQ(names_in(vault.dir()), files);
+    EXPECT_EQ(files(), before);
     EXPECT_FALSE(fs::exists(vault.dir("beta")));
     EXPECT_FALSE(fs::exists(vault.root() / "intake"));
 }
@@ -102,24 +92,16 @@ TEST(RevealPolicy, ThePrincipalAndTheLevelDecideWhoIsAskedAndWhatIsAudited) {
     };
     // clang-format off: one case a row
     const Case cases[] = {
-        {false, Attended, "dev/app/token", Sensitivity::High, false, Decision::Approved, "the value",
-         {"approve/approved-reveal", "reveal/revealed"}},
-        {false, Attended, "dev/app/token", Sensitivity::High, true, Decision::TimedOut, "reveal not confirmed",
-         {"timeout/timeout-reveal"}},
+        {false, Attended, "dev/app/token", Sensitivity::High, false, Decision::Approved, "the value", {"approve/approved-reveal", "reveal/revealed"}},
+        {false, Attended, "dev/app/token", Sensitivity::High, true, Decision::TimedOut, "reveal not confirmed", {"timeout/timeout-reveal"}},
         // The flag matters only to agents; nobody is asked below high.
         {false, Attended, "dev/app/token", Sensitivity::Medium, false, Decision::Denied, "the value", {"reveal/revealed"}},
-        {false, Unattended, "dev/app/token", Sensitivity::High, true, Decision::Approved,
-         "reveal requires attended confirmation (not available over MCP)", {}},
-        {false, Agent, "dev/app/token", Sensitivity::High, true, Decision::Approved, "McpCriticalForbidden",
-         {"deny/denied"}},
-        {true, Unattended, "dev/app/otp", Sensitivity::Medium, true, Decision::Denied, "94287082",  // RFC 6238 at 59 s
-         {"access/code-derived"}},
-        {true, Attended, "dev/app/otp", Sensitivity::High, true, Decision::Denied, "code not confirmed",
-         {"deny/denied-code"}},
-        {true, Unattended, "dev/app/otp", Sensitivity::High, true, Decision::Approved,
-         "a code of this enrollment needs your confirmation on a terminal", {}},
-        {true, Attended, "dev/app/token", Sensitivity::Low, true, Decision::Approved,
-         "`secret:dev/app/token` is a literal, not a TOTP enrollment", {}},
+        {false, Unattended, "dev/app/token", Sensitivity::High, true, Decision::Approved, "reveal requires attended confirmation (not available over MCP)", {}},
+        {false, Agent, "dev/app/token", Sensitivity::High, true, Decision::Approved, "McpCriticalForbidden", {"deny/denied"}},
+        {true, Unattended, "dev/app/otp", Sensitivity::Medium, true, Decision::Denied, "94287082", {"access/code-derived"}},  // RFC 6238 at 59 s
+        {true, Attended, "dev/app/otp", Sensitivity::High, true, Decision::Denied, "code not confirmed", {"deny/denied-code"}},
+        {true, Unattended, "dev/app/otp", Sensitivity::High, true, Decision::Approved, "a code of this enrollment needs your confirmation on a terminal", {}},
+        {true, Attended, "dev/app/token", Sensitivity::Low, true, Decision::Approved, "`secret:dev/app/token` is a literal, not a TOTP enrollment", {}},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -174,17 +156,12 @@ TEST(EditLowering, WhatHandsAnAgentMoreWaitsForTheOwner) {
     // clang-format off: one case a row
     const Case cases[] = {
         {"low", std::nullopt, std::nullopt, Decision::Approved, kDowngrade, std::nullopt, kDowngraded},
-        {"low", std::nullopt, std::nullopt, Decision::TimedOut, kDowngrade, "timed out \u2014 sensitivity not lowered",
-         {"timeout/timeout-downgrade"}},
-        {std::nullopt, true, std::nullopt, Decision::Approved, kRevealable, std::nullopt,
-         {"approve/approved-revealable", "edit/metadata-updated"}},
-        {std::nullopt, true, std::nullopt, Decision::Forged, kRevealable, "denied \u2014 not made revealable",
-         {"deny/forged-approval-revealable"}},
+        {"low", std::nullopt, std::nullopt, Decision::TimedOut, kDowngrade, "timed out \u2014 sensitivity not lowered", {"timeout/timeout-downgrade"}},
+        {std::nullopt, true, std::nullopt, Decision::Approved, kRevealable, std::nullopt, {"approve/approved-revealable", "edit/metadata-updated"}},
+        {std::nullopt, true, std::nullopt, Decision::Forged, kRevealable, "denied \u2014 not made revealable", {"deny/forged-approval-revealable"}},
         {std::nullopt, false, std::nullopt, Decision::Denied, std::nullopt, std::nullopt, {"edit/metadata-updated"}},
-        {std::nullopt, std::nullopt, kNew, Decision::Approved, kRepoint, std::nullopt,
-         {"approve/approved-reference", "edit/metadata-updated"}},
-        {std::nullopt, std::nullopt, kNew, Decision::Denied, kRepoint, "denied \u2014 reference not changed",
-         {"deny/denied-reference"}},
+        {std::nullopt, std::nullopt, kNew, Decision::Approved, kRepoint, std::nullopt, {"approve/approved-reference", "edit/metadata-updated"}},
+        {std::nullopt, std::nullopt, kNew, Decision::Denied, kRepoint, "denied \u2014 reference not changed", {"deny/denied-reference"}},
         {std::nullopt, std::nullopt, kOld, Decision::Denied, std::nullopt, std::nullopt, {"edit/metadata-updated"}},
     };
     // clang-format on
@@ -229,22 +206,17 @@ TEST(EditWhileWaiting, TheRecordAsItIsAfterTheWaitDecides) {
     const auto set_value = [](const Session& other) {
         return other.set(kAt, core::SecretValue::from_text("written meanwhile"), std::nullopt).has_value();
     };
+    const auto set_elsewhere = [&](const Session& other) {
+        auto write = std::async(std::launch::async, [&] { return set_value(other); });
+        return write.wait_for(5s) == std::future_status::ready && write.get();
+    };
     // clang-format off: one case a row
     const Case cases[] = {
-        {"value set meanwhile", Decision::Approved, set_value, "", Sensitivity::Low,
-         {"edit/value-updated", kDowngraded[0], kDowngraded[1], kDowngraded[2]}, true},
-        {"level raised meanwhile", Decision::Approved, [](const Session& o) { return edit(o, "inject-only").has_value(); },
-         kChanged, Sensitivity::InjectOnly, {"edit/metadata-updated", "approve/approved-downgrade"}},
-        {"record deleted meanwhile", Decision::Approved,
-         [](const Session& o) { return o.remove(kAt, std::nullopt).has_value(); }, "not addressable", std::nullopt,
-         {"delete/deleted", "approve/approved-downgrade"}},
-        // Run elsewhere with a deadline, so a held lock fails the test instead of hanging it.
-        {"no lock held while deciding", Decision::Denied,
-         [&](const Session& other) {
-             auto write = std::async(std::launch::async, [&] { return set_value(other); });
-             return write.wait_for(5s) == std::future_status::ready && write.get();
-         },
-         "denied \u2014 sensitivity not lowered", Sensitivity::High, {"edit/value-updated", "deny/denied-downgrade"}, true},
+        {"value set meanwhile", Decision::Approved, set_value, "", Sensitivity::Low, {"edit/value-updated", kDowngraded[0], kDowngraded[1], kDowngraded[2]}, true},
+        {"level raised meanwhile", Decision::Approved, [](const Session& o) { return edit(o, "inject-only").has_value(); }, kChanged, Sensitivity::InjectOnly, {"edit/metadata-updated", "approve/approved-downgrade"}},
+        {"record deleted meanwhile", Decision::Approved, [](const Session& o) { return o.remove(kAt, std::nullopt).has_value(); }, "not addressable", std::nullopt, {"delete/deleted", "approve/approved-downgrade"}},
+        // Set elsewhere with a deadline, so a held lock fails the test instead of hanging it.
+        {"no lock held while deciding", Decision::Denied, set_elsewhere, "denied \u2014 sensitivity not lowered", Sensitivity::High, {"edit/value-updated", "deny/denied-downgrade"}, true},
     };
     // clang-format on
     for (const Case& c : cases) {

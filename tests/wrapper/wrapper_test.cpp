@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include "support/test_support.hpp"
@@ -109,9 +110,7 @@ protected:
         // count, then each field as a 4-byte little-endian length and its bytes.
         std::string input;
         const auto put = [&](char kind, const Fields& fields) {
-            const auto u32 = [&](std::size_t n) {
-                for (int shift = 0; shift < 32; shift += 8) input += static_cast<char>((n >> shift) & 0xff);
-            };
+            const auto u32 = [&](std::uint32_t n) { input.append(reinterpret_cast<const char*>(&n), 4); };
             input += kind;
             u32(fields.size());
             for (const std::string& field : fields) u32(field.size()), input += field;
@@ -136,11 +135,11 @@ protected:
                                   .c_str());
         const std::string data = testing::read_file(dir.path() / "results");
         std::size_t at = 0;
-        const auto u32 = [&] {
+        const auto u32 = [&] {  // little-endian, as this machine
             std::uint32_t n = 0;
-            for (int shift = 0; shift < 32; shift += 8)
-                n |= std::uint32_t(static_cast<unsigned char>(data.at(at++))) << shift;
-            return n;
+            const std::string bytes = data.substr(at, 4);
+            std::memcpy(&n, bytes.data(), bytes.size());
+            return at += 4, n;
         };
         while (at < data.size() && data[at++] == 'R') {
             Fields& fields = results_.emplace_back(u32());
@@ -235,11 +234,8 @@ TEST(EncodedForms, OfLongSecretsAndOfEachLongLine) {
 }
 
 std::string verdict_word(const AllowVerdict& verdict) {
-    if (std::holds_alternative<verdict::Admitted>(verdict)) return "admitted";
-    if (std::holds_alternative<verdict::NotListed>(verdict)) return "not-listed";
-    if (std::holds_alternative<verdict::OtherArguments>(verdict)) return "other-arguments";
     if (const auto* refused = std::get_if<verdict::NotPermitted>(&verdict)) return "not-permitted:" + refused->name;
-    return "not-sealed";
+    return std::array{"admitted", "not-listed", "other-arguments", "", "not-sealed"}[verdict.index()];
 }
 
 // An agent that chooses an allowlisted program's arguments or environment
@@ -259,6 +255,7 @@ TEST(Allowlist, AnEntryAdmitsOnlyItsArgumentsAndItsVariables) {
     fs::create_symlink("/bin/sh", dir.path() / "tool");
     allowlist.allow(AllowEntry{dir.path() / "tool", {}, true, {}});
 
+    // clang-format off: one case a row
     const std::tuple<const char*, fs::path, std::vector<std::string>, std::vector<RunVariable>, std::string> cases[] = {
         {"exact arguments, through a link", dir.path() / "link", {"status"}, {}, "admitted"},
         {"a prefix and more", git, {"log", "-p", "x"}, {}, "admitted"},
@@ -266,15 +263,12 @@ TEST(Allowlist, AnEntryAdmitsOnlyItsArgumentsAndItsVariables) {
         {"another program", "/bin/sh", {"status"}, {}, "not-listed"},
         {"the target of a link an entry names", "/bin/sh", {}, {}, "not-listed"},
         {"a permitted literal", git, {"status"}, {{"GIT_DIR", false}}, "admitted"},
-        {"git configuration from the environment",
-         git,
-         {"status"},
-         {{"GIT_CONFIG_COUNT", false}},
-         "not-permitted:GIT_CONFIG_COUNT"},
+        {"git configuration from the environment", git, {"status"}, {{"GIT_CONFIG_COUNT", false}}, "not-permitted:GIT_CONFIG_COUNT"},
         {"a vault value under an ordinary name", git, {"log"}, {{"DB_PASSWORD", true}}, "admitted"},
         {"a vault value that steers the loader", git, {"log"}, {{"LD_PRELOAD", true}}, "not-permitted:LD_PRELOAD"},
         {"a vault value that moves the configuration", git, {"log"}, {{"HOME", true}}, "not-permitted:HOME"},
     };
+    // clang-format on
     for (const auto& [what, program, args, variables, expected] : cases) {
         EXPECT_EQ(verdict_word(allowlist.admits(program, args, variables)), expected) << what;
     }

@@ -18,17 +18,14 @@ std::string code(std::string_view seed, TotpAlgorithm algorithm, int digits, int
 // RFC 6238, Appendix B: each algorithm with its own seed, eight digits, period 30.
 TEST(TotpCode, Rfc6238AppendixBVectorsDigitsAndPeriods) {
     const std::string seed = "1234567890123456789012345678901234567890123456789012345678901234";
-    const struct {
-        std::uint64_t time;
-        const char *sha1, *sha256, *sha512;
-    } vectors[] = {
+    const std::tuple<std::uint64_t, const char*, const char*, const char*> vectors[] = {
         {59, "94287082", "46119246", "90693936"},
         {20000000000, "65353130", "77737706", "47863826"},
     };
-    for (const auto& v : vectors) {
-        EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 8, 30, v.time), v.sha1) << v.time;
-        EXPECT_EQ(code(seed.substr(0, 32), TotpAlgorithm::Sha256, 8, 30, v.time), v.sha256) << v.time;
-        EXPECT_EQ(code(seed, TotpAlgorithm::Sha512, 8, 30, v.time), v.sha512) << v.time;
+    for (const auto& [time, sha1, sha256, sha512] : vectors) {
+        EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 8, 30, time), sha1) << time;
+        EXPECT_EQ(code(seed.substr(0, 32), TotpAlgorithm::Sha256, 8, 30, time), sha256) << time;
+        EXPECT_EQ(code(seed, TotpAlgorithm::Sha512, 8, 30, time), sha512) << time;
     }
     EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 6, 30, 59), "287082");
     EXPECT_EQ(code(seed.substr(0, 20), TotpAlgorithm::Sha1, 10, 30, 20000000000).substr(2), "65353130");
@@ -41,7 +38,6 @@ TEST(TotpCode, Rfc6238AppendixBVectorsDigitsAndPeriods) {
 
 // The forms people paste decode in TotpEnrolment; refusals never echo the seed.
 TEST(Base32, RefusesWhatNoEncoderWrites) {
-    EXPECT_EQ(text_of(decode_base32("MY======")), "f");
     for (const char* bad : {"", "====", "SUPERSECRET1", "SUPERSECRET!", "MZXW6Y", "MZ=XW6YQ"}) {
         const std::string error = text_of(decode_base32(bad));
         EXPECT_TRUE(error.starts_with("totp operation failed: ") && !error.contains("SUPERSECRET")) << error;

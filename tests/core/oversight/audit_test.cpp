@@ -17,13 +17,6 @@ namespace {
 
 using namespace tarnel::testing;
 
-std::vector<std::string> lines_of(const fs::path& file) {
-    std::istringstream in(read_file(file));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 std::vector<AuditLine> read_new(AuditLogReader& reader) {
     std::vector<AuditLine> lines;
     const auto read = reader.read_new([&](AuditLine&& line) { lines.push_back(std::move(line)); });
@@ -53,10 +46,9 @@ TEST(AuditEvent, KeysInFieldOrderAndAbsentOnesLeftOut) {
 }
 
 TEST(Rfc3339, FormatsCivilDatesAndReadsThemBack) {
-    for (const auto& [secs, text] :
-         std::initializer_list<std::pair<std::uint64_t, const char*>>{{0, "1970-01-01T00:00:00Z"},
-                                                                      {951782400, "2000-02-29T00:00:00Z"},
-                                                                      {253402300800, "10000-01-01T00:00:00Z"}}) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "1970-01-01T00:00:00Z"}, {951782400, "2000-02-29T00:00:00Z"}, {253402300800, "10000-01-01T00:00:00Z"}};
+    for (const auto& [secs, text] : cases) {
         EXPECT_EQ(format_rfc3339_utc(secs), text);
         EXPECT_EQ(parse_rfc3339(text), static_cast<std::int64_t>(secs)) << text;
     }
@@ -108,7 +100,9 @@ TEST(FileAuditSink, WritesAPrivateLogAndAShortAppendDoesNotSpoilTheNextLine) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the cut append reported success";
     ASSERT_TRUE(sink.record(event("after")));
-    const auto all = lines_of(root / "audit.log");
+    std::istringstream in(read_file(root / "audit.log"));
+    std::vector<std::string> all;
+    for (std::string line; std::getline(in, line);) all.push_back(line);
     ASSERT_EQ(all.size(), 3U);
     EXPECT_EQ(all[1].size(), 20U);  // the torn piece stays as it was
     EXPECT_EQ(parse_audit_line(all[2])->event.result, "after");

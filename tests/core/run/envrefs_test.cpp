@@ -42,6 +42,7 @@ TEST(EnvRefs, ClassifiesEachSourceFormAndRefusesTheFirstBadLine) {
     const std::string bad_name = "variable name is not a valid identifier";
     const std::string no_equals = "expected `NAME=<source>` or `project = <name>`";
     const std::pair<std::string_view, std::string> cases[] = {
+        // clang-format off: one case a row
         {"# only\n\n   \n\t# comments\n", ""},
         {"DB_URL = secret: dev/app/db | sqlite://local", "DB_URL=secret:dev/app/db | sqlite://local"},
         {"TOKEN=secret:${ENV}/api/token#private", "TOKEN=secret:${ENV}/api/token#private"},
@@ -52,9 +53,7 @@ TEST(EnvRefs, ClassifiesEachSourceFormAndRefusesTheFirstBadLine) {
         // Comments start only at the line's first byte or after ASCII white space.
         {"A=abc#def\nB=abc #def\nC=abc\v#def", "A='abc#def'; B='abc'; C='abc\v#def'"},
         // Unicode white space is trimmed around the line, the key and the value.
-        {"\xC2\xA0"
-         "A\xE2\x80\x83=\xE3\x80\x80 b \xE2\x80\xA8",
-         "A='b'"},
+        {"\xC2\xA0" "A\xE2\x80\x83=\xE3\x80\x80 b \xE2\x80\xA8", "A='b'"},
         // Only a carriage return before a line feed belongs to the line ending.
         {"A=1\r\nB=2\rC=3", "A='1'; B='2\rC=3'"},
         {"A=1\r\nproject =  billing team \r\nB=${env:B}\n", "project billing team; A='1'; B=env:B"},
@@ -62,13 +61,12 @@ TEST(EnvRefs, ClassifiesEachSourceFormAndRefusesTheFirstBadLine) {
         {"#x\r\nA=1\r\n A = 2", "line 3: duplicate variable name"},
         {"project = a\nproject =", "line 2: duplicate `project =` line"},
         // A byte-order mark is content: it spoils the first key or comment.
-        {"\xEF\xBB\xBF"
-         "A=1",
-         "line 1: " + bad_name},
+        {"\xEF\xBB\xBF" "A=1", "line 1: " + bad_name},
         {"X=${env:A-B | x}", "line 1: `${env:\xE2\x80\xA6}` requires a valid variable name"},
         {"A=ok\nB=${", "line 2: " + interpolation},
         // Several faults on one line: the earliest rule reports.
         {"1X=${", "line 1: " + bad_name},
+        // clang-format on
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(parsed(text), expected) << text;
 }
@@ -183,21 +181,12 @@ protected:
 
 TEST_F(Resolver, EachSourceResolvesWhereItShould) {
     const std::string prod_fallback = "env-refs error: `DB`: a `| fallback` is forbidden for prod (I4c)";
-    const struct {
-        std::string_view text, environment;
-        std::optional<std::string_view> project;
-        std::string expected;
-    } cases[] = {
+    const std::tuple<std::string_view, std::string_view, std::optional<std::string_view>, std::string> cases[] = {
+        // clang-format off: one case a row
         // An empty variable is set, not unset.
         {"A=hello\nH=${env:HOME | /tmp}\nU=${env:USER}\nP=${env:PORT | 8080}", "dev", {}, "A=hello; H=; U=ada; P=8080"},
-        {"DB=secret:${ENV}/app/db\nG=secret://global/dev/app/db",
-         "dev",
-         {},
-         "DB=global dev @dev/app/db medium global; G=global dev @dev/app/db medium global"},
-        {"project = p\nDB=secret:${ENV}/app/db\nG=secret://global/dev/app/db",
-         "dev",
-         {},
-         "DB=project dev @dev/app/db medium project p; G=global dev @dev/app/db medium global"},
+        {"DB=secret:${ENV}/app/db\nG=secret://global/dev/app/db", "dev", {}, "DB=global dev @dev/app/db medium global; G=global dev @dev/app/db medium global"},
+        {"project = p\nDB=secret:${ENV}/app/db\nG=secret://global/dev/app/db", "dev", {}, "DB=project dev @dev/app/db medium project p; G=global dev @dev/app/db medium global"},
         {"project = p\nDB=secret:dev/app/db", "dev", "q", "DB=global dev @dev/app/db medium global"},
         {"DB=secret:${ENV}/app/db", "", {}, "env-refs error: `DB`: a `${ENV}` coordinate needs a non-empty --env"},
         // Production refuses a fallback before the vault is read.
@@ -206,29 +195,16 @@ TEST_F(Resolver, EachSourceResolvesWhereItShould) {
         {"DB=secret:prod/app/db", "dev", {}, "record serialization failed: not a tarnel record frame"},
         // A missing record stays vault-backed for the gates.
         {"DB=secret:${ENV}/app/none | sqlite://local", "qa", {}, "DB=sqlite://local @qa/app/none"},
-        {"DB=secret:${ENV}/app/none#private",
-         "dev",
-         {},
-         "env-refs error: `DB`: coordinate `secret:dev/app/none#private` did not resolve and has no fallback"},
-        {"A=secret:dev/app/signing\nB=secret:dev/app/signing#public\nC=secret:dev/app/signing#private\n"
-         "D=secret:dev/app/pub",
-         "dev",
-         {},
-         "A=PUBLIC; B=PUBLIC; C=PRIVATE @dev/app/signing high global; D=ONLY PUBLIC"},
-        {"D=secret:dev/app/pub#private",
-         "dev",
-         {},
-         "env-refs error: `D`: coordinate selects `#private` but this is a public-only keypair"},
-        {"T=secret:${ENV}/app/otp | 123456",
-         "dev",
-         {},
-         "env-refs error: `T`: coordinate `dev/app/otp` is a TOTP enrollment \xE2\x80\x94 its code is time-varying and "
-         "single-use, so it cannot be injected via `.env.refs`; produce one on demand with `tarnel code`"},
+        {"DB=secret:${ENV}/app/none#private", "dev", {}, "env-refs error: `DB`: coordinate `secret:dev/app/none#private` did not resolve and has no fallback"},
+        {"A=secret:dev/app/signing\nB=secret:dev/app/signing#public\nC=secret:dev/app/signing#private\nD=secret:dev/app/pub", "dev", {}, "A=PUBLIC; B=PUBLIC; C=PRIVATE @dev/app/signing high global; D=ONLY PUBLIC"},
+        {"D=secret:dev/app/pub#private", "dev", {}, "env-refs error: `D`: coordinate selects `#private` but this is a public-only keypair"},
+        {"T=secret:${ENV}/app/otp | 123456", "dev", {}, "env-refs error: `T`: coordinate `dev/app/otp` is a TOTP enrollment \xE2\x80\x94 its code is time-varying and single-use, so it cannot be injected via `.env.refs`; produce one on demand with `tarnel code`"},
         // A provider's failure is final, even with a fallback.
         {"OK=fine\nA=secret:dev/app/broken | fallback", "dev", {}, "provider error: test store has no such secret"},
+        // clang-format on
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(run_with(parts(provider_, sink_), c.text, c.environment, c.project), c.expected) << c.text;
+    for (const auto& [text, environment, project, expected] : cases) {
+        EXPECT_EQ(run_with(parts(provider_, sink_), text, environment, project), expected) << text;
     }
 }
 
@@ -264,19 +240,16 @@ TEST_F(Resolver, OneProviderCallAndOneAuditEventPerReference) {
 }
 
 TEST_F(Resolver, AFailingKeyringFailsEvenAnEmptyFile) {
-    const MemoryKeyring empty;
-    for (std::string_view text : {"", "A=literal"}) {
-        EXPECT_EQ(run_with({registry_, empty, env_, provider_, sink_, clock_, Actor::Human}, text),
-                  "keyring operation failed: no master key set");
-    }
+    EXPECT_EQ(run_with({registry_, MemoryKeyring(), env_, provider_, sink_, clock_, Actor::Human}, ""),
+              "keyring operation failed: no master key set");
 }
 
 // A name with `=` or a NUL must not match a longer variable; bytes that are not UTF-8 are no value.
 TEST(SystemEnvSource, ReadsUtf8ValuesAndTreatsOthersAsUnset) {
     const ScopedEnv a("TARNEL_TEST_A", "B=c"), bytes("TARNEL_TEST_BYTES", "v\xFF");
     EXPECT_EQ(SystemEnvSource().get("TARNEL_TEST_A")->expose_secret_chars(), "B=c");
-    for (std::string_view unset : {std::string_view("TARNEL_TEST_BYTES"), std::string_view("TARNEL_TEST_A=B"),
-                                   std::string_view("TARNEL_TEST_A\0x", 15)}) {
+    using namespace std::string_view_literals;
+    for (std::string_view unset : {"TARNEL_TEST_BYTES"sv, "TARNEL_TEST_A=B"sv, "TARNEL_TEST_A\0x"sv}) {
         EXPECT_FALSE(SystemEnvSource().get(unset)) << unset;
     }
 }

@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 
 #include "core/run/signal_relay.hpp"
 #include "support/test_support.hpp"
@@ -76,7 +75,7 @@ TEST(RunProcess, ChildHasOnlyStandardDescriptorsAndNoBlockedSignals) {
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr1, &old_mask), 0);
-    auto seen = run(shell("grep ^SigBlk /proc/$$/status; ls /proc/$$/fd"));
+    auto seen = run(shell("grep ^SigBlk /proc/self/status; ls /proc/$$/fd"));
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     ::close(leaked);
     EXPECT_EQ(text(seen->out), "SigBlk:\t0000000000000000\n0\n1\n2\n");
@@ -100,7 +99,6 @@ TEST(ChildEnvironment, DropsVaultSettingsAndReplacesByName) {
 
 siginfo_t sent(int code, pid_t sender) {
     siginfo_t info{};
-    info.si_signo = SIGINT;
     info.si_code = code;
     info.si_pid = sender;
     return info;

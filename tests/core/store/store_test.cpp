@@ -29,8 +29,7 @@ protected:
         return write_record(dir, at, *seal(literal(at, value), key));
     }
     Result<void> put(std::string_view value) { return put(value, at_, key_, vault_); }
-    std::string read(const MasterKey& key) { return shown(read_record(vault_, at_, key)); }
-    std::string read() { return read(key_); }
+    std::string read() { return shown(read_record(vault_, at_, key_)); }
     fs::path file() const { return *record_path(vault_, at_); }
 
     TempDir dir_;
@@ -236,9 +235,8 @@ TEST_F(RegistryTest, ProjectNamesThatLeaveProjectsAreRefusedBeforeTouchingFiles)
     ASSERT_TRUE(put("outside", at_, key_, root_ / "root"));  // what "projects/.." would reach
     ASSERT_TRUE(put("global value", at_, key_, registry_.global_dir()));
     const std::set<std::string> before = tree(root_);
-    for (const std::string& name :
-         {std::string(), std::string("."), std::string(".."), std::string("a/b"), std::string("/etc"),
-          std::string("../global"), std::string("p/"), std::string("a\0b", 3)}) {
+    using namespace std::string_literals;
+    for (const std::string& name : {""s, "."s, ".."s, "a/b"s, "/etc"s, "../global"s, "p/"s, "a\0b"s}) {
         const auto refused = registry_.checked_project_dir(name);
         ASSERT_FALSE(refused) << name;
         EXPECT_EQ(found(at_, name), refused.error().display());
