@@ -13,10 +13,6 @@ venv=${TARNEL_VENV:-$here/.venv}
 jobs=$(nproc)
 fuzz_seconds=${TARNEL_FUZZ_SECONDS:-15}
 
-step "dependencies"
-scripts/install-deps.sh
-export PATH="$venv/bin:$PATH"
-
 # Each step's time, printed when the run ends however it ends.
 timings=""
 step_name=""
@@ -31,6 +27,10 @@ step() {
   printf '\n== %s\n' "$*"
 }
 trap 'close_step; printf "\n== times\n%s%5ds  in all\n" "$timings" "$SECONDS"' EXIT
+
+step "dependencies"
+scripts/install-deps.sh
+export PATH="$venv/bin:$PATH"
 
 step "include layering"
 python scripts/check_layers.py
