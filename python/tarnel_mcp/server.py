@@ -7,6 +7,7 @@ import logging
 
 from mcp.server.auth.settings import AuthSettings
 from mcp.server.mcpserver import MCPServer
+from mcp.server.transport_security import TransportSecuritySettings
 from pydantic import AnyHttpUrl
 
 import tarnel_ffi
@@ -19,6 +20,13 @@ from tarnel_mcp.tools import VaultTools, register_tools
 logger = logging.getLogger("tarnel_mcp")
 
 LOOPBACK = "127.0.0.1"
+# The SDK's loopback defaults, and the same hosts named without a port, as
+# some clients send them.
+_LOOPBACK_HOSTS = ["127.0.0.1", "127.0.0.1:*", "localhost", "localhost:*", "[::1]", "[::1]:*"]
+_LOOPBACK_ORIGINS = ["http://127.0.0.1", "http://127.0.0.1:*", "http://localhost", "http://localhost:*",
+                     "http://[::1]", "http://[::1]:*"]
+# Named in every refusal of a missing or wrong token, beside the SDK's error.
+REALM = "tarnel"
 
 INSTRUCTIONS = (
     "Secrets of the user's tarnel vault. You can see metadata and fingerprints, reveal only "
@@ -55,11 +63,34 @@ def build_server(config: ServerConfig, session: tarnel_ffi.TarnelSession) -> MCP
     return server
 
 
+def _with_realm(app):
+    """The SDK's 401 says `Bearer error=...`; a client reads the realm there too.
+    There is no OAuth: the token is the static one of the token file."""
+
+    async def wrapped(scope, receive, send):
+        async def send_with_realm(message):
+            if message.get("type") == "http.response.start" and message.get("status") == 401:
+                message = {**message, "headers": [
+                    (name, value.replace(b"Bearer ", f'Bearer realm="{REALM}", '.encode(), 1)
+                     if name.lower() == b"www-authenticate" else value)
+                    for name, value in message.get("headers", [])]}
+            await send(message)
+
+        await app(scope, receive, send_with_realm)
+
+    return wrapped
+
+
 def serve(config: ServerConfig, server: MCPServer) -> None:
     if not config.http:
         server.run("stdio")
         return
+    import uvicorn
+
     logger.info("serving MCP at http://%s:%d/mcp", LOOPBACK, config.port)
-    # Host and Origin checks stay the SDK's defaults for a loopback host.
-    server.run("streamable-http", host=LOOPBACK, port=config.port)
+    # The SDK's Host and Origin checks against DNS rebinding, for loopback names only.
+    security = TransportSecuritySettings(enable_dns_rebinding_protection=True, allowed_hosts=_LOOPBACK_HOSTS,
+                                         allowed_origins=_LOOPBACK_ORIGINS)
+    app = server.streamable_http_app(transport_security=security, host=LOOPBACK)
+    uvicorn.run(_with_realm(app), host=LOOPBACK, port=config.port, log_level="warning")
 

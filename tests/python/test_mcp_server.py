@@ -187,12 +187,16 @@ def test_http_answers_only_with_the_token_from_the_vault_root_kept_from_links_an
         def post(authorization=None, **more):
             headers = {"Accept": "application/json, text/event-stream", "Content-Type": "application/json", **more}
             return httpx.post(f"http://127.0.0.1:{port}/mcp", content=INITIALIZE, headers=dict(
-                headers, **({"Authorization": authorization} if authorization else {}))).status_code
+                headers, **({"Authorization": authorization} if authorization else {})))
 
         for authorization in [None, "Bearer wrong-token-of-some-length-0123456789", f"Basic {token}", token]:
-            assert post(authorization) == 401, authorization
-        # With the token, the SDK's Host check still stands.
-        assert (post(f"Bearer {token}", Host="evil.example"), post(f"Bearer {token}")) == (421, 200)
+            refused = post(authorization)
+            # A client that looks for how to authorize is told the scheme, the realm and the error.
+            assert refused.status_code == 401, authorization
+            assert refused.headers["WWW-Authenticate"].startswith('Bearer realm="tarnel", error="invalid_token"')
+        # With the token, the SDK's Host check still stands; a loopback Host without a port passes it.
+        assert [post(f"Bearer {token}", Host=host).status_code for host in ("evil.example", "127.0.0.1")] == [421, 200]
+        assert post(f"Bearer {token}").status_code == 200
     finally:
         server.kill()
         server.wait()
