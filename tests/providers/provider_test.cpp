@@ -59,7 +59,6 @@ TEST(Providers, FetchThroughTheClientOrSayWhyNot) {
         {"az", unused, bad("azure-kv://-v/a/b", "has an unexpected `/` in the secret name"), "azure-kv://-v/a/b"},
         {"az", unused, bad("azure-kv://-v/s", "has a vault name" + dash), "azure-kv://-v/s"},
         {"az", unused, bad("azure-kv://v_x/-s", "has an invalid character in the vault name"), "azure-kv://v_x/-s"},
-        {"az", unused, bad("azure-kv://v/s\xc3\xa9", "has an invalid character in the secret name"), "azure-kv://v/s\xc3\xa9"},
         {"aws", "printf 'two\\nlines\\r\\n\\r\\n'", "two\nlines\r\n"},
         {"aws", ":", "error: aws-sm secret `team/db` in region `us-east-1` resolved to an empty value"},
         {"aws", "echo 'Unable to locate credentials. Could not connect to the endpoint URL' >&2; exit 255", aws("the region endpoint is unreachable or the region is invalid")},
@@ -71,7 +70,6 @@ TEST(Providers, FetchThroughTheClientOrSayWhyNot) {
         {"aws", std::nullopt, "error: aws-sm: could not run `aws` \u2014 is the AWS CLI installed and on PATH? (No such file or directory (os error 2))"},
         {"aws", unused, "error: reference `azure-kv://v/s` is not an `aws-sm://<region>/<secret>` URI", "azure-kv://v/s"},
         {"aws", unused, bad("aws-sm://US-EAST-1/s", "has an invalid character in the region"), "aws-sm://US-EAST-1/s"},
-        {"aws", unused, bad("aws-sm://-us/-s", "has a region" + dash), "aws-sm://-us/-s"},
         {"aws", unused, bad("aws-sm://us/a b", "has an invalid character in the secret name"), "aws-sm://us/a b"},
     };
     // clang-format on

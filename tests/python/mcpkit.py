@@ -66,24 +66,23 @@ def serve_once(*args: str, text: str = INITIALIZE, **extra: str) -> subprocess.C
 
 
 @asynccontextmanager
-async def client(command: list[str], env: dict[str, str], log: Path, client_info: types.Implementation = AGENT):
+async def client(command: list[str], env: dict[str, str], log: Path):
     # An initialised client session with the server `command` starts; what it logs goes to `log`.
     with open(log, "a") as errlog:
         params = StdioServerParameters(command=command[0], args=command[1:], env=env)
         async with stdio_client(params, errlog=errlog) as (read, write):
-            async with ClientSession(read, write, client_info=client_info) as session:
+            async with ClientSession(read, write, client_info=AGENT) as session:
                 await session.initialize()
                 yield session
 
 
-def mcp_session(vault, *args: str, operations: str = ALL, variable: str | None = "", script: Path | None = None,
-                client_info: types.Implementation = AGENT):
+def mcp_session(vault, *args: str, operations: str = ALL, variable: str | None = "", script: Path | None = None):
     # A client session with a server on `vault`; TARNEL_PASSPHRASE is `variable`,
     # by default the vault's passphrase, None for unset.
     variable = vault.passphrase if variable == "" else variable
     return client(server_command("--vault-dir", str(vault.root), "--operations", operations, *args, script=script),
                   server_environment(**({"TARNEL_PASSPHRASE": variable} if variable is not None else {})),
-                  vault.root.parent / "server-stderr.log", client_info)
+                  vault.root.parent / "server-stderr.log")
 
 
 async def call(session: ClientSession, tool: str, **arguments):

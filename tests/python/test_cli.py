@@ -47,7 +47,6 @@ def test_help_on_every_command_and_usage_errors_exit_2(tmp_path, argv):
     # The option wins over the variable (naming a new root), and init never replaces a vault.
     (["--vault-dir", "MADE", "init"], "another", 1,
      "kdf.salt already exists in the vault root; refusing to replace it"),
-    (["get", "secret:dev/app/token"], "not the passphrase", 1, "wrong passphrase"),
     (["rm", "secret:dev/app/none"], PASSPHRASE, 3, "`secret:dev/app/none` not found"),
     (["get", "secret:dev/app/high"], PASSPHRASE, 4, "reveal requires attended confirmation (not available over MCP)"),
 ])
@@ -58,20 +57,14 @@ def test_refusals_exit_with_their_code_and_one_message(made, argv, passphrase, s
     assert not (made.parent / "new").exists() and Vault.existing(made).read("dev/app/x") is None
 
 
-@pytest.mark.parametrize(("piped", "stored"), [(b"s3cret\r\n", b"s3cret"), (b"two\n\n", b"two\n"),
-                                               (b"\x00\xffbinary", b"\x00\xffbinary")])
-def test_set_reads_standard_input_dropping_one_line_end(vault, piped, stored):
-    done = tarnel(vault.root, "set", "secret:dev/app/token", input=piped)
-    assert done.returncode == 0 and piped not in done.stdout + done.stderr, done.stderr
-    assert tarnel(vault.root, "get", "secret:dev/app/token").stdout == stored == bytes(
-        vault.read("dev/app/token")["value"])
-
-
 def test_set_with_metadata_creates_in_one_audited_write_ls_shows_it_and_rm_deletes(vault):
     at = ["secret:dev/app/token", "--project", "web"]
-    assert tarnel(vault.root, "set", *at, "--revealable", "--description", "the web token", input=b"v1").returncode == 0
+    done = tarnel(vault.root, "set", *at, "--revealable", "--description", "the web token", input=b"\x00v1\n\n")
+    assert done.returncode == 0 and b"v1" not in done.stdout + done.stderr, done.stderr
+    # Standard input less one line end, binary as it is.
+    assert bytes(vault.read("dev/app/token", project="web")["value"]) == b"\x00v1\n"
     # Over an existing record: the value is replaced, then the metadata edited.
-    assert tarnel(vault.root, "set", *at, "--sensitivity", "high", input=b"v2").returncode == 0
+    assert tarnel(vault.root, "set", *at, "--sensitivity", "high", input=b"v2\r\n").returncode == 0
     record = vault.read("dev/app/token", project="web")
     assert (bytes(record["value"]), record["sensitivity"], record["revealable"], record["description"]) == (
         b"v2", "high", True, "the web token")
@@ -92,7 +85,6 @@ def test_set_with_metadata_creates_in_one_audited_write_ls_shows_it_and_rm_delet
     (["init"], [("New vault passphrase: ", TYPED), ("Repeat the passphrase: ", TYPED)], 0, b"initialised"),
     (["init"], [("New vault passphrase: ", TYPED), ("Repeat the passphrase: ", "two")], 1,
      b"tarnel: the passphrases do not match"),
-    (["ls"], [("Vault passphrase: ", TYPED)], 1, b"tarnel: wrong passphrase"),
     (["get", "secret:dev/app/high"], [("Vault passphrase: ", PASSPHRASE), ("Type yes to approve: ", "no")], 4,
      b"tarnel: reveal not confirmed"),
     (["get", "secret:dev/app/high"], [("Vault passphrase: ", PASSPHRASE), ("Type yes to approve: ", "yes")], 0,
@@ -144,7 +136,6 @@ def test_allow_disallow_and_allowlist_seal_the_file_with_the_owners_key_on_a_ter
     (tmp_path / "link").symlink_to(program)
     entry = ["allow", str(tmp_path / "link"), "--env", "B", "--env", "A", "--", "log", "*"]
     shown = f"{program.resolve()} --env A --env B -- log *"
-    assert b"this needs a terminal" in tarnel(made, *entry).stderr
     assert on_terminal(made, *entry) == (0, f"Vault passphrase: \r\nallowed {shown}\r\n".encode())
     assert sealed_allowlist(made, key) == [allow_entry(program, ["log"], True, ["A", "B"])]
     assert tarnel(made, "allowlist", passphrase=None).stdout == f"{shown}\n".encode()

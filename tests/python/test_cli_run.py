@@ -46,7 +46,7 @@ def test_the_exit_status_is_the_programs_or_tarnels_own_with_one_message(vault, 
 
 # Guards: TARNEL_ variables leaked into the program's environment.
 # Guards: an ignored SIGCHLD, inherited across exec, had the kernel reap the child and lose its status.
-def test_the_program_gets_the_value_our_streams_and_none_of_the_vault_settings(vault, refs):
+def test_the_program_gets_the_value_our_streams_none_of_the_vault_settings_and_the_agents_gates(vault, refs):
     def ignoring():
         default_signals()
         signal.signal(signal.SIGCHLD, signal.SIG_IGN)
@@ -58,11 +58,8 @@ def test_the_program_gets_the_value_our_streams_and_none_of_the_vault_settings(v
     assert (done.returncode, done.stdout, done.stderr) == (5, b"tok-value|unset|unset|piped\ndata", b"e\n")
     assert [(e["action"], e["coordinate"], e["origin"]) for e in vault.audit()] == [
         ("inject", "dev/app/token", "human")]
-
-
-def test_the_owner_passes_the_same_gates_as_an_agent_and_confirms_on_this_terminal(vault, refs):
+    # The owner passes the same gates as an agent, and confirms on this terminal.
     vault.write(literal("dev/app/token", b"tok-value", sensitivity="high"))
-    refs.write_text("TOKEN=secret:dev/app/token\n")
     # Then allowed, but with no terminal to confirm on: refused as well.
     for text in [f"`{SH}` is not on the executor allowlist; high/prod injection refused (I15)", "confirmation denied"]:
         done = run(vault, refs, "/bin/sh", "-c", "exit 7")
@@ -72,7 +69,7 @@ def test_the_owner_passes_the_same_gates_as_an_agent_and_confirms_on_this_termin
                              'test -t 0 && test -t 1 && echo "on the terminal: $TOKEN"; exit 6',
                              steps=[("Type yes to approve: ", "yes")])
     assert status == 6 and b"on the terminal: tok-value" in shown
-    assert audit_pairs(vault) == [("deny", "denied:not-allowlisted"), ("deny", "denied"), ("approve", "approved"),
+    assert audit_pairs(vault)[1:] == [("deny", "denied:not-allowlisted"), ("deny", "denied"), ("approve", "approved"),
                                   ("inject", "injected")]
 
 
@@ -102,7 +99,6 @@ LEAVER = ("import os, signal, sys; os.setpgid(0, 0); signal.signal(signal.SIGINT
 
 
 @pytest.mark.parametrize(("program", "status"), [
-    ([sys.executable, "-c", COUNTER], 41),  # once
     ([sys.executable, "-c", LEAVER], 42),  # relayed to a program that left the foreground group
     (["/bin/sh", "-c", "echo ready; exec sleep 60"], 130),  # tarnel outlives the interrupt that ends it, and says so
 ])
@@ -111,16 +107,12 @@ def test_ctrl_c_on_the_terminal_reaches_the_program(vault, refs, program, status
     with terminal(vault.root, "run", "--refs", str(refs), "--", *program) as child:
         child.expect("ready")
         child.sendintr()
-        if program[-1] == COUNTER:
-            child.expect("interrupted")
-            child.sendline("")
         child.expect(pytest.importorskip("pexpect").EOF)
     assert (child.exitstatus, child.signalstatus) == (status, None)
 
 
 @pytest.mark.parametrize(("signum", "target", "allowed"), [
-    (signal.SIGTERM, "tarnel", {1}), (signal.SIGHUP, "tarnel", {1}), (signal.SIGQUIT, "tarnel", {1}),
-    (signal.SIGINT, "tarnel", {1}), (signal.SIGINT, "its process group", {1, 2})])
+    (signal.SIGTERM, "tarnel", {1}), (signal.SIGINT, "tarnel", {1}), (signal.SIGINT, "its process group", {1, 2})])
 # Guards: with the worker tarnel forks, signals reached the program more often than before.
 def test_a_signal_sent_by_a_process_reaches_the_program_as_often_as_it_should(vault, refs, signum, target, allowed):
     # tarnel waits while a worker it forked runs the command; the waiting parent

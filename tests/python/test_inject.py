@@ -25,6 +25,9 @@ def test_the_result_is_status_and_raw_masked_output(vault, open_session):
     assert audit_pairs(vault) == [("inject", "injected")]
     assert session.inject_run("", "", SH, ["-c", "kill -TERM $$"]) == {"status": None, "stdout": b"", "stderr": b""}
     assert session.inject_run("", "dev", "/bin/echo", ("a", "b c"))["stdout"] == b"a b c\n"
+    # Python ignores SIGPIPE; a child must not inherit that.
+    assert signal.getsignal(signal.SIGPIPE) == signal.SIG_IGN
+    assert session.inject_run("", "dev", SH, ["-c", "yes | head -c 3"])["stdout"] == b"y\ny"
 
 
 @pytest.mark.parametrize(("scope", "refs", "program", "error", "text"), [
@@ -53,13 +56,6 @@ def test_other_threads_run_while_the_child_does(open_session):
         session.inject_run("", "dev", SH, ["-c", "sleep 1"])
         # Holding the lock for the child's second would leave a handful of ticks at most.
         assert ticks() > 100
-
-
-def test_the_child_gets_default_signal_handling(open_session):
-    # Python ignores SIGPIPE; a child must not inherit that.
-    assert signal.getsignal(signal.SIGPIPE) == signal.SIG_IGN
-    assert open_session().inject_run("", "dev", SH, ["-c", "yes | head -c 3"]) == {
-        "status": 0, "stdout": b"y\ny", "stderr": b""}
 
 
 def test_an_aws_secret_reaches_the_child_masked_and_without_the_vaults_settings(vault, open_session, aws_env,

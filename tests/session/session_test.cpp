@@ -40,14 +40,13 @@ TEST(Scope, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
     // The error's text, or "" on success.
     using Call = std::function<std::string(const Session&, std::string_view, OptText)>;
     const auto text = [](const auto& result) { return result ? std::string() : result.error().message(); };
-    const auto value = [] { return core::SecretValue::from_text("x"); };
     // name, the operation it needs, whether an absent record is NotFound, whether it reads the record
     // clang-format off: one case a row
     const std::tuple<const char*, Operation, bool, bool, Call> methods[] = {
         {"status_of", Operation::Metadata, true, true, [&](auto& s, auto at, auto p) { return text(s.status_of(at, p)); }},
         {"fingerprint_of", Operation::Metadata, true, true, [&](auto& s, auto at, auto p) { return text(s.fingerprint_of(at, p)); }},
         {"reveal", Operation::Reveal, true, true, [&](auto& s, auto at, auto p) { return text(s.reveal(at, p)); }},
-        {"set", Operation::Write, false, true, [&](auto& s, auto at, auto p) { return text(s.set(at, value(), p)); }},
+        {"set", Operation::Write, false, true, [&](auto& s, auto at, auto p) { return text(s.set(at, core::SecretValue::from_text("x"), p)); }},
         {"generate", Operation::Write, false, true, [&](auto& s, auto at, auto p) { return text(s.generate(at, 8, "nonsense", std::nullopt, p)); }},
         {"remove", Operation::Write, true, true, [&](auto& s, auto at, auto p) { return text(s.remove(at, p)); }},
         {"edit_metadata", Operation::Write, true, true, [&](auto& s, auto at, auto p) { return text(s.edit_metadata(at, "high", "d", true, std::nullopt, p)); }},

@@ -182,7 +182,6 @@ TEST_F(MaskReference, EveryPathMasksAsBytesReplaceDoes) {
             EXPECT_EQ(text_of(Masker::with_encoded_forms(secrets, paths[1].second).apply(bytes_of(made.output))), want);
             continue;
         }
-        EXPECT_EQ(text_of(mask_secrets(bytes_of(made.output), secrets)), want);
         for (const auto& [path, options] : paths) {
             Masker masker = Masker::exact(secrets, options);
             core::SecretValue in_place = core::SecretValue::from_text(made.output);
@@ -266,7 +265,6 @@ TEST(Allowlist, AnEntryAdmitsOnlyItsArgumentsAndItsVariables) {
         {"git configuration from the environment", git, {"status"}, {{"GIT_CONFIG_COUNT", false}}, "not-permitted:GIT_CONFIG_COUNT"},
         {"a vault value under an ordinary name", git, {"log"}, {{"DB_PASSWORD", true}}, "admitted"},
         {"a vault value that steers the loader", git, {"log"}, {{"LD_PRELOAD", true}}, "not-permitted:LD_PRELOAD"},
-        {"a vault value that moves the configuration", git, {"log"}, {{"HOME", true}}, "not-permitted:HOME"},
     };
     // clang-format on
     for (const auto& [what, program, args, variables, expected] : cases) {

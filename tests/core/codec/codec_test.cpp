@@ -30,14 +30,7 @@ std::string encoded(const SecretRecord& record) {
     return json ? std::string(json->expose_secret_chars()) : std::string();
 }
 
-std::string decode_error(std::string_view json) {
-    auto record = decode_record(bytes_of(json));
-    if (record) return "<decoded>";
-    EXPECT_EQ(record.error().kind(), ErrorKind::Serialization);
-    return record.error().detail();
-}
-
-TEST(RecordJson, WritesMembersInFixedOrderWithoutAbsentOnes) {
+TEST(RecordJson, WritesMembersInFixedOrderReadsOptionalOnesAsDefaultsAndIgnoresForeignOnes) {
     SecretRecord keypair{KeypairRecord{KeyAlgorithm::Rsa, std::nullopt, "ssh-rsa AAAA"}, meta()};
     keypair.meta.description = "q\"b\\s/\x01\n";
     const struct {
@@ -55,10 +48,7 @@ TEST(RecordJson, WritesMembersInFixedOrderWithoutAbsentOnes) {
     bad.meta.component = "a\xe2\x82";
     EXPECT_EQ(encode_record(bad).error().display(),
               "record serialization failed: text member `component` is not valid UTF-8");
-}
-
-// Records written before a member existed, and members of other kinds or unknown ones.
-TEST(RecordJson, OptionalMembersDefaultAndForeignOnesAreIgnored) {
+    // Records written before a member existed, and members of other kinds or unknown ones.
     auto totp = decode_record(bytes_of(R"({"mode":"totp","seed":[1],"digits":6,"period":30,"sensitivity":"low",)"
                                        R"("environment":"e","component":"c","key":"k","created":"t","updated":"u"})"));
     ASSERT_TRUE(totp) << totp.error().display();
@@ -70,7 +60,7 @@ TEST(RecordJson, OptionalMembersDefaultAndForeignOnesAreIgnored) {
     EXPECT_EQ(encoded(*literal), with_common(R"("mode":"literal","value":[1,2])"));
 }
 
-TEST(RecordJson, DamagedRecordsAreNamedWithoutQuotingTheirValues) {
+TEST(RecordJson, DamagedRecordsAndEnvelopesAreNamedWithoutQuotingTheirValues) {
     const std::string good = with_common(R"("mode":"literal","value":[115,51,99])");
     const std::pair<std::string, std::string> cases[] = {
         {with_common(R"("mode":"pubkey","value":[])"),
@@ -82,19 +72,16 @@ TEST(RecordJson, DamagedRecordsAreNamedWithoutQuotingTheirValues) {
         {good.substr(0, 40), "unexpected end of input at line 1 column 41"},
         {R"({"x":)" + std::string(200, '[') + std::string(200, ']') + "}", "recursion limit exceeded"},
     };
-    for (const auto& [json, expected] : cases) EXPECT_EQ(decode_error(json), expected) << json;
-}
-
-TEST(SealedJson, WritesCompactMembersAndReadsThemStrictly) {
+    for (const auto& [json, expected] : cases) {
+        EXPECT_EQ(decode_record(bytes_of(json)).error().detail(), expected) << json;
+    }
+    // The envelope around a record: compact members, read strictly.
     const SealedRecord sealed{{0, 1, 255}, {16, 200}};
     EXPECT_EQ(sealed_to_json(sealed), R"({"nonce":[0,1,255],"ciphertext":[16,200]})");
     EXPECT_EQ(sealed_from_json(bytes_of(sealed_to_json(sealed))).value_or(SealedRecord{}), sealed);
-    const std::pair<std::string_view, std::string_view> refused[] = {
-        {R"({"nonce":[1],"nonc\u0065":[2],"ciphertext":[]})", "duplicate field `nonce`"},
-        {R"({"nonce":[256],"ciphertext":[]})", "invalid value: integer `256`, expected u8"},
-        {R"({"nonce":[],"ciphertext":{}})", "invalid type: map, expected a sequence of bytes"},
-    };
-    for (const auto& [json, expected] : refused) EXPECT_EQ(sealed_from_json(bytes_of(json)).error().detail(), expected);
+    // Its texts share the record reader's families (above).
+    EXPECT_EQ(sealed_from_json(bytes_of(R"({"nonce":[],"ciphertext":{}})")).error().detail(),
+              "invalid type: map, expected a sequence of bytes");
     EXPECT_FALSE(sealed_from_json(bytes_of(R"({"extra":[1,],"nonce":[1],"ciphertext":[]})")));
 }
 

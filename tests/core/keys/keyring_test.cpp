@@ -23,7 +23,7 @@ std::string hex(const MasterKey& key) { return to_lower_hex(key.expose_secret())
 std::string text_of(const Result<MasterKey>& key) { return key ? hex(*key) : key.error().display(); }
 
 // 16-byte salts take libsodium's Argon2id, other lengths libargon2's.
-TEST(Argon2Keyring, KeysEqualArgon2CffiForShortSixteenByteAndLongSalts) {
+TEST(Argon2Keyring, KeysEqualArgon2CffiForEachSaltLengthAndFailuresHaveTheirTexts) {
     const std::vector<std::pair<std::string, std::vector<std::uint8_t>>> cases = {
         {"correct horse battery staple", salt_of(8)},
         {"p\xC3\xA4sswort \xF0\x9F\x94\x91", salt_of(16)},
@@ -42,9 +42,7 @@ TEST(Argon2Keyring, KeysEqualArgon2CffiForShortSixteenByteAndLongSalts) {
         ASSERT_TRUE(keyring) << keyring.error().display();
         EXPECT_EQ(text_of(keyring->get_master_key()), expected) << passphrase.size() << " bytes, salt " << salt.size();
     }
-}
-
-TEST(Argon2Keyring, AShortSaltAndAFailedWorkerHaveTheirTexts) {
+    // A short salt and a failed worker have their texts.
     EXPECT_EQ(Argon2Keyring::create(SecretValue::from_text("passphrase"), salt_of(7)).error().display(),
               "keyring operation failed: salt must be at least 8 bytes");
     const auto thrown = detail::run_on_argon2_worker([]() -> Result<MasterKey> { throw std::runtime_error("boom"); });

@@ -39,20 +39,6 @@ AgentScope open_scope() {
                       {Operation::Metadata, Operation::Inject, Operation::Reveal, Operation::Write}};
 }
 
-TEST(AgentScope, AddressesOnlyItsEnvironmentsAndProjectsExactly) {
-    AgentScope scope = open_scope();
-    scope.environments = ScopeFilter::only({"dev"});
-    EXPECT_TRUE(scope.addresses(coordinate("secret:dev/app/db"), std::nullopt));
-    for (const char* other : {"secret:prod/app/db", "secret:Dev/app/db", "secret:${ENV}/app/db"}) {
-        EXPECT_FALSE(scope.addresses(coordinate(other), std::nullopt)) << other;
-    }
-    scope.projects = ScopeFilter::only({"alpha"});
-    EXPECT_TRUE(scope.addresses(coordinate("secret:dev/app/db"), "alpha"));
-    for (const auto project : std::initializer_list<std::optional<std::string_view>>{std::nullopt, "beta", "Alpha"}) {
-        EXPECT_FALSE(scope.addresses(coordinate("secret:dev/app/db"), project)) << project.value_or("global");
-    }
-}
-
 struct Ask {
     const char* coordinate;
     Sensitivity sensitivity;
@@ -98,8 +84,19 @@ TEST(Decide, RevealTable) {
     EXPECT_EQ(ask({"secret:prod/a/b", S::Low, Surface::Mcp, false}), mcp);
 }
 
-// What a scope addresses is AgentScope's test; what it permits is asked first.
-TEST(Decide, OtherOperationsAndTheScopeGate) {
+TEST(AgentScope, AddressesOnlyItsEnvironmentsAndProjectsExactlyAndPermitsOnlyItsOperations) {
+    AgentScope scope = open_scope();
+    scope.environments = ScopeFilter::only({"dev"});
+    EXPECT_TRUE(scope.addresses(coordinate("secret:dev/app/db"), std::nullopt));
+    for (const char* other : {"secret:prod/app/db", "secret:Dev/app/db", "secret:${ENV}/app/db"}) {
+        EXPECT_FALSE(scope.addresses(coordinate(other), std::nullopt)) << other;
+    }
+    scope.projects = ScopeFilter::only({"alpha"});
+    EXPECT_TRUE(scope.addresses(coordinate("secret:dev/app/db"), "alpha"));
+    for (const auto project : std::initializer_list<std::optional<std::string_view>>{std::nullopt, "beta", "Alpha"}) {
+        EXPECT_FALSE(scope.addresses(coordinate("secret:dev/app/db"), project)) << project.value_or("global");
+    }
+    // Other operations; what a scope permits is asked first.
     using S = Sensitivity;
     const auto on_mcp = [](S level, Operation op) {
         return ask({"secret:prod/a/b", level, Surface::Mcp, false, false, op});
@@ -113,17 +110,15 @@ TEST(Decide, OtherOperationsAndTheScopeGate) {
 
 // Stored words are exact; what people and agents type is normalised first
 // (tests/python/test_session.py, test_cli.py).
-TEST(Words, StoredWordsAreExactTypedOnesAreNormalised) {
+TEST(Rules, StoredWordsAreExactTypedOnesNormalisedAndProductionIsBornHigh) {
     EXPECT_EQ(sensitivity_from_word("inject-only"), Sensitivity::InjectOnly);
     for (std::string_view bad : {"Low", "inject_only", "low "}) EXPECT_EQ(sensitivity_from_word(bad), std::nullopt);
     EXPECT_EQ(parse_sensitivity("injectOnly"), Sensitivity::InjectOnly);
     // Only ASCII letters fold; other bytes are kept as typed.
     EXPECT_EQ(parse_sensitivity("L\xC3\x96W").error(),
               "unknown sensitivity `l\xC3\x96w` (expected low|medium|high|inject-only)");
-}
-
-TEST(Rules, ProductionIsBornHighAndOnlyHighDowngradesNeedAHuman) {
     using S = Sensitivity;
+    // Production is born high and only high downgrades need a human.
     EXPECT_EQ(born_sensitivity(coordinate("secret:prod/app/db"), S::InjectOnly), S::High);
     EXPECT_EQ(born_sensitivity(coordinate("secret:Prod/app/db"), S::Low), S::Low);
     EXPECT_EQ(born_sensitivity(coordinate("secret:dev/app/db"), S::InjectOnly), S::InjectOnly);
@@ -131,10 +126,8 @@ TEST(Rules, ProductionIsBornHighAndOnlyHighDowngradesNeedAHuman) {
     EXPECT_TRUE(downgrade_needs_confirmation(S::InjectOnly, S::High));
     EXPECT_FALSE(downgrade_needs_confirmation(S::Medium, S::Low) ||
                  downgrade_needs_confirmation(S::Low, S::InjectOnly));
-}
-
-// The keypair's and TOTP's refusals reach the user through tarnel (tests/python/test_cli_kinds.py).
-TEST(Rules, AReferenceIsNotRevealedOverMcpAndOnlyAReferenceTakesReferenceEdits) {
+    // A reference is not revealed over MCP and only a reference takes reference edits; the keypair's
+    // and TOTP's refusals reach the user through tarnel (tests/python/test_cli_kinds.py).
     const RecordKind reference = ReferenceRecord{"aws-sm://eu-west-1/db"};
     EXPECT_EQ(reveal_refusal(LiteralRecord{SecretValue::from_text("v")}), std::nullopt);
     EXPECT_EQ(reveal_refusal(reference), "reference value is materialized at run time, not revealable over MCP");

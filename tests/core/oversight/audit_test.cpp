@@ -32,7 +32,7 @@ AuditEvent event(std::string_view result) {
     return AuditEvent("2026-01-02T03:04:05Z", AuditAction::Reveal, std::string(result)).by(Actor::Agent);
 }
 
-TEST(AuditEvent, KeysInFieldOrderAndAbsentOnesLeftOut) {
+TEST(AuditEvent, KeysInFieldOrderAbsentOnesLeftOutAndTimesReadBack) {
     EXPECT_EQ(*AuditEvent("t", AuditAction::Delete, "deleted").to_json(),
               R"({"ts":"t","action":"delete","result":"deleted"})");
     AuditEvent full = AuditEvent("t", AuditAction::Reveal, "revealed").at("dev/a\"b\\c\nd\x01", "dev").by(Actor::Agent);
@@ -43,9 +43,7 @@ TEST(AuditEvent, KeysInFieldOrderAndAbsentOnesLeftOut) {
               R"("result":"revealed","origin":"agent","fingerprint":"0123abcd","requester_note":"note"})");
     EXPECT_EQ(AuditEvent("t", AuditAction::Edit, "x").at("\xff", "dev").to_json().error().kind(),
               ErrorKind::Serialization);
-}
-
-TEST(Rfc3339, FormatsCivilDatesAndReadsThemBack) {
+    // Its times are RFC 3339, read back exactly.
     const std::pair<std::uint64_t, const char*> cases[] = {
         {0, "1970-01-01T00:00:00Z"}, {951782400, "2000-02-29T00:00:00Z"}, {253402300800, "10000-01-01T00:00:00Z"}};
     for (const auto& [secs, text] : cases) {

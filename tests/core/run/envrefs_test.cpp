@@ -17,10 +17,6 @@ namespace {
 
 using namespace tarnel::testing;
 
-std::string with_fallback(std::string text, const std::optional<std::string>& fallback) {
-    return fallback ? text + " | " + *fallback : text;
-}
-
 // "NAME=<source>; ..." with literals quoted, or the refusal.
 std::string parsed(std::string_view text) {
     const Result<EnvRefs> refs = EnvRefs::parse(text);
@@ -28,10 +24,12 @@ std::string parsed(std::string_view text) {
     std::string shown = refs->project ? "project " + *refs->project : "";
     for (const auto& [name, source] : refs->vars) {
         shown += (shown.empty() ? "" : "; ") + name + "=" +
-                 std::visit(Overloaded{[](const source::Literal& l) { return "'" + l.value + "'"; },
-                                       [](const source::Env& e) { return with_fallback("env:" + e.var, e.fallback); },
-                                       [](const source::Secret& s) { return with_fallback(s.uri, s.fallback); }},
-                            source);
+                 std::visit(
+                     Overloaded{
+                         [](const source::Literal& l) { return "'" + l.value + "'"; },
+                         [](const source::Env& e) { return "env:" + e.var + (e.fallback ? " | " + *e.fallback : ""); },
+                         [](const source::Secret& s) { return s.uri + (s.fallback ? " | " + *s.fallback : ""); }},
+                     source);
     }
     return shown;
 }
@@ -237,9 +235,7 @@ TEST_F(Resolver, OneProviderCallAndOneAuditEventPerReference) {
     EXPECT_EQ(run_with(parts(router, sink_), "A=secret:dev/app/odd"),
               "provider error: reference `no-scheme-here` is malformed: expected `<scheme>://\xE2\x80\xA6`");
     EXPECT_EQ(sink_.events.back().result, "scheme:unknown");
-}
-
-TEST_F(Resolver, AFailingKeyringFailsEvenAnEmptyFile) {
+    // A failing keyring fails even an empty file.
     EXPECT_EQ(run_with({registry_, MemoryKeyring(), env_, provider_, sink_, clock_, Actor::Human}, ""),
               "keyring operation failed: no master key set");
 }

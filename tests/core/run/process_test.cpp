@@ -17,13 +17,8 @@ using namespace tarnel::testing;
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-ProcessSpec command(std::string program, std::vector<std::string> args = {}) {
-    return ProcessSpec{
-        .program = std::move(program), .args = std::move(args), .capture = true, .timeout = std::nullopt};
-}
-
 ProcessSpec shell(std::string script, std::optional<std::chrono::milliseconds> timeout = std::nullopt) {
-    return ProcessSpec{.program = "/bin/sh", .args = {"-c", std::move(script)}, .capture = true, .timeout = timeout};
+    return {.program = "/bin/sh", .args = {"-c", std::move(script)}, .timeout = timeout};
 }
 
 std::expected<ProcessOutput, ProcessError> run(const ProcessSpec& child) {
@@ -34,14 +29,25 @@ std::string text(const SecretValue& value) { return std::string(value.expose_sec
 
 // Exit codes and signals are tested through the session's inject_run
 // (tests/python/test_inject.py); a program that cannot start is told apart.
-TEST(RunProcess, ReportsProgramsThatDoNotStartAndReadsNoInput) {
+TEST(RunProcess, ChildReadsNoInputHasOnlyStandardDescriptorsAndNoBlockedSignals) {
     EXPECT_EQ(text(run(shell("read line || echo eof"))->out), "eof\n");  // standard input is at its end
-    for (std::string missing : {"tarnel-no-such-program", "/nonexistent/tarnel-no-such-program"}) {
-        auto result = run(command(missing));
-        ASSERT_FALSE(result) << missing;
-        EXPECT_EQ(result.error().kind, ProcessFailure::Start) << missing;
-        EXPECT_EQ(result.error().os_text, "No such file or directory (os error 2)") << missing;
-    }
+    // A program looked up in PATH is tested through the providers (tests/providers).
+    auto missing = run({.program = "/nonexistent/tarnel-no-such-program"});
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, ProcessFailure::Start);
+    EXPECT_EQ(missing.error().os_text, "No such file or directory (os error 2)");
+    // The host (Python) may leave descriptors open without O_CLOEXEC and signals
+    // blocked; its ignored SIGPIPE is tested through inject_run (tests/python/test_inject.py).
+    const int leaked = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 3);
+    sigset_t usr1, old_mask;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr1, &old_mask), 0);
+    auto seen = run(shell("grep ^SigBlk /proc/self/status; ls /proc/$$/fd"));
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    ::close(leaked);
+    EXPECT_EQ(text(seen->out), "SigBlk:\t0000000000000000\n0\n1\n2\n");
 }
 
 // Guards: pipe deadlock when a child fills stdout and stderr at once.
@@ -66,21 +72,6 @@ TEST(RunProcess, TimeOutKillsTheChildEvenWhenADescendantHoldsThePipes) {
     ::kill(std::stoi(read_file(pid_file)), SIGKILL);
 }
 
-// The host (Python) may leave descriptors open without O_CLOEXEC and signals
-// blocked; its ignored SIGPIPE is tested through inject_run (tests/python/test_inject.py).
-TEST(RunProcess, ChildHasOnlyStandardDescriptorsAndNoBlockedSignals) {
-    const int leaked = ::open("/dev/null", O_RDONLY);
-    ASSERT_GE(leaked, 3);
-    sigset_t usr1, old_mask;
-    sigemptyset(&usr1);
-    sigaddset(&usr1, SIGUSR1);
-    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr1, &old_mask), 0);
-    auto seen = run(shell("grep ^SigBlk /proc/self/status; ls /proc/$$/fd"));
-    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-    ::close(leaked);
-    EXPECT_EQ(text(seen->out), "SigBlk:\t0000000000000000\n0\n1\n2\n");
-}
-
 // Guards: TARNEL_ variables leaking into a child's environment.
 TEST(ChildEnvironment, DropsVaultSettingsAndReplacesByName) {
     const ScopedEnv dir("TARNEL_VAULT_DIR", "/secret/place"), phrase("TARNEL_PASSPHRASE", "hunter2"),
@@ -88,7 +79,7 @@ TEST(ChildEnvironment, DropsVaultSettingsAndReplacesByName) {
     auto env = ChildEnvironment::inherited_without_vault_settings();
     env.set("KEEP_TARNEL_X", bytes_of("new"));
     env.set("TARNEL_INJECTED", bytes_of("by name"));
-    const std::string printed = "\n" + text(run_process(command("env"), env)->out);
+    const std::string printed = "\n" + text(run_process({.program = "env"}, env)->out);
     for (const char* gone : {"\nTARNEL_VAULT_DIR=", "\nTARNEL_PASSPHRASE=", "KEEP_TARNEL_X=kept"}) {
         EXPECT_EQ(printed.find(gone), std::string::npos) << gone;
     }

@@ -1,6 +1,6 @@
 // The per-record lock that read-modify-write cycles hold; the lost update it
 // prevents, across threads and processes, is tested through the session
-// (tests/session/edit_test.cpp).
+// (tests/session/session_test.cpp, ConcurrentWriters).
 
 #include "core/store/record_lock.hpp"
 

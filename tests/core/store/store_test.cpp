@@ -41,7 +41,7 @@ protected:
 };
 
 // The frame itself is read by Python in InteropPythonOpensOurRecordFileAndWeOpenOneItSealed.
-TEST_F(Store, WritesRecordsPrivatelyAndKeepsOneBackup) {
+TEST_F(Store, WritesRecordsPrivatelyKeepsOneBackupAndListsOnlyRecordFiles) {
     ASSERT_TRUE(put("first"));
     EXPECT_EQ(mode_of(vault_), 0700U);
     EXPECT_EQ(mode_of(file()), 0600U);
@@ -58,18 +58,14 @@ TEST_F(Store, WritesRecordsPrivatelyAndKeepsOneBackup) {
     fs::create_directories(file());
     EXPECT_TRUE(put("v").error().display().starts_with("vault I/O failed: rotate .bak: "));
     EXPECT_EQ(names_in(vault_), (std::set<std::string>{id_ + ".sec", id_ + ".sec.bak"}));
-}
-
-// Wrong keys and cut frames are named per file below; a bad magic in RegistryTest.
-TEST_F(Store, AnotherFrameVersionAndAnUnstorableCoordinateHaveTheirTexts) {
-    fs::create_directories(vault_);
+    // Wrong keys and cut frames are named below, a bad magic in RegistryTest.
+    fs::remove(file());
     write_file(file(), std::string_view("TARN\x02\x00\x00\x00{}", 10));
     EXPECT_EQ(read(), "record serialization failed: unsupported record frame version 2");
     EXPECT_EQ(shown(read_record(vault_, coordinate("secret:${ENV}/app/token"), key_)).substr(0, 26),
               "coordinate is not storable");
-}
-
-TEST_F(Store, LoadAllReadsOnlyRecordFilesAndReportsFailuresPerFile) {
+    // Listing reads only record files and reports failures per file.
+    fs::remove(file());
     EXPECT_TRUE(load_all(root_ / "nowhere", key_)->records.empty());
     const Coordinate other = coordinate("secret:dev/app/other");
     const Coordinate third = coordinate("secret:dev/app/third");
@@ -207,7 +203,7 @@ protected:
     Registry registry_ = *Registry::open(root_ / "root");
 };
 
-TEST_F(RegistryTest, OpenMakesThePrivateLayoutAndListsRealProjectDirectories) {
+TEST_F(RegistryTest, OpenMakesThePrivateLayoutListsRealProjectsAndAProjectShadowsGlobal) {
     EXPECT_EQ(mode_of(registry_.global_dir()), 0700U);
     EXPECT_EQ(mode_of(registry_.projects_root()), 0700U);
     // Projects are real directories with UTF-8 names, in byte order.
@@ -216,9 +212,7 @@ TEST_F(RegistryTest, OpenMakesThePrivateLayoutAndListsRealProjectDirectories) {
     write_file(projects / "c", "file");
     fs::create_directory_symlink(projects / "a", projects / "d");
     EXPECT_EQ(*registry_.list_projects(), (std::vector<std::string>{"B", "a", "b"}));
-}
-
-TEST_F(RegistryTest, ProjectShadowsGlobalAndADamagedProjectRecordDoesNotFallThrough) {
+    // A project shadows global, and a damaged project record does not fall through.
     ASSERT_TRUE(put("global value", at_, key_, registry_.global_dir()));
     ASSERT_TRUE(put("project value", at_, key_, *registry_.checked_project_dir("p")));
     EXPECT_EQ(found(at_, "p"), "project value in p");
