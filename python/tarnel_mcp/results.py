@@ -57,19 +57,59 @@ def run_result(output: dict[str, Any]) -> RunResult:
     }
 
 
-async def call_session(call: Callable[[], T]) -> T:
+# How often a call that waits tells the client it is still going; progress
+# resets the request time-out in clients that support it.
+PROGRESS_SECONDS = 5.0
+
+
+async def call_session(call: Callable[[tarnel_ffi.CancelToken], T], ctx: Any = None,
+                       waiting: str = "waiting for the vault's owner") -> T:
     """Runs one session call off the event loop and maps its failures.
+
+    The call gets a cancel token: when the client cancels the request (or
+    times out, or goes away), the token ends the module's wait, which
+    withdraws a request to the owner or stops a running program. While the
+    call runs, `ctx` (a tool's Context) reports progress every few seconds.
 
     The module's own exceptions carry texts meant for the agent. Anything
     else is a fault: the agent gets a fixed text and the log gets the type,
     never a message that might quote a value.
     """
-    try:
-        return await anyio.to_thread.run_sync(call)
-    except tarnel_ffi.TarnelError as error:
-        raise ToolError(str(error)) from None
-    except (anyio.get_cancelled_exc_class(), KeyboardInterrupt, SystemExit, GeneratorExit):
-        raise
-    except BaseException as fault:  # the module reports its own bugs as BaseException
-        logger.error("internal fault in a session call: %s", type(fault).__qualname__)
-        raise ToolError(INTERNAL_FAULT) from None
+    token = tarnel_ffi.CancelToken()
+
+    async def keep_informed() -> None:
+        # Cancelled with the request, or once the call is over; either way
+        # the module stops waiting.
+        try:
+            ticks = 0
+            while True:
+                await anyio.sleep(PROGRESS_SECONDS)
+                ticks += 1
+                if ctx is not None:
+                    await ctx.report_progress(ticks * PROGRESS_SECONDS, None, waiting)
+        finally:
+            token.cancel()
+
+    def run() -> tuple[bool, Any]:
+        # Failures are carried out as values: raised inside the task group they
+        # would come out wrapped in an exception group.
+        try:
+            return True, call(token)
+        except tarnel_ffi.TarnelError as error:
+            return False, ToolError(str(error))
+        except (KeyboardInterrupt, SystemExit, GeneratorExit):
+            raise
+        except BaseException as fault:  # the module reports its own bugs as BaseException
+            logger.error("internal fault in a session call: %s", type(fault).__qualname__)
+            return False, ToolError(INTERNAL_FAULT)
+
+    async with anyio.create_task_group() as group:
+        group.start_soon(keep_informed)
+        try:
+            # Not abandoned on cancellation: the thread returns once the token ends its wait.
+            ok, outcome = await anyio.to_thread.run_sync(run)
+        finally:
+            group.cancel_scope.cancel()
+    if not ok:
+        raise outcome from None
+    return outcome

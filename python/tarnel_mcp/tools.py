@@ -78,19 +78,19 @@ class VaultTools:
         """List the secrets this server lets you address: coordinate, sensitivity, mode,
         fingerprint, origin and whether you may reveal it. Never returns a value.
         Secrets outside your scope are simply not listed."""
-        views = await call_session(self._session.list)
+        views = await call_session(lambda _cancel: self._session.list())
         return {"secrets": [_view(view) for view in views]}
 
     async def secret_status(self, coordinate: Coordinate, project: Project = None) -> SecretView:
         """Metadata of one secret (no value). A secret outside your scope and one
         that does not exist give the same error, "not addressable"."""
-        return _view(await call_session(lambda: self._session.status(coordinate, project)))
+        return _view(await call_session(lambda _cancel: self._session.status(coordinate, project)))
 
     async def secret_fingerprint(self, coordinate: Coordinate, project: Project = None) -> Fingerprint:
         """The short fingerprint of a secret's value, to tell whether two values are
         the same or a value changed, without seeing it. "not addressable" when outside
         your scope or absent."""
-        fingerprint = await call_session(lambda: self._session.fingerprint(coordinate, project))
+        fingerprint = await call_session(lambda _cancel: self._session.fingerprint(coordinate, project))
         return {"coordinate": coordinate, "fingerprint": fingerprint}
 
     # --- reveal -----------------------------------------------------------------
@@ -101,7 +101,7 @@ class VaultTools:
         inject-only values, references, keypairs and TOTP seeds are refused (use
         run_with_secrets to use them without seeing them). Every reveal is audited.
         The value is UTF-8 text, or base64 when encoding says so."""
-        return encode_bytes(await call_session(lambda: self._session.reveal(coordinate, project)))
+        return encode_bytes(await call_session(lambda _cancel: self._session.reveal(coordinate, project)))
 
     # --- write ------------------------------------------------------------------
 
@@ -113,7 +113,7 @@ class VaultTools:
         """Create a literal secret or replace its value; returns its metadata, never the
         value. A new secret in prod is high sensitivity. Refuses keypairs and TOTP
         enrolments, and anything outside your scope ("not addressable")."""
-        return _view(await call_session(lambda: self._session.set(coordinate, value, project)))
+        return _view(await call_session(lambda _cancel: self._session.set(coordinate, value, project)))
 
     async def generate_secret(
         self, coordinate: Coordinate,
@@ -124,16 +124,16 @@ class VaultTools:
         metadata and fingerprint, never the value. Refuses a coordinate that already
         exists and anything outside your scope. In prod the secret is always high."""
         return _view(await call_session(
-            lambda: self._session.generate(coordinate, length, sensitivity, description, project)))
+            lambda _cancel: self._session.generate(coordinate, length, sensitivity, description, project)))
 
     async def delete_secret(self, coordinate: Coordinate, project: Project = None) -> Deleted:
         """Delete a secret for good. "not addressable" when it is outside your scope or
         absent. Audited."""
-        await call_session(lambda: self._session.delete(coordinate, project))
+        await call_session(lambda _cancel: self._session.delete(coordinate, project))
         return {"coordinate": coordinate, "deleted": True}
 
     async def edit_secret_metadata(
-        self, coordinate: Coordinate, sensitivity: Sensitivity = None, description: Description = None,
+        self, ctx: Context, coordinate: Coordinate, sensitivity: Sensitivity = None, description: Description = None,
         revealable: Annotated[bool | None, Field(description="Whether an agent may reveal the value")] = None,
         reference: Annotated[str | None, Field(description="New provider URI, for a reference secret only")] = None,
         project: Project = None,
@@ -142,9 +142,11 @@ class VaultTools:
         its URI, without touching the value. Raising protection is immediate; lowering a
         high or inject-only secret, making a value revealable, or pointing a reference at
         another URI waits, up to two minutes, for the vault's owner to approve it with
-        `tarnel` and is refused if they deny it or do not answer."""
-        return _view(await call_session(lambda: self._session.edit_metadata(
-            coordinate, sensitivity, description, revealable, reference, project)))
+        `tarnel` and is refused if they deny it or do not answer. While it waits the server
+        sends progress notifications to a client that asked for them; cancelling the call
+        withdraws the request."""
+        return _view(await call_session(lambda cancel: self._session.edit_metadata(
+            coordinate, sensitivity, description, revealable, reference, project, cancel=cancel), ctx))
 
     async def request_secret(
         self, ctx: Context, coordinate: Coordinate, sensitivity: Sensitivity = None,
@@ -155,7 +157,7 @@ class VaultTools:
         parameter: the owner supplies the value out of band, so it never enters your
         context. Returns the request's id. Refused outside your scope."""
         identity = self._client_identity(ctx)
-        intake_id = await call_session(lambda: self._session.request_secret(
+        intake_id = await call_session(lambda _cancel: self._session.request_secret(
             coordinate, sensitivity, description, project, identity))
         return {"intake_id": intake_id, "client_identity": identity}
 
@@ -175,11 +177,13 @@ class VaultTools:
         masked. Refused when a refs entry is outside your scope. High or prod values run
         only as an entry of the owner's allowlist permits: the program, its arguments, and
         each variable you set yourself (a literal or ${env:} line); high values also wait,
-        up to two minutes, for the owner's approval. Output is UTF-8 text, or base64 when
-        its encoding says so."""
+        up to two minutes, for the owner's approval (progress notifications are sent
+        meanwhile). Cancelling the call withdraws the request or stops the program and
+        everything it started. Output is UTF-8 text, or base64 when its encoding says so."""
         identity = self._client_identity(ctx)
-        output = await call_session(lambda: self._session.inject_run(
-            refs, env, program, list(args), project, identity))
+        output = await call_session(lambda cancel: self._session.inject_run(
+            refs, env, program, list(args), project, identity, cancel=cancel), ctx,
+            "waiting for the vault's owner or the program")
         return run_result(output)
 
 

@@ -10,7 +10,8 @@
 
 namespace tarnel::cli {
 
-core::Decision TerminalConfirmer::confirm(const core::ConfirmRequest& request, std::chrono::milliseconds) const {
+core::Decision TerminalConfirmer::confirm(const core::ConfirmRequest& request, std::chrono::milliseconds,
+                                          const core::CancelToken&) const {
     // The coordinate, environment and command may come from files an agent
     // wrote (a refs file, its arguments): shown escaped like every such text.
     std::string question = fmt::format("{} {} ({}, environment {})\n", request.action.value_or("confirm"),

@@ -9,7 +9,8 @@ namespace tarnel::cli {
 // is right there, and Ctrl-C ends the wait.
 class TerminalConfirmer final : public core::Confirmer {
 public:
-    core::Decision confirm(const core::ConfirmRequest& request, std::chrono::milliseconds timeout) const override;
+    core::Decision confirm(const core::ConfirmRequest& request, std::chrono::milliseconds timeout,
+                           const core::CancelToken& cancel = core::CancelToken::never()) const override;
 };
 
 }  // namespace tarnel::cli

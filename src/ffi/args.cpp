@@ -14,13 +14,6 @@ namespace {
 // The most parameters any method declares.
 constexpr std::size_t kMaxParams = 8;
 
-bool argument_error(const char* function, const char* name, const char* expected, PyObject* given) {
-    const std::string text =
-        std::string(function) + "() argument '" + name + "' must be " + expected + ", not " + type_name(given);
-    PyErr_SetString(PyExc_TypeError, text.c_str());
-    return false;
-}
-
 bool to_text(PyObject* given, const char* function, const char* name, void* out) {
     if (!PyUnicode_Check(given)) return argument_error(function, name, "str", given);
     Py_ssize_t size = 0;
@@ -114,6 +107,13 @@ Param required_dict(const char* name, PyObject*& out) { return {name, true, to_d
 Param optional(const char* name, OptText& out) { return {name, false, to_optional_text, &out}; }
 Param optional(const char* name, std::optional<bool>& out) { return {name, false, to_optional_bool, &out}; }
 Param optional(const char* name, std::uint64_t& out) { return {name, false, to_count, &out}; }
+
+bool argument_error(const char* function, const char* name, const char* expected, PyObject* given) {
+    const std::string text =
+        std::string(function) + "() argument '" + name + "' must be " + expected + ", not " + type_name(given);
+    PyErr_SetString(PyExc_TypeError, text.c_str());
+    return false;
+}
 
 bool parse_args(PyObject* args, PyObject* kwargs, const char* function, std::initializer_list<Param> params) {
     if (params.size() > kMaxParams) {

@@ -48,6 +48,9 @@ Param optional(const char* name, std::uint64_t& out);
 // A sequence of str, copied; a str itself is refused. Left out: empty.
 Param optional(const char* name, std::vector<std::string>& out);
 
+// Sets the TypeError for a value of the wrong type; always false.
+bool argument_error(const char* function, const char* name, const char* expected, PyObject* given);
+
 // Parses and converts; false with a Python error set on any failure.
 bool parse_args(PyObject* args, PyObject* kwargs, const char* function, std::initializer_list<Param> params);
 

@@ -23,6 +23,7 @@
 #include "ffi/boundary.hpp"
 #include "ffi/errors.hpp"
 #include "ffi/py_ref.hpp"
+#include "ffi/cancel_type.hpp"
 #include "ffi/session_type.hpp"
 #include "session/runtime_dir.hpp"
 #include "session/vault_config.hpp"
@@ -92,6 +93,7 @@ int exec_module(PyObject* module) noexcept {
     if (claim_interpreter() < 0) return -1;
     // `version` is already in place, from the method table.
     if (add_session_type(module) < 0) return -1;
+    if (add_cancel_type(module) < 0) return -1;
     return add_exceptions(module);
 }
 

@@ -14,11 +14,12 @@
 //                      description=None, project=None) -> dict: ...
 //         def delete(self, coordinate, project=None) -> None: ...
 //         def edit_metadata(self, coordinate, sensitivity=None, description=None,
-//                           revealable=None, reference=None, project=None) -> dict: ...
+//                           revealable=None, reference=None, project=None,
+//                           cancel=None) -> dict: ...
 //         def request_secret(self, coordinate, sensitivity=None, description=None,
 //                            project=None, client_identity=None) -> str: ...
 //         def inject_run(self, refs, env, program, args=(), project=None,
-//                        client_identity=None) -> dict: ...
+//                        client_identity=None, cancel=None) -> dict: ...
 
 #include "ffi/session_type.hpp"
 
@@ -37,6 +38,7 @@
 #include "core/model/secret.hpp"
 #include "ffi/args.hpp"
 #include "ffi/boundary.hpp"
+#include "ffi/cancel_type.hpp"
 #include "ffi/py_ref.hpp"
 #include "ffi/scope_dict.hpp"
 #include "ffi/without_gil.hpp"
@@ -351,17 +353,18 @@ PyObject* session_edit_metadata(PyObject* self, PyObject* args, PyObject* kwargs
         std::optional<bool> revealable;
         OptText reference;
         OptText project;
+        const core::CancelToken* cancel = &core::CancelToken::never();
         if (!parse_args(args, kwargs, "edit_metadata",
                         {required("coordinate", coordinate), optional("sensitivity", sensitivity),
                          optional("description", description), optional("revealable", revealable),
-                         optional("reference", reference), optional("project", project)})) {
+                         optional("reference", reference), optional("project", project), optional("cancel", cancel)})) {
             return python_error();
         }
         const Session& session = session_of(self);
         // Released: a downgrade waits up to two minutes for a human's answer.
         return convert(without_gil([&] {
                            return session.edit_metadata(coordinate, sensitivity, description, revealable, reference,
-                                                        project);
+                                                        project, *cancel);
                        }),
                        view_to_dict);
     });
@@ -410,17 +413,18 @@ PyObject* session_inject_run(PyObject* self, PyObject* args, PyObject* kwargs) {
         std::vector<std::string> program_args;
         OptText project;
         OptText client_identity;
+        const core::CancelToken* cancel = &core::CancelToken::never();
         if (!parse_args(args, kwargs, "inject_run",
                         {required("refs", refs), required("env", env), required("program", program),
                          optional("args", program_args), optional("project", project),
-                         optional("client_identity", client_identity)})) {
+                         optional("client_identity", client_identity), optional("cancel", cancel)})) {
             return python_error();
         }
         // Released: provider clients, a human's answer and the child's whole
         // run may each take long.
         return convert(without_gil([&] {
                            return session_of(self).inject_run(refs, env, program, program_args, project,
-                                                              client_identity);
+                                                              client_identity, *cancel);
                        }),
                        inject_output_to_dict);
     });
@@ -475,9 +479,10 @@ PyDoc_STRVAR(delete_doc,
 
 PyDoc_STRVAR(edit_metadata_doc,
              "edit_metadata($self, coordinate, sensitivity=None, description=None, revealable=None, "
-             "reference=None, project=None)\n--\n\n"
+             "reference=None, project=None, cancel=None)\n--\n\n"
              "Edit metadata (sensitivity / description / revealable / reference). A\n"
-             "sensitivity downgrade is separately audited (I5). Returns the new metadata.");
+             "sensitivity downgrade is separately audited (I5). Returns the new metadata.\n\n"
+             "A `CancelToken` given as `cancel` withdraws a wait for the owner's approval.");
 
 PyDoc_STRVAR(request_secret_doc,
              "request_secret($self, coordinate, sensitivity=None, description=None, project=None, "
@@ -488,7 +493,8 @@ PyDoc_STRVAR(request_secret_doc,
              "never enters your context (I11/I14). Returns the intake id.");
 
 PyDoc_STRVAR(inject_run_doc,
-             "inject_run($self, refs, env, program, args=..., project=None, client_identity=None)\n--\n\n"
+             "inject_run($self, refs, env, program, args=..., project=None, client_identity=None, "
+             "cancel=None)\n--\n\n"
              "Resolve an `.env.refs` (provided inline) and run `program args...` with\n"
              "the values injected into the child's environment \xe2\x80\x94 never into the model's\n"
              "context (I7). High/prod injection needs the executor allowlisted (I15) and\n"
@@ -502,7 +508,10 @@ PyDoc_STRVAR(inject_run_doc,
              "authenticated. It is rendered as the *requesting process* on the attended\n"
              "dialog so the human sees who is asking, rather than always \"tarnel\". It\n"
              "must be a server-authored fact, never the agent's own free text (which is\n"
-             "the separately fenced `requester_description`), and never a secret value.");
+             "the separately fenced `requester_description`), and never a secret value.\n"
+             "\n"
+             "A `CancelToken` given as `cancel` withdraws a wait for the owner's approval,\n"
+             "or stops the running program and its process group.");
 
 template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
 PyCFunction with_keywords() {

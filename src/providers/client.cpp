@@ -17,6 +17,7 @@ core::Result<core::ProcessOutput> run_client(const ClientName& client, const std
                                                              std::string(client.product) + " installed and on PATH? (" +
                                                              ran.error().os_text + ")");
         case core::ProcessFailure::Wait:
+        case core::ProcessFailure::Cancelled:  // never: no token is given
             return core::fail(core::ErrorKind::Provider,
                               scheme + ": waiting on `" + program + "` failed (" + ran.error().os_text + ")");
         case core::ProcessFailure::TimedOut: break;

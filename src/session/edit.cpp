@@ -114,6 +114,9 @@ SessionResult<Lowering> approved_lowering(const core::SecretRecord& seen, const 
     switch (ask(request, what_of(lowering))) {
         case core::Decision::Approved: return lowering;
         case core::Decision::TimedOut: return fail(SessionError::denied(refusal_text("timed out", lowering)));
+        case core::Decision::Withdrawn:
+            return fail(
+                SessionError::denied(refusal_text("cancelled by the caller; the request was withdrawn", lowering)));
         case core::Decision::Denied:
         case core::Decision::Forged: break;
     }
@@ -153,8 +156,8 @@ SessionResult<core::SecretRecord> apply_edits(const core::SecretRecord& current,
 }
 
 SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, OptText sensitivity, OptText description,
-                                                 std::optional<bool> revealable, OptText reference,
-                                                 OptText project) const {
+                                                 std::optional<bool> revealable, OptText reference, OptText project,
+                                                 const core::CancelToken& cancel) const {
     auto target = write_target(coordinate, project);
     if (!target) return fail(std::move(target.error()));
     const auto& [at, dir, path] = *target;
@@ -181,8 +184,9 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
             if (!parsed) return fail(std::move(parsed.error()));
             edits.sensitivity = *parsed;
         }
-        const Asker ask = [this](const core::ConfirmRequest& request, const std::vector<std::string_view>& what) {
-            return confirm(request, what);
+        const Asker ask = [this, &cancel](const core::ConfirmRequest& request,
+                                          const std::vector<std::string_view>& what) {
+            return confirm(request, what, cancel);
         };
         auto asked = approved_lowering(*seen, edits, path, environment, principal_.actor, ask);
         if (!asked) return fail(std::move(asked.error()));

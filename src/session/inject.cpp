@@ -39,9 +39,12 @@ SessionError from_wrapper(wrapper::WrapperError error) {
 
 }  // namespace
 
-SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(
-    std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
-    OptText project, OptText client_identity, const wrapper::ProcessRunner& runner) const {
+SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(std::string_view refs, std::string_view env,
+                                                                            std::string_view program,
+                                                                            const std::vector<std::string>& args,
+                                                                            OptText project, OptText client_identity,
+                                                                            const wrapper::ProcessRunner& runner,
+                                                                            const core::CancelToken& cancel) const {
     const core::FileAuditSink audit_sink = core::FileAuditSink::under_root(root_);
     const wrapper::Allowlist allowlist = wrapper::Allowlist::under_root(root_, key_);
     const core::SchemeRouter router = cloud_router();
@@ -73,15 +76,16 @@ SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(
     if (client_identity) settings.client_identity = std::string(*client_identity);
     settings.confirm_timeout = confirm_timeout_;
     settings.passthrough = runner.passes_through();
+    settings.cancel = &cancel;
     const wrapper::Wrapper run_wrapper(parts, std::move(settings));
     return run_wrapper.run(*parsed, env, project, std::filesystem::path(program), args, principal_.actor);
 }
 
 SessionResult<InjectOutput> Session::inject_run(std::string_view refs, std::string_view env, std::string_view program,
                                                 const std::vector<std::string>& args, OptText project,
-                                                OptText client_identity) const {
+                                                OptText client_identity, const core::CancelToken& cancel) const {
     const wrapper::SystemRunner runner;
-    auto ran = run_wrapped(refs, env, program, args, project, client_identity, runner);
+    auto ran = run_wrapped(refs, env, program, args, project, client_identity, runner, cancel);
     if (!ran) return std::unexpected(std::move(ran.error()));
     if (!*ran) return fail(from_wrapper(std::move(ran->error())));
     wrapper::Output& output = **ran;
@@ -92,7 +96,7 @@ SessionResult<RunEnding> Session::inject_passthrough(std::string_view refs, std:
                                                      std::string_view program, const std::vector<std::string>& args,
                                                      OptText project) const {
     const wrapper::SystemPassthroughRunner runner;
-    auto ran = run_wrapped(refs, env, program, args, project, std::nullopt, runner);
+    auto ran = run_wrapped(refs, env, program, args, project, std::nullopt, runner, core::CancelToken::never());
     if (!ran) return std::unexpected(std::move(ran.error()));
     if (!*ran) {
         wrapper::WrapperError error = std::move(ran->error());

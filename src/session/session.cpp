@@ -52,8 +52,9 @@ core::Decision Session::confirm(const core::ConfirmRequest& request, std::string
     return confirm(request, std::vector<std::string_view>{what});
 }
 
-core::Decision Session::confirm(const core::ConfirmRequest& request, const std::vector<std::string_view>& what) const {
-    const core::Decision decision = confirmer_->confirm(request, confirm_timeout_);
+core::Decision Session::confirm(const core::ConfirmRequest& request, const std::vector<std::string_view>& what,
+                                const core::CancelToken& cancel) const {
+    const core::Decision decision = confirmer_->confirm(request, confirm_timeout_, cancel);
     for (const std::string_view word : what) audit_decision(request, decision, word);
     return decision;
 }
@@ -73,6 +74,9 @@ void Session::audit_decision(const core::ConfirmRequest& request, core::Decision
             break;
         case core::Decision::Forged:
             audit(core::AuditAction::Deny, "forged-approval-" + suffix, request.coordinate, request.environment);
+            break;
+        case core::Decision::Withdrawn:
+            audit(core::AuditAction::Deny, "withdrawn-" + suffix, request.coordinate, request.environment);
             break;
     }
 }

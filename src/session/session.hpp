@@ -147,9 +147,11 @@ public:
     [[nodiscard]] SessionResult<core::SecretValue> totp_code(std::string_view coordinate, OptText project) const;
 
     // Metadata edits; lowering a high or inject-only secret asks a human.
-    [[nodiscard]] SessionResult<RecordView> edit_metadata(std::string_view coordinate, OptText sensitivity,
-                                                          OptText description, std::optional<bool> revealable,
-                                                          OptText reference, OptText project) const;
+    // Cancelling `cancel` during that wait withdraws the request and changes
+    // nothing.
+    [[nodiscard]] SessionResult<RecordView> edit_metadata(
+        std::string_view coordinate, OptText sensitivity, OptText description, std::optional<bool> revealable,
+        OptText reference, OptText project, const core::CancelToken& cancel = core::CancelToken::never()) const;
 
     // Files an intake request for a human and returns its identifier.
     [[nodiscard]] SessionResult<std::string> request_intake(std::string_view coordinate, OptText sensitivity,
@@ -166,10 +168,11 @@ public:
 
     // Runs a program with the variables of an .env.refs text in its
     // environment, behind the allowlist and a human's confirmation for
-    // sensitive values. Blocks for the whole run.
-    [[nodiscard]] SessionResult<InjectOutput> inject_run(std::string_view refs, std::string_view env,
-                                                         std::string_view program, const std::vector<std::string>& args,
-                                                         OptText project, OptText client_identity) const;
+    // sensitive values. Blocks for the whole run; cancelling `cancel`
+    // withdraws a waiting confirmation, or stops the program and its group.
+    [[nodiscard]] SessionResult<InjectOutput> inject_run(
+        std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
+        OptText project, OptText client_identity, const core::CancelToken& cancel = core::CancelToken::never()) const;
     // The same run in the foreground: the program shares the caller's
     // terminal and standard streams, its output is neither captured nor
     // masked, and the signals that ask to stop are relayed to it. For the
@@ -209,7 +212,8 @@ private:
                                                                        std::string_view program,
                                                                        const std::vector<std::string>& args,
                                                                        OptText project, OptText client_identity,
-                                                                       const wrapper::ProcessRunner& runner) const;
+                                                                       const wrapper::ProcessRunner& runner,
+                                                                       const core::CancelToken& cancel) const;
 
     // Writes the record of another kind that `make` builds, under the rules of
     // set_reference; `command` names the writer in a refusal and `created` is
@@ -229,11 +233,12 @@ private:
                                       std::string_view unattended) const;
 
     // Asks the session's confirmer and audits the answer with
-    // "approved-{what}", "denied-{what}" or "timeout-{what}".
+    // "approved-{what}", "denied-{what}", "timeout-{what}" or "withdrawn-{what}".
     core::Decision confirm(const core::ConfirmRequest& request, std::string_view what) const;
     void audit_decision(const core::ConfirmRequest& request, core::Decision decision, std::string_view what) const;
     // One request for several things at once; each is audited with its own word.
-    core::Decision confirm(const core::ConfirmRequest& request, const std::vector<std::string_view>& what) const;
+    core::Decision confirm(const core::ConfirmRequest& request, const std::vector<std::string_view>& what,
+                           const core::CancelToken& cancel = core::CancelToken::never()) const;
 
     Principal principal_;
     std::filesystem::path root_;

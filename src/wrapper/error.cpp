@@ -30,6 +30,10 @@ std::string WrapperError::display() const {
             [](const failure::ConfirmationTimedOut&) {
                 return std::string("confirmation timed out; high/prod injection refused");
             },
+            [](const failure::Cancelled& cancelled) {
+                return std::string(cancelled.started ? "cancelled by the caller; the program was stopped"
+                                                     : "cancelled by the caller; the request was withdrawn");
+            },
             [](const failure::Launch& launch) { return "failed to launch child process: " + launch.detail; },
         },
         kind_);

@@ -26,6 +26,11 @@ struct VariableNotAllowlisted {
 struct AllowlistNotSealed {};
 struct ConfirmationDenied {};
 struct ConfirmationTimedOut {};
+// The caller gave up: before the owner answered (the request was withdrawn
+// and nothing ran), or while the program ran (it was stopped).
+struct Cancelled {
+    bool started = false;
+};
 struct Launch {
     std::string detail;
     // The errno of a start the system refused (ENOENT: no such program); 0
@@ -39,7 +44,7 @@ class WrapperError {
 public:
     using Kind = std::variant<core::CoreError, failure::NotAllowlisted, failure::ArgumentsNotAllowlisted,
                               failure::VariableNotAllowlisted, failure::AllowlistNotSealed, failure::ConfirmationDenied,
-                              failure::ConfirmationTimedOut, failure::Launch>;
+                              failure::ConfirmationTimedOut, failure::Cancelled, failure::Launch>;
 
     WrapperError(Kind kind) : kind_(std::move(kind)) {}
 

@@ -36,6 +36,7 @@ WrapperResult<core::ChildEnvironment> child_environment(const Command& command) 
 
 WrapperResult<Output> ended(const Command& command, std::expected<core::ProcessOutput, core::ProcessError> ran) {
     if (!ran) {
+        if (ran.error().kind == core::ProcessFailure::Cancelled) return fail(failure::Cancelled{.started = true});
         return fail(failure::Launch{"launch " + command.program.string() + ": " + ran.error().os_text,
                                     ran.error().error_number});
     }
@@ -51,6 +52,7 @@ WrapperResult<Output> SystemRunner::run(const Command& command) const {
     spec.program = command.program.string();
     spec.args = command.args;
     spec.capture = !command.passthrough;
+    spec.cancel = command.cancel;
     return ended(command, core::run_process(spec, *env));
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/cancel_token.hpp"
 #include "core/model/secret.hpp"
 #include "wrapper/error.hpp"
 
@@ -17,6 +18,8 @@ struct Command {
     std::vector<std::string> args;
     std::vector<std::pair<std::string, core::SecretValue>> env;
     bool passthrough = false;
+    // Stops a captured child (its whole process group) once cancelled.
+    const core::CancelToken* cancel = &core::CancelToken::never();
 };
 
 struct Output {
@@ -37,7 +40,8 @@ public:
 };
 
 // Starts real children: the caller's environment without the "TARNEL_"
-// variables, plus the command's pairs; no time-out.
+// variables, plus the command's pairs; no time-out, but a cancelled command
+// ends its child.
 class SystemRunner final : public ProcessRunner {
 public:
     WrapperResult<Output> run(const Command& command) const override;

@@ -172,11 +172,12 @@ public:
         request.resolved_command = command_text(executable, args);
         request.run = run_detail(refs, vars, executable, args);
         if (settings_.client_identity) request = std::move(request).with_requesting_process(*settings_.client_identity);
-        const core::Decision decision = parts_.confirmer.confirm(request, settings_.confirm_timeout);
+        const core::Decision decision = parts_.confirmer.confirm(request, settings_.confirm_timeout, *settings_.cancel);
         for (const GatedVar& var : gates.confirm) audit_decision(decision, var);
         switch (decision) {
             case core::Decision::Approved: return std::nullopt;
             case core::Decision::TimedOut: return failure::ConfirmationTimedOut{};
+            case core::Decision::Withdrawn: return failure::Cancelled{.started = false};
             case core::Decision::Denied:
             case core::Decision::Forged: break;
         }
@@ -187,7 +188,7 @@ public:
     // event for each vault value, and which of them the output must not show.
     Command command_of(const std::filesystem::path& executable, const std::vector<std::string>& args,
                        std::vector<core::ResolvedVar>& vars, std::vector<bool>& masked) const {
-        Command command{executable, args, {}, settings_.passthrough};
+        Command command{executable, args, {}, settings_.passthrough, settings_.cancel};
         command.env.reserve(vars.size());
         masked.reserve(vars.size());
         for (core::ResolvedVar& var : vars) {
@@ -229,6 +230,7 @@ private:
             case core::Decision::Denied: audit(core::AuditAction::Deny, "denied", var); break;
             case core::Decision::TimedOut: audit(core::AuditAction::Timeout, "timeout", var); break;
             case core::Decision::Forged: audit(core::AuditAction::Deny, "forged-approval", var); break;
+            case core::Decision::Withdrawn: audit(core::AuditAction::Deny, "withdrawn", var); break;
         }
     }
 

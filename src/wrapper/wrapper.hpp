@@ -39,6 +39,9 @@ struct WrapperSettings {
     std::chrono::milliseconds confirm_timeout{std::chrono::seconds(120)};
     bool mask_output = true;
     bool passthrough = false;
+    // The caller's way to give up: it withdraws a waiting confirmation and
+    // stops a running child. Must outlive the run.
+    const core::CancelToken* cancel = &core::CancelToken::never();
 };
 
 // Runs one program with resolved values in its environment, behind the

@@ -70,7 +70,8 @@ class Confirmer final : public core::Confirmer {
 public:
     explicit Confirmer(Decision answer, std::function<void()> meanwhile = {})
         : answer_(answer), meanwhile_(std::move(meanwhile)) {}
-    Decision confirm(const core::ConfirmRequest& request, std::chrono::milliseconds) const override {
+    Decision confirm(const core::ConfirmRequest& request, std::chrono::milliseconds,
+                     const core::CancelToken& = core::CancelToken::never()) const override {
         seen.push_back(request);
         if (meanwhile_) meanwhile_();
         return answer_;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/cancel_token.hpp"
 #include "core/oversight/audit.hpp"
 #include "core/model/sensitivity.hpp"
 
@@ -60,15 +61,17 @@ struct ConfirmRequest {
 };
 
 // Forged: the answer said "approved" without the owner's proof. It is a
-// denial, told apart so that it can be audited as what it is.
-enum class Decision : std::uint8_t { Approved, Denied, TimedOut, Forged };
+// denial, told apart so that it can be audited as what it is. Withdrawn: the
+// caller gave up before an answer came, and the request was taken back.
+enum class Decision : std::uint8_t { Approved, Denied, TimedOut, Forged, Withdrawn };
 
-// Asks a human and blocks until an answer or the time-out. Never fails:
-// anything that goes wrong is a denial.
+// Asks a human and blocks until an answer, the time-out or the cancellation
+// of `cancel`. Never fails: anything that goes wrong is a denial.
 class Confirmer {
 public:
     virtual ~Confirmer() = default;
-    virtual Decision confirm(const ConfirmRequest& request, std::chrono::milliseconds timeout) const = 0;
+    virtual Decision confirm(const ConfirmRequest& request, std::chrono::milliseconds timeout,
+                             const CancelToken& cancel = CancelToken::never()) const = 0;
 };
 
 }  // namespace tarnel::core

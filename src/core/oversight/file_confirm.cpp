@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <thread>
 
 #include "core/oversight/answer_proof.hpp"
 #include "core/oversight/confirm_json.hpp"
@@ -102,12 +101,13 @@ FileConfirmer FileConfirmer::under_root(const fs::path& root, const MasterKey& k
     return FileConfirmer(root / "pending", key, kPollInterval, clock);
 }
 
-Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds timeout) const {
+Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds timeout, const CancelToken& cancel) const {
     if (!request_key_ || !answer_key_) return Decision::Denied;
+    if (cancel.cancelled()) return Decision::Withdrawn;
     if (!ensure_dir(dir_)) return Decision::Denied;
     const auto published = publish_request(request, timeout);
     if (!published) return Decision::Denied;
-    const Decision outcome = await_decision(*published, timeout);
+    const Decision outcome = await_decision(*published, timeout, cancel);
     cleanup(published->id);
     if (outcome == Decision::Forged) report_forgery(published->id);
     return outcome;
@@ -138,16 +138,21 @@ std::optional<FileConfirmer::Published> FileConfirmer::publish_request(const Con
     return std::nullopt;
 }
 
-Decision FileConfirmer::await_decision(const Published& request, milliseconds timeout) const {
+Decision FileConfirmer::await_decision(const Published& request, milliseconds timeout,
+                                       const CancelToken& cancel) const {
     const auto deadline = deadline_after(timeout);
     const fs::path decision_path = dir_ / (request.id + ".decision");
     for (;;) {
+        // Looked at before the answer: once the caller gave up, no answer counts.
+        if (cancel.cancelled()) return Decision::Withdrawn;
         const DecisionFile file = read_decision(decision_path);
         if (file.state == DecisionFile::State::Oversized) return Decision::Denied;
         if (file.state == DecisionFile::State::Text) return decision_of(file.text, request.mac, *answer_key_);
         const auto now = steady_clock::now();
         if (now >= deadline) return Decision::TimedOut;
-        std::this_thread::sleep_for(std::min<steady_clock::duration>(poll_interval_, deadline - now));
+        const auto pause =
+            std::chrono::ceil<milliseconds>(std::min<steady_clock::duration>(poll_interval_, deadline - now));
+        if (cancel.sleep_for(pause)) return Decision::Withdrawn;
     }
 }
 

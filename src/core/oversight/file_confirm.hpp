@@ -33,7 +33,10 @@ public:
     const std::filesystem::path& dir() const noexcept { return dir_; }
     std::chrono::milliseconds poll_interval() const noexcept { return poll_interval_; }
 
-    Decision confirm(const ConfirmRequest& request, std::chrono::milliseconds timeout) const override;
+    // A cancelled wait withdraws the request before returning: an answer
+    // written afterwards finds nothing to answer, and none is read.
+    Decision confirm(const ConfirmRequest& request, std::chrono::milliseconds timeout,
+                     const CancelToken& cancel = CancelToken::never()) const override;
 
     // Withdraws ID.json and removes ID.decision; failures are ignored.
     void cleanup(std::string_view id) const;
@@ -46,7 +49,8 @@ private:
     // Writes ID.json under an identifier no other request holds; none when
     // the request cannot be written.
     std::optional<Published> publish_request(const ConfirmRequest& request, std::chrono::milliseconds timeout) const;
-    Decision await_decision(const Published& request, std::chrono::milliseconds timeout) const;
+    Decision await_decision(const Published& request, std::chrono::milliseconds timeout,
+                            const CancelToken& cancel) const;
 
     std::filesystem::path dir_;
     std::chrono::milliseconds poll_interval_;

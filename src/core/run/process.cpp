@@ -85,6 +85,15 @@ public:
         return ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     }
 
+    // The child leads a new process group, so stopping it reaches whatever
+    // it started too.
+    int own_group() {
+        short flags = 0;
+        if (int rc = ::posix_spawnattr_getflags(&attr_, &flags)) return rc;
+        if (int rc = ::posix_spawnattr_setpgroup(&attr_, 0)) return rc;
+        return ::posix_spawnattr_setflags(&attr_, flags | POSIX_SPAWN_SETPGROUP);
+    }
+
     int redirect(int from, int to) { return ::posix_spawn_file_actions_adddup2(&actions_, from, to); }
 
     // O_CLOEXEC covers our own descriptors; this also covers those another
@@ -128,21 +137,34 @@ int milliseconds_until(Steady::time_point deadline) {
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60'000));
 }
 
-bool passed(const Deadline& deadline) { return deadline && Steady::now() >= *deadline; }
+// When a wait gives up: at the deadline, or once the caller cancels.
+struct Limits {
+    Deadline deadline;
+    const CancelToken* cancel = nullptr;
 
-// Reads both pipes until each reports end of file or the deadline passes.
-// Returns false when the deadline passed first; errno-style code on failure.
-std::expected<bool, int> drain(Captured& ends, ProcessOutput& output, const Deadline& deadline) {
-    SecretValue chunk = SecretValue::zeroed(kReadChunk);  // wiped when it goes
+    bool cancelled() const noexcept { return cancel != nullptr && cancel->cancelled(); }
+    bool passed() const noexcept { return deadline && Steady::now() >= *deadline; }
+};
+
+enum class Waited : std::uint8_t { Ended, TimedOut, Cancelled };
+
+// Reads both pipes until each reports end of file, the deadline passes or the
+// caller cancels; errno-style code on failure.
+std::expected<Waited, int> drain(Captured& ends, ProcessOutput& output, const Limits& limits) {
     std::array<UniqueFd*, 2> fds{&ends.out, &ends.err};
     std::array<SecretValue*, 2> into{&output.out, &output.err};
-    while (ends.out || ends.err) {
-        if (passed(deadline)) return false;
-        std::array<pollfd, 2> watched{};
-        for (std::size_t i = 0; i < 2; ++i) {
-            watched[i] = pollfd{.fd = fds[i]->get(), .events = POLLIN, .revents = 0};  // -1 is skipped
-        }
-        const int ready = ::poll(watched.data(), watched.size(), deadline ? milliseconds_until(*deadline) : -1);
+    SecretValue chunk = SecretValue::zeroed(kReadChunk);  // wiped when it goes
+    while (*fds[0] || *fds[1]) {
+        if (limits.cancelled()) return Waited::Cancelled;
+        if (limits.passed()) return Waited::TimedOut;
+        // -1 is skipped: an ended pipe, or a caller that cannot cancel.
+        std::array<pollfd, 3> watched{};
+        for (std::size_t i = 0; i < 2; ++i) watched[i] = pollfd{.fd = fds[i]->get(), .events = POLLIN, .revents = 0};
+        watched[2] = pollfd{.fd = limits.cancel ? limits.cancel->fd() : -1, .events = POLLIN, .revents = 0};
+        const int wait_ms = limits.deadline ? milliseconds_until(*limits.deadline) : -1;
+        // A token without a descriptor is looked at every 50 ms.
+        const bool blind = limits.cancel != nullptr && limits.cancel->fd() < 0;
+        const int ready = ::poll(watched.data(), watched.size(), blind && (wait_ms < 0 || wait_ms > 50) ? 50 : wait_ms);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return std::unexpected(errno);
@@ -161,7 +183,7 @@ std::expected<bool, int> drain(Captured& ends, ProcessOutput& output, const Dead
             into[i]->append(chunk.expose_secret().first(static_cast<std::size_t>(got)));
         }
     }
-    return true;
+    return Waited::Ended;
 }
 
 std::expected<int, int> wait_blocking(pid_t pid) {
@@ -172,24 +194,37 @@ std::expected<int, int> wait_blocking(pid_t pid) {
     return status;
 }
 
-// waitpid has no time-out, so look at the child in short naps until it ends
-// or the deadline passes (nullopt). The naps grow from 1 ms to 20 ms.
-std::expected<std::optional<int>, int> wait_until(pid_t pid, Steady::time_point deadline) {
+// Whether the child has ended, leaving it unreaped so its pid (and its
+// group's id) cannot be taken by another process meanwhile.
+std::expected<bool, int> has_ended(pid_t pid) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0) {
+        if (errno != EINTR) return std::unexpected(errno);
+    }
+    return info.si_pid == pid;
+}
+
+// waitid has no time-out, so look at the child in short naps until it ends
+// or a limit is reached. The naps grow from 1 ms to 20 ms. The child is left
+// unreaped.
+std::expected<Waited, int> wait_until(pid_t pid, const Limits& limits) {
     auto nap = std::chrono::milliseconds(1);
     for (;;) {
-        int status = 0;
-        const pid_t got = ::waitpid(pid, &status, WNOHANG);
-        if (got == pid) return status;
-        if (got < 0 && errno != EINTR) return std::unexpected(errno);
-        if (got == 0) {
-            const auto now = Steady::now();
-            if (now >= deadline) return std::optional<int>{};
-            const auto pause = std::min<Steady::duration>(nap, deadline - now);
-            const timespec ts{.tv_sec = 0,
-                              .tv_nsec = std::chrono::duration_cast<std::chrono::nanoseconds>(pause).count()};
+        const auto ended = has_ended(pid);
+        if (!ended) return std::unexpected(ended.error());
+        if (*ended) return Waited::Ended;
+        if (limits.cancelled()) return Waited::Cancelled;
+        if (limits.passed()) return Waited::TimedOut;
+        auto pause = nap;
+        if (limits.deadline)
+            pause = std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(*limits.deadline - Steady::now()));
+        if (limits.cancel) {
+            (void)limits.cancel->sleep_for(pause);
+        } else {
+            const timespec ts{.tv_sec = 0, .tv_nsec = std::chrono::nanoseconds(pause).count()};
             ::nanosleep(&ts, nullptr);  // an interruption only shortens the nap
-            nap = std::min(nap * 2, std::chrono::milliseconds(20));
         }
+        nap = std::min(nap * 2, std::chrono::milliseconds(20));
     }
 }
 
@@ -198,40 +233,49 @@ void record_ending(int status, ProcessOutput& output) {
     if (WIFSIGNALED(status)) output.signal = WTERMSIG(status);
 }
 
-std::unexpected<ProcessError> kill_and_reap(pid_t pid, ProcessFailure kind, int error_number = 0) {
-    ::kill(pid, SIGKILL);  // it may have ended already; reaping is what matters
+// The child of run_process leads its own group; that of run_attached does not.
+enum class Reach : std::uint8_t { Child, Group };
+
+void signal_child(pid_t pid, Reach reach, int signal) { ::kill(reach == Reach::Group ? -pid : pid, signal); }
+
+std::unexpected<ProcessError> kill_and_reap(pid_t pid, Reach reach, ProcessFailure kind, int error_number = 0) {
+    signal_child(pid, reach, SIGKILL);  // it may have ended already; reaping is what matters
     (void)wait_blocking(pid);
-    if (kind == ProcessFailure::TimedOut) return std::unexpected(ProcessError{kind, {}, 0});
+    if (kind == ProcessFailure::TimedOut || kind == ProcessFailure::Cancelled) {
+        return std::unexpected(ProcessError{kind, {}, 0});
+    }
     return failure(kind, error_number);
 }
 
+// The caller gave up: the group is asked to end, and made to after the grace.
+std::unexpected<ProcessError> stop(pid_t pid, Reach reach) {
+    signal_child(pid, reach, SIGTERM);
+    (void)wait_until(pid, Limits{Steady::now() + kStopGrace, nullptr});
+    // Whatever of the group outlived the grace, or the leader's end.
+    return kill_and_reap(pid, reach, ProcessFailure::Cancelled);
+}
+
 // Waits for the child (and, when capturing, for both pipes to end) within the
-// deadline. A child that ends while a descendant still holds a pipe open does
+// limits. A child that ends while a descendant still holds a pipe open does
 // not finish in time either: the output was never read to its end.
-std::expected<ProcessOutput, ProcessError> await_child(pid_t pid, std::optional<Captured> ends,
-                                                       const Deadline& deadline) {
+std::expected<ProcessOutput, ProcessError> await_child(pid_t pid, Reach reach, std::optional<Captured> ends,
+                                                       const Limits& limits) {
     ProcessOutput output;
     if (ends) {
-        const auto drained = drain(*ends, output, deadline);
-        if (!drained) return kill_and_reap(pid, ProcessFailure::Wait, drained.error());
-        if (!*drained) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == 0) return kill_and_reap(pid, ProcessFailure::TimedOut);
-            return std::unexpected(ProcessError{ProcessFailure::TimedOut, {}, 0});
-        }
+        const auto drained = drain(*ends, output, limits);
+        if (!drained) return kill_and_reap(pid, reach, ProcessFailure::Wait, drained.error());
+        if (*drained == Waited::Cancelled) return stop(pid, reach);
+        if (*drained == Waited::TimedOut) return kill_and_reap(pid, reach, ProcessFailure::TimedOut);
     }
-    int status = 0;
-    if (deadline) {
-        const auto waited = wait_until(pid, *deadline);
+    if (limits.deadline || limits.cancel) {
+        const auto waited = wait_until(pid, limits);
         if (!waited) return failure(ProcessFailure::Wait, waited.error());
-        if (!*waited) return kill_and_reap(pid, ProcessFailure::TimedOut);
-        status = **waited;
-    } else {
-        const auto waited = wait_blocking(pid);
-        if (!waited) return failure(ProcessFailure::Wait, waited.error());
-        status = *waited;
+        if (*waited == Waited::Cancelled) return stop(pid, reach);
+        if (*waited == Waited::TimedOut) return kill_and_reap(pid, reach, ProcessFailure::TimedOut);
     }
-    record_ending(status, output);
+    const auto status = wait_blocking(pid);
+    if (!status) return failure(ProcessFailure::Wait, status.error());
+    record_ending(*status, output);
     return output;
 }
 
@@ -315,9 +359,14 @@ std::expected<ProcessOutput, ProcessError> run_process(const ProcessSpec& spec, 
         }
     }
     if (int rc = setup.close_above_stdio()) return failure(ProcessFailure::Start, rc);
+    // A captured child has no terminal to share, so it may lead a group.
+    const Reach reach = spec.capture ? Reach::Group : Reach::Child;
+    if (reach == Reach::Group) {
+        if (int rc = setup.own_group()) return failure(ProcessFailure::Start, rc);
+    }
 
-    Deadline deadline;
-    if (spec.timeout) deadline = Steady::now() + *spec.timeout;
+    Limits limits{std::nullopt, spec.cancel};
+    if (spec.timeout) limits.deadline = Steady::now() + *spec.timeout;
     const auto pid = spawn_child(setup, spec.program, spec.args, env);
     if (!pid) return std::unexpected(pid.error());
 
@@ -329,7 +378,7 @@ std::expected<ProcessOutput, ProcessError> run_process(const ProcessSpec& spec, 
         err_pipe.reset();
         null_input.reset();
     }
-    return await_child(*pid, std::move(ends), deadline);
+    return await_child(*pid, reach, std::move(ends), limits);
 }
 
 std::expected<ProcessOutput, ProcessError> run_attached(const std::string& program,
@@ -349,7 +398,7 @@ std::expected<ProcessOutput, ProcessError> run_attached(const std::string& progr
         if (errno != EINTR) {
             const int error_number = errno;
             relay.stop();
-            return kill_and_reap(*pid, ProcessFailure::Wait, error_number);
+            return kill_and_reap(*pid, Reach::Child, ProcessFailure::Wait, error_number);
         }
     }
     relay.stop();

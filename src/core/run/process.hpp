@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/cancel_token.hpp"
 #include "core/model/secret.hpp"
 
 namespace tarnel::core {
@@ -40,7 +41,13 @@ struct ProcessSpec {
     bool capture = true;
     // Kills (SIGKILL) and reaps the child once this has passed.
     std::optional<std::chrono::milliseconds> timeout;
+    // Once cancelled, the child gets SIGTERM, then SIGKILL after kStopGrace,
+    // and the run fails as Cancelled. A captured child leads a process group
+    // of its own, and both signals go to the whole group.
+    const CancelToken* cancel = nullptr;
 };
+
+inline constexpr std::chrono::milliseconds kStopGrace{1000};
 
 struct ProcessOutput {
     // Wiping holders: a child may print what it was given.
@@ -50,11 +57,11 @@ struct ProcessOutput {
     std::optional<int> signal = std::nullopt;  // the signal that ended the child
 };
 
-enum class ProcessFailure : std::uint8_t { Start, Wait, TimedOut };
+enum class ProcessFailure : std::uint8_t { Start, Wait, TimedOut, Cancelled };
 
 struct ProcessError {
     ProcessFailure kind;
-    std::string os_text;   // os_error_text() of the failing call; empty for TimedOut
+    std::string os_text;   // os_error_text() of the failing call; empty for TimedOut and Cancelled
     int error_number = 0;  // the errno value behind os_text
 };
 
