@@ -149,6 +149,10 @@ int show_listing(const session::SessionResult<core::RequestListing<Request>>& li
     if (!listed) return report(listed.error());
     const auto now = wall_clock().unix_secs();
     print_unreadable(what, listed->unreadable);
+    if (listed->abandoned > 0) {
+        print_error(fmt::format("removed {} {}{} whose requester is gone", listed->abandoned, what,
+                                listed->abandoned == 1 ? "" : "s"));
+    }
     if (json) {
         fmt::print("{}\n", to_json(listed->requests, now));
     } else if (listed->requests.empty()) {

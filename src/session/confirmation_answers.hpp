@@ -29,6 +29,7 @@ std::uint64_t age_of(std::uint64_t created_unix, std::uint64_t now_unix);
 // "`{text}` is not a request identifier" (the text escaped) unless it is one.
 SessionResult<core::RequestId> check_request_id(std::string_view text);
 
+// The requests still waiting, once those whose requesters died are removed.
 SessionResult<core::PendingList> list_confirmations(const std::filesystem::path& root);
 
 // The request under the identifier, while it can still be answered: NotFound

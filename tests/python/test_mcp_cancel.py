@@ -5,6 +5,7 @@
 from __future__ import annotations
 
 import os
+import signal
 import time
 from contextlib import asynccontextmanager
 from pathlib import Path
@@ -126,3 +127,32 @@ async def test_a_run_the_client_stops_waiting_for_is_ended_with_all_it_started(r
         assert answers_to(received, calls[-1]) == []
         # The server goes on serving.
         assert not (await session.call_tool("secret_status", {"coordinate": "secret:dev/app/low"})).is_error
+
+
+async def pending_ids(root: Path, count: int) -> set[str]:
+    with anyio.fail_after(10):
+        while len(ids := {path.stem for path in (root / "pending").glob("*.json")}) < count:
+            await anyio.sleep(0.05)
+    return ids
+
+
+@async_test
+async def test_requests_of_a_killed_server_are_removed_by_the_next_listing_and_a_live_one_stays(root, tmp_path):
+    downgrade = {"coordinate": "secret:dev/app/token", "sensitivity": "low"}
+    async with recorded_session(root, tmp_path / "live.log") as (live, _, _), anyio.create_task_group() as group:
+        group.start_soon(lambda: live.call_tool("edit_secret_metadata", downgrade))
+        (live_id,) = await pending_ids(root, 1)
+        async with recorded_session(root, tmp_path / "dead.log") as (doomed, _, _):
+            group.start_soon(lambda: doomed.call_tool("edit_secret_metadata", downgrade))
+            (dead_id,) = await pending_ids(root, 2) - {live_id}
+            os.kill(int(dead_id.split("-")[1]), signal.SIGKILL)
+            # Both published a minute ago, as far as the files tell.
+            for request_id in (live_id, dead_id):
+                os.utime(root / "pending" / f"{request_id}.json", (time.time() - 60,) * 2)
+            listings = [await anyio.to_thread.run_sync(lambda: tarnel(root, "pending")) for _ in range(2)]
+            group.cancel_scope.cancel()
+    first, second = listings
+    assert first.returncode == 0 and "removed 1 request whose requester is gone" in first.stderr.decode()
+    assert live_id in first.stdout.decode() and dead_id not in first.stdout.decode()
+    assert second.returncode == 0 and second.stderr == b"" and live_id in second.stdout.decode()
+    assert not (root / "pending" / f"{dead_id}.json").exists()

@@ -10,6 +10,7 @@
 
 #include "core/oversight/answer_proof.hpp"
 #include "core/oversight/confirm_json.hpp"
+#include "core/oversight/pending_confirmation.hpp"
 #include "core/store/atomic_write.hpp"
 #include "core/base/fd.hpp"
 #include "core/keys/random.hpp"
@@ -105,6 +106,7 @@ Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds time
     if (!request_key_ || !answer_key_) return Decision::Denied;
     if (cancel.cancelled()) return Decision::Withdrawn;
     if (!ensure_dir(dir_)) return Decision::Denied;
+    (void)PendingDir(dir_).sweep_abandoned();
     const auto published = publish_request(request, timeout);
     if (!published) return Decision::Denied;
     const Decision outcome = await_decision(*published, timeout, cancel);
@@ -133,7 +135,10 @@ std::optional<FileConfirmer::Published> FileConfirmer::publish_request(const Con
         const std::string sealed = seal_object(*json, *request_key_);
         auto published = publish_new(dir_ / (id + ".json"), sealed, "pending");
         if (!published) return std::nullopt;
-        if (*published) return Published{std::move(id), check_sealed_object(sealed, *request_key_).mac};
+        if (!*published) continue;
+        const auto checked = RequestId::parse(id);
+        UniqueFd hold = checked ? PendingDir(dir_).hold(*checked) : UniqueFd();
+        return Published{std::move(id), check_sealed_object(sealed, *request_key_).mac, std::move(hold)};
     }
     return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include "core/oversight/clock.hpp"
 #include "core/oversight/confirm.hpp"
 #include "core/base/error.hpp"
+#include "core/base/fd.hpp"
 #include "core/keys/master_key.hpp"
 #include "core/keys/proof.hpp"
 #include "core/oversight/request_id.hpp"
@@ -19,7 +20,9 @@ namespace tarnel::core {
 // polls for ID.decision, which a human-facing tool writes beside it. The
 // request carries a proof made with the vault key, so the owner's tool can
 // tell it is the one this process wrote; only an answer carrying the owner's
-// proof for that request approves. Both files are removed afterwards.
+// proof for that request approves. Both files are removed afterwards. While
+// it waits it holds its request (PendingDir::hold), and before asking it
+// removes the requests of requesters that died.
 class FileConfirmer final : public Confirmer {
 public:
     static constexpr std::chrono::milliseconds kPollInterval{250};
@@ -45,6 +48,7 @@ private:
     struct Published {
         std::string id;
         Proof mac;  // kept here: the answer must prove this, whatever the file says now
+        UniqueFd hold;
     };
     // Writes ID.json under an identifier no other request holds; none when
     // the request cannot be written.

@@ -2,10 +2,13 @@
 
 #include <rapidjson/document.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <tuple>
 
 #include "core/oversight/answer_proof.hpp"
@@ -156,5 +159,45 @@ Result<bool> PendingDir::approve(const RequestId& id, const Proof& request_mac, 
 }
 
 void PendingDir::retract(const RequestId& id) const { ::unlink((dir_ / id.file_name(".decision")).c_str()); }
+
+namespace {
+
+// The request file itself, never through a link and never waiting on a FIFO.
+UniqueFd open_request(const fs::path& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+}
+
+// Whether the file was published long enough ago that its requester, were it
+// alive, would hold it by now.
+bool settled(int fd) {
+    struct stat info{};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    const std::time_t now = std::time(nullptr);
+    return now - info.st_mtim.tv_sec > static_cast<std::time_t>(PendingDir::kAbandonedAfter);
+}
+
+}  // namespace
+
+UniqueFd PendingDir::hold(const RequestId& id) const {
+    UniqueFd fd = open_request(dir_ / id.file_name(".json"));
+    if (fd && ::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) fd.reset();
+    return fd;
+}
+
+std::size_t PendingDir::sweep_abandoned() const {
+    auto listed = list();
+    if (!listed) return 0;
+    std::size_t removed = 0;
+    for (const PendingConfirmation& pending : listed->requests) {
+        const fs::path path = dir_ / pending.id.file_name(".json");
+        const UniqueFd fd = open_request(path);
+        // A held file has a living requester.
+        if (!fd || !settled(fd.get()) || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        if (::unlink(path.c_str()) != 0) continue;
+        retract(pending.id);
+        ++removed;
+    }
+    return removed;
+}
 
 }  // namespace tarnel::core

@@ -12,6 +12,7 @@
 
 #include "core/oversight/confirm.hpp"
 #include "core/base/error.hpp"
+#include "core/base/fd.hpp"
 #include "core/keys/proof.hpp"
 #include "core/oversight/request_file.hpp"
 
@@ -59,6 +60,18 @@ public:
     Result<bool> approve(const RequestId& id, const Proof& request_mac, const ProofKey& answer_key) const;
     // Removes an answer the requester will never read.
     void retract(const RequestId& id) const;
+
+    // The requester's hold on its request for as long as it waits: a shared
+    // lock on ID.json, which ends when the descriptor closes or the process
+    // dies however it dies. None when the file is already gone.
+    UniqueFd hold(const RequestId& id) const;
+    // Removes the requests nobody waits for any more: each one that reads as
+    // a request, was published more than kAbandonedAfter ago and that no
+    // process holds, with its answer. Only a requester that died leaves such
+    // a file; a malformed one is left for the owner to see. How many went.
+    std::size_t sweep_abandoned() const;
+    // Long enough for a requester to take its hold after publishing.
+    static constexpr std::uint64_t kAbandonedAfter = 5;
 
 private:
     std::filesystem::path dir_;

@@ -41,6 +41,8 @@ template <class Request>
 struct RequestListing {
     std::vector<Request> requests;
     std::vector<UnreadableRequest> unreadable;
+    // Removed before listing: nobody was waiting for them any more.
+    std::size_t abandoned = 0;
 };
 
 // Every request that `find` (ID -> Result<optional<Request>>) reads from dir,

@@ -4,7 +4,11 @@
 
 #include "core/oversight/file_confirm.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <atomic>
+#include <ctime>
 #include <future>
 
 #include "core/oversight/intake.hpp"
@@ -182,6 +186,45 @@ TEST(PendingDir, ReadsAndAnswersWhatAWaitingConfirmerWroteButNeverReplacesAnAnsw
     for (const char* bad : {"", "1-2", "1-2-3-4", "1--2", "../1-2-3", "1-2-3.json", "123456789012345678901-1-1"}) {
         EXPECT_FALSE(RequestId::parse(bad)) << bad;
     }
+}
+
+void age(const fs::path& path) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+// Guards: requests of a server that died stayed in pending/ for ever. The
+// next confirmer removes a request only when it is settled and nobody holds
+// it: never one whose requester still waits, however old, nor one just
+// published, nor a file that is not a request.
+TEST(PendingDir, TheNextConfirmerRemovesOnlyRequestsNobodyWaitsFor) {
+    TempDir root;
+    const auto pending = PendingDir::under_root(root.path());
+    auto waiting = std::async(std::launch::async, [&] {
+        return FileConfirmer::under_root(root.path(), vault_key()).confirm(sample_request(), 30s);
+    });
+    std::vector<PendingConfirmation> found;
+    for (int tries = 0; tries < 2000 && found.empty(); ++tries, std::this_thread::sleep_for(5ms)) {
+        found = pending.list()->requests;
+    }
+    ASSERT_EQ(found.size(), 1U);
+    const std::string live = found[0].id.text();
+    auto copy_as = [&](const std::string& id) {
+        std::string text = found[0].text;
+        text.replace(text.find(live), live.size(), id);
+        write_file(pending.dir() / (id + ".json"), text);
+    };
+    copy_as("1-1-1");
+    write_file(pending.dir() / "1-1-1.decision", "denied\n");
+    copy_as("1-1-2");
+    write_file(pending.dir() / "1-1-3.json", "{}");
+    for (const char* name : {"1-1-1.json", "1-1-3.json"}) age(pending.dir() / name);
+    age(pending.dir() / (live + ".json"));
+
+    EXPECT_EQ(FileConfirmer::under_root(root.path(), vault_key()).confirm(sample_request(), 0ms), Decision::TimedOut);
+    EXPECT_EQ(names_in(pending.dir()), (std::set<std::string>{live + ".json", "1-1-2.json", "1-1-3.json"}));
+    ASSERT_TRUE(*pending.deny(found[0].id));
+    EXPECT_EQ(waiting.get(), Decision::Denied);
 }
 
 PendingIntake sample_intake() { return PendingIntake("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent); }
