@@ -16,6 +16,7 @@ from mcp.server.mcpserver.exceptions import ToolError
 from typing_extensions import TypedDict
 
 import tarnel_ffi
+from tarnel_mcp.agent_errors import refusal
 
 logger = logging.getLogger("tarnel_mcp")
 
@@ -63,7 +64,7 @@ PROGRESS_SECONDS = 5.0
 
 
 async def call_session(call: Callable[[tarnel_ffi.CancelToken], T], ctx: Any = None,
-                       waiting: str = "waiting for the vault's owner") -> T:
+                       waiting: str = "waiting for the vault's owner", about: str | None = None) -> T:
     """Runs one session call off the event loop and maps its failures.
 
     The call gets a cancel token: when the client cancels the request (or
@@ -71,7 +72,8 @@ async def call_session(call: Callable[[tarnel_ffi.CancelToken], T], ctx: Any = N
     withdraws a request to the owner or stops a running program. While the
     call runs, `ctx` (a tool's Context) reports progress every few seconds.
 
-    The module's own exceptions carry texts meant for the agent. Anything
+    The module's own exceptions become a sentence for the agent about what
+    the call named (`about`, a coordinate) and the module's word. Anything
     else is a fault: the agent gets a fixed text and the log gets the type,
     never a message that might quote a value.
     """
@@ -96,7 +98,7 @@ async def call_session(call: Callable[[tarnel_ffi.CancelToken], T], ctx: Any = N
         try:
             return True, call(token)
         except tarnel_ffi.TarnelError as error:
-            return False, ToolError(str(error))
+            return False, ToolError(refusal(error, about))
         except (KeyboardInterrupt, SystemExit, GeneratorExit):
             raise
         except BaseException as fault:  # the module reports its own bugs as BaseException

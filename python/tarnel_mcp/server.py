@@ -4,14 +4,18 @@ server's configuration grants, and the tools of that scope."""
 from __future__ import annotations
 
 import logging
+from typing import Any
 
 from mcp.server.auth.settings import AuthSettings
 from mcp.server.mcpserver import MCPServer
+from mcp.server.mcpserver.exceptions import ToolError, UnexpectedToolError
+from pydantic import ValidationError
 from mcp.server.transport_security import TransportSecuritySettings
 from pydantic import AnyHttpUrl
 
 import tarnel_ffi
 from tarnel_mcp import __version__
+from tarnel_mcp.agent_errors import argument_errors
 from tarnel_mcp.config import ServerConfig
 from tarnel_mcp.http_auth import FileTokenVerifier, load_or_create_token
 from tarnel_mcp.identity import ConnectionIdentities
@@ -36,6 +40,26 @@ INSTRUCTIONS = (
 )
 
 
+class VaultServer(MCPServer):
+    """The SDK's server, with the tool errors an agent reads put in its terms:
+    wrong arguments in one line that names each and its type, and a refusal in
+    the words the tool chose, without the SDK's "Error executing tool" frame."""
+
+    async def call_tool(self, name: str, arguments: dict[str, Any], context: Any = None) -> Any:
+        try:
+            return await super().call_tool(name, arguments, context)
+        except UnexpectedToolError:
+            raise
+        except ToolError as error:
+            cause = error.__cause__
+            if isinstance(cause, ValidationError):
+                schema = next((tool.input_schema for tool in await self.list_tools() if tool.name == name), {})
+                raise ToolError(argument_errors(cause.errors(), schema)) from cause
+            if isinstance(cause, ToolError):
+                raise ToolError(str(cause)) from cause
+            raise
+
+
 def open_session(config: ServerConfig, passphrase: str | None) -> tarnel_ffi.TarnelSession:
     """The session every connection of this server shares; the module keeps only the key."""
     return tarnel_ffi.TarnelSession(config.scope(), vault_dir=str(config.vault_root()), passphrase=passphrase)
@@ -50,7 +74,7 @@ def build_server(config: ServerConfig, session: tarnel_ffi.TarnelSession) -> MCP
         # The SDK's bearer check needs auth settings; no OAuth endpoint is served from them.
         auth = AuthSettings(issuer_url=AnyHttpUrl(f"http://{LOOPBACK}:{config.port}"), resource_server_url=None)
         logger.info("HTTP clients must send the bearer token in %s", token_path)
-    server: MCPServer = MCPServer(
+    server: MCPServer = VaultServer(
         name="tarnel",
         version=__version__,
         instructions=INSTRUCTIONS,

@@ -84,13 +84,14 @@ class VaultTools:
     async def secret_status(self, coordinate: Coordinate, project: Project = None) -> SecretView:
         """Metadata of one secret (no value). A secret outside your scope and one
         that does not exist give the same error, "not addressable"."""
-        return _view(await call_session(lambda _cancel: self._session.status(coordinate, project)))
+        return _view(await call_session(lambda _cancel: self._session.status(coordinate, project), about=coordinate))
 
     async def secret_fingerprint(self, coordinate: Coordinate, project: Project = None) -> Fingerprint:
         """The short fingerprint of a secret's value, to tell whether two values are
         the same or a value changed, without seeing it. "not addressable" when outside
         your scope or absent."""
-        fingerprint = await call_session(lambda _cancel: self._session.fingerprint(coordinate, project))
+        fingerprint = await call_session(lambda _cancel: self._session.fingerprint(coordinate, project),
+                                         about=coordinate)
         return {"coordinate": coordinate, "fingerprint": fingerprint}
 
     # --- reveal -----------------------------------------------------------------
@@ -101,7 +102,8 @@ class VaultTools:
         inject-only values, references, keypairs and TOTP seeds are refused (use
         run_with_secrets to use them without seeing them). Every reveal is audited.
         The value is UTF-8 text, or base64 when encoding says so."""
-        return encode_bytes(await call_session(lambda _cancel: self._session.reveal(coordinate, project)))
+        return encode_bytes(await call_session(lambda _cancel: self._session.reveal(coordinate, project),
+                                               about=coordinate))
 
     # --- write ------------------------------------------------------------------
 
@@ -113,7 +115,8 @@ class VaultTools:
         """Create a literal secret or replace its value; returns its metadata, never the
         value. A new secret in prod is high sensitivity. Refuses keypairs and TOTP
         enrolments, and anything outside your scope ("not addressable")."""
-        return _view(await call_session(lambda _cancel: self._session.set(coordinate, value, project)))
+        return _view(await call_session(lambda _cancel: self._session.set(coordinate, value, project),
+                                        about=coordinate))
 
     async def generate_secret(
         self, coordinate: Coordinate,
@@ -124,12 +127,13 @@ class VaultTools:
         metadata and fingerprint, never the value. Refuses a coordinate that already
         exists and anything outside your scope. In prod the secret is always high."""
         return _view(await call_session(
-            lambda _cancel: self._session.generate(coordinate, length, sensitivity, description, project)))
+            lambda _cancel: self._session.generate(coordinate, length, sensitivity, description, project),
+            about=coordinate))
 
     async def delete_secret(self, coordinate: Coordinate, project: Project = None) -> Deleted:
         """Delete a secret for good. "not addressable" when it is outside your scope or
         absent. Audited."""
-        await call_session(lambda _cancel: self._session.delete(coordinate, project))
+        await call_session(lambda _cancel: self._session.delete(coordinate, project), about=coordinate)
         return {"coordinate": coordinate, "deleted": True}
 
     async def edit_secret_metadata(
@@ -146,7 +150,8 @@ class VaultTools:
         sends progress notifications to a client that asked for them; cancelling the call
         withdraws the request."""
         return _view(await call_session(lambda cancel: self._session.edit_metadata(
-            coordinate, sensitivity, description, revealable, reference, project, cancel=cancel), ctx))
+            coordinate, sensitivity, description, revealable, reference, project, cancel=cancel), ctx,
+            about=coordinate))
 
     async def request_secret(
         self, ctx: Context, coordinate: Coordinate, sensitivity: Sensitivity = None,
@@ -158,7 +163,7 @@ class VaultTools:
         context. Returns the request's id. Refused outside your scope."""
         identity = self._client_identity(ctx)
         intake_id = await call_session(lambda _cancel: self._session.request_secret(
-            coordinate, sensitivity, description, project, identity))
+            coordinate, sensitivity, description, project, identity), about=coordinate)
         return {"intake_id": intake_id, "client_identity": identity}
 
     # --- inject -----------------------------------------------------------------

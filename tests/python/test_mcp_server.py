@@ -20,7 +20,7 @@ from human import needs_tarnel, tarnel, wait_until
 from mcpkit import (INITIALIZE, async_test, call, mcp_session, refused, serve_once, server_command,
                     server_environment)
 from tarnel_mcp.config import parse_config  # after mcpkit, which skips without the SDK
-from vaultkit import PASSPHRASE, fp, keypair, literal
+from vaultkit import PASSPHRASE, fp, keypair, literal, reference, totp
 
 
 # --- configuration and start --------------------------------------------------
@@ -79,7 +79,48 @@ def stocked(vault):
     vault.write(literal("dev/app/blob", b"\xff\x00bin", sensitivity="low", revealable=True))
     vault.write(literal("prod/db/password", b"prod-pass-998877", sensitivity="high"))
     vault.write(keypair("dev/ssh/deploy", "ssh-ed25519 AAAA"))
+    vault.write(literal("dev/app/high", b"high-1", sensitivity="high", revealable=True))
+    vault.write(literal("dev/app/only", b"only-1", sensitivity="inject-only", revealable=True))
+    vault.write(literal("dev/app/closed", b"closed-1", sensitivity="low"))
+    vault.write(reference("dev/app/ref", "aws-sm://eu-west-1/x", sensitivity="low", revealable=True))
+    vault.write(totp("dev/app/otp", b"12345678901234567890", sensitivity="low"))
     return vault
+
+
+RUN_INSTEAD = "use run_with_secrets to pass it to a program"
+# Each refusal kind an agent meets: one sentence of what was refused and what to do instead, the module's word last.
+REFUSALS = [
+    ("reveal_secret", {"coordinate": "secret:prod/db/password"}, "secret:prod/db/password is in prod: its value is "
+     f"never revealed over MCP; {RUN_INSTEAD} [McpCriticalForbidden]"),
+    ("reveal_secret", {"coordinate": "secret:dev/app/high"}, "secret:dev/app/high is high: its value is never "
+     f"revealed over MCP; {RUN_INSTEAD} [McpCriticalForbidden]"),
+    ("reveal_secret", {"coordinate": "secret:dev/app/only"}, "secret:dev/app/only is inject-only: its value is "
+     f"never revealed; {RUN_INSTEAD} [InjectOnlyNeverRevealed]"),
+    ("reveal_secret", {"coordinate": "secret:dev/app/closed"}, "secret:dev/app/closed is not marked revealable, "
+     f"so its value is not returned over MCP; {RUN_INSTEAD}, or ask for revealable=true with edit_secret_metadata, "
+     "which the owner must approve [NotRevealable]"),
+    ("reveal_secret", {"coordinate": "secret:dev/app/ref"}, "secret:dev/app/ref is a reference: its value is "
+     f"fetched only when a program runs; {RUN_INSTEAD} [TarnelDenied]"),
+    ("reveal_secret", {"coordinate": "secret:dev/ssh/deploy"}, "secret:dev/ssh/deploy is a keypair: its private key "
+     "is never revealed; the owner uses it with `tarnel` (sign, decrypt, ssh-add) [TarnelDenied]"),
+    ("reveal_secret", {"coordinate": "secret:dev/app/otp"}, "secret:dev/app/otp is a TOTP enrolment: its seed is "
+     "never revealed; the owner derives a code with `tarnel code` [TarnelDenied]"),
+    ("delete_secret", {"coordinate": "secret:dev/app/new"}, "secret:dev/app/new is not addressable: it is outside "
+     "this server's scope or does not exist (the two are not told apart); list_secrets shows what you can use "
+     "[not addressable]"),
+    ("run_with_secrets", {"refs": "PW=secret:prod/db/password\n", "env": "prod", "program": "/bin/true"},
+     "`/usr/bin/true` is not on the executor allowlist, so the run may not use high or prod values; only the "
+     "owner can allow it, with `tarnel allow` [TarnelDenied]"),
+    # A text with no sentence of its own is the module's, whole.
+    ("generate_secret", {"coordinate": "secret:dev/app"}, "invalid coordinate URI: "),
+    # Wrong arguments: each named with what it must be, never with the value given.
+    ("generate_secret", {"coordinate": 7, "length": "many-4711"}, "argument `coordinate` must be a string; "
+     "argument `length` must be an integer from 0 to 65536"),
+    ("run_with_secrets", {"env": "dev", "program": "/bin/true", "args": "-x"}, "argument `refs` is missing: it must "
+     "be a string; argument `args` must be a list of strings"),
+    ("edit_secret_metadata", {"coordinate": "secret:dev/app/token", "revealable": "maybe"},
+     "argument `revealable` must be true or false or null"),
+]
 
 
 @async_test
@@ -102,14 +143,10 @@ async def test_every_tool_answers_and_refuses_in_its_own_words(stocked):
                          program="/bin/sh", args=["-c", r'printf "token=$TOKEN\377"; echo oops >&2; kill -9 $$'])
         assert (run["status"], run["stdout_encoding"], base64.b64decode(run["stdout"]), run["stderr"]) == (
             None, "base64", b"token=***\xff", "oops\n")
-        for tool, arguments, text in [
-            ("reveal_secret", {"coordinate": "secret:prod/db/password"}, "McpCriticalForbidden"),
-            ("delete_secret", {"coordinate": "secret:dev/app/new"}, "not addressable"),
-            ("generate_secret", {"coordinate": "secret:dev/app"}, "invalid coordinate URI: "),
-            ("run_with_secrets", {"refs": "PW=secret:prod/db/password\n", "env": "prod", "program": "/bin/true"},
-             "not on the executor allowlist"),
-        ]:
-            assert text in await refused(session, tool, **arguments), (tool, arguments)
+        for tool, arguments, text in REFUSALS:
+            said = await refused(session, tool, **arguments)
+            assert said == text if text.endswith("]") or "argument" in text else said.startswith(text), said
+            assert "\n" not in said and "4711" not in said
 
 
 @async_test
