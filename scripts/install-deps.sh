@@ -19,6 +19,8 @@ apt_packages=(
   python3-venv python3-dev
   # scripts/fuzz.sh: the oldest clang Debian 12 has that builds the core, and its libFuzzer
   clang-19 libclang-rt-19-dev
+  # the shells whose completion scripts the tests load
+  zsh fish
   # the house format (.clang-format), for developers; the tests do not run it
   clang-format-19
 )
