@@ -27,3 +27,7 @@ if ! "$venv/bin/python" -c 'import tarnel_ffi' 2>/dev/null; then
   exit 1
 fi
 "$venv/bin/python" bench/bench_inject.py
+
+# One tool call over stdio against the SDK's own floor, same installed module.
+printf '\n== bench_mcp.py\n'
+"$venv/bin/python" bench/bench_mcp.py

@@ -64,7 +64,8 @@ PROGRESS_SECONDS = 5.0
 
 
 async def call_session(call: Callable[[tarnel_ffi.CancelToken], T], ctx: Any = None,
-                       waiting: str = "waiting for the vault's owner", about: str | None = None) -> T:
+                       waiting: str = "waiting for the vault's owner", about: str | None = None,
+                       quick: bool = False) -> T:
     """Runs one session call off the event loop and maps its failures.
 
     The call gets a cancel token: when the client cancels the request (or
@@ -76,6 +77,11 @@ async def call_session(call: Callable[[tarnel_ffi.CancelToken], T], ctx: Any = N
     the call named (`about`, a coordinate) and the module's word. Anything
     else is a fault: the agent gets a fixed text and the log gets the type,
     never a message that might quote a value.
+
+    A `quick` call is one that takes no lock, writes nothing and waits for
+    nobody (a metadata query reads one record, refusing what could block):
+    it runs right here, which spares the thread and the progress task that
+    are most of a short call's time.
     """
     token = tarnel_ffi.CancelToken()
 
@@ -104,6 +110,12 @@ async def call_session(call: Callable[[tarnel_ffi.CancelToken], T], ctx: Any = N
         except BaseException as fault:  # the module reports its own bugs as BaseException
             logger.error("internal fault in a session call: %s", type(fault).__qualname__)
             return False, ToolError(INTERNAL_FAULT)
+
+    if quick:
+        ok, outcome = run()
+        if not ok:
+            raise outcome from None
+        return outcome
 
     async with anyio.create_task_group() as group:
         group.start_soon(keep_informed)

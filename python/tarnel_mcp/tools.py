@@ -84,14 +84,15 @@ class VaultTools:
     async def secret_status(self, coordinate: Coordinate, project: Project = None) -> SecretView:
         """Metadata of one secret (no value). A secret outside your scope and one
         that does not exist give the same error, "not addressable"."""
-        return _view(await call_session(lambda _cancel: self._session.status(coordinate, project), about=coordinate))
+        return _view(await call_session(lambda _cancel: self._session.status(coordinate, project), about=coordinate,
+                                        quick=True))
 
     async def secret_fingerprint(self, coordinate: Coordinate, project: Project = None) -> Fingerprint:
         """The short fingerprint of a secret's value, to tell whether two values are
         the same or a value changed, without seeing it. "not addressable" when outside
         your scope or absent."""
         fingerprint = await call_session(lambda _cancel: self._session.fingerprint(coordinate, project),
-                                         about=coordinate)
+                                         about=coordinate, quick=True)
         return {"coordinate": coordinate, "fingerprint": fingerprint}
 
     # --- reveal -----------------------------------------------------------------
