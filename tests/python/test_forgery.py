@@ -97,15 +97,6 @@ def test_a_request_without_the_vaults_proof_approves_nothing(root, tmp_path, att
     assert_denied_and_unchanged(vault, waiting, [("deny", "approval-refused:unverified"), ("deny", "denied-downgrade")])
 
 
-def test_the_owner_still_approves_with_the_passphrase(root):
-    waiting = WaitingDowngrade(root)
-    status, shown = on_terminal(root, "approve", waiting.id)
-    assert status == 0 and b"downgrade from High" in shown and f"approved {waiting.id}".encode() in shown, shown
-    assert waiting.result()["view"]["sensitivity"] == "low"
-    assert audit_pairs(Vault.existing(root))[-3:] == [
-        ("approve", "approved-downgrade"), ("sensitivity-downgrade", "downgraded"), ("edit", "metadata-updated")]
-
-
 SH = str(Path("/bin/sh").resolve())
 PROD_VALUE = b"prod-value-5521"
 

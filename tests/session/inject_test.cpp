@@ -28,14 +28,14 @@ void allow(const TempVault& vault, const fs::path& program, std::vector<std::str
 
 // Every coordinate, placeholders resolved and the project argument over the
 // file's line, is checked before anything is read or run; one out of scope
-// refuses the whole file. The output shows, upper-cased past the masking,
-// which record reached the child.
+// refuses the whole file (a scope without inject: tests/python/test_inject.py).
+// The output shows, upper-cased past the masking, which record reached the
+// child.
 TEST(InjectScope, EveryCoordinateIsCheckedBeforeAnythingRuns) {
     const auto dev_only = scope_of({Operation::Inject}, std::nullopt, Names{"dev"});
     const auto billing_only = scope_of({Operation::Inject}, Names{"billing"});
     // scope, refs, environment, project argument, the child's output or the refusal
     const std::tuple<core::AgentScope, std::string_view, std::string_view, OptText, std::string> cases[] = {
-        {scope_of({Operation::Metadata, Operation::Reveal}), "", "dev", std::nullopt, "not addressable"},
         {dev_only, "A=${env:HOME}\nDB=secret:${ENV}/app/db\n", "dev", std::nullopt, "DEV-DB"},
         {dev_only, "A=${env:HOME}\nDB=secret:${ENV}/app/db\n", "prod", std::nullopt, "not addressable"},
         {dev_only, "DB=secret:dev/app/db\nP=secret:prod/app/db\n", "dev", std::nullopt, "not addressable"},
