@@ -113,17 +113,14 @@ async def call_session(call: Callable[[tarnel_ffi.CancelToken], T], ctx: Any = N
 
     if quick:
         ok, outcome = run()
-        if not ok:
-            raise outcome from None
-        return outcome
-
-    async with anyio.create_task_group() as group:
-        group.start_soon(keep_informed)
-        try:
-            # Not abandoned on cancellation: the thread returns once the token ends its wait.
-            ok, outcome = await anyio.to_thread.run_sync(run)
-        finally:
-            group.cancel_scope.cancel()
+    else:
+        async with anyio.create_task_group() as group:
+            group.start_soon(keep_informed)
+            try:
+                # Not abandoned on cancellation: the thread returns once the token ends its wait.
+                ok, outcome = await anyio.to_thread.run_sync(run)
+            finally:
+                group.cancel_scope.cancel()
     if not ok:
         raise outcome from None
     return outcome

@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/commands.hpp"
@@ -55,97 +56,99 @@ std::string single_quoted(const std::string& text) {
     return out + "'";
 }
 
-// The loop both POSIX-like shells share: the command path of the words
-// before the cursor, options and their values passed over.
-std::string path_case(const std::vector<Shape>& shapes) {
-    std::string known;
-    for (const Shape& shape : shapes) {
-        if (shape.path.empty()) continue;
-        known += (known.empty() ? "" : "|") + single_quoted(shape.path);
-    }
-    return known;
+// How bash and zsh differ in the one function both scripts are.
+struct PosixShell {
+    std::string_view header;      // the comment and the variables the function declares
+    std::string_view first_word;  // index of the first word after `tarnel`
+    std::string_view typed;       // the words before the cursor: array and count
+    std::string_view count;
+    std::string_view previous;  // the word before the cursor
+    std::string_view open;      // what opens a case pattern: "" or "("
+    std::string_view files;     // completes a file name
+    // One case arm's body for a command's subcommands and options.
+    std::string (*arm)(const Shape&);
+    std::string_view footer;
+};
+
+std::string bash_arm(const Shape& shape) {
+    std::string words;
+    for (const auto& [name, _] : shape.subcommands) words += name + " ";
+    for (const Flag& flag : shape.flags) words += flag.name + " ";
+    return "words=" + single_quoted(words);
 }
 
-std::string value_case(const std::vector<Shape>& shapes) {
-    std::string cases;
+std::string zsh_arm(const Shape& shape) {
+    std::string entries;
+    for (const auto& [name, description] : shape.subcommands) entries += " " + single_quoted(name + ":" + description);
+    for (const Flag& flag : shape.flags) entries += " " + single_quoted(flag.name + ":" + flag.description);
+    return "entries=(" + entries + " )";
+}
+
+// The command path of the words before the cursor (options and their values
+// passed over), a file name after an option that takes one, and otherwise
+// the subcommands and options of that path.
+std::string posix_script(const std::vector<Shape>& shapes, const PosixShell& shell) {
+    std::string paths;
+    std::string valued;
     for (const Shape& shape : shapes) {
+        if (!shape.path.empty()) paths += (paths.empty() ? "" : "|") + single_quoted(shape.path);
         for (const Flag& flag : shape.flags) {
-            if (flag.takes_value) cases += (cases.empty() ? "" : "|") + single_quoted(shape.path + "|" + flag.name);
+            if (flag.takes_value) valued += (valued.empty() ? "" : "|") + single_quoted(shape.path + "|" + flag.name);
         }
     }
-    return cases;
-}
-
-std::string bash_script(const std::vector<Shape>& shapes) {
-    std::string out =
-        "# tarnel completion for bash: source it, or put it in ~/.local/share/bash-completion/completions/tarnel\n"
-        "_tarnel() {\n"
-        "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} cmdpath='' word i\n"
-        "    for ((i = 1; i < COMP_CWORD; i++)); do\n"
-        "        word=${COMP_WORDS[i]}\n"
+    std::string out = fmt::format(
+        "{header}"
+        "    for ((i = {first}; i < {count}; i++)); do\n"
+        "        word=${{{typed}[i]}}\n"
         "        case \"$cmdpath $word\" in\n"
-        "            " +
-        path_case(shapes) +
-        ") cmdpath=\"$cmdpath $word\" ;;\n"
+        "            {open}{paths}) cmdpath=\"$cmdpath $word\" ;;\n"
         "        esac\n"
         "    done\n"
-        "    case \"$cmdpath|$prev\" in\n"
-        "        " +
-        value_case(shapes) +
-        ") COMPREPLY=($(compgen -f -- \"$cur\")); return ;;\n"
+        "    case \"$cmdpath|{previous}\" in\n"
+        "        {open}{valued}) {files}; return ;;\n"
         "    esac\n"
-        "    local words=''\n"
-        "    case \"$cmdpath\" in\n";
+        "    case \"$cmdpath\" in\n",
+        fmt::arg("header", shell.header), fmt::arg("first", shell.first_word), fmt::arg("count", shell.count),
+        fmt::arg("typed", shell.typed), fmt::arg("open", shell.open), fmt::arg("paths", paths),
+        fmt::arg("previous", shell.previous), fmt::arg("valued", valued), fmt::arg("files", shell.files));
     for (const Shape& shape : shapes) {
-        std::string words;
-        for (const auto& [name, _] : shape.subcommands) words += name + " ";
-        for (const Flag& flag : shape.flags) words += flag.name + " ";
-        out += "        " + single_quoted(shape.path) + ") words=" + single_quoted(words) + " ;;\n";
+        out += fmt::format("        {}{}) {} ;;\n", shell.open, single_quoted(shape.path), shell.arm(shape));
     }
-    out +=
-        "    esac\n"
-        "    COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
-        "}\n"
-        "complete -F _tarnel tarnel\n";
-    return out;
+    return out + "    esac\n" + std::string(shell.footer);
 }
 
-std::string zsh_script(const std::vector<Shape>& shapes) {
-    // zsh's $path is its PATH: the command path gets another name.
-    std::string out =
-        "#compdef tarnel\n"
-        "# tarnel completion for zsh: put it in a directory of $fpath as _tarnel, or source it after compinit\n"
-        "_tarnel() {\n"
-        "    local cmdpath='' word i\n"
-        "    for ((i = 2; i < CURRENT; i++)); do\n"
-        "        word=${words[i]}\n"
-        "        case \"$cmdpath $word\" in\n"
-        "            (" +
-        path_case(shapes) +
-        ") cmdpath=\"$cmdpath $word\" ;;\n"
-        "        esac\n"
-        "    done\n"
-        "    case \"$cmdpath|${words[CURRENT-1]}\" in\n"
-        "        (" +
-        value_case(shapes) +
-        ") _files; return ;;\n"
-        "    esac\n"
-        "    local -a entries\n"
-        "    case \"$cmdpath\" in\n";
-    for (const Shape& shape : shapes) {
-        std::string entries;
-        for (const auto& [name, description] : shape.subcommands)
-            entries += " " + single_quoted(name + ":" + description);
-        for (const Flag& flag : shape.flags) entries += " " + single_quoted(flag.name + ":" + flag.description);
-        out += "        (" + single_quoted(shape.path) + ") entries=(" + entries + " ) ;;\n";
-    }
-    out +=
-        "    esac\n"
-        "    _describe tarnel entries\n"
-        "}\n"
-        "if [ \"$funcstack[1]\" = _tarnel ]; then _tarnel \"$@\"; else compdef _tarnel tarnel; fi\n";
-    return out;
-}
+constexpr PosixShell kBash{
+    "# tarnel completion for bash: source it, or put it in ~/.local/share/bash-completion/completions/tarnel\n"
+    "_tarnel() {\n"
+    "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]} cmdpath='' word i words=''\n",
+    "1",
+    "COMP_WORDS",
+    "COMP_CWORD",
+    "$prev",
+    "",
+    "COMPREPLY=($(compgen -f -- \"$cur\"))",
+    bash_arm,
+    "    COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
+    "}\n"
+    "complete -F _tarnel tarnel\n"};
+
+// zsh's $path is its PATH: the command path has another name in both.
+constexpr PosixShell kZsh{
+    "#compdef tarnel\n"
+    "# tarnel completion for zsh: put it in a directory of $fpath as _tarnel, or source it after compinit\n"
+    "_tarnel() {\n"
+    "    local cmdpath='' word i\n"
+    "    local -a entries\n",
+    "2",
+    "words",
+    "CURRENT",
+    "${words[CURRENT-1]}",
+    "(",
+    "_files",
+    zsh_arm,
+    "    _describe tarnel entries\n"
+    "}\n"
+    "if [ \"$funcstack[1]\" = _tarnel ]; then _tarnel \"$@\"; else compdef _tarnel tarnel; fi\n"};
 
 std::string fish_script(const std::vector<Shape>& shapes) {
     std::string out =
@@ -188,8 +191,8 @@ void add_completion_command(CLI::App& app, int& status) {
     completion->callback([&app, &status, shell] {
         std::vector<Shape> shapes;
         collect(app, "", shapes);
-        const std::string script = *shell == "bash"  ? bash_script(shapes)
-                                   : *shell == "zsh" ? zsh_script(shapes)
+        const std::string script = *shell == "bash"  ? posix_script(shapes, kBash)
+                                   : *shell == "zsh" ? posix_script(shapes, kZsh)
                                                      : fish_script(shapes);
         fmt::print("{}", script);
         status = kExitOk;

@@ -67,10 +67,9 @@ SessionResult<core::RequestId> check_request_id(std::string_view text) {
 
 SessionResult<core::PendingList> list_confirmations(const fs::path& root) {
     const auto dir = core::PendingDir::under_root(root);
-    const std::size_t abandoned = dir.sweep_abandoned();
     auto listed = dir.list();
     if (!listed) return std::unexpected(std::move(listed.error()));
-    listed->abandoned = abandoned;
+    dir.sweep_abandoned(*listed);
     return std::move(*listed);
 }
 

@@ -106,7 +106,8 @@ Decision FileConfirmer::confirm(const ConfirmRequest& request, milliseconds time
     if (!request_key_ || !answer_key_) return Decision::Denied;
     if (cancel.cancelled()) return Decision::Withdrawn;
     if (!ensure_dir(dir_)) return Decision::Denied;
-    (void)PendingDir(dir_).sweep_abandoned();
+    const PendingDir pending(dir_);
+    if (auto listed = pending.list()) pending.sweep_abandoned(*listed);
     const auto published = publish_request(request, timeout);
     if (!published) return Decision::Denied;
     const Decision outcome = await_decision(*published, timeout, cancel);

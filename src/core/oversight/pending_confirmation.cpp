@@ -184,20 +184,18 @@ UniqueFd PendingDir::hold(const RequestId& id) const {
     return fd;
 }
 
-std::size_t PendingDir::sweep_abandoned() const {
-    auto listed = list();
-    if (!listed) return 0;
-    std::size_t removed = 0;
-    for (const PendingConfirmation& pending : listed->requests) {
+void PendingDir::sweep_abandoned(PendingList& listing) const {
+    const auto before = listing.requests.size();
+    std::erase_if(listing.requests, [this](const PendingConfirmation& pending) {
         const fs::path path = dir_ / pending.id.file_name(".json");
         const UniqueFd fd = open_request(path);
         // A held file has a living requester.
-        if (!fd || !settled(fd.get()) || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
-        if (::unlink(path.c_str()) != 0) continue;
+        if (!fd || !settled(fd.get()) || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return false;
+        if (::unlink(path.c_str()) != 0) return false;
         retract(pending.id);
-        ++removed;
-    }
-    return removed;
+        return true;
+    });
+    listing.abandoned += before - listing.requests.size();
 }
 
 }  // namespace tarnel::core

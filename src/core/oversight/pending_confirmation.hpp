@@ -65,11 +65,12 @@ public:
     // lock on ID.json, which ends when the descriptor closes or the process
     // dies however it dies. None when the file is already gone.
     UniqueFd hold(const RequestId& id) const;
-    // Removes the requests nobody waits for any more: each one that reads as
-    // a request, was published more than kAbandonedAfter ago and that no
-    // process holds, with its answer. Only a requester that died leaves such
-    // a file; a malformed one is left for the owner to see. How many went.
-    std::size_t sweep_abandoned() const;
+    // Removes the listed requests nobody waits for any more: each one
+    // published more than kAbandonedAfter ago that no process holds, with its
+    // answer, from the directory and the listing. Only a requester that died
+    // leaves such a file; a malformed one, listed apart, is left for the
+    // owner to see. The listing counts them in `abandoned`.
+    void sweep_abandoned(PendingList& listing) const;
     // Long enough for a requester to take its hold after publishing.
     static constexpr std::uint64_t kAbandonedAfter = 5;
 

@@ -41,7 +41,7 @@ template <class Request>
 struct RequestListing {
     std::vector<Request> requests;
     std::vector<UnreadableRequest> unreadable;
-    // Removed before listing: nobody was waiting for them any more.
+    // Listed, then removed: nobody was waiting for them any more.
     std::size_t abandoned = 0;
 };
 
