@@ -17,6 +17,9 @@ void add_request_commands(CLI::App& app, const GlobalOptions& options, int& stat
 void add_run_command(CLI::App& app, const GlobalOptions& options, int& status);
 void add_kind_commands(CLI::App& app, const GlobalOptions& options, int& status);
 void add_unlock_commands(CLI::App& app, const GlobalOptions& options, int& status);
+void add_import_command(CLI::App& app, const GlobalOptions& options, int& status);
+void add_passwd_command(CLI::App& app, const GlobalOptions& options, int& status);
+void add_check_command(CLI::App& app, const GlobalOptions& options, int& status);
 // Added last: its script shows every command added before it.
 void add_completion_command(CLI::App& app, int& status);
 

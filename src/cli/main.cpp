@@ -176,6 +176,9 @@ int main(int argc, char** argv) {
     add_allowlist_commands(app, options, status);
     add_audit_command(app, options, status);
     add_unlock_commands(app, options, status);
+    add_import_command(app, options, status);
+    add_passwd_command(app, options, status);
+    add_check_command(app, options, status);
     add_completion_command(app, status);
 
     try {

@@ -13,4 +13,8 @@ namespace tarnel::cli {
 // past `max_bytes` + 2; a longer input is refused.
 std::optional<core::SecretValue> read_value(std::string_view prompt, std::size_t max_bytes, std::string& error);
 
+// All of a file the owner names (a pipe such as <(...) too), at most
+// `max_bytes`.
+std::optional<core::SecretValue> read_secret_file(const std::string& path, std::size_t max_bytes, std::string& error);
+
 }  // namespace tarnel::cli

@@ -42,21 +42,37 @@ session::SessionResult<std::filesystem::path> vault_root(const GlobalOptions& op
 
 bool attended() { return ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1; }
 
-session::SessionResult<session::Session> open_human_session(const GlobalOptions& options) {
+namespace {
+
+// $TARNEL_PASSPHRASE, else one asked on the terminal for a root that has a
+// salt (a keyring vault has nothing to ask a passphrase for).
+session::SessionResult<session::VaultOptions> owner_vault_options(const GlobalOptions& options) {
     auto root = vault_root(options);
     if (!root) return std::unexpected(std::move(root.error()));
-
     auto passphrase = session::choose_passphrase(std::nullopt);
-    // A keyring vault has no salt, and nothing to ask a passphrase for.
     if (!passphrase && has_salt(*root)) {
         PromptFailure failure;
         passphrase = ask_secret("Vault passphrase: ", failure);
         if (!passphrase && !failure.no_terminal) return session::fail(session::SessionError::other(failure.text));
     }
+    return session::VaultOptions{std::move(*root), std::move(passphrase)};
+}
+
+}  // namespace
+
+session::SessionResult<session::Session> open_human_session(const GlobalOptions& options) {
+    auto vault = owner_vault_options(options);
+    if (!vault) return std::unexpected(std::move(vault.error()));
     session::SessionHooks hooks;
     hooks.confirmer = std::make_shared<TerminalConfirmer>();
-    return session::Session::open_checked(session::VaultOptions{std::move(*root), std::move(passphrase)},
-                                          session::Principal::human(owner_scope(), attended()), std::move(hooks));
+    return session::Session::open_checked(std::move(*vault), session::Principal::human(owner_scope(), attended()),
+                                          std::move(hooks));
+}
+
+session::SessionResult<session::OpenedVault> open_owner_vault(const GlobalOptions& options) {
+    auto vault = owner_vault_options(options);
+    if (!vault) return std::unexpected(std::move(vault.error()));
+    return session::open_vault_checked(std::move(*vault));
 }
 
 // A standard error that cannot be written (a full disk, a closed terminal)

@@ -26,6 +26,9 @@ bool attended();
 // environment. The key comes from $TARNEL_PASSPHRASE, else from a passphrase
 // asked once on the terminal (for a root that has a salt), else the keyring.
 session::SessionResult<session::Session> open_human_session(const GlobalOptions& options);
+// The same root and key, checked against "kdf.check" when they came from a
+// passphrase, for the commands that work on the vault's files themselves.
+session::SessionResult<session::OpenedVault> open_owner_vault(const GlobalOptions& options);
 
 // Prints "tarnel: {text}" on standard error.
 void print_error(std::string_view text);

@@ -5,7 +5,7 @@
 
 namespace tarnel::session {
 
-SessionResult<Session> Session::open_checked(VaultOptions vault, Principal principal, SessionHooks hooks) {
+SessionResult<OpenedVault> open_vault_checked(VaultOptions vault) {
     vault.passphrase = choose_passphrase(std::move(vault.passphrase));
     const bool by_passphrase = vault.passphrase.has_value();
     auto opened = open_vault(std::move(vault));
@@ -16,6 +16,12 @@ SessionResult<Session> Session::open_checked(VaultOptions vault, Principal princ
             return std::unexpected(std::move(checked.error()));
         }
     }
+    return opened;
+}
+
+SessionResult<Session> Session::open_checked(VaultOptions vault, Principal principal, SessionHooks hooks) {
+    auto opened = open_vault_checked(std::move(vault));
+    if (!opened) return std::unexpected(std::move(opened.error()));
     return Session(std::move(principal), std::move(*opened), std::move(hooks));
 }
 

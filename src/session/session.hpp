@@ -22,6 +22,7 @@
 #include "core/store/registry.hpp"
 #include "core/model/secret.hpp"
 #include "core/kinds/totp.hpp"
+#include "core/run/dotenv.hpp"
 #include "session/principal.hpp"
 #include "session/record_view.hpp"
 #include "session/session_error.hpp"
@@ -67,6 +68,22 @@ struct LiteralMetadata {
     std::optional<bool> revealable;
 
     bool empty() const noexcept { return !sensitivity && !description && !revealable; }
+};
+
+// Where an import puts the variables of a dotenv file: secret:ENV/COMPONENT/NAME.
+struct ImportPlan {
+    std::string_view environment;
+    std::string_view component;
+    OptText project = std::nullopt;
+    OptText sensitivity = std::nullopt;
+    // Existing records get the imported value (a lowering still asks); without
+    // it an existing record stops the import.
+    bool replace = false;
+};
+
+struct Imported {
+    RecordView view;
+    bool replaced = false;
 };
 
 // What a caller may give for a reference, keypair or TOTP record it makes.
@@ -128,6 +145,12 @@ public:
     [[nodiscard]] SessionResult<RecordView> generate(std::string_view coordinate, std::uint64_t length,
                                                      OptText sensitivity, OptText description, OptText project) const;
     [[nodiscard]] SessionResult<void> remove(std::string_view coordinate, OptText project) const;
+
+    // Creates one literal per variable, all or none: every name, value and
+    // target is checked before anything is written, and a lowering of an
+    // existing record's protection is asked before any value is written.
+    [[nodiscard]] SessionResult<std::vector<Imported>> import_literals(std::vector<core::DotenvEntry> entries,
+                                                                       const ImportPlan& plan) const;
 
     // Records of the other kinds, written like set: over a literal or a
     // reference the record takes the new kind and keeps its metadata (then
@@ -204,6 +227,12 @@ private:
         std::string path;
     };
     SessionResult<WriteTarget> write_target(std::string_view coordinate, OptText project) const;
+
+    // A new literal with the metadata given; none, and `value` untouched,
+    // when the record exists.
+    SessionResult<std::optional<RecordView>> create_literal(const WriteTarget& target, core::SecretValue& value,
+                                                            const LiteralMetadata& metadata, core::Sensitivity asked,
+                                                            OptText project) const;
 
     // What both injections share: the scope checks, then the wrapper with the
     // given runner (which also says whether output is captured). The outer error is the session's refusal; the inner

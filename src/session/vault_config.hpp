@@ -41,5 +41,8 @@ SessionResult<std::unique_ptr<core::Keyring>> choose_keyring(const std::filesyst
 // Root, then key, then registry: with neither a vault nor a passphrase the
 // failure reported is the key's.
 SessionResult<OpenedVault> open_vault(VaultOptions options);
+// open_vault, and when the key came from a passphrase, the root's passphrase
+// check too, so a mistyped passphrase reads "wrong passphrase".
+SessionResult<OpenedVault> open_vault_checked(VaultOptions options);
 
 }  // namespace tarnel::session

@@ -32,6 +32,13 @@ bool strip_one_space(std::string_view& text, bool front) noexcept {
 
 }  // namespace
 
+std::size_t unicode_space_at(std::string_view text) noexcept {
+    for (const auto space : kUnicodeSpaces) {
+        if (text.starts_with(space)) return space.size();
+    }
+    return 0;
+}
+
 std::string_view trim_unicode_space(std::string_view text) noexcept {
     while (strip_one_space(text, true)) {
     }

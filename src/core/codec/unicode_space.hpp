@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace tarnel::core {
@@ -9,5 +10,9 @@ namespace tarnel::core {
 // ends of UTF-8 text. Whole encoded characters are matched, so on valid UTF-8
 // a character is never split.
 std::string_view trim_unicode_space(std::string_view text) noexcept;
+
+// The length in bytes of the White_Space character the text starts with; 0
+// when it starts with none.
+std::size_t unicode_space_at(std::string_view text) noexcept;
 
 }  // namespace tarnel::core
