@@ -22,26 +22,7 @@ std::optional<core::SecretValue> new_passphrase(std::string& error) {
         error = "the passphrase must not be empty";
         return std::nullopt;
     }
-    PromptFailure failure;
-    auto first = ask_secret("New vault passphrase: ", failure);
-    if (!first) {
-        error = failure.no_terminal ? "no passphrase: set TARNEL_PASSPHRASE or run on a terminal" : failure.text;
-        return std::nullopt;
-    }
-    if (first->empty()) {
-        error = "the passphrase must not be empty";
-        return std::nullopt;
-    }
-    auto second = ask_secret("Repeat the passphrase: ", failure);
-    if (!second) {
-        error = failure.text;
-        return std::nullopt;
-    }
-    if (!first->same_bytes(*second)) {
-        error = "the passphrases do not match";
-        return std::nullopt;
-    }
-    return first;
+    return ask_new_passphrase(error);
 }
 
 int run_init(const GlobalOptions& options, bool keyring_mode) {

@@ -156,4 +156,27 @@ std::optional<std::string> ask_line(std::string_view prompt, PromptFailure& fail
     return text;
 }
 
+std::optional<core::SecretValue> ask_new_passphrase(std::string& error) {
+    PromptFailure failure;
+    auto first = ask_secret("New vault passphrase: ", failure);
+    if (!first) {
+        error = failure.no_terminal ? "no passphrase: set TARNEL_PASSPHRASE or run on a terminal" : failure.text;
+        return std::nullopt;
+    }
+    if (first->empty()) {
+        error = "the passphrase must not be empty";
+        return std::nullopt;
+    }
+    auto second = ask_secret("Repeat the passphrase: ", failure);
+    if (!second) {
+        error = failure.text;
+        return std::nullopt;
+    }
+    if (!first->same_bytes(*second)) {
+        error = "the passphrases do not match";
+        return std::nullopt;
+    }
+    return first;
+}
+
 }  // namespace tarnel::cli

@@ -24,6 +24,10 @@ std::optional<core::SecretValue> ask_secret(std::string_view prompt, PromptFailu
 // Reads one line with echo (for yes/no answers).
 std::optional<std::string> ask_line(std::string_view prompt, PromptFailure& failure);
 
+// A new passphrase typed twice without echo; none (and why) when it is
+// empty, the two differ or there is no terminal.
+std::optional<core::SecretValue> ask_new_passphrase(std::string& error);
+
 // Whether this process has a controlling terminal to ask on.
 bool has_terminal();
 

@@ -1,4 +1,5 @@
 #include "session/allowlist_edits.hpp"
+#include "session/passphrase_change.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -41,7 +42,7 @@ bool is_variable_name(std::string_view name) {
 // Held from the read of the file to its replacement: the file itself is
 // replaced by rename, so its lock lives beside it. Any process of the user
 // can take it, so the wait is bounded and the refusal says what to do.
-SessionResult<core::UniqueFd> lock_allowlist(const fs::path& root) {
+SessionResult<core::UniqueFd> lock_allowlist_file(const fs::path& root) {
     const auto failed = [](std::string text) {
         return fail(SessionError(core::CoreError(core::ErrorKind::Io, std::move(text))));
     };
@@ -59,6 +60,20 @@ SessionResult<core::UniqueFd> lock_allowlist(const fs::path& root) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return fd;
+}
+
+// A sealing write, like a record's, holds the key lock first.
+struct AllowlistLock {
+    core::UniqueFd key;
+    core::UniqueFd file;
+};
+
+SessionResult<AllowlistLock> lock_allowlist(const fs::path& root, const core::MasterKey& key) {
+    auto held = hold_key_for_writing(root, key);
+    if (!held) return fail(std::move(held.error()));
+    auto file = lock_allowlist_file(root);
+    if (!file) return fail(std::move(file.error()));
+    return AllowlistLock{std::move(*held), std::move(*file)};
 }
 
 void audit(const fs::path& root, const core::Clock& clock, core::AuditAction action, std::string result) {
@@ -103,7 +118,7 @@ SessionResult<wrapper::AllowEntry> allow_entry_for(const fs::path& program, std:
 
 SessionResult<bool> allow_program(const fs::path& root, const core::MasterKey& key, wrapper::AllowEntry entry,
                                   const core::Clock& clock) {
-    auto lock = lock_allowlist(root);
+    auto lock = lock_allowlist(root, key);
     if (!lock) return fail(std::move(lock.error()));
     auto entries = sealed_entries(root, key, clock);
     if (!entries) return fail(std::move(entries.error()));
@@ -119,7 +134,7 @@ SessionResult<bool> allow_program(const fs::path& root, const core::MasterKey& k
 
 SessionResult<std::size_t> disallow_program(const fs::path& root, const core::MasterKey& key, const fs::path& program,
                                             const core::Clock& clock) {
-    auto lock = lock_allowlist(root);
+    auto lock = lock_allowlist(root, key);
     if (!lock) return fail(std::move(lock.error()));
     auto entries = sealed_entries(root, key, clock);
     if (!entries) return fail(std::move(entries.error()));
@@ -144,7 +159,7 @@ SessionResult<wrapper::AllowlistContents> allowlist_to_seal(const fs::path& root
 
 SessionResult<void> seal_allowlist(const fs::path& root, const core::MasterKey& key,
                                    const wrapper::AllowlistContents& shown, const core::Clock& clock) {
-    auto lock = lock_allowlist(root);
+    auto lock = lock_allowlist(root, key);
     if (!lock) return fail(std::move(lock.error()));
     auto now = wrapper::read_allowlist(root);
     if (!now) return fail(SessionError(std::move(now.error())));

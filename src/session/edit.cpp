@@ -193,7 +193,7 @@ SessionResult<RecordView> Session::edit_metadata(std::string_view coordinate, Op
         approved = *asked;
     }
 
-    auto lock = lock_existing(dir, at);
+    auto lock = lock_existing(root_, key_, dir, at);
     if (!lock) return fail(std::move(lock.error()));
     if (!*lock) return fail(SessionError::not_found());
     auto fresh = read_existing(dir, at, key_);

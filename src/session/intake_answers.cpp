@@ -97,7 +97,7 @@ SessionResult<RecordView> Session::fulfil_intake(const core::PendingIntake& show
         return fail(std::move(sized.error()));
     }
 
-    auto lock = lock_for_create(dir, at);
+    auto lock = lock_for_create(root_, key_, dir, at);
     if (!lock) return fail(std::move(lock.error()));
     auto current = core::read_record(dir, at, key_);
     if (!current) return std::unexpected(std::move(current.error()));

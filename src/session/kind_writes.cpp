@@ -48,7 +48,7 @@ SessionResult<RecordView> Session::write_kind(std::string_view coordinate, const
     if (!asked) return fail(std::move(asked.error()));
 
     {
-        auto lock = lock_for_create(dir, at);
+        auto lock = lock_for_create(root_, key_, dir, at);
         if (!lock) return fail(std::move(lock.error()));
         auto current = core::read_record(dir, at, key_);
         if (!current) return std::unexpected(std::move(current.error()));

@@ -1,5 +1,6 @@
 #include <utility>
 
+#include "session/passphrase_change.hpp"
 #include "session/passphrase_check.hpp"
 #include "session/session.hpp"
 
@@ -27,6 +28,7 @@ SessionResult<Session> Session::open_checked(VaultOptions vault, Principal princ
 
 SessionResult<Session> Session::open_with_key(std::filesystem::path root, core::MasterKey key, Principal principal,
                                               SessionHooks hooks) {
+    if (auto finished = finish_passphrase_change(root); !finished) return std::unexpected(std::move(finished.error()));
     if (auto checked = verify_passphrase_check(root, key); !checked) return std::unexpected(std::move(checked.error()));
     auto registry = core::Registry::open(root);
     if (!registry) return std::unexpected(std::move(registry.error()));

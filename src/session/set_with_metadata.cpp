@@ -15,7 +15,7 @@ SessionResult<std::optional<RecordView>> Session::create_literal(const WriteTarg
                                                                  const LiteralMetadata& metadata,
                                                                  core::Sensitivity asked, OptText project) const {
     const auto& [at, dir, path] = target;
-    auto lock = lock_for_create(dir, at);
+    auto lock = lock_for_create(root_, key_, dir, at);
     if (!lock) return fail(std::move(lock.error()));
     auto current = core::read_record(dir, at, key_);
     if (!current) return std::unexpected(std::move(current.error()));

@@ -12,6 +12,7 @@
 #include "core/store/fs.hpp"
 #include "core/keys/os_keyring.hpp"
 #include "core/codec/utf8.hpp"
+#include "session/passphrase_change.hpp"
 
 namespace tarnel::session {
 
@@ -67,6 +68,8 @@ std::optional<core::SecretValue> choose_passphrase(std::optional<core::SecretVal
 SessionResult<std::unique_ptr<core::Keyring>> choose_keyring(const fs::path& root,
                                                              std::optional<core::SecretValue> passphrase) {
     if (!passphrase) return std::make_unique<core::OsKeyring>();
+    // The salt and the records must be of one key.
+    if (auto finished = finish_passphrase_change(root); !finished) return fail(std::move(finished.error()));
     auto salt = read_salt(root);
     if (!salt) return fail(std::move(salt.error()));
     auto keyring = core::Argon2Keyring::create(std::move(*passphrase), std::move(*salt));

@@ -3,6 +3,7 @@
 // never act on a version the other has already replaced.
 
 #include "session/writes.hpp"
+#include "session/passphrase_change.hpp"
 
 #include <sys/stat.h>
 
@@ -63,17 +64,25 @@ SessionResult<void> seal_and_write(const fs::path& dir, const core::Coordinate& 
     return core::write_record(dir, at, *sealed);
 }
 
-SessionResult<core::RecordLock> lock_for_create(const fs::path& dir, const core::Coordinate& at) {
+SessionResult<WriteLock> lock_for_create(const fs::path& root, const core::MasterKey& key, const fs::path& dir,
+                                         const core::Coordinate& at) {
+    auto held = hold_key_for_writing(root, key);
+    if (!held) return std::unexpected(std::move(held.error()));
     if (auto made = core::ensure_dir(dir); !made) return std::unexpected(std::move(made.error()));
-    return core::RecordLock::acquire(dir, at);
-}
-
-SessionResult<std::optional<core::RecordLock>> lock_existing(const fs::path& dir, const core::Coordinate& at) {
-    struct stat info{};
-    if (::stat(dir.c_str(), &info) != 0) return std::optional<core::RecordLock>();
     auto lock = core::RecordLock::acquire(dir, at);
     if (!lock) return std::unexpected(std::move(lock.error()));
-    return std::optional<core::RecordLock>(std::move(*lock));
+    return WriteLock{std::move(*held), std::move(*lock)};
+}
+
+SessionResult<std::optional<WriteLock>> lock_existing(const fs::path& root, const core::MasterKey& key,
+                                                      const fs::path& dir, const core::Coordinate& at) {
+    struct stat info{};
+    if (::stat(dir.c_str(), &info) != 0) return std::optional<WriteLock>();
+    auto held = hold_key_for_writing(root, key);
+    if (!held) return std::unexpected(std::move(held.error()));
+    auto lock = core::RecordLock::acquire(dir, at);
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    return std::optional<WriteLock>(WriteLock{std::move(*held), std::move(*lock)});
 }
 
 SessionResult<Session::WriteTarget> Session::write_target(std::string_view coordinate, OptText project) const {
@@ -103,7 +112,7 @@ SessionResult<RecordView> Session::set(std::string_view coordinate, core::Secret
         return fail(SessionError::other("value must be at most " + std::to_string(kMaxValueBytes) + " bytes"));
     }
 
-    auto lock = lock_for_create(dir, at);
+    auto lock = lock_for_create(root_, key_, dir, at);
     if (!lock) return fail(std::move(lock.error()));
     auto current = read_current(dir, at, key_);
     if (!current) return fail(std::move(current.error()));
@@ -150,7 +159,7 @@ SessionResult<RecordView> Session::generate(std::string_view coordinate, std::ui
 
     // Held from the existence check to the write: two generates of one
     // coordinate cannot both find it free.
-    auto lock = lock_for_create(dir, at);
+    auto lock = lock_for_create(root_, key_, dir, at);
     if (!lock) return fail(std::move(lock.error()));
     auto current = read_current(dir, at, key_);
     if (!current) return fail(std::move(current.error()));
@@ -173,7 +182,7 @@ SessionResult<void> Session::remove(std::string_view coordinate, OptText project
     if (!target) return fail(std::move(target.error()));
     const auto& [at, dir, path] = *target;
 
-    auto lock = lock_existing(dir, at);
+    auto lock = lock_existing(root_, key_, dir, at);
     if (!lock) return fail(std::move(lock.error()));
     if (!*lock) return fail(SessionError::not_found());
     // Read first: only a record this session's key opens may be deleted.

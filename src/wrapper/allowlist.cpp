@@ -244,13 +244,19 @@ bool sealed_by(const AllowlistContents& contents, const core::MasterKey& key) {
     return core::check_sealed_object(sealed_text(contents.text), *proof_key).state == core::SealState::Sealed;
 }
 
-core::Result<void> write_allowlist(const fs::path& root, const std::vector<AllowEntry>& entries,
-                                   const core::MasterKey& key) {
+core::Result<std::string> sealed_allowlist_text(const std::vector<AllowEntry>& entries, const core::MasterKey& key) {
     const auto proof_key = core::ProofKey::derive(key, core::ProofPurpose::Allowlist);
     if (!proof_key) return core::fail(core::CoreError::crypto());
     auto open = open_object_of(entries);
     if (!open) return core::fail(std::move(open.error()));
-    return core::atomic_write_as(root / "allowlist", core::seal_object(*open, *proof_key) + "\n", "allowlist");
+    return core::seal_object(*open, *proof_key) + "\n";
+}
+
+core::Result<void> write_allowlist(const fs::path& root, const std::vector<AllowEntry>& entries,
+                                   const core::MasterKey& key) {
+    auto text = sealed_allowlist_text(entries, key);
+    if (!text) return core::fail(std::move(text.error()));
+    return core::atomic_write_as(root / "allowlist", *text, "allowlist");
 }
 
 }  // namespace tarnel::wrapper

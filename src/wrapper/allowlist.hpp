@@ -104,6 +104,8 @@ struct AllowlistContents {
 core::Result<AllowlistContents> read_allowlist(const std::filesystem::path& root);
 // Whether the contents are what this key sealed; false for the earlier form.
 bool sealed_by(const AllowlistContents& contents, const core::MasterKey& key);
+// The file's bytes for the entries sealed under the key.
+core::Result<std::string> sealed_allowlist_text(const std::vector<AllowEntry>& entries, const core::MasterKey& key);
 // Replaces the file atomically (0600) with the entries sealed under the key.
 core::Result<void> write_allowlist(const std::filesystem::path& root, const std::vector<AllowEntry>& entries,
                                    const core::MasterKey& key);
