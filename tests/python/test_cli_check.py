@@ -1,0 +1,210 @@
+# `tarnel check` over vaults the owner's commands and an agent made: a clean one
+# and its copies check clean; each file another process could plant, damage,
+# move or leave behind is named with its path, the check exits 1, and nothing
+# on disk is changed by it.
+
+import json
+import os
+import shutil
+import stat
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import pytest
+from blake3 import blake3
+
+import tarnel_ffi
+from human import agent_session, needs_tarnel, on_terminal, tarnel
+from vaultkit import PASSPHRASE, REQUEST_CONTEXT, Vault, seal
+
+pytestmark = needs_tarnel
+
+VALUES = (b"value-7c1f-first", b"value-7c1f-second")
+
+
+def record_file(canonical_path: str, folder: str = "global") -> str:
+    return f"{folder}/{blake3(canonical_path.encode()).hexdigest()}.sec"
+
+
+TOKEN = record_file("dev/app/token")
+WEB = record_file("dev/app/web", "projects/web")
+
+
+@pytest.fixture(scope="module")
+def template(tmp_path_factory) -> Path:
+    # Records in global and in a project, each written twice (so with a backup and
+    # a lock file), a sealed allowlist with its lock, an intake request, the audit
+    # log, and the key's lock file.
+    root = tmp_path_factory.mktemp("template") / "vault"
+    assert tarnel(root, "init").returncode == 0
+    for at, project in (("secret:dev/app/token", []), ("secret:dev/app/web", ["--project", "web"])):
+        for value in VALUES:
+            assert tarnel(root, "set", at, *project, input=value).returncode == 0
+    assert on_terminal(root, "allow", "/bin/true")[0] == 0
+    agent_session(root).request_secret("secret:dev/app/new")
+    (root / "kdf.lock").touch(mode=0o600)
+    return root
+
+
+@pytest.fixture
+def root(template, tmp_path) -> Path:
+    copy = tmp_path / "vault"
+    subprocess.run(["cp", "-a", str(template), str(copy)], check=True)
+    return copy
+
+
+def check(root: Path, *args, passphrase=PASSPHRASE) -> tuple[int, str, str]:
+    done = tarnel(root, "check", *args, passphrase=passphrase)
+    assert not any(value in done.stdout + done.stderr for value in VALUES)
+    return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+
+def snapshot(root: Path) -> dict:
+    # Every name under the root with its inode, mode, size, times and content or link target.
+    seen = {}
+    for folder, dirs, files in os.walk(root):
+        for path in [Path(folder)] + [Path(folder, name) for name in dirs + files]:
+            info = path.lstat()
+            content = (os.readlink(path) if stat.S_ISLNK(info.st_mode)
+                       else path.read_bytes() if stat.S_ISREG(info.st_mode) else None)
+            seen[str(path)] = (info.st_ino, info.st_mode, info.st_size, info.st_mtime_ns, info.st_ctime_ns, content)
+    return seen
+
+
+class WaitingRequest:  # an agent making a value revealable, waiting in the module for the owner's word
+    def __init__(self, root: Path):
+        session = tarnel_ffi.TarnelSession({"operations": ["write"]}, vault_dir=str(root), passphrase=PASSPHRASE)
+        self.outcome = None
+        self.thread = threading.Thread(target=self._call, args=(session,), daemon=True)
+        self.thread.start()
+        deadline = time.monotonic() + 30
+        while not any((root / "pending").glob("*.json")):
+            assert time.monotonic() < deadline, "no request appeared"
+            time.sleep(0.01)
+        self.id = next((root / "pending").glob("*.json")).stem
+
+    def _call(self, session):
+        try:
+            self.outcome = session.edit_metadata("secret:dev/app/token", revealable=True)
+        except tarnel_ffi.TarnelError as error:
+            self.outcome = error
+
+
+def test_a_clean_vault_its_copies_and_a_waiting_request_check_clean_and_need_the_key(root, tmp_path):
+    clean = (0, "checked 2 records in 2 vaults: no problems\n", "")
+    waiting = WaitingRequest(root)
+    before = snapshot(root)
+    assert check(root) == clean
+    assert json.loads(check(root, "--json")[1]) == {"complete": True, "records": 2, "vaults": 2,
+                                                   "problems": []}
+    assert snapshot(root) == before
+    # Copies made while nothing writes, as a backup is made: the request still waits in them.
+    by_cp, by_tar = tmp_path / "by-cp", tmp_path / "by-tar"
+    subprocess.run(["cp", "-a", str(root), str(by_cp)], check=True)
+    by_tar.mkdir()
+    subprocess.run(f"tar -C '{root}' -cf - . | tar -C '{by_tar}' -xf -", shell=True, check=True)
+    assert (by_cp / "pending" / f"{waiting.id}.json").exists() and check(by_cp) == clean and check(by_tar) == clean
+    assert check(root, passphrase="wrong") == (1, "", "tarnel: wrong passphrase\n")
+    # Answered, the requester removes its request and the decision.
+    assert tarnel(root, "deny", waiting.id).returncode == 0
+    waiting.thread.join(timeout=60)
+    assert isinstance(waiting.outcome, tarnel_ffi.TarnelDenied) and check(root) == clean
+
+
+def request_json(expires_unix: int) -> bytes:  # a confirmation request as the module writes it, without its proof
+    request = {"resolved_command": None, "coordinate": "secret:dev/app/token", "sensitivity": "medium",
+               "environment": "dev", "origin": "agent", "requesting_process": None, "requester_description": None,
+               "action": None, "allow_password": False, "run": None}
+    return json.dumps({"id": "1-2-3", "created_unix": 1, "request": request, "expires_unix": expires_unix,
+                       "nonce": "0" * 32}, separators=(",", ":")).encode()[:-1]
+
+
+def plant(root: Path, name: str, data: bytes = b"") -> Path:
+    path = root / name
+    path.parent.mkdir(mode=0o700, exist_ok=True)
+    path.write_bytes(data)
+    return path
+
+
+def link_record(root: Path):
+    elsewhere = shutil.copy(root / TOKEN, root.parent / "elsewhere.sec")
+    (root / TOKEN).unlink()
+    (root / TOKEN).symlink_to(elsewhere)
+
+
+def truncate(root: Path, name: str):
+    data = (root / name).read_bytes()
+    (root / name).write_bytes(data[:len(data) // 2])
+
+
+def edit_allowlist(root: Path):
+    text = (root / "allowlist").read_bytes()
+    (root / "allowlist").write_bytes(text.replace(os.path.realpath("/bin/true").encode(), b"/bin/sh"))
+
+
+def fifo(root: Path, name: str):
+    (root / name).parent.mkdir(mode=0o700, exist_ok=True)
+    os.mkfifo(root / name)
+
+
+OTHER = record_file("dev/app/other")
+
+PLANTS = {
+    "a link for a record": (link_record, TOKEN, "planted"),
+    "a FIFO for a request": (lambda root: fifo(root, "pending/1-2-3.json"), "pending/1-2-3.json", "planted"),
+    "a FIFO for the audit log": (lambda root: ((root / "audit.log").unlink(), fifo(root, "audit.log")),
+                                 "audit.log", "planted"),
+    "a project that is a link": (lambda root: (root / "projects/evil").symlink_to(root / "global"),
+                                 "projects/evil", "planted"),
+    "a truncated record": (lambda root: truncate(root, WEB), WEB, "damaged"),
+    "a truncated backup": (lambda root: truncate(root, TOKEN + ".bak"), TOKEN + ".bak", "damaged"),
+    "a record copied under another coordinate's name": (lambda root: shutil.copy(root / TOKEN, root / OTHER),
+                                                        OTHER, "wrong coordinate"),
+    "a directory named like a record": (lambda root: (root / OTHER).mkdir(), OTHER, "wrong kind"),
+    "a file of a name nothing writes": (lambda root: plant(root, "notes.txt", b"n"), "notes.txt", "wrong kind"),
+    "an allowlist in the earlier form": (lambda root: plant(root, "allowlist", b"/bin/sh\n"), "allowlist", "damaged"),
+    "an edited allowlist": (edit_allowlist, "allowlist", "damaged"),
+    "a damaged intake request": (lambda root: next((root / "intake").glob("*.json")).write_bytes(b"{"),
+                                 "INTAKE", "damaged"),
+    "a request without the vault's proof": (lambda root: plant(root, "pending/1-2-3.json", request_json(2**40) + b"}"),
+                                            "pending/1-2-3.json", "damaged"),
+    "an expired request": (lambda root: plant(root, "pending/1-2-3.json",
+                                              seal(request_json(2), Vault.existing(root).key, REQUEST_CONTEXT)),
+                           "pending/1-2-3.json", "left over"),
+    "a decision with no request": (lambda root: plant(root, "pending/1-2-3.decision", b"approved"),
+                                   "pending/1-2-3.decision", "left over"),
+    "a stray temporary": (lambda root: plant(root, TOKEN + ".tmp.4242.4242.0", b"x"), TOKEN + ".tmp.4242.4242.0",
+                          "left over"),
+    "an orphaned lock file": (lambda root: plant(root, OTHER + ".lock"), OTHER + ".lock", "left over"),
+}
+
+
+@pytest.mark.parametrize("case", PLANTS)
+def test_each_planted_damaged_moved_or_left_over_file_is_named_and_nothing_changes(root, case):
+    make, path, problem = PLANTS[case]
+    if path == "INTAKE":
+        path = "intake/" + next((root / "intake").glob("*.json")).name
+    make(root)
+    before = snapshot(root)
+    status, out, err = check(root)
+    *findings, summary = out.splitlines()
+    assert (status, err, [line.split(": ")[:2] for line in findings]) == (1, "", [[path, problem]]), out
+    assert summary.startswith("checked ") and summary.endswith(" in 2 vaults: 1 problem"), summary
+    status, out, _ = check(root, "--json")
+    assert status == 1 and [(p["path"], p["problem"]) for p in json.loads(out)["problems"]] == [(path, problem)]
+    assert snapshot(root) == before
+
+
+# Guards: deriving the key settled the change (a commit moved over the vault's files, a stage removed).
+@pytest.mark.parametrize("left", ["passwd.stage", "passwd.commit"])
+def test_an_unfinished_passphrase_change_is_reported_and_left_for_a_command_to_settle(root, left):
+    plant(root, f"{left}/kdf.salt", bytes(16))
+    before = snapshot(root)
+    status, out, err = check(root)
+    assert (status, err, [line.split(": ")[:2] for line in out.splitlines()[:-1]]) == (1, "", [[left, "left over"]])
+    assert out.splitlines()[-1].startswith("not checked further: ")
+    report = json.loads(check(root, "--json")[1])
+    assert (report["complete"], [p["path"] for p in report["problems"]]) == (False, [left])
+    assert snapshot(root) == before
