@@ -16,6 +16,8 @@ apt_packages=(
   libcli11-dev libfmt-dev
   libgtest-dev googletest
   gnome-keyring dbus dbus-x11 libsecret-tools
+  # the tests' desktop notification service, run by the system's python3 on a private bus
+  python3-gi
   python3-venv python3-dev
   # scripts/fuzz.sh: the oldest clang Debian 12 has that builds the core, and its libFuzzer
   clang-19 libclang-rt-19-dev

@@ -1,14 +1,20 @@
 // The owner's answers to what agents ask: pending, approve and deny for
-// confirmations; intake, intake fulfil and intake reject for intake requests.
+// confirmations; intake, intake fulfil and intake reject for intake requests;
+// and both listings watched, each new request answered as it comes.
 
 #include <fmt/format.h>
+#include <signal.h>
 
+#include <array>
 #include <cstdio>
+#include <ctime>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cli/commands.hpp"
+#include "cli/desktop_notice.hpp"
 #include "cli/exit_codes.hpp"
 #include "cli/owner_key.hpp"
 #include "cli/terminal_text.hpp"
@@ -32,6 +38,7 @@ constexpr std::chrono::seconds kWait = std::chrono::duration_cast<std::chrono::s
 struct RequestArgs {
     std::string id;
     bool json = false;
+    bool watch = false;
 };
 
 const core::SystemClock& wall_clock() {
@@ -178,6 +185,21 @@ int report_request(const session::SessionError& error, std::string_view what, st
     return report(error);
 }
 
+// Approves the request as `shown` read it, once it was shown, with the key
+// from the owner at this terminal.
+int approve_shown(const std::filesystem::path& root, const core::PendingConfirmation& shown) {
+    auto key = owner_key(root, "nothing approved");
+    if (!key) return report(key.error());
+    // Answered or withdrawn while the passphrase was typed: nothing to approve.
+    if (auto still = session::confirmation_to_answer(root, shown.id, wall_clock()); !still) {
+        return report_request(still.error(), "pending request", shown.id.text());
+    }
+    auto answered = session::approve_confirmation(root, shown, *key, wall_clock());
+    if (!answered) return report_request(answered.error(), "pending request", shown.id.text());
+    fmt::print("approved {} (its proof is the vault's)\n", shown.id.text());
+    return kExitOk;
+}
+
 int run_approve(const GlobalOptions& options, const RequestArgs& args) {
     const auto id = session::check_request_id(args.id);
     if (!id) return report(id.error());
@@ -194,12 +216,13 @@ int run_approve(const GlobalOptions& options, const RequestArgs& args) {
     if (!pending) return report_request(pending.error(), "pending request", args.id);
     print_confirmation(*pending, wall_clock().unix_secs());
     std::fflush(stdout);
+    return approve_shown(*root, *pending);
+}
 
-    auto key = owner_key(*root, "nothing approved");
-    if (!key) return report(key.error());
-    auto answered = session::approve_confirmation(*root, *pending, *key, wall_clock());
-    if (!answered) return report_request(answered.error(), "pending request", args.id);
-    fmt::print("approved {} (its proof is the vault's)\n", args.id);
+int deny_request(const std::filesystem::path& root, const core::RequestId& id) {
+    auto answered = session::deny_confirmation(root, id, wall_clock());
+    if (!answered) return report_request(answered.error(), "pending request", id.text());
+    fmt::print("denied {}\n", id.text());
     return kExitOk;
 }
 
@@ -208,10 +231,7 @@ int run_deny(const GlobalOptions& options, const RequestArgs& args) {
     if (!id) return report(id.error());
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto answered = session::deny_confirmation(*root, *id, wall_clock());
-    if (!answered) return report_request(answered.error(), "pending request", args.id);
-    fmt::print("denied {}\n", args.id);
-    return kExitOk;
+    return deny_request(*root, *id);
 }
 
 void print_intake(const core::PendingIntake& intake, std::uint64_t now) {
@@ -258,6 +278,19 @@ int run_intake_list(const GlobalOptions& options, const RequestArgs& args) {
                         print_intake);
 }
 
+std::string value_prompt(const core::PendingIntake& intake) {
+    return fmt::format("Value for {}: ", terminal_safe(intake.coordinate));
+}
+
+// Creates the secret the intake asks for with the value the owner gave.
+int fulfil_with(const session::Session& session, const core::PendingIntake& intake, core::SecretValue value) {
+    auto view = session.fulfil_intake(intake, std::move(value));
+    if (!view) return report_request(view.error(), "intake request", intake.id);
+    fmt::print("created {} ({}, {}) in {} for intake {}\n", view->coordinate, view->sensitivity, view->fingerprint,
+               view->origin, intake.id);
+    return kExitOk;
+}
+
 int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {
     const auto id = session::check_request_id(args.id);
     if (!id) return report(id.error());
@@ -271,16 +304,18 @@ int run_fulfil(const GlobalOptions& options, const RequestArgs& args) {
 
     if (attended()) print_intake(*intake, wall_clock().unix_secs());
     std::string error;
-    auto value =
-        read_value(fmt::format("Value for {}: ", terminal_safe(intake->coordinate)), session::kMaxValueBytes, error);
+    auto value = read_value(value_prompt(*intake), session::kMaxValueBytes, error);
     if (!value) {
         print_error(error);
         return kExitError;
     }
-    auto view = session->fulfil_intake(*intake, std::move(*value));
-    if (!view) return report_request(view.error(), "intake request", args.id);
-    fmt::print("created {} ({}, {}) in {} for intake {}\n", view->coordinate, view->sensitivity, view->fingerprint,
-               view->origin, args.id);
+    return fulfil_with(*session, *intake, std::move(*value));
+}
+
+int reject_request(const std::filesystem::path& root, const core::RequestId& id) {
+    auto rejected = session::reject_intake(root, id, wall_clock());
+    if (!rejected) return report_request(rejected.error(), "intake request", id.text());
+    fmt::print("rejected intake {} ({})\n", id.text(), terminal_safe(rejected->coordinate));
     return kExitOk;
 }
 
@@ -289,10 +324,196 @@ int run_reject(const GlobalOptions& options, const RequestArgs& args) {
     if (!id) return report(id.error());
     auto root = vault_root(options);
     if (!root) return report(root.error());
-    auto rejected = session::reject_intake(*root, *id, wall_clock());
-    if (!rejected) return report_request(rejected.error(), "intake request", args.id);
-    fmt::print("rejected intake {} ({})\n", args.id, terminal_safe(rejected->coordinate));
-    return kExitOk;
+    return reject_request(*root, *id);
+}
+
+// --- watching ------------------------------------------------------------------
+
+constexpr struct timespec kWatchInterval{0, 250'000'000};
+
+std::string id_of(const core::PendingConfirmation& pending) { return pending.id.text(); }
+std::string id_of(const core::PendingIntake& intake) { return intake.id; }
+
+// What a desktop notification says of a request: what kind it is, what it is
+// about and its identifier; never a value, never the requester's own words.
+void notify(DesktopNotifier& notifier, const core::PendingConfirmation& pending) {
+    const auto& request = pending.request;
+    std::string_view kind = "a request";
+    std::string subject = "secret:" + request.coordinate;
+    if (request.run) {
+        kind = "a run";
+        subject = "program " + request.run->program;
+    } else if (request.resolved_command && request.resolved_command->starts_with("edit ")) {
+        kind = "a downgrade";
+    } else if (request.action == "reveal" || request.action == "code") {
+        kind = "a reveal";
+    }
+    notifier.show(fmt::format("tarnel: {} waits for your approval", kind), {subject, "request " + id_of(pending)});
+}
+
+void notify(DesktopNotifier& notifier, const core::PendingIntake& intake) {
+    notifier.show("tarnel: an intake waits for a value", {intake.coordinate, "intake " + intake.id});
+}
+
+// The index in `words` of the word typed (or its first letter), asked again
+// until one is typed; nothing once the terminal fails.
+template <std::size_t N>
+std::optional<std::size_t> ask_choice(const std::array<std::string_view, N>& words) {
+    std::string question;
+    std::string letters;
+    for (std::size_t i = 0; i < N; ++i) {
+        question += fmt::format("{}{}", i == 0 ? "" : i + 1 == N ? " or " : ", ", words[i]);
+        letters += fmt::format("{}{}", i == 0 ? "" : "/", words[i].front());
+    }
+    question = fmt::format("{}? [{}] ", question, letters);
+    for (;;) {
+        PromptFailure failure;
+        auto typed = ask_line(question, failure);
+        if (!typed) {
+            print_error(failure.text);
+            return std::nullopt;
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            if (*typed == words[i] || (typed->size() == 1 && typed->front() == words[i].front())) return i;
+        }
+    }
+}
+
+// Lists the requests every 250 ms, notifies each new one and hands it to
+// `answer` (false once the terminal is gone), until SIGINT or SIGTERM. Those
+// are blocked and taken here between the questions; at a question they take
+// their usual course, which puts the terminal back first.
+template <class Request, class List, class Answer>
+int watch(std::string_view what, const List& list, const Answer& answer) {
+    sigset_t stops;
+    ::sigemptyset(&stops);
+    ::sigaddset(&stops, SIGINT);
+    ::sigaddset(&stops, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &stops, nullptr);
+    DesktopNotifier notifier;
+    std::set<std::string> seen;
+    std::set<std::string> reported;
+    fmt::print("waiting for {}s (Ctrl-C to stop)\n", what);
+    for (;;) {
+        auto listed = list();
+        if (!listed) return report(listed.error());
+        for (const auto& bad : listed->unreadable) {
+            if (reported.insert(bad.id).second) print_error(fmt::format("skipped {} {}: {}", what, bad.id, bad.reason));
+        }
+        if (listed->abandoned > 0) {
+            print_error(fmt::format("removed {} {}{} whose requester is gone", listed->abandoned, what,
+                                    listed->abandoned == 1 ? "" : "s"));
+        }
+        std::set<std::string> listed_ids;
+        std::vector<const Request*> fresh;
+        for (const Request& request : listed->requests) {
+            listed_ids.insert(id_of(request));
+            if (seen.insert(id_of(request)).second) fresh.push_back(&request);
+        }
+        std::erase_if(seen, [&](const std::string& id) { return !listed_ids.contains(id); });
+        for (const auto* request : fresh) notify(notifier, *request);
+        for (const auto* request : fresh) {
+            ::sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+            const bool going_on = answer(*request);
+            ::sigprocmask(SIG_BLOCK, &stops, nullptr);
+            if (!going_on) return kExitError;
+        }
+        if (std::fflush(stdout) != 0) return kExitError;
+        const int signal_number = ::sigtimedwait(&stops, nullptr, &kWatchInterval);
+        if (signal_number > 0) return 128 + signal_number;
+    }
+}
+
+// A request the watch will not ask about: gone, or no longer answerable as it
+// reads now.
+void report_skipped(std::string_view what, std::string_view id, const session::SessionError& error) {
+    if (std::holds_alternative<session::SessionError::NotFound>(error.kind())) {
+        print_error(fmt::format("{} {} is gone", what, id));
+    } else {
+        print_error(fmt::format("skipped {} {}: {}", what, id, error.message()));
+    }
+}
+
+bool watch_needs_terminal(std::string_view command) {
+    if (has_terminal()) return true;
+    print_error(fmt::format("{} --watch needs a terminal, where you answer each request; nothing answered", command));
+    return false;
+}
+
+int watch_pending(const GlobalOptions& options) {
+    if (!watch_needs_terminal("pending")) return kExitDenied;
+    auto root = vault_root(options);
+    if (!root) return report(root.error());
+    return watch<core::PendingConfirmation>(
+        "request", [&] { return session::list_confirmations(*root); },
+        [&](const core::PendingConfirmation& listed) {
+            // Read again now: it may have been answered or withdrawn meanwhile.
+            auto pending = session::confirmation_to_answer(*root, listed.id, wall_clock());
+            if (!pending) {
+                report_skipped("request", listed.id.text(), pending.error());
+                return true;
+            }
+            fmt::print("\n");
+            print_confirmation(*pending, wall_clock().unix_secs());
+            std::fflush(stdout);
+            const auto choice = ask_choice(std::array<std::string_view, 3>{"approve", "deny", "skip"});
+            if (!choice) return false;
+            if (*choice == 0) {
+                (void)approve_shown(*root, *pending);
+            } else if (*choice == 1) {
+                (void)deny_request(*root, pending->id);
+            } else {
+                fmt::print("skipped {}\n", pending->id.text());
+            }
+            return true;
+        });
+}
+
+int watch_intakes(const GlobalOptions& options) {
+    if (!watch_needs_terminal("intake")) return kExitDenied;
+    auto root = vault_root(options);
+    if (!root) return report(root.error());
+    // Opened at the first fulfilment, and kept for the next.
+    std::optional<session::Session> owner_session;
+    return watch<core::PendingIntake>(
+        "intake", [&] { return session::list_intakes(*root); },
+        [&](const core::PendingIntake& listed) {
+            const auto id = session::check_request_id(listed.id);
+            auto intake = id ? session::intake_to_answer(*root, *id) : std::unexpected(id.error());
+            if (!intake) {
+                report_skipped("intake", listed.id, intake.error());
+                return true;
+            }
+            fmt::print("\n");
+            print_intake(*intake, wall_clock().unix_secs());
+            std::fflush(stdout);
+            const auto choice = ask_choice(std::array<std::string_view, 3>{"fulfil", "reject", "skip"});
+            if (!choice) return false;
+            if (*choice == 1) {
+                (void)reject_request(*root, *id);
+                return true;
+            }
+            if (*choice == 2) {
+                fmt::print("skipped intake {}\n", intake->id);
+                return true;
+            }
+            if (!owner_session) {
+                auto opened = open_human_session(options);
+                if (!opened) {
+                    (void)report(opened.error());
+                    return true;
+                }
+                owner_session.emplace(std::move(*opened));
+            }
+            PromptFailure failure;
+            auto value = ask_secret(value_prompt(*intake), failure);
+            if (!value) {
+                print_error(failure.text);
+                return false;
+            }
+            (void)fulfil_with(*owner_session, *intake, std::move(*value));
+            return true;
+        });
 }
 
 CLI::Option* add_id(CLI::App& command, RequestArgs& args) {
@@ -304,8 +525,16 @@ CLI::Option* add_id(CLI::App& command, RequestArgs& args) {
 void add_request_commands(CLI::App& app, const GlobalOptions& options, int& status) {
     auto pending_args = std::make_shared<RequestArgs>();
     auto* pending = app.add_subcommand("pending", "List the confirmations agents are waiting for");
-    pending->add_flag("--json", pending_args->json, "A JSON list instead of text");
-    pending->callback([&options, &status, pending_args] { status = run_pending(options, *pending_args); });
+    auto* pending_json = pending->add_flag("--json", pending_args->json, "A JSON list instead of text");
+    pending->add_flag("--watch", pending_args->watch, "Wait for requests and answer each as it comes (a terminal)")
+        ->excludes(pending_json);
+    pending->footer(
+        "With --watch, each new request is shown and answered on the terminal: approve (asking the passphrase,\n"
+        "as approve does), deny or skip; a desktop notification names it too where the session bus has a\n"
+        "notification service. Ctrl-C ends the watch.");
+    pending->callback([&options, &status, pending_args] {
+        status = pending_args->watch ? watch_pending(options) : run_pending(options, *pending_args);
+    });
 
     auto approve_args = std::make_shared<RequestArgs>();
     auto* approve =
@@ -325,11 +554,14 @@ void add_request_commands(CLI::App& app, const GlobalOptions& options, int& stat
     auto intake_args = std::make_shared<RequestArgs>();
     auto* intake =
         app.add_subcommand("intake", "List the secrets agents asked you to create; answer with fulfil or reject");
-    intake->add_flag("--json", intake_args->json, "A JSON list instead of text");
+    auto* intake_json = intake->add_flag("--json", intake_args->json, "A JSON list instead of text");
+    intake->add_flag("--watch", intake_args->watch, "Wait for intake requests and answer each as it comes (a terminal)")
+        ->excludes(intake_json);
     intake->require_subcommand(0, 1);
     intake->callback([&options, &status, intake, intake_args] {
         // With fulfil or reject, their own callback has answered.
-        if (intake->get_subcommands().empty()) status = run_intake_list(options, *intake_args);
+        if (!intake->get_subcommands().empty()) return;
+        status = intake_args->watch ? watch_intakes(options) : run_intake_list(options, *intake_args);
     });
 
     auto fulfil_args = std::make_shared<RequestArgs>();
