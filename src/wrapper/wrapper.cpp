@@ -244,9 +244,14 @@ private:
 WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view environment,
                                    std::optional<std::string_view> project, const std::filesystem::path& program,
                                    const std::vector<std::string>& args, core::Actor actor) const {
-    const core::ResolverParts resolver_parts{parts_.registry, parts_.keyring, parts_.env, parts_.provider,
-                                             parts_.audit,    parts_.clock,   actor};
-    const RunSteps steps(parts_, settings_, actor);
+    // The run's events reach the log in one write: before anyone is asked,
+    // before the child starts, and when the run ends short of that.
+    const core::AuditBatch batch(parts_.audit);
+    const WrapperParts parts{parts_.registry, parts_.keyring, parts_.env,       parts_.provider, parts_.confirmer,
+                             batch,           parts_.clock,   parts_.allowlist, parts_.runner};
+    const core::ResolverParts resolver_parts{parts.registry, parts.keyring, parts.env, parts.provider,
+                                             parts.audit,    parts.clock,   actor};
+    const RunSteps steps(parts, settings_, actor);
     // References are fetched only once the allowlist has admitted the run.
     auto vars = core::resolve_without_fetching(refs, environment, resolver_parts, project);
     if (!vars) return wrapper::fail(std::move(vars.error()));
@@ -261,12 +266,14 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
     if (auto fetched = core::fetch_references(*vars, resolver_parts); !fetched) {
         return wrapper::fail(std::move(fetched.error()));
     }
+    if (!gates.confirm.empty()) (void)batch.flush();
     if (auto refused = steps.confirm(gates, refs, *vars, executable, args)) {
         return fail(std::move(*refused));
     }
     std::vector<bool> masked;
     const Command command = steps.command_of(executable, args, *vars, masked);
-    auto output = parts_.runner.run(command);
+    (void)batch.flush();
+    auto output = parts.runner.run(command);
     if (output) steps.mask(*output, command, masked);
     return output;
 }

@@ -164,5 +164,20 @@ TEST(InjectChild, ValuesAndArgumentsWithANulByteAreRefused) {
               "failed to launch child process: launch /bin/echo: nul byte found in provided data");
 }
 
+// A run's events are written in one go, as the very lines one write per
+// event gave before (the bytes below are that build's, for this run).
+TEST(InjectAudit, ARunWritesTheLinesItAlwaysWrote) {
+    TempVault vault;
+    for (const char* key : {"a", "b", "c"})
+        vault.put(literal(std::string("dev/app/") + key, "value-of-" + std::string(key)));
+    const Session session = vault.session(Principal::agent(all_operations()), nullptr, 5s,
+                                          std::make_shared<testing::FixedClock>(1767322800));
+    ASSERT_TRUE(sh(session, "A=secret:dev/app/a\nPLAIN=text\nB=secret:dev/app/b\nC=secret:dev/app/c\n", "true"));
+    const std::string line = R"({"ts":"2026-01-02T03:00:00Z","action":"inject","coordinate":"dev/app/)";
+    const std::string tail = R"(","environment":"dev","result":"injected","origin":"agent"})";
+    EXPECT_EQ(read_file(vault.root() / "audit.log"),
+              line + "a" + tail + "\n" + line + "b" + tail + "\n" + line + "c" + tail + "\n");
+}
+
 }  // namespace
 }  // namespace tarnel::session

@@ -103,14 +103,50 @@ int write_once(int fd, std::string_view bytes) {
 
 }  // namespace
 
-Result<void> FileAuditSink::record(const AuditEvent& event) const {
+Result<void> AuditSink::record_all(std::span<const AuditEvent> events) const {
+    Result<void> first;
+    for (const AuditEvent& event : events) {
+        auto recorded = record(event);
+        if (!recorded && first) first = std::move(recorded);
+    }
+    return first;
+}
+
+Result<void> AuditBatch::record(const AuditEvent& event) const {
+    const std::lock_guard held(mutex_);
+    events_.push_back(event);
+    return {};
+}
+
+Result<void> AuditBatch::flush() const {
+    std::vector<AuditEvent> events;
+    {
+        const std::lock_guard held(mutex_);
+        events.swap(events_);
+    }
+    if (events.empty()) return {};
+    return sink_.record_all(events);
+}
+
+Result<void> FileAuditSink::record(const AuditEvent& event) const { return record_all(std::span(&event, 1)); }
+
+Result<void> FileAuditSink::record_all(std::span<const AuditEvent> events) const {
     if (path_.has_parent_path()) {
         if (auto made = ensure_root(path_.parent_path()); !made) return made;
     }
-    auto json_line = event.to_json();
-    if (!json_line) return fail(json_line.error());
-    std::string line = std::move(*json_line);
-    line += '\n';
+    // An event that cannot be written as JSON is left out; the others are not.
+    Result<void> first;
+    std::string lines;
+    for (const AuditEvent& event : events) {
+        auto json_line = event.to_json();
+        if (!json_line) {
+            if (first) first = fail(json_line.error());
+            continue;
+        }
+        lines += *json_line;
+        lines += '\n';
+    }
+    if (lines.empty()) return first;
 
     // A link planted under the name is not followed, and a FIFO is not waited on.
     // Read as well as written: the last byte tells whether a line was left torn.
@@ -125,17 +161,17 @@ Result<void> FileAuditSink::record(const AuditEvent& event) const {
     const FileLock locked(fd.get());
     struct stat now{};
     if (::fstat(fd.get(), &now) == 0 && now.st_size > 0 && !ends_with_newline(fd.get(), now.st_size)) {
-        line.insert(line.begin(), '\n');
+        lines.insert(lines.begin(), '\n');
     }
-    // One write per event, never a second for the rest: another process's
-    // line must not land inside ours.
-    if (const int error = write_once(fd.get(), line); error != 0) {
+    // One write for all the lines, never a second for the rest: another
+    // process's line must not land inside ours.
+    if (const int error = write_once(fd.get(), lines); error != 0) {
         return fail(ErrorKind::Audit, "append audit log: " + os_error_text(error));
     }
     if (const int error = full_sync(fd.get()); error != 0) {
         return fail(ErrorKind::Audit, "fsync audit log: " + os_error_text(error));
     }
-    return {};
+    return first;
 }
 
 }  // namespace tarnel::core

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <vector>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -73,11 +75,34 @@ class AuditSink {
 public:
     virtual ~AuditSink() = default;
     virtual Result<void> record(const AuditEvent& event) const = 0;
+    // The events in their order; a sink that can appends them in one go.
+    // The first failure is returned, after the rest were tried.
+    virtual Result<void> record_all(std::span<const AuditEvent> events) const;
+};
+
+// Keeps what is recorded through it and hands it to `sink` in one
+// record_all when flushed, and when dropped: the events of one operation
+// reach the log in one write and one sync.
+class AuditBatch final : public AuditSink {
+public:
+    explicit AuditBatch(const AuditSink& sink) : sink_(sink) {}
+    ~AuditBatch() override { (void)flush(); }
+    AuditBatch(const AuditBatch&) = delete;
+    AuditBatch& operator=(const AuditBatch&) = delete;
+
+    Result<void> record(const AuditEvent& event) const override;
+    Result<void> flush() const;
+
+private:
+    const AuditSink& sink_;
+    mutable std::mutex mutex_;
+    mutable std::vector<AuditEvent> events_;
 };
 
 // Appends each event as one line to a file: one open, one write and one full
-// sync per event, so concurrent writers never interleave within a line and an
-// acknowledged event survives a crash.
+// sync per call, so concurrent writers never interleave within a line and an
+// acknowledged event survives a crash; record_all writes all its lines in
+// that one write.
 class FileAuditSink final : public AuditSink {
 public:
     explicit FileAuditSink(std::filesystem::path path) : path_(std::move(path)) {}
@@ -85,6 +110,7 @@ public:
 
     const std::filesystem::path& path() const noexcept { return path_; }
     Result<void> record(const AuditEvent& event) const override;
+    Result<void> record_all(std::span<const AuditEvent> events) const override;
 
 private:
     std::filesystem::path path_;

@@ -78,6 +78,7 @@ TEST(FileAuditSink, APlantedLinkOrFifoIsNeitherFollowedNorWaitedOn) {
 }
 
 // Guards: torn audit lines (after an append a full disk cut short, the next event starts its own line).
+// The cut lands inside the second line of one batch: the first stays whole.
 TEST(FileAuditSink, WritesAPrivateLogAndAShortAppendDoesNotSpoilTheNextLine) {
     TempDir dir;
     const auto root = dir.path() / "nested";
@@ -86,12 +87,14 @@ TEST(FileAuditSink, WritesAPrivateLogAndAShortAppendDoesNotSpoilTheNextLine) {
     EXPECT_EQ(mode_of(root), 0700U);
     EXPECT_EQ(mode_of(root / "audit.log"), 0600U);
     const auto size = fs::file_size(root / "audit.log");
+    const std::vector<AuditEvent> batch{event("whole"), event("cut short"), event("never written")};
+    const auto cut = static_cast<rlim_t>(size + event("whole").to_json()->size() + 1 + 20);
     const pid_t child = ::fork();
     if (child == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{static_cast<rlim_t>(size + 20), static_cast<rlim_t>(size + 20)};
+        const rlimit limit{cut, cut};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::_exit(sink.record(event("cut short")) ? 1 : 0);
+        ::_exit(sink.record_all(batch) ? 1 : 0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -100,9 +103,48 @@ TEST(FileAuditSink, WritesAPrivateLogAndAShortAppendDoesNotSpoilTheNextLine) {
     std::istringstream in(read_file(root / "audit.log"));
     std::vector<std::string> all;
     for (std::string line; std::getline(in, line);) all.push_back(line);
-    ASSERT_EQ(all.size(), 3U);
-    EXPECT_EQ(all[1].size(), 20U);  // the torn piece stays as it was
-    EXPECT_EQ(parse_audit_line(all[2])->event.result, "after");
+    ASSERT_EQ(all.size(), 4U);
+    EXPECT_EQ(parse_audit_line(all[1])->event.result, "whole");
+    EXPECT_EQ(all[2].size(), 20U);  // the torn piece stays as it was
+    EXPECT_EQ(parse_audit_line(all[3])->event.result, "after");
+}
+
+// Batches appended by several processes at once land whole, each batch's
+// lines together and in their order.
+TEST(FileAuditSink, BatchesFromManyProcessesNeitherTearNorInterleave) {
+    TempDir dir;
+    const FileAuditSink sink = FileAuditSink::under_root(dir.path());
+    constexpr int kProcesses = 4, kBatches = 25, kEvents = 20;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            for (int b = 0; b < kBatches; ++b) {
+                std::vector<AuditEvent> batch;
+                for (int e = 0; e < kEvents; ++e) batch.push_back(event(std::to_string(p) + "/" + std::to_string(e)));
+                if (!sink.record_all(batch)) ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        children.push_back(child);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::istringstream in(read_file(dir.path() / "audit.log"));
+    std::vector<std::string> results;
+    for (std::string line; std::getline(in, line);) {
+        auto parsed = parse_audit_line(line);
+        ASSERT_TRUE(parsed) << line;
+        results.push_back(parsed->event.result);
+    }
+    ASSERT_EQ(results.size(), static_cast<std::size_t>(kProcesses * kBatches * kEvents));
+    for (std::size_t at = 0; at < results.size(); at += kEvents) {
+        const std::string process = results[at].substr(0, results[at].find('/'));
+        for (int e = 0; e < kEvents; ++e) EXPECT_EQ(results[at + e], process + "/" + std::to_string(e));
+    }
 }
 
 // Guards: torn audit lines (the reader holds back a tail until its line feed arrives).
