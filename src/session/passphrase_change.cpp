@@ -46,18 +46,18 @@ bool present(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
+// A flock on the root directory itself: nothing to create, so a write that
+// is refused before it starts leaves no trace, and nothing to plant.
 SessionResult<core::UniqueFd> hold_key_lock(const fs::path& root, bool exclusive) {
-    core::UniqueFd fd(
-        ::open((root / kKeyLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!fd) {
-        return fail(SessionError(
-            core::CoreError(core::ErrorKind::Io, std::string(kKeyLockFile) + ": " + core::os_error_text(errno))));
-    }
+    const auto failed = [&](int error) {
+        return fail(
+            SessionError(core::CoreError(core::ErrorKind::Io, "locking the vault root " + core::quoted_path(root) +
+                                                                  ": " + core::os_error_text(error))));
+    };
+    core::UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return failed(errno);
     while (::flock(fd.get(), exclusive ? LOCK_EX : LOCK_SH) != 0) {
-        if (errno != EINTR) {
-            return fail(SessionError(
-                core::CoreError(core::ErrorKind::Io, std::string(kKeyLockFile) + ": " + core::os_error_text(errno))));
-        }
+        if (errno != EINTR) return failed(errno);
     }
     return fd;
 }

@@ -7,9 +7,9 @@
 // switch. Until it, the vault is the old one and a stage left behind is
 // thrown away; after it, the staged files are renamed over the old ones, and
 // whoever opens the vault next finishes that first if a crash stopped it.
-// Every write holds "kdf.lock" shared and the change holds it exclusively, so
-// no write lands between the copy and the switch, and a write by a session
-// still holding the old key is refused afterwards.
+// Every write holds a flock on the root directory shared and the change
+// holds it exclusively, so no write lands between the copy and the switch,
+// and a write by a session still holding the old key is refused afterwards.
 
 #include <cstddef>
 #include <filesystem>
@@ -22,7 +22,6 @@
 
 namespace tarnel::session {
 
-inline constexpr std::string_view kKeyLockFile = "kdf.lock";
 inline constexpr std::string_view kStageDir = "passwd.stage";
 inline constexpr std::string_view kCommitDir = "passwd.commit";
 

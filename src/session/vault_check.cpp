@@ -39,8 +39,7 @@ constexpr std::string_view kUnknownName = "a name no part of the vault writes";
 constexpr std::string_view kUnfinishedWrite = "the temporary of a write that did not finish";
 
 // Files of the root that are only ever looked at as files here.
-constexpr std::string_view kPlainRootFiles[] = {"kdf.salt", kKeyLockFile, "allowlist.lock", "audit.log",
-                                                "mcp-http.token"};
+constexpr std::string_view kPlainRootFiles[] = {"kdf.salt", "allowlist.lock", "audit.log", "mcp-http.token"};
 // Left by a passphrase change that did not finish (see passphrase_change.hpp).
 constexpr std::string_view kPasswdLeftovers[] = {kStageDir, kCommitDir};
 constexpr std::string_view kUnfinishedChange =

@@ -36,7 +36,7 @@ WEB = record_file("dev/app/web", "projects/web")
 def template(tmp_path_factory) -> Path:
     # Records in global and in a project, each written twice (so with a backup and
     # a lock file), a sealed allowlist with its lock, an intake request, the audit
-    # log, and the key's lock file.
+    # log.
     root = tmp_path_factory.mktemp("template") / "vault"
     assert tarnel(root, "init").returncode == 0
     for at, project in (("secret:dev/app/token", []), ("secret:dev/app/web", ["--project", "web"])):
@@ -44,7 +44,6 @@ def template(tmp_path_factory) -> Path:
             assert tarnel(root, "set", at, *project, input=value).returncode == 0
     assert on_terminal(root, "allow", "/bin/true")[0] == 0
     agent_session(root).request_secret("secret:dev/app/new")
-    (root / "kdf.lock").touch(mode=0o600)
     return root
 
 

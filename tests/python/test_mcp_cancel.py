@@ -4,6 +4,7 @@
 
 from __future__ import annotations
 
+import fcntl
 import os
 import signal
 import time
@@ -136,6 +137,16 @@ async def pending_ids(root: Path, count: int) -> set[str]:
     return ids
 
 
+async def released(path: Path) -> None:
+    with anyio.fail_after(10), open(path) as probe:
+        while True:
+            try:
+                fcntl.flock(probe, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return fcntl.flock(probe, fcntl.LOCK_UN)
+            except BlockingIOError:
+                await anyio.sleep(0.02)
+
+
 @async_test
 async def test_requests_of_a_killed_server_are_removed_by_the_next_listing_and_a_live_one_stays(root, tmp_path):
     downgrade = {"coordinate": "secret:dev/app/token", "sensitivity": "low"}
@@ -146,6 +157,7 @@ async def test_requests_of_a_killed_server_are_removed_by_the_next_listing_and_a
             group.start_soon(lambda: doomed.call_tool("edit_secret_metadata", downgrade))
             (dead_id,) = await pending_ids(root, 2) - {live_id}
             os.kill(int(dead_id.split("-")[1]), signal.SIGKILL)
+            await released(root / "pending" / f"{dead_id}.json")  # the kernel lets go of a killed holder's lock
             # Both published a minute ago, as far as the files tell.
             for request_id in (live_id, dead_id):
                 os.utime(root / "pending" / f"{request_id}.json", (time.time() - 60,) * 2)
