@@ -57,6 +57,8 @@ def test_passwd_on_a_terminal_reseals_everything_and_only_the_new_passphrase_ope
     assert (old.returncode, old.stderr) == (1, b"tarnel: wrong passphrase\n")
     result = agent_session(made, NEW).inject_run("V=secret:dev/app/k1\n", "dev", "/bin/sh", ["-c", 'test "$V" = value-1value-1'])
     assert result["status"] == 0
+    with pytest.raises(tarnel_ffi.TarnelError):  # the module, with the old passphrase, opens no record
+        agent_session(made).inject_run("V=secret:dev/app/k1\n", "dev", "/bin/true")
     assert ("edit", "passphrase-changed:25 records") in audit_pairs(Vault.existing(made, NEW))
     # Guards: a session still holding the old key would seal new records no passphrase opens.
     with pytest.raises(tarnel_ffi.TarnelError, match="passphrase was changed after this session was opened"):
