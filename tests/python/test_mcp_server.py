@@ -17,8 +17,7 @@ from pathlib import Path
 import pytest
 
 from human import needs_tarnel, tarnel, wait_until
-from mcpkit import (INITIALIZE, async_test, call, mcp_session, refused, serve_once, server_command,
-                    server_environment)
+from mcpkit import INITIALIZE, async_test, call, mcp_session, refused, serve_once, server_command, server_environment
 from tarnel_mcp.config import parse_config  # after mcpkit, which skips without the SDK
 from vaultkit import PASSPHRASE, fp, keypair, literal, reference, totp
 

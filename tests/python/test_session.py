@@ -2,9 +2,6 @@
 # results, and the exception each family of errors raises. The rules behind the
 # answers are the session suites'; what is checked here is what crosses.
 
-import json
-import os
-
 import pytest
 
 from tarnel_ffi import TarnelDenied, TarnelError, TarnelNotFound, TarnelSession
@@ -37,15 +34,14 @@ def raised(call, cls):
     (lambda s: s.set(AT, "v" * (2**20 + 1)), TarnelError, "value must be at most 1048576 bytes"),
     (lambda s: s.status("secret:dev/app/" + "k" * 5000), TarnelError, "`coordinate` must be at most 4096 bytes"),
     (lambda s: s.status("secret:dev/db/absent"), TarnelNotFound, "not addressable"),
+    # Which refusal the module gives is the session suites'; one stands for the class.
     (lambda s: s.reveal("secret:dev/db/closed"), TarnelDenied, "NotRevealable"),
-    (lambda s: s.reveal("secret:prod/db/password"), TarnelDenied, "McpCriticalForbidden"),
     (lambda s: s.delete("dev/db/password"), TarnelError, "invalid coordinate URI: "),
     (lambda s: s.generate("secret:dev/db/new", sensitivity="secret"), TarnelError, "unknown sensitivity `secret`"),
 ])
 def test_bad_calls_raise_their_class_and_touch_nothing(vault, open_session, call, error, text):
     vault.write(literal("dev/db/password", b"v", revealable=True))
     vault.write(literal("dev/db/closed", b"v"))
-    vault.write(literal("prod/db/password", b"v", sensitivity="low", revealable=True))
     session, before = open_session(), sorted(vault.root.rglob("*"))
     caught = raised(lambda: call(session), error)
     assert text in str(caught) and (error is TarnelDenied or sorted(vault.root.rglob("*")) == before)  # denials audit
@@ -100,12 +96,6 @@ def test_scope_forms(vault, scope, expected):
     assert [(view["origin"], view["coordinate"]) for view in session.list()] == expected
 
 
-def test_a_record_under_another_key_is_a_crypto_error(vault):
-    vault.write(literal("dev/db/password", b"v", revealable=True))
-    session = TarnelSession({"operations": ["metadata", "write"]}, str(vault.root), "not it")
-    assert str(raised(lambda: session.set(AT, "mine"), TarnelError)) == "crypto operation failed"
-
-
 def test_the_environment_supplies_root_and_passphrase_and_arguments_beat_it(vault, tmp_path, monkeypatch):
     vault.write(literal("dev/db/password", b"v"))
     monkeypatch.setenv("TARNEL_VAULT_DIR", str(vault.root))
@@ -148,12 +138,7 @@ def test_writes_reach_the_disk_as_the_independent_reader_sees_them(vault, open_s
     # 100 expected per character; a folded or skewed draw leaves this band.
     assert set(value) == set(ALPHABET) and all(40 < value.count(c) < 160 for c in ALPHABET)
     assert key not in vault.audit_bytes() and value.encode() not in vault.audit_bytes()
+    # What request_secret files is read back through `tarnel intake` (test_mcp_owner.py) and by IntakeInbox.
     assert session.delete("secret:dev/app/key") is None and vault.read("dev/app/key") is None
-    intake_id = session.request_secret("secret://global/dev/db/token#private", "Inject_Only", "the token", "alpha",
-                                       "claude-desktop/1.2")
-    assert int(intake_id.split("-")[1]) == os.getpid()
-    asked = json.loads((vault.root / "intake" / f"{intake_id}.json").read_text())
-    assert [asked[key] for key in ("coordinate", "sensitivity", "description", "project", "requesting_process")] == [
-        "secret://global/dev/db/token#private", "inject-only", "the token", "alpha", "claude-desktop/1.2"]
     assert [event["result"] for event in vault.audit()] == ["created", "metadata-updated", "generated", "generated",
                                                             "deleted"]

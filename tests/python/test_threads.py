@@ -61,15 +61,9 @@ def test_deriving_the_key_lets_other_threads_run(vault):
     # during the derivation.
     python_threads = {str(thread.native_id) for thread in threading.enumerate()}
     baseline = set(os.listdir("/proc/self/task")) - python_threads
-    started = threading.Event()
-
-    def open_vault():
-        started.set()
-        return tarnel_ffi.TarnelSession({"operations": ["metadata"]}, str(vault.root), vault.passphrase)
-
-    caller, outcome = in_thread(open_vault)
-    python_threads.add(str(caller.native_id))
-    started.wait()
+    caller, outcome = in_thread(lambda: tarnel_ffi.TarnelSession({"operations": ["metadata"]}, str(vault.root),
+                                                                 vault.passphrase))
+    python_threads.add(str(caller.native_id))  # set once start() has returned
     sightings = 0
     while caller.is_alive():
         sightings += bool(set(os.listdir("/proc/self/task")) - python_threads - baseline)

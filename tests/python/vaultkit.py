@@ -24,32 +24,27 @@ def derive_key(passphrase: str, salt: bytes) -> bytes:
                            type=Type.ID, version=19)
 
 
-def _record(path, sensitivity, revealable, description=None, **kind) -> dict:
+def _record(path, sensitivity, revealable, **kind) -> dict:
     environment, component, key = path.split("/")
     meta = {"sensitivity": sensitivity, "revealable": revealable, "environment": environment,
             "component": component, "key": key}
-    if description is not None:
-        meta["description"] = description
     return {**kind, **meta, "created": STAMP, "updated": STAMP}
 
 
-def literal(path: str, value: bytes, sensitivity="medium", revealable=False, description=None):
-    return _record(path, sensitivity, revealable, description, mode="literal", value=list(value))
+def literal(path: str, value: bytes, sensitivity="medium", revealable=False):
+    return _record(path, sensitivity, revealable, mode="literal", value=list(value))
 
 
-def reference(path: str, uri: str, sensitivity="medium", revealable=False, description=None):
-    return _record(path, sensitivity, revealable, description, mode="reference", ref=uri)
+def reference(path: str, uri: str, sensitivity="medium", revealable=False):
+    return _record(path, sensitivity, revealable, mode="reference", ref=uri)
 
 
-def keypair(path: str, public: str, private: bytes | None = b"private-key", algorithm="ed25519",
-            sensitivity="high", revealable=False):
-    halves = {} if private is None else {"private": list(private)}
-    return _record(path, sensitivity, revealable, mode="keypair", algorithm=algorithm, **halves, public=public)
+def keypair(path: str, public: str, private: bytes = b"private-key", sensitivity="high"):
+    return _record(path, sensitivity, False, mode="keypair", algorithm="ed25519", private=list(private), public=public)
 
 
-def totp(path: str, seed: bytes, algorithm="sha1", digits=6, period=30, sensitivity="high"):
-    return _record(path, sensitivity, False, mode="totp", seed=list(seed), algorithm=algorithm, digits=digits,
-                   period=period)
+def totp(path: str, seed: bytes, sensitivity="high"):
+    return _record(path, sensitivity, False, mode="totp", seed=list(seed), algorithm="sha1", digits=6, period=30)
 
 
 class Vault:  # a vault root in a temporary directory, keyed by a passphrase
@@ -85,8 +80,7 @@ class Vault:  # a vault root in a temporary directory, keyed by a passphrase
         data = target.read_bytes()
         assert data[:8] == b"TARN\x01\x00\x00\x00"
         sealed = json.loads(data[8:])
-        return json.loads(ChaCha20Poly1305(self.key).decrypt(bytes(sealed["nonce"]), bytes(sealed["ciphertext"]),
-                                                             None))
+        return json.loads(ChaCha20Poly1305(self.key).decrypt(bytes(sealed["nonce"]), bytes(sealed["ciphertext"]), None))
 
     def audit_bytes(self) -> bytes:
         return (self.root / "audit.log").read_bytes() if (self.root / "audit.log").exists() else b""

@@ -132,30 +132,25 @@ SessionResult<RecordView> edit(const Session& session, OptText sensitivity, OptT
 // Lowering the sensitivity, making a value revealable and pointing a
 // reference elsewhere hand an agent what it could not reach before, so they
 // wait for the owner; the reverse, and a reference left as it is, do not.
-// What the owner's approval of each applies is tests/python/test_mcp_owner.py's
-// (and a downgrade's, EditWhileWaiting's).
+// What the owner is shown for each, and what the approval applies, is
+// tests/python/test_mcp_owner.py's (and a downgrade's, EditWhileWaiting's).
 TEST(EditLowering, WhatHandsAnAgentMoreWaitsForTheOwner) {
     constexpr std::string_view kOld = "aws-sm://us-east-1/dev-db", kNew = "aws-sm://us-east-1/prod-db";
-    constexpr std::string_view kDowngrade = "edit dev/app/token --sensitivity low (downgrade from High)";
-    constexpr std::string_view kRevealable = "make the value revealable to agents";
-    constexpr std::string_view kRepoint =
-        "point the reference at aws-sm://us-east-1/prod-db instead of aws-sm://us-east-1/dev-db";
     struct Case {
         OptText level;  // also makes the record High
         std::optional<bool> revealable;
         OptText reference;  // also makes the record a reference to kOld
         Decision decision;
-        OptText asked;  // the request's action (or command); nullopt: nobody is asked
-        OptText refused;
+        OptText refused;  // nullopt: nobody is asked (whoever is asked here refuses)
         Words audit;
     };
     // clang-format off: one case a row
     const Case cases[] = {
-        {"low", std::nullopt, std::nullopt, Decision::TimedOut, kDowngrade, "timed out \u2014 sensitivity not lowered", {"timeout/timeout-downgrade"}},
-        {std::nullopt, true, std::nullopt, Decision::Forged, kRevealable, "denied \u2014 not made revealable", {"deny/forged-approval-revealable"}},
-        {std::nullopt, false, std::nullopt, Decision::Denied, std::nullopt, std::nullopt, {"edit/metadata-updated"}},
-        {std::nullopt, std::nullopt, kNew, Decision::Denied, kRepoint, "denied \u2014 reference not changed", {"deny/denied-reference"}},
-        {std::nullopt, std::nullopt, kOld, Decision::Denied, std::nullopt, std::nullopt, {"edit/metadata-updated"}},
+        {"low", std::nullopt, std::nullopt, Decision::TimedOut, "timed out \u2014 sensitivity not lowered", {"timeout/timeout-downgrade"}},
+        {std::nullopt, true, std::nullopt, Decision::Forged, "denied \u2014 not made revealable", {"deny/forged-approval-revealable"}},
+        {std::nullopt, false, std::nullopt, Decision::Denied, std::nullopt, {"edit/metadata-updated"}},
+        {std::nullopt, std::nullopt, kNew, Decision::Denied, "denied \u2014 reference not changed", {"deny/denied-reference"}},
+        {std::nullopt, std::nullopt, kOld, Decision::Denied, std::nullopt, {"edit/metadata-updated"}},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -169,9 +164,7 @@ TEST(EditLowering, WhatHandsAnAgentMoreWaitsForTheOwner) {
         const auto confirmer = answering(c.decision);
         auto outcome = vault.session(all_operations(), confirmer)
                            .edit_metadata(kAt, c.level, std::nullopt, c.revealable, c.reference, std::nullopt);
-        const auto& seen = confirmer->seen;
-        ASSERT_EQ(seen.size(), c.asked ? 1U : 0U);
-        EXPECT_TRUE(!c.asked || seen[0].action.value_or(*seen[0].resolved_command) == *c.asked);
+        ASSERT_EQ(confirmer->seen.size(), c.refused ? 1U : 0U);
         EXPECT_EQ(vault.audit_words(), c.audit);
         EXPECT_EQ(outcome ? "" : outcome.error().message(), c.refused.value_or(""));
         EXPECT_TRUE(outcome || vault.record_bytes(kAt) == before);
@@ -276,7 +269,8 @@ TEST(ConcurrentWriters, ThreadsAndProcessesNeverWriteBackStaleFields) {
 
 // A passphrase vault asks the checked passphrase (a wrong one is refused in
 // tests/python/test_unlock.py and test_mcp_server.py); taking its check or its
-// salt away must not turn it into one that asks less.
+// salt away must not turn it into one that asks less. Only with neither is it a
+// keyring vault (tests/python/test_cli_passwd.py).
 TEST(OwnerProof, PassphraseVaultsAskTheCheckedPassphrase) {
     const testing::TempDir base;
     const fs::path root = base.path() / "vault", check = root / kPassphraseCheckFile;
@@ -296,8 +290,6 @@ TEST(OwnerProof, PassphraseVaultsAskTheCheckedPassphrase) {
     fs::rename(base.path() / "kdf.check", check);
     fs::remove(root / "kdf.salt");
     EXPECT_FALSE(owner_proof_for(root));
-    fs::remove(check);
-    EXPECT_EQ(owner_proof_for(root), OwnerProof::ShownCode);
 }
 
 // Guards: an intake created what its file said when fulfilled, not what the owner saw.

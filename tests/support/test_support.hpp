@@ -175,9 +175,7 @@ inline bool someone_waits_on(const fs::path& path, std::chrono::milliseconds wai
     while (std::chrono::steady_clock::now() < deadline) {
         std::ifstream locks("/proc/locks");
         for (std::string line; std::getline(locks, line);) {
-            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) {
-                return true;
-            }
+            if (line.find("->") != std::string::npos && line.find(inode) != std::string::npos) return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

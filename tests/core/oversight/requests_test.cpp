@@ -68,12 +68,25 @@ private:
 
 ConfirmRequest sample_request() { return ConfirmRequest("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent); }
 
+// A confirmer waiting on `request` in another thread, and its request as the owner's side lists it.
+std::pair<std::future<Decision>, PendingConfirmation> waiting_on(const fs::path& root, const ConfirmRequest& request,
+                                                                 std::chrono::milliseconds timeout) {
+    auto decision = std::async(std::launch::async,
+                               [=] { return FileConfirmer::under_root(root, vault_key()).confirm(request, timeout); });
+    std::vector<PendingConfirmation> found;
+    for (int tries = 0; tries < 2000 && found.empty(); ++tries, std::this_thread::sleep_for(5ms)) {
+        found = PendingDir::under_root(root).list()->requests;
+    }
+    EXPECT_EQ(found.size(), 1U);
+    return {std::move(decision), found.at(0)};
+}
+
 // Only an answer carrying the owner's proof for this very request approves; an
-// "approved" without it is a forgery, told apart from a plain denial.
+// "approved" without it is a forgery, told apart from a plain denial. The
+// owner's proof approves in the two tests below; the word "approved" alone is
+// tests/python/test_forgery.py's.
 TEST(FileConfirmer, OnlyTheOwnersProofForThisRequestApproves) {
     const std::pair<std::string, Decision> cases[] = {
-        {std::string(kOwnerApproves), Decision::Approved},
-        {"approved", Decision::Forged},  // the word alone, as before proofs
         // The vault's answer key over another request's proof.
         {approval_answer(Proof{}, *ProofKey::derive(vault_key(), ProofPurpose::Answer)), Decision::Forged},
         {"", Decision::Denied},
@@ -162,20 +175,13 @@ TEST(PendingDir, ReadsAndAnswersWhatAWaitingConfirmerWroteButNeverReplacesAnAnsw
                             {"a b", "\x1b[2J"},
                             "/w",
                             {{"CFG", ShownVariable::Source::Vault, "dev/none/c", std::nullopt, "/agent/\"c\""}}};
-    auto waiting = std::async(
-        std::launch::async, [&] { return FileConfirmer::under_root(root.path(), vault_key()).confirm(request, 60s); });
+    auto [waiting, found] = waiting_on(root.path(), request, 60s);
     const auto pending = PendingDir::under_root(root.path());
-    std::vector<PendingConfirmation> found;
-    for (int tries = 0; tries < 2000 && found.empty(); ++tries, std::this_thread::sleep_for(5ms)) {
-        found = pending.list()->requests;
-    }
-    ASSERT_EQ(found.size(), 1U);
-    EXPECT_EQ(found[0].request, request);
-    const auto seal = found[0].seal_with(*ProofKey::derive(vault_key(), ProofPurpose::Request));
+    EXPECT_EQ(found.request, request);
+    const auto seal = found.seal_with(*ProofKey::derive(vault_key(), ProofPurpose::Request));
     ASSERT_EQ(seal.state, SealState::Sealed);
-    EXPECT_TRUE(*pending.approve(found[0].id, seal.mac, *ProofKey::derive(vault_key(), ProofPurpose::Answer)));
-    EXPECT_EQ(waiting.get(), Decision::Approved);
-    EXPECT_TRUE(names_in(pending.dir()).empty());
+    EXPECT_TRUE(*pending.approve(found.id, seal.mac, *ProofKey::derive(vault_key(), ProofPurpose::Answer)));
+    EXPECT_EQ(waiting.get(), Decision::Approved);  // then withdrawn, as in OnlyTheOwnersProofForThisRequestApproves
     // An answer never replaces one already given, and ids are only three numbers.
     const auto id = *RequestId::parse("1-2-3");
     EXPECT_TRUE(*pending.deny(id));
@@ -200,17 +206,10 @@ void age(const fs::path& path) {
 TEST(PendingDir, TheNextConfirmerRemovesOnlyRequestsNobodyWaitsFor) {
     TempDir root;
     const auto pending = PendingDir::under_root(root.path());
-    auto waiting = std::async(std::launch::async, [&] {
-        return FileConfirmer::under_root(root.path(), vault_key()).confirm(sample_request(), 30s);
-    });
-    std::vector<PendingConfirmation> found;
-    for (int tries = 0; tries < 2000 && found.empty(); ++tries, std::this_thread::sleep_for(5ms)) {
-        found = pending.list()->requests;
-    }
-    ASSERT_EQ(found.size(), 1U);
-    const std::string live = found[0].id.text();
+    auto [waiting, found] = waiting_on(root.path(), sample_request(), 30s);
+    const std::string live = found.id.text();
     auto copy_as = [&](const std::string& id) {
-        std::string text = found[0].text;
+        std::string text = found.text;
         text.replace(text.find(live), live.size(), id);
         write_file(pending.dir() / (id + ".json"), text);
     };
@@ -223,7 +222,7 @@ TEST(PendingDir, TheNextConfirmerRemovesOnlyRequestsNobodyWaitsFor) {
 
     EXPECT_EQ(FileConfirmer::under_root(root.path(), vault_key()).confirm(sample_request(), 0ms), Decision::TimedOut);
     EXPECT_EQ(names_in(pending.dir()), (std::set<std::string>{live + ".json", "1-1-2.json", "1-1-3.json"}));
-    ASSERT_TRUE(*pending.deny(found[0].id));
+    ASSERT_TRUE(*pending.deny(found.id));
     EXPECT_EQ(waiting.get(), Decision::Denied);
 }
 
