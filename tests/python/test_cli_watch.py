@@ -11,7 +11,6 @@ import json
 import shutil
 import socket
 import subprocess
-import threading
 import time
 from contextlib import contextmanager
 from pathlib import Path
@@ -49,30 +48,6 @@ def root(tmp_path):
     assert tarnel(root, "init").returncode == 0
     assert tarnel(root, "set", "secret:dev/app/token", "--sensitivity", "high", input=TOKEN).returncode == 0
     return root
-
-
-def in_thread(call):
-    # `call()` in a thread of its own: what it returned or raised.
-    outcome = {}
-
-    def run():
-        try:
-            outcome["result"] = call()
-        except Exception as error:  # noqa: BLE001 - handed to the test
-            outcome["error"] = error
-
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread, outcome
-
-
-def next_request(directory: Path, seconds: float = 30) -> tuple[str, float]:
-    # The identifier of the first request file to appear, and when it appeared.
-    deadline = time.monotonic() + seconds
-    while not (found := sorted(directory.glob("*.json"))):
-        assert time.monotonic() < deadline, "no request appeared"
-        time.sleep(0.02)
-    return found[0].stem, time.monotonic()
 
 
 def stop(watch) -> int:
@@ -168,28 +143,6 @@ def test_a_watch_needs_a_terminal(root, command):
 
 
 # --- notifications ----------------------------------------------------------------
-
-@needs_private_bus
-def test_a_new_request_raises_a_notification_naming_it_without_its_value(root, tmp_path):
-    with notification_service(tmp_path) as (address, notified, lines), \
-            terminal(root, "pending", "--watch", DBUS_SESSION_BUS_ADDRESS=address) as watch:
-        watch.expect("waiting for requests")
-        agent = agent_session(root)
-        waiter, outcome = in_thread(lambda: agent.edit_metadata("secret:dev/app/token", sensitivity="low"))
-        request_id, made = next_request(root / "pending")
-        # Its kind, what it is about and its identifier: no value, nothing else.
-        assert notified() == {"app": "tarnel", "summary": "tarnel: a downgrade waits for your approval",
-                        "body": f"secret:dev/app/token\nrequest {request_id}", "actions": [], "hints": [],
-                        "expires": -1}
-        watch.expect(APPROVE_DENY_SKIP, timeout=10)
-        assert time.monotonic() - made < 2 and b"no desktop notifications" not in watch.before
-        watch.sendline("d")
-        watch.expect(f"denied {request_id}")
-        waiter.join(timeout=60)
-        assert "denied" in str(outcome.get("error")), outcome
-        assert lines.quiet(0.5)  # one request, one notification
-        assert stop(watch) == 130
-
 
 def test_a_bus_that_never_answers_holds_the_watch_up_a_second_at_most(root, tmp_path):
     path = plant_confirmation(root, "1-1-7")
