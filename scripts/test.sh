@@ -3,9 +3,11 @@
 # installed as a user would install it; one clang build with AddressSanitizer,
 # UndefinedBehaviorSanitizer and the fuzzer's coverage instrumentation serves
 # both the GoogleTest suites and the libFuzzer targets, which run for
-# TARNEL_FUZZ_SECONDS each (default 15); the core suite built on the wheel's
-# objects runs the memory residue scan, which means nothing under the
-# sanitizers; then pytest runs against the installed module.
+# TARNEL_FUZZ_SECONDS each (default 15) on one core while the rest goes on;
+# the core suite built on the wheel's objects runs the memory residue scan,
+# which means nothing under the sanitizers; pytest runs against the
+# installed module; then the fuzzers' results are printed, and any failure
+# fails the run.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$here"
@@ -49,8 +51,13 @@ ASAN_OPTIONS="abort_on_error=1:external_symbolizer_path=$symbolizer" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:external_symbolizer_path=$symbolizer" \
   ctest --test-dir build/check --output-on-failure -j "$jobs"
 
-step "fuzz targets, $fuzz_seconds s each"
-TARNEL_DEPS_READY=1 scripts/fuzz.sh "$fuzz_seconds"
+# One fuzzer at a time on one core, beside the steps below, which mostly
+# wait (on children, prompts and key derivations) rather than compute.
+fuzz_log=$(mktemp)
+TARNEL_DEPS_READY=1 setsid scripts/fuzz.sh "$fuzz_seconds" >"$fuzz_log" 2>&1 &
+fuzz_pid=$!
+# A run that stops early takes the fuzzers (a process group of their own) with it.
+trap 'kill -- "-$fuzz_pid" 2>/dev/null || true; close_step; printf "\n== times\n%s%5ds  in all\n" "$timings" "$SECONDS"' EXIT
 
 step "memory residue, in the wheel's build"
 # The wheel's own objects, so the scan sees the code that ships; only the
@@ -63,3 +70,11 @@ step "python tests"
 # Run from outside the source tree so the installed module is the one imported.
 cd "$here/tests/python"
 TARNEL_WHEEL="$here/$wheel" python -m pytest -q -p no:cacheprovider "$@"
+cd "$here"
+
+step "fuzz targets, $fuzz_seconds s each (run beside the two steps above)"
+fuzz_status=0
+wait "$fuzz_pid" || fuzz_status=$?
+cat "$fuzz_log"
+rm -f "$fuzz_log"
+exit "$fuzz_status"

@@ -26,10 +26,11 @@ def made(tmp_path):
     # Records in the global vault and a project, a backup of an earlier value, a sealed allowlist.
     root = tmp_path / "vault"
     assert tarnel(root, "init").returncode == 0
+    session = agent_session(root)
     for path, value in VALUES.items():
-        assert tarnel(root, "set", f"secret:{path}", input=b"earlier").returncode == 0
-        assert tarnel(root, "set", f"secret:{path}", input=value).returncode == 0
-    assert tarnel(root, "set", "secret:dev/shop/db", "--project", "shop", input=b"project-value").returncode == 0
+        session.set(f"secret:{path}", "earlier")
+        session.set(f"secret:{path}", value.decode())
+    session.set("secret:dev/shop/db", "project-value", "shop")
     seal_allowlist(root, Vault.existing(root).key, allow_entry("/bin/true"))
     return root
 
