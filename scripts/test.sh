@@ -3,7 +3,7 @@
 # installed as a user would install it; one clang build with AddressSanitizer,
 # UndefinedBehaviorSanitizer and the fuzzer's coverage instrumentation serves
 # both the GoogleTest suites and the libFuzzer targets, which run for
-# TARNEL_FUZZ_SECONDS each (default 15) on one core while the rest goes on;
+# TARNEL_FUZZ_SECONDS each (default 15) on one core beside pytest;
 # the core suite built on the wheel's objects runs the memory residue scan,
 # which means nothing under the sanitizers; pytest runs against the
 # installed module; then the fuzzers' results are printed, and any failure
@@ -51,14 +51,6 @@ ASAN_OPTIONS="abort_on_error=1:external_symbolizer_path=$symbolizer" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:external_symbolizer_path=$symbolizer" \
   ctest --test-dir build/check --output-on-failure -j "$jobs"
 
-# One fuzzer at a time on one core, beside the steps below, which mostly
-# wait (on children, prompts and key derivations) rather than compute.
-fuzz_log=$(mktemp)
-TARNEL_DEPS_READY=1 setsid scripts/fuzz.sh "$fuzz_seconds" >"$fuzz_log" 2>&1 &
-fuzz_pid=$!
-# A run that stops early takes the fuzzers (a process group of their own) with it.
-trap 'kill -- "-$fuzz_pid" 2>/dev/null || true; close_step; printf "\n== times\n%s%5ds  in all\n" "$timings" "$SECONDS"' EXIT
-
 step "memory residue, in the wheel's build"
 # The wheel's own objects, so the scan sees the code that ships; only the
 # core suite is compiled on top.
@@ -66,13 +58,24 @@ cmake -S . -B build/release -DTARNEL_BUILD_TESTS=ON -DPython_EXECUTABLE="$venv/b
 cmake --build build/release -j "$jobs" --target tarnel_core_tests
 build/release/tests/tarnel_core_tests --gtest_filter='*Residue*' --gtest_brief=1
 
-step "python tests"
+# One fuzzer at a time on one core, beside pytest, whose tests mostly wait
+# (on children, prompts and key derivations) rather than compute.
+fuzz_log=$(mktemp)
+TARNEL_DEPS_READY=1 setsid scripts/fuzz.sh "$fuzz_seconds" >"$fuzz_log" 2>&1 &
+fuzz_pid=$!
+# A run that stops early takes the fuzzers (a process group of their own) with it.
+trap 'kill -- "-$fuzz_pid" 2>/dev/null || true; close_step; printf "\n== times\n%s%5ds  in all\n" "$timings" "$SECONDS"' EXIT
+
+step "python tests, two at a time"
 # Run from outside the source tree so the installed module is the one imported.
 cd "$here/tests/python"
-TARNEL_WHEEL="$here/$wheel" python -m pytest -q -p no:cacheprovider "$@"
+# A short base directory: socket paths under it must stay within 108 bytes.
+basetemp=$(mktemp -d "${TMPDIR:-/tmp}/tnXXXX")
+TARNEL_WHEEL="$here/$wheel" python -m pytest -q -p no:cacheprovider -n 2 --basetemp="$basetemp" "$@"
+rm -rf "$basetemp"
 cd "$here"
 
-step "fuzz targets, $fuzz_seconds s each (run beside the two steps above)"
+step "fuzz targets, $fuzz_seconds s each (run beside the python tests)"
 fuzz_status=0
 wait "$fuzz_pid" || fuzz_status=$?
 cat "$fuzz_log"
