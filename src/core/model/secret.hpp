@@ -14,6 +14,12 @@ namespace tarnel::core {
 // expose_secret(), so every read of a secret is easy to find. On destruction
 // (and whenever the buffer grows) the used bytes are zeroed, the length is
 // reset, then the whole allocation is zeroed before it is freed.
+//
+// A buffer of a mebibyte or more (a captured output) is a private mapping
+// instead, left out of core dumps and backed by huge pages where the system
+// allows. It grows by remapping, which moves its pages without copying them
+// and leaves nothing behind, and only the bytes ever handed out are zeroed
+// when it goes: the rest were never touched.
 class SecretValue {
 public:
     SecretValue() noexcept = default;
@@ -44,6 +50,11 @@ public:
     void push_back(std::uint8_t byte);
     void append(std::span<const std::uint8_t> bytes);
     void append(std::string_view chars);
+    // The free room past the end, at least `at_least` bytes, for a read to
+    // fill in place; extend() then keeps what it wrote. Whatever was written
+    // there is wiped with the rest, kept or not.
+    std::span<std::uint8_t> room(std::size_t at_least);
+    void extend(std::size_t count) noexcept;
     // Shrinks to the given length, zeroing the bytes past it.
     void truncate(std::size_t size) noexcept;
     void clear() noexcept { truncate(0); }
@@ -56,10 +67,12 @@ public:
 private:
     void release() noexcept;
     void grow_to(std::size_t capacity);
+    bool mapped() const noexcept;
 
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+    std::size_t touched_ = 0;  // bytes of the buffer ever handed out
 };
 
 }  // namespace tarnel::core

@@ -25,7 +25,9 @@ using Steady = std::chrono::steady_clock;
 using Deadline = std::optional<Steady::time_point>;
 
 constexpr std::string_view kVaultPrefix = "TARNEL_";
+// A read takes up to as much as the output holds already, from 64 KiB to 1 MiB.
 constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kLargeRead = 1024 * 1024;
 
 std::string_view name_of(std::string_view entry) { return entry.substr(0, entry.find('=')); }
 
@@ -153,7 +155,7 @@ enum class Waited : std::uint8_t { Ended, TimedOut, Cancelled };
 std::expected<Waited, int> drain(Captured& ends, ProcessOutput& output, const Limits& limits) {
     std::array<UniqueFd*, 2> fds{&ends.out, &ends.err};
     std::array<SecretValue*, 2> into{&output.out, &output.err};
-    SecretValue chunk = SecretValue::zeroed(kReadChunk);  // wiped when it goes
+    std::array<bool, 2> widened{};
     while (*fds[0] || *fds[1]) {
         if (limits.cancelled()) return Waited::Cancelled;
         if (limits.passed()) return Waited::TimedOut;
@@ -171,7 +173,9 @@ std::expected<Waited, int> drain(Captured& ends, ProcessOutput& output, const Li
         }
         for (std::size_t i = 0; i < 2; ++i) {
             if (watched[i].revents == 0) continue;
-            const ssize_t got = ::read(fds[i]->get(), chunk.expose_secret_mut().data(), kReadChunk);
+            // Straight into the end of the output, which grows without copying once large.
+            const std::span<std::uint8_t> room = into[i]->room(std::clamp(into[i]->size(), kReadChunk, kLargeRead));
+            const ssize_t got = ::read(fds[i]->get(), room.data(), room.size());
             if (got < 0) {
                 if (errno == EINTR || errno == EAGAIN) continue;
                 return std::unexpected(errno);
@@ -180,7 +184,15 @@ std::expected<Waited, int> drain(Captured& ends, ProcessOutput& output, const Li
                 fds[i]->reset();
                 continue;
             }
-            into[i]->append(chunk.expose_secret().first(static_cast<std::size_t>(got)));
+            into[i]->extend(static_cast<std::size_t>(got));
+            // A child that fills the pipe gets a larger one, and runs on with
+            // fewer waits for our reads. Only such a child: the pages of a
+            // user's pipes are counted against a limit all of its pipes share.
+            // A system that refuses keeps the size it has.
+            if (static_cast<std::size_t>(got) == kReadChunk && !widened[i]) {
+                widened[i] = true;
+                (void)::fcntl(fds[i]->get(), F_SETPIPE_SZ, static_cast<int>(kLargeRead));
+            }
         }
     }
     return Waited::Ended;

@@ -19,6 +19,8 @@
 #include "core/base/fd.hpp"
 #include "core/keys/fingerprint.hpp"
 #include "core/keys/keyring.hpp"
+#include "core/run/process.hpp"
+#include "support/test_support.hpp"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TARNEL_TEST_UNDER_ASAN 1
@@ -170,6 +172,32 @@ TEST(Residue, NoPieceOfADerivedKeyOrAFingerprintedValueRemainsOnceItIsDropped) {
             [size](Round round) { return fingerprint(distinctive_value(size, round).expose_secret()).size() == 8; },
             [size] { return distinctive_value(size, Round::Real); });
         EXPECT_TRUE(found.empty()) << "value of " << size << ": " << ::testing::PrintToString(found);
+    }
+}
+
+// A child's output as the pipe hands it over: a small one grows on the heap,
+// a large one moves into a mapping of its own and is remapped as it grows.
+// The bytes arrive whole, and none of them stay behind once dropped.
+TEST(Residue, NoPieceOfACapturedOutputRemainsOnceItIsDropped) {
+    SKIP_UNDER_ASAN();
+    const testing::TempDir dir;
+    for (const std::size_t size : {std::size_t{300} << 10, std::size_t{5} << 20}) {
+        const auto file = [&](Round round) {
+            return dir.path() / (std::to_string(size) + "-" + std::to_string(static_cast<int>(round)));
+        };
+        for (const Round round : {Round::Rehearsal, Round::Real}) {
+            const UniqueFd out(::open(file(round).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            const SecretValue value = distinctive_value(size, round);
+            ASSERT_EQ(::write(out.get(), value.expose_secret().data(), size), static_cast<ssize_t>(size));
+        }
+        const auto found = residue_after(
+            [&](Round round) {
+                auto ran = run_process({.program = "cat", .args = {file(round).string()}},
+                                       ChildEnvironment::inherited_without_vault_settings());
+                return ran && ran->out.same_bytes(distinctive_value(size, round));
+            },
+            [size] { return distinctive_value(size, Round::Real); });
+        EXPECT_TRUE(found.empty()) << "output of " << size << ": " << ::testing::PrintToString(found);
     }
 }
 
