@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
             if (check_run(runner.run(command), "run /bin/true").code != 0) die("/bin/true failed");
         }));
         whole.push_back(micros([&] {
-            const wrapper::Output output =
+            const wrapper::RunOutput output =
                 check_run(whole_run.run(refs, "dev", std::nullopt, "/bin/true", {}, core::Actor::Agent), "wrapper run");
             if (output.code != 0) die("/bin/true failed under the wrapper");
         }));

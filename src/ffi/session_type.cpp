@@ -29,6 +29,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -146,6 +147,18 @@ PyRef views_to_list(const std::vector<RecordView>& views) {
 PyRef value_to_bytes(const core::SecretValue& value) {
     const std::string_view bytes = value.expose_secret_chars();
     return PyRef::steal(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+// The masked output written straight into a fresh bytes object, its one copy
+// outside the capture, which is wiped when `text` goes. Nothing else can see
+// the object while it is written.
+PyRef masked_to_bytes(const wrapper::MaskedText& text) {
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(text.size())));
+    if (!bytes) return {};
+    char* data = PyBytes_AsString(bytes.get());
+    if (data == nullptr) return {};
+    text.write_to(std::span(reinterpret_cast<std::uint8_t*>(data), text.size()));
+    return bytes;
 }
 
 PyRef none() { return PyRef::borrow(Py_None); }
@@ -396,8 +409,8 @@ PyRef inject_output_to_dict(const session::InjectOutput& output) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
     PyRef status = output.status ? PyRef::steal(PyLong_FromLong(*output.status)) : PyRef::borrow(Py_None);
-    PyRef out = value_to_bytes(output.out);
-    PyRef err = value_to_bytes(output.err);
+    PyRef out = masked_to_bytes(output.out);
+    PyRef err = masked_to_bytes(output.err);
     if (!status || !out || !err) return {};
     const bool complete = PyDict_SetItemString(dict.get(), "status", status.get()) == 0 &&
                           PyDict_SetItemString(dict.get(), "stdout", out.get()) == 0 &&

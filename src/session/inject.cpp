@@ -39,12 +39,10 @@ SessionError from_wrapper(wrapper::WrapperError error) {
 
 }  // namespace
 
-SessionResult<wrapper::WrapperResult<wrapper::Output>> Session::run_wrapped(std::string_view refs, std::string_view env,
-                                                                            std::string_view program,
-                                                                            const std::vector<std::string>& args,
-                                                                            OptText project, OptText client_identity,
-                                                                            const wrapper::ProcessRunner& runner,
-                                                                            const core::CancelToken& cancel) const {
+SessionResult<wrapper::WrapperResult<wrapper::RunOutput>> Session::run_wrapped(
+    std::string_view refs, std::string_view env, std::string_view program, const std::vector<std::string>& args,
+    OptText project, OptText client_identity, const wrapper::ProcessRunner& runner,
+    const core::CancelToken& cancel) const {
     const core::FileAuditSink audit_sink = core::FileAuditSink::under_root(root_);
     const wrapper::Allowlist allowlist = wrapper::Allowlist::under_root(root_, key_);
     const core::SchemeRouter router = cloud_router();
@@ -88,7 +86,7 @@ SessionResult<InjectOutput> Session::inject_run(std::string_view refs, std::stri
     auto ran = run_wrapped(refs, env, program, args, project, client_identity, runner, cancel);
     if (!ran) return std::unexpected(std::move(ran.error()));
     if (!*ran) return fail(from_wrapper(std::move(ran->error())));
-    wrapper::Output& output = **ran;
+    wrapper::RunOutput& output = **ran;
     return InjectOutput{std::move(output.out), std::move(output.err), output.code};
 }
 
@@ -105,7 +103,7 @@ SessionResult<RunEnding> Session::inject_passthrough(std::string_view refs, std:
         }
         return fail(from_wrapper(std::move(error)));
     }
-    const wrapper::Output& output = **ran;
+    const wrapper::RunOutput& output = **ran;
     if (output.code) return ending::Exited{*output.code};
     // A child is either exited or signalled once waited for.
     return ending::Signalled{output.signal.value_or(0)};

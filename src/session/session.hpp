@@ -28,6 +28,7 @@
 #include "session/session_error.hpp"
 #include "session/vault_config.hpp"
 #include "wrapper/runner.hpp"
+#include "wrapper/wrapper.hpp"
 
 namespace tarnel::session {
 
@@ -36,11 +37,12 @@ using OptText = std::optional<std::string_view>;
 // How long a human has to answer a confirmation.
 inline constexpr std::chrono::milliseconds kConfirmTimeout = std::chrono::seconds(120);
 
-// What a child run hands back: its output with vault values masked, and its
-// exit code (absent when a signal ended it).
+// What a child run hands back: its output with vault values masked, each
+// stream for the caller to write out once where it keeps it, and its exit
+// code (absent when a signal ended it).
 struct InjectOutput {
-    core::SecretValue out;
-    core::SecretValue err;
+    wrapper::MaskedText out;
+    wrapper::MaskedText err;
     std::optional<std::int32_t> status;
 };
 
@@ -237,12 +239,12 @@ private:
     // What both injections share: the scope checks, then the wrapper with the
     // given runner (which also says whether output is captured). The outer error is the session's refusal; the inner
     // result is the wrapper's, for each caller to map.
-    SessionResult<wrapper::WrapperResult<wrapper::Output>> run_wrapped(std::string_view refs, std::string_view env,
-                                                                       std::string_view program,
-                                                                       const std::vector<std::string>& args,
-                                                                       OptText project, OptText client_identity,
-                                                                       const wrapper::ProcessRunner& runner,
-                                                                       const core::CancelToken& cancel) const;
+    SessionResult<wrapper::WrapperResult<wrapper::RunOutput>> run_wrapped(std::string_view refs, std::string_view env,
+                                                                          std::string_view program,
+                                                                          const std::vector<std::string>& args,
+                                                                          OptText project, OptText client_identity,
+                                                                          const wrapper::ProcessRunner& runner,
+                                                                          const core::CancelToken& cancel) const;
 
     // Writes the record of another kind that `make` builds, under the rules of
     // set_reference; `command` names the writer in a refusal and `created` is

@@ -16,6 +16,7 @@ namespace {
 using Bytes = std::span<const std::uint8_t>;
 
 constexpr std::string_view kMask = "***";
+static_assert(kMask.size() == MaskedText::kMaskSize);
 
 bool has_asterisk(Bytes pattern) { return std::find(pattern.begin(), pattern.end(), '*') != pattern.end(); }
 
@@ -86,11 +87,22 @@ private:
     std::vector<std::uint64_t> words_;
 };
 
-struct Span {
-    std::uint32_t from;
-    std::uint32_t to;
-    friend bool operator<(const Span& a, const Span& b) { return a.from < b.from; }
-};
+using Span = MaskSpan;
+
+// The base with each span (sorted, disjoint) written as "***", into exactly
+// the bytes that takes.
+void write_masked(Bytes base, std::span<const Span> spans, std::uint8_t* out) noexcept {
+    std::size_t from = 0;
+    for (const Span& span : spans) {
+        ::memcpy(out, base.data() + from, span.from - from);
+        out += span.from - from;
+        ::memcpy(out, kMask.data(), kMask.size());
+        out += kMask.size();
+        from = span.to;
+    }
+    // memcpy must not be handed null, which an empty base may be.
+    if (from < base.size()) ::memcpy(out, base.data() + from, base.size() - from);
+}
 
 // The text as the rule has left it so far, held as the text some patterns
 // ago (the base) and the disjoint spans of it that have become "***".
@@ -135,16 +147,15 @@ public:
 
     core::SecretValue text() {
         sort_spans();
-        core::SecretValue out;
-        out.reserve(base_.size() - removed_ + kMask.size() * spans_.size());
-        std::size_t from = 0;
-        for (const Span& span : spans_) {
-            out.append(base_.subspan(from, span.from - from));
-            out.append(kMask);
-            from = span.to;
-        }
-        out.append(base_.subspan(from));
+        core::SecretValue out = core::SecretValue::zeroed(base_.size() - removed_ + kMask.size() * spans_.size());
+        write_masked(base_, spans_, out.expose_secret_mut().data());
         return out;
+    }
+
+    // The spans in order, for the text to be written out later.
+    std::vector<Span> take_spans() && {
+        sort_spans();
+        return std::move(spans_);
     }
 
     // Whether text() fits over the base itself, written left to right: the
@@ -256,19 +267,45 @@ public:
         view_ = held->expose_secret();
     }
 
-    core::SecretValue take() && { return changed_ ? std::move(owned_) : core::SecretValue(view_); }
+    // The last replay's masks, left unwritten: the text is then the current
+    // one with these spans of it read as "***".
+    void finish(Replay& replay) { masks_ = std::move(replay).take_spans(); }
 
-    // Into the output given as changeable, when the text is held elsewhere.
-    void put_back() && {
-        if (changed_) *output_ = std::move(owned_);
+    core::SecretValue take() && {
+        if (masks_.empty()) return changed_ ? std::move(owned_) : core::SecretValue(view_);
+        std::size_t size = view_.size();
+        for (const Span& span : masks_) size = size - (span.to - span.from) + kMask.size();
+        core::SecretValue out = core::SecretValue::zeroed(size);
+        write_masked(view_, masks_, out.expose_secret_mut().data());
+        return out;
     }
+
+    // The text, in the output given as changeable or in what replaced it.
+    MaskedText masked() && { return MaskedText(changed_ ? std::move(owned_) : std::move(*output_), std::move(masks_)); }
 
 private:
     Bytes view_;
     core::SecretValue* output_ = nullptr;  // the caller's output, when it may be changed
     core::SecretValue owned_;
     bool changed_ = false;  // the text is in owned_
+    std::vector<Span> masks_;
 };
+
+MaskedText::MaskedText(core::SecretValue text, std::vector<MaskSpan> masks)
+    : text_(std::move(text)), masks_(std::move(masks)) {
+    for (const MaskSpan& span : masks_) removed_ += span.to - span.from;
+}
+
+void MaskedText::write_to(std::span<std::uint8_t> out) const noexcept {
+    write_masked(text_.expose_secret(), masks_, out.data());
+}
+
+core::SecretValue MaskedText::joined() const {
+    if (masks_.empty()) return text_.clone();
+    core::SecretValue out = core::SecretValue::zeroed(size());
+    write_to(out.expose_secret_mut());
+    return out;
+}
 
 Masker Masker::exact(std::span<const core::SecretValue> secrets, Options options) {
     std::vector<core::SecretValue> patterns;
@@ -318,10 +355,10 @@ core::SecretValue Masker::apply(std::span<const std::uint8_t> output) {
     return std::move(text).take();
 }
 
-void Masker::apply_in_place(core::SecretValue& output) {
+MaskedText Masker::apply_owned(core::SecretValue output) {
     Text text(output);
     mask(text);
-    std::move(text).put_back();
+    return std::move(text).masked();
 }
 
 void Masker::mask(Text& text) {
@@ -355,8 +392,9 @@ bool Masker::find_occurrences(Bytes text, std::size_t first, std::vector<Literal
 // found in one search of the text. Stops before a pattern that occurs across
 // an inserted "***", which the caller applies by the rule itself before
 // searching again; returns where it stopped (the pattern count when done),
-// with `text` brought up to date. Nothing when the occurrences would take too
-// much memory; `text` is then unchanged.
+// with `text` brought up to date, except that the masks of a replay that
+// reaches the end are left to whoever writes the text out. Nothing when the
+// occurrences would take too much memory; `text` is then unchanged.
 std::optional<std::size_t> Masker::replay(std::size_t first, Text& text) {
     const Bytes base = text.bytes();
     if (base.size() > LiteralIndex::kMaxTextSize) return std::nullopt;
@@ -386,7 +424,12 @@ std::optional<std::size_t> Masker::replay(std::size_t first, Text& text) {
         if (!std::is_sorted(from, to)) std::sort(from, to);
         state.take(pattern.size(), std::span(from, to));
     }
-    if (state.changed()) text.replace(state);
+    if (!state.changed()) return p;
+    if (p == patterns_.size()) {
+        text.finish(state);
+    } else {
+        text.replace(state);
+    }
     return p;
 }
 

@@ -4,12 +4,46 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/model/secret.hpp"
 #include "wrapper/literal_index.hpp"
 
 namespace tarnel::wrapper {
+
+// A span of an output that reads "***" once masked.
+struct MaskSpan {
+    std::uint32_t from;
+    std::uint32_t to;
+    friend bool operator<(const MaskSpan& a, const MaskSpan& b) { return a.from < b.from; }
+};
+
+// An output as the masking left it, not yet written out: the bytes it was
+// read from and, in order, the spans of them that read "***". The caller
+// writes it once, into whatever buffer becomes its result, so a large output
+// is not copied twice. It holds the captured buffer, and wipes what the child
+// printed when it goes.
+class MaskedText {
+public:
+    MaskedText() = default;
+    explicit MaskedText(core::SecretValue text) : text_(std::move(text)) {}
+    MaskedText(core::SecretValue text, std::vector<MaskSpan> masks);
+
+    static constexpr std::size_t kMaskSize = 3;  // "***"
+
+    std::size_t size() const noexcept { return text_.size() - removed_ + kMaskSize * masks_.size(); }
+    bool empty() const noexcept { return size() == 0; }
+    // Exactly size() bytes.
+    void write_to(std::span<std::uint8_t> out) const noexcept;
+    // The masked text as one value, for a caller that keeps it here.
+    core::SecretValue joined() const;
+
+private:
+    core::SecretValue text_;
+    std::vector<MaskSpan> masks_;
+    std::size_t removed_ = 0;
+};
 
 // Replaces every occurrence of each secret, in the order given, by "***":
 // left to right, non-overlapping, each secret matched against the text the
@@ -46,10 +80,11 @@ public:
     }
 
     core::SecretValue apply(std::span<const std::uint8_t> output);
-    // As apply(), with the result left in `output`: kept as it is when
-    // nothing occurs, and written over its own bytes where every "***" is no
-    // longer than what it replaces, so a large output is not copied.
-    void apply_in_place(core::SecretValue& output);
+    // As apply(), taking the output's own buffer: what the masking leaves is
+    // that buffer and the spans that read "***", written out only by the
+    // caller. A pattern that occurs across an inserted "***" (rare) makes the
+    // masker write an intermediate text, over the buffer where it fits.
+    MaskedText apply_owned(core::SecretValue output);
 
 private:
     class Text;

@@ -201,18 +201,24 @@ public:
 
     // Vault values, and the forms a program re-encodes them in (base64, hex,
     // URL encoding, single lines), are masked out of what the agent reads.
-    void mask(Output& output, const Command& command, const std::vector<bool>& masked) const {
+    RunOutput mask(Output output, const Command& command, const std::vector<bool>& masked) const {
+        RunOutput masked_output{{}, {}, output.code, output.signal};
         // A quiet child leaves nothing to mask, and building the masker's index
         // would cost more than the rest of its run.
         const bool printed = !output.out.empty() || !output.err.empty();
-        if (!settings_.mask_output || settings_.passthrough || !printed) return;
+        if (!settings_.mask_output || settings_.passthrough || !printed) {
+            masked_output.out = MaskedText(std::move(output.out));
+            masked_output.err = MaskedText(std::move(output.err));
+            return masked_output;
+        }
         std::vector<core::SecretValue> secrets;
         for (std::size_t i = 0; i < command.env.size(); ++i) {
             if (masked[i]) secrets.push_back(command.env[i].second.clone());
         }
         Masker masker = Masker::with_encoded_forms(secrets);
-        masker.apply_in_place(output.out);
-        masker.apply_in_place(output.err);
+        masked_output.out = masker.apply_owned(std::move(output.out));
+        masked_output.err = masker.apply_owned(std::move(output.err));
+        return masked_output;
     }
 
 private:
@@ -241,9 +247,9 @@ private:
 
 }  // namespace
 
-WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view environment,
-                                   std::optional<std::string_view> project, const std::filesystem::path& program,
-                                   const std::vector<std::string>& args, core::Actor actor) const {
+WrapperResult<RunOutput> Wrapper::run(const core::EnvRefs& refs, std::string_view environment,
+                                      std::optional<std::string_view> project, const std::filesystem::path& program,
+                                      const std::vector<std::string>& args, core::Actor actor) const {
     // The run's events reach the log in one write: before anyone is asked,
     // before the child starts, and when the run ends short of that.
     const core::AuditBatch batch(parts_.audit);
@@ -274,8 +280,8 @@ WrapperResult<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view e
     const Command command = steps.command_of(executable, args, *vars, masked);
     (void)batch.flush();
     auto output = parts.runner.run(command);
-    if (output) steps.mask(*output, command, masked);
-    return output;
+    if (!output) return std::unexpected(std::move(output.error()));
+    return steps.mask(std::move(*output), command, masked);
 }
 
 }  // namespace tarnel::wrapper

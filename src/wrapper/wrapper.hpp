@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 #include "wrapper/allowlist.hpp"
 #include "wrapper/error.hpp"
 #include "wrapper/runner.hpp"
+#include "wrapper/sanitize.hpp"
 
 namespace tarnel::wrapper {
 
@@ -44,15 +46,24 @@ struct WrapperSettings {
     const core::CancelToken* cancel = &core::CancelToken::never();
 };
 
+// What a run leaves its caller: each stream masked and ready to be written
+// out once, and how the child ended.
+struct RunOutput {
+    MaskedText out;
+    MaskedText err;
+    std::optional<std::int32_t> code;  // absent when the child ended by a signal
+    std::optional<int> signal;         // the signal that ended it
+};
+
 // Runs one program with resolved values in its environment, behind the
 // allowlist and confirmation gates, auditing each gate and injection.
 class Wrapper {
 public:
     Wrapper(WrapperParts parts, WrapperSettings settings) : parts_(parts), settings_(std::move(settings)) {}
 
-    WrapperResult<Output> run(const core::EnvRefs& refs, std::string_view environment,
-                              std::optional<std::string_view> project, const std::filesystem::path& program,
-                              const std::vector<std::string>& args, core::Actor actor) const;
+    WrapperResult<RunOutput> run(const core::EnvRefs& refs, std::string_view environment,
+                                 std::optional<std::string_view> project, const std::filesystem::path& program,
+                                 const std::vector<std::string>& args, core::Actor actor) const;
 
 private:
     WrapperParts parts_;

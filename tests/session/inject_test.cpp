@@ -10,7 +10,8 @@ namespace {
 
 using namespace fixture;
 
-std::string out_of(const InjectOutput& output) { return std::string(output.out.expose_secret_chars()); }
+std::string text_of(const wrapper::MaskedText& text) { return std::string(text.joined().expose_secret_chars()); }
+std::string out_of(const InjectOutput& output) { return text_of(output.out); }
 
 // /bin/sh -c SCRIPT
 SessionResult<InjectOutput> sh(const Session& session, std::string_view refs, std::string_view script,
@@ -74,7 +75,7 @@ TEST(InjectChild, GetsTheValuesMaskedButNotTheVaultsSettings) {
     ASSERT_TRUE(run) << run.error().message();
     // Only vault values are masked; literals and the caller's variables are the agent's own knowledge.
     EXPECT_EQ(out_of(*run), "***|hello world|plain-value|withheld|by-name|");
-    EXPECT_EQ(std::string(run->err.expose_secret_chars()), "***1\n");  // TARNEL_INJECTED only
+    EXPECT_EQ(text_of(run->err), "***1\n");  // TARNEL_INJECTED only
     EXPECT_EQ(run->status, 3);
     EXPECT_EQ(vault.audit_words(), (Words{"inject/injected"}));
 }
