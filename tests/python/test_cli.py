@@ -31,7 +31,7 @@ def made(tmp_path):
 
 
 # That --help lists every command and option the parser knows is test_cli_completion.py's.
-@pytest.mark.parametrize("argv", [[], ["frobnicate"], ["set"], ["ls", "--bogus"]])
+@pytest.mark.parametrize("argv", [[], ["frobnicate"], ["set"], ["ls", "--bogus"], ["completion", "tcsh"]])
 def test_help_names_the_exit_codes_and_usage_errors_exit_2(tmp_path, argv):
     shown = subprocess.run([str(TARNEL), "--help"], capture_output=True, text=True).stdout
     assert all(word in shown for word in ["--vault-dir", "Exit codes:", "3  not found", "4  denied"])

@@ -26,7 +26,6 @@ def record_file(canonical_path: str, folder: str = "global") -> str:
 
 
 TOKEN = record_file("dev/app/token")
-WEB = record_file("dev/app/web", "projects/web")
 
 
 @pytest.fixture(scope="module")
@@ -74,8 +73,7 @@ def test_a_clean_vault_its_copies_and_a_waiting_request_check_clean_and_need_the
     plant(root, "pending/1-2-3.json", seal(request_json(2**40), Vault.existing(root).key, REQUEST_CONTEXT))
     before = snapshot(root)
     assert check(root) == clean
-    assert json.loads(check(root, "--json")[1]) == {"complete": True, "records": 2, "vaults": 2,
-                                                   "problems": []}
+    assert json.loads(check(root, "--json")[1]) == {"complete": True, "records": 2, "vaults": 2, "problems": []}
     assert snapshot(root) == before
     # Copies made while nothing writes, as a backup is made.
     subprocess.run(["cp", "-a", str(root), str(tmp_path / "copy")], check=True)
@@ -91,65 +89,39 @@ def request_json(expires_unix: int) -> bytes:  # a confirmation request as the m
                        "nonce": "0" * 32}, separators=(",", ":")).encode()[:-1]
 
 
-def plant(root: Path, name: str, data: bytes = b"") -> Path:
-    path = root / name
-    path.parent.mkdir(mode=0o700, exist_ok=True)
-    path.write_bytes(data)
-    return path
-
-
-def link_record(root: Path):
-    elsewhere = shutil.copy(root / TOKEN, root.parent / "elsewhere.sec")
-    (root / TOKEN).unlink()
-    (root / TOKEN).symlink_to(elsewhere)
-
-
-def truncate(root: Path, name: str):
-    data = (root / name).read_bytes()
-    (root / name).write_bytes(data[:len(data) // 2])
-
-
-def edit_allowlist(root: Path):
-    text = (root / "allowlist").read_bytes()
-    (root / "allowlist").write_bytes(text.replace(os.path.realpath("/bin/true").encode(), b"/bin/sh"))
-
-
-def fifo(root: Path, name: str):
+def plant(root: Path, name: str, data: bytes = b""):
     (root / name).parent.mkdir(mode=0o700, exist_ok=True)
-    os.mkfifo(root / name)
+    (root / name).write_bytes(data)
 
 
-OTHER = record_file("dev/app/other")
+OTHER, REQUEST = record_file("dev/app/other"), "pending/1-2-3.json"
+TRUE = os.path.realpath("/bin/true").encode()
 
+# Each: the path, what it is reported as, and the bytes written there or what makes it (given the root and the path).
 PLANTS = {
-    "a link for a record": (link_record, TOKEN, "planted"),
-    "a FIFO for a request": (lambda root: fifo(root, "pending/1-2-3.json"), "pending/1-2-3.json", "planted"),
-    "a project that is a link": (lambda root: (root / "projects/evil").symlink_to(root / "global"),
-                                 "projects/evil", "planted"),
-    "a truncated record": (lambda root: truncate(root, WEB), WEB, "damaged"),
-    "a truncated backup": (lambda root: truncate(root, TOKEN + ".bak"), TOKEN + ".bak", "damaged"),
-    "a record copied under another coordinate's name": (lambda root: shutil.copy(root / TOKEN, root / OTHER),
-                                                        OTHER, "wrong coordinate"),
-    "a directory named like a record": (lambda root: (root / OTHER).mkdir(), OTHER, "wrong kind"),
-    "a file of a name nothing writes": (lambda root: plant(root, "notes.txt", b"n"), "notes.txt", "wrong kind"),
-    "an edited allowlist": (edit_allowlist, "allowlist", "damaged"),
-    "a request without the vault's proof": (lambda root: plant(root, "pending/1-2-3.json", request_json(2**40) + b"}"),
-                                            "pending/1-2-3.json", "damaged"),
-    "an expired request": (lambda root: plant(root, "pending/1-2-3.json",
-                                              seal(request_json(2), Vault.existing(root).key, REQUEST_CONTEXT)),
-                           "pending/1-2-3.json", "left over"),
-    "a decision with no request": (lambda root: plant(root, "pending/1-2-3.decision", b"approved"),
-                                   "pending/1-2-3.decision", "left over"),
-    "a stray temporary": (lambda root: plant(root, TOKEN + ".tmp.4242.4242.0", b"x"), TOKEN + ".tmp.4242.4242.0",
-                          "left over"),
-    "an orphaned lock file": (lambda root: plant(root, OTHER + ".lock"), OTHER + ".lock", "left over"),
+    "a link for a record": (TOKEN, "planted", lambda root, at: at.symlink_to(shutil.move(at, root.parent / "x.sec"))),
+    "a FIFO for a request": (REQUEST, "planted", lambda root, at: os.mkfifo(at)),
+    "a truncated backup": (TOKEN + ".bak", "damaged", lambda root, at: at.write_bytes(at.read_bytes()[:-10])),
+    "a record copied under another coordinate's name": (OTHER, "wrong coordinate",
+                                                        lambda root, at: shutil.copy(root / TOKEN, at)),
+    "a directory named like a record": (OTHER, "wrong kind", lambda root, at: at.mkdir()),
+    "a file of a name nothing writes": ("notes.txt", "wrong kind", b"n"),
+    "an edited allowlist": ("allowlist", "damaged",
+                            lambda root, at: at.write_bytes(at.read_bytes().replace(TRUE, b"/bin/sh"))),
+    "a request without the vault's proof": (REQUEST, "damaged", request_json(2**40) + b"}"),
+    "an expired request": (REQUEST, "left over", lambda root, at: at.write_bytes(
+        seal(request_json(2), Vault.existing(root).key, REQUEST_CONTEXT))),
+    "a decision with no request": ("pending/1-2-3.decision", "left over", b"approved"),
+    "a stray temporary": (TOKEN + ".tmp.4242.4242.0", "left over", b"x"),
+    "an orphaned lock file": (OTHER + ".lock", "left over", b""),
 }
 
 
 @pytest.mark.parametrize("case", PLANTS)
 def test_each_planted_damaged_moved_or_left_over_file_is_named_and_nothing_changes(root, case):
-    make, path, problem = PLANTS[case]
-    make(root)
+    path, problem, make = PLANTS[case]
+    (root / path).parent.mkdir(mode=0o700, exist_ok=True)
+    make(root, root / path) if callable(make) else (root / path).write_bytes(make)
     before = snapshot(root)
     status, out, err = check(root)
     *findings, summary = out.splitlines()

@@ -77,8 +77,3 @@ def test_each_shell_completes_the_commands_and_options_of_the_words_typed(script
 def test_an_option_that_takes_a_value_completes_a_file_name(scripts, shell, tmp_path):
     got = completions(shell, scripts[shell], "tarnel run --refs", str(tmp_path))
     assert got == ({"FILES"} if shell == "zsh" else {str(tmp_path)}), got
-
-
-def test_an_unknown_shell_is_a_usage_error():
-    done = subprocess.run([str(TARNEL), "completion", "tcsh"], capture_output=True, text=True, timeout=30)
-    assert done.returncode == 2 and "tcsh" in done.stderr and done.stdout == ""

@@ -38,7 +38,6 @@ def test_values_are_those_python_dotenv_reads(vault, text):
 
 
 @pytest.mark.parametrize(("text", "existing", "flags", "status", "message"), [
-    ("A=1\nB=2\n=value\n", False, [], 1, "line 3: expected `NAME=value`"),
     ("A=1\nB\n", False, [], 1, "line 2: `B` has no `=`"),
     ("A=1\nB='open\n", False, [], 1, "line 2: unterminated single quote"),
     ("A=1\nB=\"x\" trailing\n", False, [], 1, "line 2: unexpected text after the value"),

@@ -56,7 +56,6 @@ def test_ref_keypair_and_totp_write_what_the_module_cryptography_and_hmac_read(v
      "totp operation failed: "),
     (["code", "secret:dev/app/token"], "", 1, "`secret:dev/app/token` is a literal, not a TOTP enrollment"),
     (["code", "secret:dev/app/guarded"], "", 4, "a code of this enrollment needs your confirmation on a terminal"),
-    (["get", "secret:dev/app/ssh"], "", 4, "a keypair's private key is never revealed"),
     (["set", "secret:dev/app/ssh"], "v", 1, "`secret:dev/app/ssh` is a keypair; it cannot be overwritten with `set`"),
 ])
 def test_refusals_leave_the_vault_as_it_was_and_never_echo_a_seed(vault, argv, piped, status, message):

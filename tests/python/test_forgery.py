@@ -8,13 +8,12 @@ from __future__ import annotations
 
 import subprocess
 import threading
-import time
 from pathlib import Path
 
 import pytest
 
 import tarnel_ffi
-from human import TARNEL, on_terminal, tarnel
+from human import TARNEL, on_terminal, tarnel, wait_until
 from vaultkit import PASSPHRASE, Vault, allow_entry, audit_pairs, seal_allowlist
 
 pytestmark = pytest.mark.skipif(not TARNEL.exists(), reason=f"tarnel is not installed beside {TARNEL.parent}")
@@ -40,10 +39,7 @@ class WaitingDowngrade:  # the agent's downgrade, waiting in the module for the 
         self.outcome: dict = {}
         self.thread = threading.Thread(target=self._call, args=(session,), daemon=True)
         self.thread.start()
-        deadline = time.monotonic() + 30
-        while not any((root / "pending").glob("*.json")):
-            assert time.monotonic() < deadline, "no request appeared"
-            time.sleep(0.01)
+        wait_until(lambda: any((root / "pending").glob("*.json")))
         self.id = next((root / "pending").glob("*.json")).stem
 
     def _call(self, session):
@@ -82,10 +78,7 @@ def test_a_decision_file_written_by_the_agent_is_a_forgery(root):
 def test_a_request_without_the_vaults_proof_approves_nothing(root, tmp_path, attack):
     vault, typed, own = Vault.existing(root), PASSPHRASE, tmp_path / "agents-vault"
     if attack != "rewritten":
-        made = subprocess.run([str(TARNEL), "init"], capture_output=True, timeout=60,
-                              env={"PATH": "/usr/bin:/bin", "TARNEL_VAULT_DIR": str(own),
-                                   "TARNEL_PASSPHRASE": AGENT_PASSPHRASE, "HOME": str(tmp_path)})
-        assert made.returncode == 0, made.stderr
+        assert tarnel(own, "init", passphrase=AGENT_PASSPHRASE).returncode == 0
         typed = AGENT_PASSPHRASE  # typed on a terminal of the agent's own
     waiting = WaitingDowngrade(root)
     attacker(f'cp "{own}/kdf.salt" "{own}/kdf.check" "$1/"' if attack != "rewritten" else

@@ -101,10 +101,9 @@ async def test_a_cancelled_downgrade_is_withdrawn_and_a_later_approval_changes_n
         await anyio.sleep(1)
         assert answers_to(received, calls[-1]) == []
     # The owner's genuine approval finds nothing to approve.
-    assert len(request_ids) == 1
-    for request_id in request_ids:
-        status, shown = await anyio.to_thread.run_sync(on_terminal, root, "approve", request_id)
-        assert status != 0 and b"no pending request" in shown, shown
+    (request_id,) = request_ids
+    status, shown = await anyio.to_thread.run_sync(on_terminal, root, "approve", request_id)
+    assert status != 0 and b"no pending request" in shown, shown
     assert vault.path_of("dev/app/token").read_bytes() == before
     assert ("deny", "withdrawn-downgrade") in audit_pairs(vault)
     assert not any(word.startswith("approved") or word == "downgraded" for _, word in audit_pairs(vault))

@@ -36,7 +36,6 @@ def raised(call, cls):
     (lambda s: s.status("secret:dev/db/absent"), TarnelNotFound, "not addressable"),
     # Which refusal the module gives is the session suites'; one stands for the class.
     (lambda s: s.reveal("secret:dev/db/closed"), TarnelDenied, "NotRevealable"),
-    (lambda s: s.delete("dev/db/password"), TarnelError, "invalid coordinate URI: "),
     (lambda s: s.generate("secret:dev/db/new", sensitivity="secret"), TarnelError, "unknown sensitivity `secret`"),
 ])
 def test_bad_calls_raise_their_class_and_touch_nothing(vault, open_session, call, error, text):

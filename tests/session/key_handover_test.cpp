@@ -73,45 +73,38 @@ pid_t start_server(const fs::path& socket_path, Child kind) {
     ::_exit(exit_status(holder));
 }
 
-struct Row {
-    const char* name;
-    Child kind;
-    const char* refusal;  // empty: the key is handed over
-};
-
-class KeyHandoverTest : public ::testing::TestWithParam<Row> {};
-
 // Guards: the key went to a key holder other processes of the user could read.
-TEST_P(KeyHandoverTest, TheKeyGoesOnlyToAnUnreadableChild) {
-    const Row& row = GetParam();
-    if (row.kind == Child::Privileged && !may_read_any_process()) GTEST_SKIP() << "runs only with CAP_SYS_PTRACE";
-    const testing::TempDir dir;
-    auto handover = KeyHandover::listen(dir.path());
-    ASSERT_TRUE(handover) << handover.error().message();
-    const bool handed = *row.refusal == '\0';
-    const pid_t child = start_server(handover->path(), row.kind);
-    auto connection =
-        handover->hand_over(child, kKey, std::chrono::seconds(row.kind == Child::Itself ? 2 : 20), [] { return true; });
-    EXPECT_NE((connection ? std::string() : connection.error().message()).find(row.refusal), std::string::npos);
-    EXPECT_EQ(static_cast<bool>(connection), handed);
-    connection = core::UniqueFd();
-    // Itself is still connected: only now, with the listener gone, does it read the end.
-    (void)KeyHandover(std::move(*handover));
-    EXPECT_EQ(exit_status(child), handed ? 0 : 1);
+TEST(KeyHandover, TheKeyGoesOnlyToAnUnreadableChild) {
+    // the child, and the refusal (empty: the key is handed over)
+    const std::pair<Child, const char*> rows[] = {
+        {Child::NonDumpable, ""},
+        // A fresh image is dumpable until it says otherwise: /proc shows its memory.
+        {Child::Dumpable, "is dumpable"},
+        // A tracer attached before the child went non-dumpable keeps reading it.
+        {Child::Traced, "is traced"},
+        // The process started ran as a fresh, readable image: its memory may have been written then.
+        {Child::Itself, "did not connect"},
+        // Under uid 0 any process holding the same capabilities reads it either way (only with CAP_SYS_PTRACE).
+        {Child::Privileged, "holds a capability that reads any process"},
+    };
+    for (const auto& [kind, refusal] : rows) {
+        if (kind == Child::Privileged && !may_read_any_process()) continue;
+        SCOPED_TRACE(refusal);
+        const testing::TempDir dir;
+        auto handover = KeyHandover::listen(dir.path());
+        ASSERT_TRUE(handover) << handover.error().message();
+        const bool handed = *refusal == '\0';
+        const pid_t child = start_server(handover->path(), kind);
+        auto connection =
+            handover->hand_over(child, kKey, std::chrono::seconds(kind == Child::Itself ? 2 : 20), [] { return true; });
+        EXPECT_NE((connection ? std::string() : connection.error().message()).find(refusal), std::string::npos);
+        EXPECT_EQ(static_cast<bool>(connection), handed);
+        connection = core::UniqueFd();
+        // Itself is still connected: only now, with the listener gone, does it read the end.
+        (void)KeyHandover(std::move(*handover));
+        EXPECT_EQ(exit_status(child), handed ? 0 : 1);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Children, KeyHandoverTest,
-    ::testing::Values(Row{"NonDumpable", Child::NonDumpable, ""},
-                      // A fresh image is dumpable until it says otherwise: /proc shows its memory.
-                      Row{"Dumpable", Child::Dumpable, "is dumpable"},
-                      // A tracer attached before the child went non-dumpable keeps reading it.
-                      Row{"Traced", Child::Traced, "is traced"},
-                      // The process started ran as a fresh, readable image: its memory may have been written then.
-                      Row{"TheProcessStartedItself", Child::Itself, "did not connect"},
-                      // Under uid 0 any process holding the same capabilities reads it either way.
-                      Row{"Privileged", Child::Privileged, "holds a capability that reads any process"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // A process of the user that connects before the server gets nothing, and the
 // socket is gone with the handover.

@@ -80,17 +80,10 @@ TEST(Scope, OutOfScopeIsNotAddressableAndLeavesNoTrace) {
 // code` hands out or refuses are tests/python/test_cli_kinds.py's.
 TEST(RevealPolicy, ThePrincipalAndTheLevelDecideWhoIsAskedAndWhatIsAudited) {
     enum Who { Agent, Attended, Unattended };
-    struct Case {
-        Who who;
-        std::string_view at;  // dev/app/otp: totp_code of an enrolment, else reveal of a literal
-        Sensitivity level;
-        bool revealable;
-        Decision answer;
-        std::string_view handed;  // the value or code, else the refusal
-        Words audit;
-    };
+    // who asks, where (dev/app/otp: totp_code of an enrolment, else reveal of a literal), its level and
+    // revealable flag, the human's answer, the value or code handed out (else the refusal), the audit
     // clang-format off: one case a row
-    const Case cases[] = {
+    const std::tuple<Who, std::string_view, Sensitivity, bool, Decision, std::string_view, Words> cases[] = {
         {Attended, "dev/app/token", Sensitivity::High, false, Decision::Approved, "the value", {"approve/approved-reveal", "reveal/revealed"}},
         {Attended, "dev/app/token", Sensitivity::High, true, Decision::TimedOut, "reveal not confirmed", {"timeout/timeout-reveal"}},
         // The flag matters only to agents; nobody is asked below high.
@@ -100,24 +93,24 @@ TEST(RevealPolicy, ThePrincipalAndTheLevelDecideWhoIsAskedAndWhatIsAudited) {
         {Attended, "dev/app/otp", Sensitivity::High, true, Decision::Denied, "code not confirmed", {"deny/denied-code"}},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.at) + " " + std::string(c.handed));
+    for (const auto& [who, path, level, revealable, answer, expected, audit] : cases) {
+        SCOPED_TRACE(std::string(path) + " " + std::string(expected));
         TempVault vault;
-        const bool code = c.at.ends_with("otp");
-        core::SecretRecord record = literal(c.at, "the value", c.level, c.revealable);
+        const bool code = path.ends_with("otp");
+        core::SecretRecord record = literal(path, "the value", level, revealable);
         if (code) record.kind = core::TotpRecord{.seed = core::SecretValue::from_text("12345678901234567890")};
         vault.put(record);
-        auto human = answering(c.answer);
+        auto human = answering(answer);
         Session session = vault.session(
-            c.who == Agent ? Principal::agent(all_operations()) : Principal::human(all_operations(), c.who == Attended),
+            who == Agent ? Principal::agent(all_operations()) : Principal::human(all_operations(), who == Attended),
             human);
-        const std::string at = "secret:" + std::string(c.at);
+        const std::string at = "secret:" + std::string(path);
         auto handed = code ? session.totp_code(at, std::nullopt) : session.reveal(at, std::nullopt);
-        EXPECT_EQ(handed ? std::string(handed->expose_secret_chars()) : handed.error().message(), c.handed);
-        EXPECT_EQ(human->seen.size(), c.who == Attended && c.level == Sensitivity::High ? 1U : 0U);
-        EXPECT_EQ(vault.audit_words(), c.audit);
+        EXPECT_EQ(handed ? std::string(handed->expose_secret_chars()) : handed.error().message(), expected);
+        EXPECT_EQ(human->seen.size(), who == Attended && level == Sensitivity::High ? 1U : 0U);
+        EXPECT_EQ(vault.audit_words(), audit);
         for (const std::string& origin : vault.audit_words("origin"))
-            EXPECT_EQ(origin, c.who == Agent ? "agent" : "human");
+            EXPECT_EQ(origin, who == Agent ? "agent" : "human");
     }
 }
 
@@ -132,46 +125,40 @@ SessionResult<RecordView> edit(const Session& session, OptText sensitivity, OptT
 // Lowering the sensitivity, making a value revealable and pointing a
 // reference elsewhere hand an agent what it could not reach before, so they
 // wait for the owner; the reverse, and a reference left as it is, do not.
-// What the owner is shown for each, and what the approval applies, is
-// tests/python/test_mcp_owner.py's (and a downgrade's, EditWhileWaiting's).
+// What the owner is shown for each, and what a denial or an approval applies
+// (a reference pointed elsewhere too), is tests/python/test_mcp_owner.py's
+// (and a downgrade's, EditWhileWaiting's).
 TEST(EditLowering, WhatHandsAnAgentMoreWaitsForTheOwner) {
-    constexpr std::string_view kOld = "aws-sm://us-east-1/dev-db", kNew = "aws-sm://us-east-1/prod-db";
-    struct Case {
-        OptText level;  // also makes the record High
-        std::optional<bool> revealable;
-        OptText reference;  // also makes the record a reference to kOld
-        Decision decision;
-        OptText refused;  // nullopt: nobody is asked (whoever is asked here refuses)
-        Words audit;
-    };
+    constexpr std::string_view kOld = "aws-sm://us-east-1/dev-db";
+    // the level asked (also makes the record High), revealable, the reference asked (also makes the record a
+    // reference to kOld), the decision, the refusal (nullopt: nobody is asked; whoever is asked refuses), the audit
     // clang-format off: one case a row
-    const Case cases[] = {
+    const std::tuple<OptText, std::optional<bool>, OptText, Decision, OptText, Words> cases[] = {
         {"low", std::nullopt, std::nullopt, Decision::TimedOut, "timed out \u2014 sensitivity not lowered", {"timeout/timeout-downgrade"}},
         {std::nullopt, true, std::nullopt, Decision::Forged, "denied \u2014 not made revealable", {"deny/forged-approval-revealable"}},
         {std::nullopt, false, std::nullopt, Decision::Denied, std::nullopt, {"edit/metadata-updated"}},
-        {std::nullopt, std::nullopt, kNew, Decision::Denied, "denied \u2014 reference not changed", {"deny/denied-reference"}},
         {std::nullopt, std::nullopt, kOld, Decision::Denied, std::nullopt, {"edit/metadata-updated"}},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.audit[0]);
+    for (const auto& [level, revealable, reference, decision, refused, audit] : cases) {
+        SCOPED_TRACE(audit[0]);
         TempVault vault;
-        auto record = literal("dev/app/token", "v", c.level ? Sensitivity::High : Sensitivity::Medium,
-                              !c.revealable.value_or(true));
-        if (c.reference) record.kind = core::ReferenceRecord{std::string(kOld)};
+        auto record =
+            literal("dev/app/token", "v", level ? Sensitivity::High : Sensitivity::Medium, !revealable.value_or(true));
+        if (reference) record.kind = core::ReferenceRecord{std::string(kOld)};
         vault.put(std::move(record));
         const std::string before = vault.record_bytes(kAt);
-        const auto confirmer = answering(c.decision);
+        const auto confirmer = answering(decision);
         auto outcome = vault.session(all_operations(), confirmer)
-                           .edit_metadata(kAt, c.level, std::nullopt, c.revealable, c.reference, std::nullopt);
-        ASSERT_EQ(confirmer->seen.size(), c.refused ? 1U : 0U);
-        EXPECT_EQ(vault.audit_words(), c.audit);
-        EXPECT_EQ(outcome ? "" : outcome.error().message(), c.refused.value_or(""));
+                           .edit_metadata(kAt, level, std::nullopt, revealable, reference, std::nullopt);
+        ASSERT_EQ(confirmer->seen.size(), refused ? 1U : 0U);
+        EXPECT_EQ(vault.audit_words(), audit);
+        EXPECT_EQ(outcome ? "" : outcome.error().message(), refused.value_or(""));
         EXPECT_TRUE(outcome || vault.record_bytes(kAt) == before);
         if (!outcome) continue;
         const auto stored = vault.get(kAt);
-        EXPECT_TRUE(!c.revealable || stored->meta.revealable == *c.revealable);
-        EXPECT_TRUE(!c.reference || std::get<core::ReferenceRecord>(stored->kind).ref == *c.reference);
+        EXPECT_TRUE(!revealable || stored->meta.revealable == *revealable);
+        EXPECT_TRUE(!reference || std::get<core::ReferenceRecord>(stored->kind).ref == *reference);
     }
 }
 
@@ -180,15 +167,7 @@ TEST(EditLowering, WhatHandsAnAgentMoreWaitsForTheOwner) {
 // never lowers a level raised meanwhile, and no lock is held while the human
 // decides.
 TEST(EditWhileWaiting, TheRecordAsItIsAfterTheWaitDecides) {
-    struct Case {
-        const char* name;
-        Decision decision;
-        std::function<bool(const Session& other)> meanwhile;
-        std::string_view error;                  // the refusal's text; empty: the edit succeeds
-        std::optional<Sensitivity> final_level;  // nullopt: the record is gone
-        Words audit;
-        bool value_written = false;  // the other session's set stays
-    };
+    using Meanwhile = std::function<bool(const Session& other)>;
     const auto set_value = [](const Session& other) {
         return other.set(kAt, core::SecretValue::from_text("written meanwhile"), std::nullopt).has_value();
     };
@@ -196,35 +175,36 @@ TEST(EditWhileWaiting, TheRecordAsItIsAfterTheWaitDecides) {
         auto write = std::async(std::launch::async, [&] { return set_value(other); });
         return write.wait_for(5s) == std::future_status::ready && write.get();
     };
+    // name, decision, what the other session does meanwhile, the refusal's text (empty: the edit succeeds), the
+    // final level (nullopt: the record is gone), the audit, whether the other session's set stays
     // clang-format off: one case a row
-    const Case cases[] = {
+    const std::tuple<const char*, Decision, Meanwhile, std::string_view, std::optional<Sensitivity>, Words, bool> cases[] = {
         {"value set meanwhile", Decision::Approved, set_value, "", Sensitivity::Low, {"edit/value-updated", kDowngraded[0], kDowngraded[1], kDowngraded[2]}, true},
-        {"level raised meanwhile", Decision::Approved, [](const Session& o) { return edit(o, "inject-only").has_value(); }, kChanged, Sensitivity::InjectOnly, {"edit/metadata-updated", "approve/approved-downgrade"}},
-        {"record deleted meanwhile", Decision::Approved, [](const Session& o) { return o.remove(kAt, std::nullopt).has_value(); }, "not addressable", std::nullopt, {"delete/deleted", "approve/approved-downgrade"}},
+        {"level raised meanwhile", Decision::Approved, [](const Session& o) { return edit(o, "inject-only").has_value(); }, kChanged, Sensitivity::InjectOnly, {"edit/metadata-updated", "approve/approved-downgrade"}, false},
+        {"record deleted meanwhile", Decision::Approved, [](const Session& o) { return o.remove(kAt, std::nullopt).has_value(); }, "not addressable", std::nullopt, {"delete/deleted", "approve/approved-downgrade"}, false},
         // Set elsewhere with a deadline, so a held lock fails the test instead of hanging it.
         {"no lock held while deciding", Decision::Denied, set_elsewhere, "denied \u2014 sensitivity not lowered", Sensitivity::High, {"edit/value-updated", "deny/denied-downgrade"}, true},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, decision, meanwhile, error, final_level, audit, value_written] : cases) {
+        SCOPED_TRACE(name);
         TempVault vault;
         vault.put(literal("dev/app/token", "before", Sensitivity::High, false));
         Session other = vault.session(all_operations(), answering(Decision::Approved));
         bool meanwhile_ok = false;
         Session session =
-            vault.session(all_operations(), answering(c.decision, [&] { meanwhile_ok = c.meanwhile(other); }));
+            vault.session(all_operations(), answering(decision, [&] { meanwhile_ok = meanwhile(other); }));
         auto outcome = edit(session, "low", "described");
         EXPECT_TRUE(meanwhile_ok);
-        EXPECT_EQ(outcome ? "" : outcome.error().message(), c.error);
+        EXPECT_EQ(outcome ? "" : outcome.error().message(), error);
         auto stored = vault.get(kAt);
-        ASSERT_EQ(stored.has_value(), c.final_level.has_value());
-        if (c.final_level) {
-            EXPECT_EQ(stored->meta.sensitivity, *c.final_level);
-            EXPECT_EQ(stored->meta.description,
-                      c.error.empty() ? std::optional<std::string>("described") : std::nullopt);
-            EXPECT_EQ(literal_value(*stored), c.value_written ? "written meanwhile" : "before");
+        ASSERT_EQ(stored.has_value(), final_level.has_value());
+        if (final_level) {
+            EXPECT_EQ(stored->meta.sensitivity, *final_level);
+            EXPECT_EQ(stored->meta.description, error.empty() ? std::optional<std::string>("described") : std::nullopt);
+            EXPECT_EQ(literal_value(*stored), value_written ? "written meanwhile" : "before");
         }
-        EXPECT_EQ(vault.audit_words(), c.audit);
+        EXPECT_EQ(vault.audit_words(), audit);
     }
 }
 
@@ -283,10 +263,9 @@ TEST(OwnerProof, PassphraseVaultsAskTheCheckedPassphrase) {
     fs::rename(check, base.path() / "kdf.check");
     EXPECT_FALSE(owner_key_from_passphrase(root, phrase("right")));
     write_file(check, damaged);
-    EXPECT_EQ(Session::open_checked(VaultOptions{root, phrase("right")}, Principal::human(all_operations(), false))
-                  .error()
-                  .message(),
-              "kdf.check in the vault root is damaged");
+    const auto opened =
+        Session::open_checked(VaultOptions{root, phrase("right")}, Principal::human(all_operations(), false));
+    EXPECT_EQ(opened.error().message(), "kdf.check in the vault root is damaged");
     fs::rename(base.path() / "kdf.check", check);
     fs::remove(root / "kdf.salt");
     EXPECT_FALSE(owner_proof_for(root));

@@ -1,13 +1,10 @@
-// Sealing, fingerprints and the wiped thread stacks the key derivation runs on.
+// Sealing and the wiped thread stacks the key derivation runs on.
 
 #include "core/keys/crypto.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "core/base/digest.hpp"
-#include "core/core_support.hpp"
-#include "core/keys/fingerprint.hpp"
 #include "core/keys/thread_stack.hpp"
 #include "support/test_support.hpp"
 
@@ -39,22 +36,6 @@ TEST(Seal, EmptyPlaintextOpensToNothingAndNoRecordIsASerializationError) {
     const MasterKey key = key_of(6);
     EXPECT_EQ(open_bytes(seal_bytes({}, key).value(), key).value().size(), 0U);
     EXPECT_EQ(open_sealed(*seal_bytes(bytes_of("{}"), key), key).error().kind(), ErrorKind::Serialization);
-}
-
-// BLAKE3 from Python's `blake3` package, an implementation independent of ours.
-// A coordinate's storage id is this digest of its canonical path (see
-// fuzz/coordinate_fuzz.cpp), so this pins record file names too.
-TEST(Fingerprint, IsTheDigestPrefixOfAnIndependentBlake3) {
-    for (const std::string& input :
-         {std::string(), std::string("abc"), std::string(1025, '\xA5'), std::string("\x00\xff\xc3\x28", 4)}) {
-        const ChildResult reference =
-            run_child({TARNEL_TEST_PYTHON, "-c",
-                       "import sys, blake3; print(blake3.blake3(bytes.fromhex(sys.argv[1])).hexdigest())",
-                       to_lower_hex(bytes_of(input))});
-        ASSERT_EQ(reference.exit_code, 0);
-        EXPECT_EQ(blake3_hex(bytes_of(input)) + "\n", reference.out);
-        EXPECT_EQ(fingerprint(bytes_of(input)), reference.out.substr(0, 8));
-    }
 }
 
 // Guards: pieces of the derived key stayed on the Argon2 worker's cached stack (memory residue).

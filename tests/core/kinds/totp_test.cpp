@@ -61,7 +61,6 @@ TEST(Totp, Rfc6238VectorsAndWhatAnEnrolmentCarries) {
              {uri + "&secret=" + b32, "gives `secret` twice"},
              {uri + "%3", "malformed %-escape"},
              // A bare seed no encoder writes; refusals never echo the seed.
-             {"GEZDGNBVGY3TQOJQ!", "totp operation failed: "},
              {"GEZDGNBVGY3TQOJ1", "totp operation failed: "},
              {"GEZDGNBVGY3TQOJQGEZDGN", "totp operation failed: "},
              {"GEZDGNBV=GY3TQOJQ", "totp operation failed: "},

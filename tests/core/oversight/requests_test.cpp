@@ -37,8 +37,8 @@ const MasterKey& vault_key() {
 class ScriptedHuman {
 public:
     ScriptedHuman(fs::path pending, std::string answer, std::set<std::string> leave_alone = {})
-        : thread_([this, pending, answer, handled = std::move(leave_alone)]() mutable {
-              for (const auto give_up = Steady::now() + 10s; !stop_ && Steady::now() < give_up;
+        : thread_([this, pending, answer, handled = std::move(leave_alone)](std::stop_token stop) mutable {
+              for (const auto give_up = Steady::now() + 10s; !stop.stop_requested() && Steady::now() < give_up;
                    std::this_thread::sleep_for(1ms)) {
                   for (const auto& name : names_in(pending)) {
                       const std::string id = name.substr(0, name.size() - 5);
@@ -52,18 +52,15 @@ public:
                   }
               }
           }) {}
-    ~ScriptedHuman() { finish(); }
-
     std::vector<std::string> finish() {
-        stop_ = true;
+        thread_.request_stop();
         if (thread_.joinable()) thread_.join();
         return seen_;
     }
 
 private:
-    std::atomic<bool> stop_{false};
     std::vector<std::string> seen_;
-    std::thread thread_;
+    std::jthread thread_;  // asked to stop and joined first when the human goes
 };
 
 ConfirmRequest sample_request() { return ConfirmRequest("secret:dev/app/db", Sensitivity::High, "dev", Actor::Agent); }

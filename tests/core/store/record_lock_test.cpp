@@ -78,12 +78,10 @@ TEST_F(RecordLockTest, UnlinkedLockFileStillExcludesWaitersAndNewcomers) {
     newcomer.join();
 }
 
-void ignore_signal(int) {}
-
 // A signal without SA_RESTART interrupts flock (EINTR); the wait goes on.
 TEST_F(RecordLockTest, InterruptedWaitIsResumed) {
     struct sigaction action{};
-    action.sa_handler = ignore_signal;
+    action.sa_handler = [](int) {};  // nothing, and no SA_RESTART
     struct sigaction previous{};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     std::optional<RecordLock> first = lock();

@@ -66,8 +66,7 @@ TEST_F(Store, WritesRecordsPrivatelyKeepsOneBackupAndListsOnlyRecordFiles) {
     // Listing reads only record files and reports failures per file.
     fs::remove(file());
     EXPECT_TRUE(load_all(root_ / "nowhere", key_)->records.empty());
-    const Coordinate other = coordinate("secret:dev/app/other");
-    const Coordinate third = coordinate("secret:dev/app/third");
+    const Coordinate other = coordinate("secret:dev/app/other"), third = coordinate("secret:dev/app/third");
     ASSERT_TRUE(put("good"));
     ASSERT_TRUE(put("whole", other, key_, vault_));
     ASSERT_TRUE(put("stranger", third, key_of(2), vault_));
