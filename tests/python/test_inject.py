@@ -15,7 +15,7 @@ from vaultkit import allow_entry, audit_pairs, literal, reference, seal_allowlis
 SH = "/bin/sh"
 
 
-def test_the_result_is_status_and_raw_masked_output(vault, open_session):
+def test_the_result_is_status_and_raw_masked_output(vault, open_session, tmp_path):
     vault.write(literal("dev/app/token", b"s3cret-token-value", sensitivity="low"))
     session = open_session()
     result = session.inject_run("TOKEN=secret:dev/app/token\nNAME=visible\n", "dev", SH,
@@ -24,6 +24,12 @@ def test_the_result_is_status_and_raw_masked_output(vault, open_session):
                                                                           "stderr": b"\xff"}
     assert audit_pairs(vault) == [("inject", "injected")]
     assert session.inject_run("", "", SH, ["-c", "kill -TERM $$"]) == {"status": None, "stdout": b"", "stderr": b""}
+    # Megabytes on both streams: the capture leaves the heap for a mapping that grows, the pipe is
+    # widened, and the masked text is written straight into each result.
+    data = (bytes(range(32, 127)) * 700 + b"s3cret-token-value") * 80
+    (tmp_path / "big").write_bytes(data)
+    big = session.inject_run("TOKEN=secret:dev/app/token\n", "dev", SH, ["-c", f"cat {tmp_path}/big | tee /dev/stderr"])
+    assert big["stdout"] == big["stderr"] == data.replace(b"s3cret-token-value", b"***")
     assert session.inject_run("", "dev", "/bin/echo", ("a", "b c"))["stdout"] == b"a b c\n"
     # Python ignores SIGPIPE; a child must not inherit that.
     assert signal.getsignal(signal.SIGPIPE) == signal.SIG_IGN
